@@ -1,0 +1,266 @@
+// The KnowledgeGraph record: one fixed-layout, pointer-free, append-only record
+// of 520,896,624 bytes that holds the whole scene graph. The same bytes mean the
+// same thing in every process that maps the shared region, so every offset below
+// is fixed and checked at compile time.
+//
+// Thread rules: one writer at a time across all processes (no lock is taken);
+// any number of readers, in any process, concurrently with it. Readers see only
+// what a publication (a flip of `active_indices`) has made active.
+//
+// Caveats:
+// - The capacities are hard limits. A write that would exceed one is refused
+//   before it publishes anything and reports which limit refused it.
+// - In transaction mode the caller frames every batch: set_autocommit(false),
+//   start_transaction, the writes, commit_transaction.
+// - A reader is protected by the double buffer only until the writer publishes
+//   twice more, and slots below old tails are reused after `clear`. The reads of
+//   this module detect both through the guard counters (see Snapshot) and retry.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "interval_algebra/interval.hpp"
+#include "knowledge_graph/graph/types.hpp"
+
+namespace knowledge_graph::graph {
+
+using types::KnowledgeGraphNode;
+using types::KnowledgeGraphRelation;
+
+inline constexpr std::uint64_t kNodeKinds = 18;
+inline constexpr std::uint64_t kNodeVersionsPerKind = 21000;
+inline constexpr std::uint64_t kNodeValues = 20000;
+inline constexpr std::uint64_t kRelationKinds = 17;
+inline constexpr std::uint64_t kRelationVersionsPerKind = 20000;
+inline constexpr std::uint64_t kRelationValues = 20000;
+inline constexpr std::size_t kListEntries = 40;
+
+// Identity of a node or relation: (kind number, host's instance id). (0, 0) is empty.
+struct Index {
+  std::uint64_t type_index = 0;
+  std::uint64_t instance_id = 0;
+
+  constexpr Index() = default;
+  constexpr Index(std::uint64_t type, std::uint64_t id) : type_index(type), instance_id(id) {}
+  static constexpr Index zeroed() { return Index{}; }
+  constexpr bool is_empty() const { return type_index == 0 && instance_id == 0; }
+  friend constexpr bool operator==(const Index&, const Index&) = default;
+};
+
+enum class Marker : std::uint8_t { None = 0, Valid = 1, Removed = 2 };
+
+using RelationList = std::array<Index, kListEntries>;
+
+// One stored version of a node.
+struct NodeRecord {
+  std::uint64_t timestamp;
+  std::uint64_t value_index;
+  std::uint64_t instance_id;
+  RelationList outgoing;  // relations in which this node is the `from` node
+  RelationList incoming;  // relations in which this node is the `to` node
+  Marker marker;
+  std::uint8_t padding[7];
+};
+
+// One stored version of a relation.
+struct RelationRecord {
+  std::uint64_t timestamp;
+  std::uint64_t value_index;
+  std::uint64_t instance_id;
+  Index from;
+  Index to;
+  Marker marker;
+  std::uint8_t padding[7];
+};
+
+// The bookkeeping of one buffer: how far every array is filled.
+struct GraphIndices {
+  std::array<std::uint64_t, kNodeKinds> node_index_tail;
+  std::uint64_t nodes_tail;
+  std::array<std::uint64_t, kRelationKinds> relation_index_tail;
+  std::uint64_t relations_tail;
+  std::uint64_t update_timestamp;
+};
+
+// Why a write stored nothing. Stored (0) means the change is in the graph.
+enum class WriteStatus : std::uint32_t {
+  Stored = 0,
+  NotFound = 1,              // remove: the node or relation has no version
+  NodeMissing = 2,           // add_relation: the `from` or `to` node has no version
+  KindOutOfRange = 3,        // a node kind above 17 or a relation kind above 16
+  NodeVersionsFull = 4,      // a node kind's 21,000 version slots are used
+  NodeValuesFull = 5,        // the 20,000 node payloads are used
+  RelationVersionsFull = 6,  // a relation kind's 20,000 version slots are used
+  RelationValuesFull = 7,    // the 20,000 relation payloads are used
+  OutgoingListFull = 8,      // the `from` node lists 40 other relations
+  IncomingListFull = 9,      // the `to` node lists 40 other relations
+};
+std::string_view to_string(WriteStatus status);
+
+template <class T> struct WriteResult {
+  T value;
+  WriteStatus status;
+  bool stored() const { return status == WriteStatus::Stored; }
+};
+
+// A reader's copy of the active buffer with the guard counters read around it.
+struct Snapshot {
+  GraphIndices indices;
+  std::uint64_t active;               // which buffer was copied (0 or 1)
+  std::uint32_t publication_sequence; // the guard counters when the copy was taken
+  std::uint16_t clear_epoch;
+};
+
+// An owned copy of one node version (its two lists are owned fixed arrays of
+// exactly 40 entries) and its payload.
+struct NodeItem {
+  NodeRecord record;
+  KnowledgeGraphNode value;
+};
+
+// An owned copy of one relation version and its payload.
+struct RelationItem {
+  RelationRecord record;
+  KnowledgeGraphRelation value;
+};
+
+namespace iterators {
+class NodeIterator;
+class RelationIterator;
+}  // namespace iterators
+
+struct KnowledgeGraph {
+  NodeRecord node_records[kNodeKinds][kNodeVersionsPerKind];
+  KnowledgeGraphNode node_values[kNodeValues];
+  RelationRecord relation_records[kRelationKinds][kRelationVersionsPerKind];
+  KnowledgeGraphRelation relation_values[kRelationValues];
+  GraphIndices indices[2];
+  std::uint64_t active_indices;
+  std::uint8_t autocommit;
+  // The reader guard, kept in what was padding after `autocommit`. A writer that
+  // does not maintain it leaves these bytes alone and its record reads as before.
+  std::uint8_t guard_mark;               // kGuardMark when this writer keeps the guard
+  std::uint16_t clear_epoch;             // +1 by every clear, before any slot is reused
+  std::uint32_t publication_sequence;    // +1 before every write of a bookkeeping buffer
+
+  static constexpr std::uint8_t kGuardMark = 0x56;
+
+  struct Deleter {
+    void operator()(KnowledgeGraph* graph) const;
+  };
+  using Boxed = std::unique_ptr<KnowledgeGraph, Deleter>;
+
+  // A graph in the default state in private memory, zero-filled in place.
+  static Boxed new_boxed();
+  // Zero-fills the record at `memory` and sets autocommit: the default state.
+  static KnowledgeGraph* make_default_in(void* memory);
+
+  // ---- Graph-wide operations ----
+  void initialize();
+  void clear();
+  bool is_empty() const;
+  std::uint64_t node_count() const;
+  std::uint64_t relation_count() const;
+  std::uint64_t last_update() const;
+  void start_transaction();
+  void commit_transaction();
+  void set_autocommit(bool value);
+
+  // ---- Bookkeeping steps shared by the writers ----
+  bool autocommit_enabled() const;
+  // Which buffer is published; a damaged word other than 0 or 1 reads as its low bit.
+  std::uint64_t active_buffer() const;
+  // A private copy of the buffer that a write starts from.
+  GraphIndices working_buffer() const;
+  // Stores `working` (its timestamp already set) into the inactive buffer and,
+  // in autocommit mode, flips `active_indices`.
+  void publish(const GraphIndices& working);
+
+  // ---- Writes ----
+  WriteResult<Index> add_node(std::uint64_t timestamp, std::uint64_t instance_id,
+                              const KnowledgeGraphNode& value);
+  WriteResult<bool> remove_node(std::uint64_t timestamp, Index node);
+  WriteResult<Index> add_relation(std::uint64_t timestamp, std::uint64_t instance_id,
+                                  const KnowledgeGraphRelation& value, Index from, Index to);
+  WriteResult<bool> remove_relation(std::uint64_t timestamp, Index relation);
+
+  // ---- Reads (any process; they never write) ----
+  // Copies the active buffer; retries while a writer overwrites it.
+  Snapshot snapshot() const;
+  // Whether a clear may have reused slots since `snapshot` was taken.
+  bool cleared_since(const Snapshot& snapshot) const;
+
+  const NodeRecord* get_latest_node_record(Index node) const;
+  const KnowledgeGraphNode* get_latest_node_value(Index node) const;
+  std::vector<NodeItem> get_nodes_of_type(const interval_algebra::Interval& interval,
+                                          std::uint64_t kind) const;
+  std::vector<NodeItem> get_all_nodes(const interval_algebra::Interval& interval) const;
+  iterators::NodeIterator nodes_iter(const interval_algebra::Interval& interval,
+                                     std::uint64_t kind) const;
+
+  const RelationRecord* get_latest_relation_record(Index relation) const;
+  const KnowledgeGraphRelation* get_latest_relation_value(Index relation) const;
+  std::vector<RelationItem> get_relations_of_type(const interval_algebra::Interval& interval,
+                                                  std::uint64_t kind) const;
+  std::vector<RelationItem> get_all_relations(const interval_algebra::Interval& interval) const;
+  iterators::RelationIterator relations_iter(const interval_algebra::Interval& interval,
+                                             std::uint64_t kind) const;
+};
+
+// Latest-version scans below `tail` (clamped to the kind's capacity): the slot of
+// the highest version whose instance id matches, or nothing. Kinds out of range
+// find nothing.
+std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
+                                                   std::uint64_t instance_id, std::uint64_t tail);
+std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
+                                                       std::uint64_t kind,
+                                                       std::uint64_t instance_id,
+                                                       std::uint64_t tail);
+
+// Diagnostic text forms.
+std::string to_string(const Index& index);
+std::string to_string(Marker marker);
+std::string to_string(const GraphIndices& indices);
+std::ostream& operator<<(std::ostream& out, const Index& index);
+std::ostream& operator<<(std::ostream& out, Marker marker);
+std::ostream& operator<<(std::ostream& out, const GraphIndices& indices);
+
+// ---- Layout checks ----
+
+static_assert(sizeof(Index) == 16 && offsetof(Index, instance_id) == 8);
+static_assert(sizeof(Marker) == 1);
+static_assert(sizeof(NodeRecord) == 1312 && offsetof(NodeRecord, timestamp) == 0 &&
+              offsetof(NodeRecord, value_index) == 8 && offsetof(NodeRecord, instance_id) == 16 &&
+              offsetof(NodeRecord, outgoing) == 24 && offsetof(NodeRecord, incoming) == 664 &&
+              offsetof(NodeRecord, marker) == 1304);
+static_assert(sizeof(RelationRecord) == 64 && offsetof(RelationRecord, timestamp) == 0 &&
+              offsetof(RelationRecord, value_index) == 8 &&
+              offsetof(RelationRecord, instance_id) == 16 && offsetof(RelationRecord, from) == 24 &&
+              offsetof(RelationRecord, to) == 40 && offsetof(RelationRecord, marker) == 56);
+static_assert(sizeof(GraphIndices) == 304 && offsetof(GraphIndices, node_index_tail) == 0 &&
+              offsetof(GraphIndices, nodes_tail) == 144 &&
+              offsetof(GraphIndices, relation_index_tail) == 152 &&
+              offsetof(GraphIndices, relations_tail) == 288 &&
+              offsetof(GraphIndices, update_timestamp) == 296);
+static_assert(sizeof(KnowledgeGraph) == 520'896'624 && alignof(KnowledgeGraph) == 8);
+static_assert(offsetof(KnowledgeGraph, node_records) == 0);
+static_assert(offsetof(KnowledgeGraph, node_values) == 495'936'000);
+static_assert(offsetof(KnowledgeGraph, relation_records) == 498'816'000);
+static_assert(offsetof(KnowledgeGraph, relation_values) == 520'576'000);
+static_assert(offsetof(KnowledgeGraph, indices) == 520'896'000);
+static_assert(offsetof(KnowledgeGraph, active_indices) == 520'896'608);
+static_assert(offsetof(KnowledgeGraph, autocommit) == 520'896'616);
+static_assert(offsetof(KnowledgeGraph, guard_mark) == 520'896'617);
+static_assert(offsetof(KnowledgeGraph, clear_epoch) == 520'896'618);
+static_assert(offsetof(KnowledgeGraph, publication_sequence) == 520'896'620);
+static_assert(sizeof(NodeRecord) * kNodeVersionsPerKind == 27'552'000);
+static_assert(sizeof(RelationRecord) * kRelationVersionsPerKind == 1'280'000);
+
+}  // namespace knowledge_graph::graph

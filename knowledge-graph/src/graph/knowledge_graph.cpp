@@ -1,0 +1,173 @@
+// The record's bookkeeping: default state, the two buffers, publication,
+// transactions and the reader guard.
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+namespace knowledge_graph::graph {
+namespace {
+
+// Shared words are read through atomic_ref; a reader's mapping may be read-only,
+// which an atomic load of a naturally aligned word never writes to.
+template <class T> std::atomic_ref<T> shared_word(const T& word) {
+  return std::atomic_ref<T>(const_cast<T&>(word));
+}
+
+void clamp_tails(GraphIndices& indices) {
+  for (auto& tail : indices.node_index_tail) tail = std::min(tail, kNodeVersionsPerKind);
+  for (auto& tail : indices.relation_index_tail) tail = std::min(tail, kRelationVersionsPerKind);
+  indices.nodes_tail = std::min(indices.nodes_tail, kNodeValues);
+  indices.relations_tail = std::min(indices.relations_tail, kRelationValues);
+}
+
+}  // namespace
+
+void KnowledgeGraph::Deleter::operator()(KnowledgeGraph* graph) const { std::free(graph); }
+
+KnowledgeGraph::Boxed KnowledgeGraph::new_boxed() {
+  // calloc hands out zeroed pages without touching them: no 500 MB temporary.
+  void* memory = std::calloc(1, sizeof(KnowledgeGraph));
+  if (memory == nullptr) std::abort();
+  auto* graph = static_cast<KnowledgeGraph*>(memory);
+  graph->initialize();
+  return Boxed(graph);
+}
+
+KnowledgeGraph* KnowledgeGraph::make_default_in(void* memory) {
+  std::memset(memory, 0, sizeof(KnowledgeGraph));
+  auto* graph = std::launder(static_cast<KnowledgeGraph*>(memory));
+  graph->initialize();
+  return graph;
+}
+
+void KnowledgeGraph::initialize() { set_autocommit(true); }
+
+bool KnowledgeGraph::autocommit_enabled() const {
+  return shared_word(autocommit).load(std::memory_order_acquire) != 0;
+}
+
+std::uint64_t KnowledgeGraph::active_buffer() const {
+  return shared_word(active_indices).load(std::memory_order_acquire) & 1u;
+}
+
+void KnowledgeGraph::set_autocommit(bool value) {
+  shared_word(autocommit).exchange(value ? 1 : 0, std::memory_order_seq_cst);
+}
+
+GraphIndices KnowledgeGraph::working_buffer() const {
+  const std::uint64_t a = active_buffer();
+  return autocommit_enabled() ? indices[a] : indices[1 - a];
+}
+
+// Seqlock writer step: readers that copied a buffer while this counter moved retry.
+static void begin_buffer_write(KnowledgeGraph& graph) {
+  shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
+  auto sequence = shared_word(graph.publication_sequence);
+  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+}
+
+void KnowledgeGraph::publish(const GraphIndices& working) {
+  const std::uint64_t a = active_buffer();
+  begin_buffer_write(*this);
+  indices[1 - a] = working;
+  if (autocommit_enabled()) shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
+}
+
+void KnowledgeGraph::clear() {
+  GraphIndices working = working_buffer();
+  working.node_index_tail.fill(0);
+  working.nodes_tail = 0;
+  working.relation_index_tail.fill(0);
+  working.relations_tail = 0;
+  // Announced before any slot below the old tails can be reused.
+  auto epoch = shared_word(clear_epoch);
+  epoch.store(static_cast<std::uint16_t>(epoch.load(std::memory_order_relaxed) + 1),
+              std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  publish(working);
+}
+
+void KnowledgeGraph::start_transaction() {
+  const std::uint64_t a = active_buffer();
+  begin_buffer_write(*this);
+  indices[1 - a] = indices[a];
+}
+
+void KnowledgeGraph::commit_transaction() {
+  const std::uint64_t a = active_buffer();
+  shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
+}
+
+Snapshot KnowledgeGraph::snapshot() const {
+  for (unsigned attempt = 0;; ++attempt) {
+    Snapshot copy{};
+    copy.publication_sequence = shared_word(publication_sequence).load(std::memory_order_acquire);
+    copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
+    copy.active = active_buffer();
+    std::memcpy(&copy.indices, &indices[copy.active], sizeof(GraphIndices));
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (shared_word(publication_sequence).load(std::memory_order_relaxed) ==
+        copy.publication_sequence) {
+      clamp_tails(copy.indices);
+      return copy;
+    }
+    if (attempt >= 64) std::this_thread::yield();
+  }
+}
+
+bool KnowledgeGraph::cleared_since(const Snapshot& taken) const {
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return shared_word(clear_epoch).load(std::memory_order_relaxed) != taken.clear_epoch;
+}
+
+bool KnowledgeGraph::is_empty() const {
+  const GraphIndices now = snapshot().indices;
+  return std::all_of(now.node_index_tail.begin(), now.node_index_tail.end(),
+                     [](std::uint64_t t) { return t == 0; }) &&
+         std::all_of(now.relation_index_tail.begin(), now.relation_index_tail.end(),
+                     [](std::uint64_t t) { return t == 0; });
+}
+
+std::uint64_t KnowledgeGraph::node_count() const {
+  std::uint64_t sum = 0;
+  for (std::uint64_t tail : snapshot().indices.node_index_tail) sum += tail;
+  return sum;
+}
+
+std::uint64_t KnowledgeGraph::relation_count() const {
+  std::uint64_t sum = 0;
+  for (std::uint64_t tail : snapshot().indices.relation_index_tail) sum += tail;
+  return sum;
+}
+
+std::uint64_t KnowledgeGraph::last_update() const { return snapshot().indices.update_timestamp; }
+
+std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
+                                                   std::uint64_t instance_id, std::uint64_t tail) {
+  if (kind >= kNodeKinds) return std::nullopt;
+  const NodeRecord* slots = graph.node_records[kind];
+  for (std::uint64_t slot = std::min(tail, kNodeVersionsPerKind); slot-- > 0;) {
+    if (slots[slot].instance_id == instance_id) return slot;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
+                                                       std::uint64_t kind,
+                                                       std::uint64_t instance_id,
+                                                       std::uint64_t tail) {
+  if (kind >= kRelationKinds) return std::nullopt;
+  const RelationRecord* slots = graph.relation_records[kind];
+  for (std::uint64_t slot = std::min(tail, kRelationVersionsPerKind); slot-- > 0;) {
+    if (slots[slot].instance_id == instance_id) return slot;
+  }
+  return std::nullopt;
+}
+
+}  // namespace knowledge_graph::graph

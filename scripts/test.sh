@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs every test: the native Linux build, an AddressSanitizer + UBSan build, the
+# ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
+# Wine, and the Python package's tests. Installs missing Debian packages first.
+#
+#   scripts/test.sh            everything
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+varnel_install_missing
+
+runs=("$@")
+((${#runs[@]})) || runs=(linux asan tsan mingw python)
+jobs=$(nproc)
+failed=()
+
+step() { echo; echo "== $*"; }
+
+build() {  # build PRESET
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+run_linux() { build linux && ctest --preset linux -j "$jobs"; }
+run_asan() {
+  build asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 ctest --preset asan -j "$jobs"
+}
+run_tsan() { build tsan && TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j "$jobs"; }
+
+run_mingw() {
+  build mingw || return 1
+  export WINEPREFIX="$PWD/build/mingw/wineprefix" WINEDEBUG=-all PATH="/usr/lib/wine:$PATH"
+  mkdir -p "$WINEPREFIX"
+  # One wineserver for the whole run: each test program then starts in about a second.
+  wineserver -p
+  [ -f "$WINEPREFIX/system.reg" ] || WINEDLLOVERRIDES="mscoree,mshtml=" wine64 wineboot -i >/dev/null 2>&1 || true
+  local status=0
+  ctest --preset mingw -j "$jobs" || status=$?
+  wineserver -k || true
+  return $status
+}
+
+run_python() {
+  [ -d build/linux ] || build linux
+  cmake --build --preset linux -j "$jobs" >/dev/null
+  if ! compgen -G "build/linux/python/varnel*.so" >/dev/null; then
+    echo "(no Python module built yet)"; return 0
+  fi
+  PYTHONPATH="$PWD/build/linux/python" python3 -m pytest -q python/tests
+}
+
+for run in "${runs[@]}"; do
+  step "$run"
+  if ! "run_$run"; then failed+=("$run"); fi
+done
+
+echo
+if ((${#failed[@]})); then
+  echo "FAILED runs: ${failed[*]}"
+  exit 1
+fi
+echo "all runs passed: ${runs[*]}"

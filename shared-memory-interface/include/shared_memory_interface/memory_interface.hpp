@@ -1,0 +1,38 @@
+// Thin platform layer over named shared memory: create or open a named region,
+// map it, flush and unmap it. Windows uses paging-file-backed file mappings,
+// Linux POSIX shared memory objects ("/NAME"). Every other module is portable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace shared_memory_interface::memory_interface {
+
+// Opaque platform handle of an open region (Windows: the mapping object's HANDLE;
+// POSIX: the platform layer's own record of descriptors). nullptr: none.
+using Handle = void*;
+
+struct MappedRegion {
+  Handle handle = nullptr;
+  void* view = nullptr;
+  std::size_t view_size = 0;     // bytes mapped: the region's size as its creator made it
+  bool already_existed = false;  // another holder had created the region
+};
+
+struct MapOutcome {
+  bool ok = false;
+  MappedRegion region;     // valid when ok
+  std::uint32_t error = 0;  // the platform's error code when !ok (GetLastError / errno)
+};
+
+// Creates the region `name` with `size` bytes, or opens it if it exists, and maps
+// it read-write. Logs the platform failure at error level.
+MapOutcome map_region(std::string_view name, std::uint32_t size);
+// Opens an existing region without creating it and maps it read-only. A missing
+// region is a failure (ERROR_FILE_NOT_FOUND / ENOENT).
+MapOutcome open_region_read_only(std::string_view name);
+void flush_view(Handle handle, void* view);
+void unmap_region(Handle handle, void* view);
+
+}  // namespace shared_memory_interface::memory_interface
