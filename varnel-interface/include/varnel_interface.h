@@ -1,0 +1,405 @@
+/*
+ * varnel_interface.h: the C interface of the varnel knowledge graph.
+ *
+ * A host process (the producer of a road-traffic scene) sets the library up on
+ * the named shared-memory region "KnowledgeGraph", then adds and removes nodes
+ * and relations of the scene through the flat functions below. Other processes
+ * map the same region and read the graph without locks (the C++ read side of
+ * the knowledge_graph module; it is not part of this interface).
+ *
+ * Caveats
+ * -------
+ * - One writer at a time. No call takes a lock. Every call except the reads
+ *   (the two counts, last update, emptiness, last write result) is a writing
+ *   call, and no two writing calls may run at the same time: not on one
+ *   handle, not on several handles of the region, not in several processes. The reads may run on any
+ *   thread concurrently with a writer and see the last published state.
+ * - Every call runs on the caller's thread and returns when done. The library
+ *   has no thread, timer or queue; loading and unloading it does no work.
+ * - The handle comes last in every call, after the values. A null handle is
+ *   accepted everywhere and does nothing: calls return 0 (or false).
+ * - The library keeps one graph per machine (per namespace of named objects).
+ *   initialize_knowledge_graph() resets that graph, also when another process
+ *   is writing it.
+ * - Adds return the kind number whether or not the graph stored the change.
+ *   get_last_write_result() tells which it was.
+ * - Capacities are fixed: 20,000 node payloads and 20,000 relation payloads
+ *   in all, 21,000 versions per node kind, 20,000 per relation kind, 40
+ *   outgoing and 40 incoming relations per node version. A write that would
+ *   exceed one stores nothing.
+ * - In transaction mode the host frames every batch:
+ *   set_autocommit(0, h); start_transaction(h); the writes; commit_transaction(h).
+ *   Nothing enforces this order: a write in transaction mode without
+ *   start_transaction() builds on a stale state and may overwrite versions
+ *   that readers see.
+ * - Counts count stored versions, not live nodes or relations: adding a
+ *   relation between two nodes adds 2 node versions and 1 relation version.
+ * - This header declares the kind records under their own names (Car, Lane,
+ *   testRelation, ...) and the Vector3f, Vector2f and RawString field types in
+ *   the global namespace.
+ *
+ * Types at the interface: timestamps, instance ids and kind numbers are
+ * uint64_t; booleans are one byte, uint8_t, 0 for false and 1 for true (any
+ * non-zero value passed in counts as true). Records are passed by value with
+ * the platform's C calling convention, with the exact layouts below; a 4-byte
+ * record is passed as a record, not as a bare number. Kinds without fields
+ * take an ignored pointer-sized value (VarnelIgnored) in their place.
+ */
+#ifndef VARNEL_INTERFACE_H
+#define VARNEL_INTERFACE_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(VARNEL_INTERFACE_BUILDING)
+#define VARNEL_API __declspec(dllexport)
+#else
+#define VARNEL_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define VARNEL_API __attribute__((visibility("default")))
+#else
+#define VARNEL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Handle ------------------------------------------------------------- */
+
+/* The host's handle on the graph: opaque, owned by the library from
+ * initialize_knowledge_graph() to release_knowledge_graph(). */
+typedef struct KnowledgeGraphHandle KnowledgeGraphHandle;
+
+/* The third parameter of adds for kinds without fields: never read. */
+typedef const void* VarnelIgnored;
+
+/* ---- Kind records (little-endian, no padding) ------------------------------ */
+
+typedef struct Vector3f { float x, y, z; } Vector3f;                /* 12 bytes */
+typedef struct Vector2f { float x, y; } Vector2f;                   /*  8 bytes */
+/* 128 bytes of inline text, copied as a block; the library never reads it. */
+typedef struct RawString { unsigned char bytes[128]; } RawString;
+
+typedef struct Car {                                                /* 32 bytes */
+  Vector3f carDirection; /* 0 */
+  int32_t carId;         /* 12 */
+  Vector3f carPosition;  /* 16 */
+  float carSpeed;        /* 28 */
+} Car;
+typedef struct Crosswalk {                                          /* 20 bytes */
+  int32_t crosswalkId;              /* 0 */
+  int32_t crosswalkPedestrianCount; /* 4 */
+  Vector3f crosswalkPosition;       /* 8 */
+} Crosswalk;
+typedef struct Intersection {                                       /* 16 bytes */
+  int32_t intersectionId;        /* 0 */
+  Vector3f intersectionPosition; /* 4 */
+} Intersection;
+typedef struct Lane {                                               /* 136 bytes */
+  int32_t laneId;         /* 0 */
+  RawString laneName;     /* 4 */
+  int32_t laneSpeedLimit; /* 132 */
+} Lane;
+typedef struct Pedestrian {                                         /* 20 bytes */
+  Vector2f pedestrianDirection; /* 0 */
+  Vector2f pedestrianPosition;  /* 8 */
+  float pedestrianSpeed;        /* 16 */
+} Pedestrian;
+typedef struct Road {                                               /* 132 bytes */
+  int32_t roadId;     /* 0 */
+  RawString roadName; /* 4 */
+} Road;
+typedef struct SpeedLimitSign { int32_t signSpeedLimit; } SpeedLimitSign; /* 4 bytes */
+typedef struct TestClass1 { int32_t testProperty1; } TestClass1;         /* 4 bytes */
+typedef struct TestClass2 { int32_t testProperty2; } TestClass2;         /* 4 bytes */
+typedef struct testRelation { float testProperty; } testRelation;        /* 4 bytes */
+typedef struct yieldsToCarIn { int32_t ifDirection; } yieldsToCarIn;     /* 4 bytes */
+
+/* ---- Kind numbers --------------------------------------------------------- */
+
+/* Node kinds. Node removals and the `from`/`to` of relation adds take these. */
+#define VARNEL_NODE_EMPTY UINT64_C(0)
+#define VARNEL_NODE_CAR UINT64_C(1)
+#define VARNEL_NODE_CROSSWALK UINT64_C(2)
+#define VARNEL_NODE_DYNAMICOBJECT UINT64_C(3)
+#define VARNEL_NODE_EGO UINT64_C(4)
+#define VARNEL_NODE_INTERSECTION UINT64_C(5)
+#define VARNEL_NODE_LANE UINT64_C(6)
+#define VARNEL_NODE_NOENTRYSIGN UINT64_C(7)
+#define VARNEL_NODE_PEDESTRIAN UINT64_C(8)
+#define VARNEL_NODE_PRIORITYROADSIGN UINT64_C(9)
+#define VARNEL_NODE_ROAD UINT64_C(10)
+#define VARNEL_NODE_ROADSIGN UINT64_C(11)
+#define VARNEL_NODE_SPEEDLIMITSIGN UINT64_C(12)
+#define VARNEL_NODE_STATICOBJECT UINT64_C(13)
+#define VARNEL_NODE_STOPSIGN UINT64_C(14)
+#define VARNEL_NODE_TESTCLASS1 UINT64_C(15)
+#define VARNEL_NODE_TESTCLASS2 UINT64_C(16)
+#define VARNEL_NODE_YIELDSIGN UINT64_C(17)
+
+/* Relation kinds. Relation removals take these. */
+#define VARNEL_RELATION_EMPTY UINT64_C(0)
+#define VARNEL_RELATION_BELONGSTO UINT64_C(1)
+#define VARNEL_RELATION_CONNECTSTO UINT64_C(2)
+#define VARNEL_RELATION_CONTAINS UINT64_C(3)
+#define VARNEL_RELATION_HAS UINT64_C(4)
+#define VARNEL_RELATION_ISAT UINT64_C(5)
+#define VARNEL_RELATION_ISBEHIND UINT64_C(6)
+#define VARNEL_RELATION_ISIN UINT64_C(7)
+#define VARNEL_RELATION_ISINFRONT UINT64_C(8)
+#define VARNEL_RELATION_ISON UINT64_C(9)
+#define VARNEL_RELATION_ISONLEFT UINT64_C(10)
+#define VARNEL_RELATION_ISONRIGHT UINT64_C(11)
+#define VARNEL_RELATION_ISPARTOF UINT64_C(12)
+#define VARNEL_RELATION_PASSESOVER UINT64_C(13)
+#define VARNEL_RELATION_TESTRELATION UINT64_C(14)
+#define VARNEL_RELATION_WALKSON UINT64_C(15)
+#define VARNEL_RELATION_YIELDSTOCARIN UINT64_C(16)
+
+/* ---- Write results (get_last_write_result) -------------------------------- */
+
+#define VARNEL_WRITE_STORED 0u                 /* the change is in the graph */
+#define VARNEL_WRITE_NOT_FOUND 1u              /* remove: no version of it */
+#define VARNEL_WRITE_NODE_MISSING 2u           /* relation add: `from` or `to` has no version */
+#define VARNEL_WRITE_KIND_OUT_OF_RANGE 3u      /* node kind > 17 or relation kind > 16 */
+#define VARNEL_WRITE_NODE_VERSIONS_FULL 4u     /* a node kind's 21,000 versions are used */
+#define VARNEL_WRITE_NODE_VALUES_FULL 5u       /* the 20,000 node payloads are used */
+#define VARNEL_WRITE_RELATION_VERSIONS_FULL 6u /* a relation kind's 20,000 versions are used */
+#define VARNEL_WRITE_RELATION_VALUES_FULL 7u   /* the 20,000 relation payloads are used */
+#define VARNEL_WRITE_OUTGOING_LIST_FULL 8u     /* the `from` node lists 40 other relations */
+#define VARNEL_WRITE_INCOMING_LIST_FULL 9u     /* the `to` node lists 40 other relations */
+
+/* ---- Lifecycle and graph-wide calls ------------------------------------- */
+
+/* Creates or opens the region "KnowledgeGraph" (536,870,912 bytes), zero-fills
+ * it only if this call created it, switches autocommit on and empties the
+ * graph (the last update time is kept). Each call returns a new handle.
+ * Returns NULL when the region cannot be created or mapped, or when a region
+ * of that name exists but is too small to hold the graph; the reason is
+ * logged at error level. Writing call. */
+VARNEL_API KnowledgeGraphHandle* initialize_knowledge_graph(void);
+
+/* Unmaps the region and frees the handle, which must not be used again. The
+ * graph is left as it is; the region lives while any process holds it and
+ * vanishes with its last holder. NULL is accepted and ignored. */
+VARNEL_API void release_knowledge_graph(KnowledgeGraphHandle* handle);
+
+/* Empties the graph (all counts 0); the last update time is kept. Published at
+ * once in autocommit mode, at commit_transaction() otherwise. Writing call. */
+VARNEL_API void reset_knowledge_graph(KnowledgeGraphHandle* handle);
+
+/* Stored node versions (all kinds) in the published state. */
+VARNEL_API uint64_t get_node_count(KnowledgeGraphHandle* handle);
+/* Stored relation versions (all kinds) in the published state. */
+VARNEL_API uint64_t get_relation_count(KnowledgeGraphHandle* handle);
+/* Timestamp of the last published write (0 for a new region). It goes down
+ * when a write carries an earlier timestamp. */
+VARNEL_API uint64_t get_last_update(KnowledgeGraphHandle* handle);
+/* 1 when the published state holds no node and no relation version. */
+VARNEL_API uint8_t is_empty(KnowledgeGraphHandle* handle);
+
+/* Starts a batch: copies the published state into the batch under
+ * construction. Call it in transaction mode before the first write of every
+ * batch. Writing call. */
+VARNEL_API void start_transaction(KnowledgeGraphHandle* handle);
+/* Publishes the batch. Use only in transaction mode after
+ * start_transaction(); it flips unconditionally. Writing call. */
+VARNEL_API void commit_transaction(KnowledgeGraphHandle* handle);
+/* autocommit non-zero: every write publishes itself (the default after set-up).
+ * Zero: transaction mode. Switching back on drops an uncommitted batch.
+ * The value comes first, the handle last. Writing call. */
+VARNEL_API void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle);
+
+/* VARNEL_WRITE_STORED when the last add or remove through this handle stored
+ * its change, otherwise the VARNEL_WRITE_* reason it stored nothing. 0 before
+ * any write and for a NULL handle. Not a writing call. */
+VARNEL_API uint32_t get_last_write_result(KnowledgeGraphHandle* handle);
+
+/* ---- Node adds ------------------------------------------------------------
+ * add_<kind>_node(timestamp, instance id, record, handle): stores a new
+ * version of node (kind, instance id) with empty relation lists, stamped with
+ * `timestamp`, and returns the kind number (also when nothing was stored, and
+ * 0 for a NULL handle). Adding an id that already has versions makes a new
+ * version of it. Writing call. */
+VARNEL_API uint64_t add_car_node(uint64_t timestamp, uint64_t instance_id, Car record,
+                                 KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_crosswalk_node(uint64_t timestamp, uint64_t instance_id,
+                                       Crosswalk record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_dynamicobject_node(uint64_t timestamp, uint64_t instance_id,
+                                           VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_ego_node(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+                                 KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_intersection_node(uint64_t timestamp, uint64_t instance_id,
+                                          Intersection record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_lane_node(uint64_t timestamp, uint64_t instance_id, Lane record,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_noentrysign_node(uint64_t timestamp, uint64_t instance_id,
+                                         VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_pedestrian_node(uint64_t timestamp, uint64_t instance_id,
+                                        Pedestrian record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_priorityroadsign_node(uint64_t timestamp, uint64_t instance_id,
+                                              VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_road_node(uint64_t timestamp, uint64_t instance_id, Road record,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_roadsign_node(uint64_t timestamp, uint64_t instance_id,
+                                      VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_speedlimitsign_node(uint64_t timestamp, uint64_t instance_id,
+                                            SpeedLimitSign record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_staticobject_node(uint64_t timestamp, uint64_t instance_id,
+                                          VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_stopsign_node(uint64_t timestamp, uint64_t instance_id,
+                                      VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_testclass1_node(uint64_t timestamp, uint64_t instance_id,
+                                        TestClass1 record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_testclass2_node(uint64_t timestamp, uint64_t instance_id,
+                                        TestClass2 record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_yieldsign_node(uint64_t timestamp, uint64_t instance_id,
+                                       VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+
+/* ---- Node removals ----------------------------------------------------------
+ * remove_<kind>_node(timestamp, node kind, instance id, handle): all 17 names
+ * are one function; the kind comes from `node_kind`, not from the name.
+ * Stores a Removed version of node (node_kind, instance_id), then removes every
+ * relation that its latest version lists (each removal published on its own).
+ * Returns 1 when a version of the node was found, else 0 and nothing is
+ * written. Writing call. */
+VARNEL_API uint8_t remove_car_node(uint64_t timestamp, uint64_t node_kind, uint64_t instance_id,
+                                   KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_crosswalk_node(uint64_t timestamp, uint64_t node_kind,
+                                         uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_dynamicobject_node(uint64_t timestamp, uint64_t node_kind,
+                                             uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_ego_node(uint64_t timestamp, uint64_t node_kind, uint64_t instance_id,
+                                   KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_intersection_node(uint64_t timestamp, uint64_t node_kind,
+                                            uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_lane_node(uint64_t timestamp, uint64_t node_kind, uint64_t instance_id,
+                                    KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_noentrysign_node(uint64_t timestamp, uint64_t node_kind,
+                                           uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_pedestrian_node(uint64_t timestamp, uint64_t node_kind,
+                                          uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_priorityroadsign_node(uint64_t timestamp, uint64_t node_kind,
+                                                uint64_t instance_id,
+                                                KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_road_node(uint64_t timestamp, uint64_t node_kind, uint64_t instance_id,
+                                    KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_roadsign_node(uint64_t timestamp, uint64_t node_kind,
+                                        uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_speedlimitsign_node(uint64_t timestamp, uint64_t node_kind,
+                                              uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_staticobject_node(uint64_t timestamp, uint64_t node_kind,
+                                            uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_stopsign_node(uint64_t timestamp, uint64_t node_kind,
+                                        uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_testclass1_node(uint64_t timestamp, uint64_t node_kind,
+                                          uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_testclass2_node(uint64_t timestamp, uint64_t node_kind,
+                                          uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_yieldsign_node(uint64_t timestamp, uint64_t node_kind,
+                                         uint64_t instance_id, KnowledgeGraphHandle* handle);
+
+/* ---- Relation adds ---------------------------------------------------------
+ * add_<kind>_relation(timestamp, instance id, record, from kind, from id,
+ * to kind, to id, handle): stores a new version of relation (kind, instance
+ * id) from node (from_kind, from_id) to node (to_kind, to_id) and enters it in
+ * the `from` node's outgoing and the `to` node's incoming list (each gains a
+ * new version). Returns the kind number, also when nothing was stored: a
+ * relation whose `from` or `to` node has no version is refused
+ * (VARNEL_WRITE_NODE_MISSING). Writing call. */
+VARNEL_API uint64_t add_belongsto_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_connectsto_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_contains_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_has_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isat_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isbehind_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isin_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isinfront_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_ison_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isonleft_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isonright_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_ispartof_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_passesover_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_testrelation_relation(uint64_t timestamp, uint64_t instance_id, testRelation record,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_walkson_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_yieldstocarin_relation(uint64_t timestamp, uint64_t instance_id, yieldsToCarIn record,
+    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
+    KnowledgeGraphHandle* handle);
+
+/* ---- Relation removals -----------------------------------------------------
+ * remove_<kind>_relation(timestamp, relation kind, instance id, handle): all 16
+ * names are one function; the kind comes from `relation_kind`. Stores a
+ * Removed version of relation (relation_kind, instance_id) and clears it from
+ * its `from` node's outgoing and its `to` node's incoming list. Returns 1 when
+ * a version of the relation was found, else 0 and nothing is written.
+ * Writing call. */
+VARNEL_API uint8_t remove_belongsto_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_connectsto_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_contains_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_has_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_isat_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_isbehind_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_isin_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_isinfront_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_ison_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_isonleft_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_isonright_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_ispartof_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_passesover_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_testrelation_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_walkson_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+VARNEL_API uint8_t remove_yieldstocarin_relation(uint64_t timestamp, uint64_t relation_kind,
+    uint64_t instance_id, KnowledgeGraphHandle* handle);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VARNEL_INTERFACE_H */
