@@ -38,13 +38,38 @@ template <class T> std::string tagged(std::string_view kind, const T& record) {
 
 }  // namespace
 
+// The shortest round-trip digits come from the scientific form ("3.4028235e+38");
+// the fixed form would print every digit of the exact value instead
+// ("340282346638528859811704183484516925440"). The digits are then written out
+// without the exponent.
 std::string format_float(float value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char buffer[64];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  std::string text(buffer, ec == std::errc() ? end : buffer);
-  if (text.find('.') == std::string::npos) text += ".0";
+  char buffer[32];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  const std::size_t e = scientific.find('e');
+  std::string digits;
+  for (char c : scientific.substr(0, e)) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  int exponent = 0;
+  const char* exponent_digits = buffer + e + 2;  // past "e+" or "e-"
+  std::from_chars(exponent_digits, result.ptr, exponent);
+  if (scientific[e + 1] == '-') exponent = -exponent;
+
+  std::string text = std::signbit(value) ? "-" : "";
+  const long point = exponent + 1;  // digits before the decimal point
+  const long count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    text += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    text += digits + std::string(static_cast<std::size_t>(point - count), '0') + ".0";
+  } else {
+    text += digits.substr(0, static_cast<std::size_t>(point)) + "." +
+            digits.substr(static_cast<std::size_t>(point));
+  }
   return text;
 }
 
