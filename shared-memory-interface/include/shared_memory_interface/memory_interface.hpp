@@ -27,7 +27,9 @@ struct MapOutcome {
 };
 
 // Creates the region `name` with `size` bytes, or opens it if it exists, and maps
-// it read-write. Logs the platform failure at error level.
+// it read-write. Logs the platform failure at error level. An empty name or one
+// holding a 0 character is refused (EINVAL / ERROR_INVALID_NAME). On POSIX the
+// new region's memory is reserved at once, so a lack of it fails here (ENOSPC).
 MapOutcome map_region(std::string_view name, std::uint32_t size);
 // Opens an existing region without creating it and maps it read-only. A missing
 // region is a failure (ERROR_FILE_NOT_FOUND / ENOENT).

@@ -33,14 +33,18 @@ template <class T> class SharedMemory {
   ~SharedMemory() { release(); }
 
   // Creates or opens the region and maps it read-write. False on failure, with
-  // the record left not set up.
-  bool initialize() { return adopt(memory_interface::map_region(name_, size_)); }
+  // the record left not set up. A region too small to hold a whole T (made by
+  // someone else with a smaller size, or asked for too small) is a failure too.
+  bool initialize() { return adopt(memory_interface::map_region(name_, size_), false); }
   // Opens an existing region read-only; never creates one.
-  bool initialize_read_only() { return adopt(memory_interface::open_region_read_only(name_)); }
+  bool initialize_read_only() {
+    return adopt(memory_interface::open_region_read_only(name_), true);
+  }
 
   T* get_data_ref() const { return data_; }
   bool already_exists() const { return already_exists_; }
   bool is_initialized() const { return initialized_; }
+  bool is_read_only() const { return read_only_; }
   const std::string& name() const { return name_; }
   std::uint32_t size() const { return size_; }
   // Bytes actually mapped (an existing region keeps its creator's size).
@@ -55,25 +59,31 @@ template <class T> class SharedMemory {
     view_size_ = 0;
     already_exists_ = false;
     initialized_ = false;
+    read_only_ = false;
   }
 
-  // Fills one T (never more than the view) with zero bytes, then flushes.
+  // Fills one T with zero bytes, then flushes. Nothing to do on a read-only view.
   void zero_data() {
-    if (!initialized_) return;
+    if (!initialized_ || read_only_) return;
     std::memset(static_cast<void*>(data_), 0, view_size_ < sizeof(T) ? view_size_ : sizeof(T));
     memory_interface::flush_view(handle_, data_);
   }
 
  private:
-  bool adopt(const memory_interface::MapOutcome& outcome) {
+  bool adopt(const memory_interface::MapOutcome& outcome, bool read_only) {
     if (initialized_) release();
-    report_initialization(name_, outcome.ok);
-    if (!outcome.ok) return false;
+    const bool fits = outcome.ok && outcome.region.view_size >= sizeof(T);
+    if (outcome.ok && !fits) {
+      memory_interface::unmap_region(outcome.region.handle, outcome.region.view);
+    }
+    report_initialization(name_, fits);
+    if (!fits) return false;
     handle_ = outcome.region.handle;
     data_ = static_cast<T*>(outcome.region.view);
     view_size_ = outcome.region.view_size;
     already_exists_ = outcome.region.already_existed;
     initialized_ = true;
+    read_only_ = read_only;
     return true;
   }
 
@@ -84,6 +94,7 @@ template <class T> class SharedMemory {
   std::size_t view_size_ = 0;
   bool already_exists_ = false;
   bool initialized_ = false;
+  bool read_only_ = false;
 };
 
 using KnowledgeGraphMemory = SharedMemory<knowledge_graph::graph::KnowledgeGraph>;
@@ -92,8 +103,9 @@ using KnowledgeGraphMemory = SharedMemory<knowledge_graph::graph::KnowledgeGraph
 
 namespace shared_memory_interface {
 
-// `new` + `initialize` on the heap; zero-fills the record when the region is new.
-// Null when the set-up fails.
+// `new` + `initialize` on the heap. A region the platform has just created already
+// reads as zero bytes, so it is not filled again; an existing region is left
+// untouched. Null when the set-up fails.
 shared_memory::KnowledgeGraphMemory* initialize_shared_memory(const std::string& name,
                                                               std::uint32_t size);
 void release_shared_memory(shared_memory::KnowledgeGraphMemory* memory);
