@@ -9,6 +9,8 @@
 #include <new>
 #include <thread>
 
+#include "racy_copy.hpp"
+
 namespace knowledge_graph::graph {
 namespace {
 
@@ -59,16 +61,41 @@ void KnowledgeGraph::set_autocommit(bool value) {
   shared_word(autocommit).exchange(value ? 1 : 0, std::memory_order_seq_cst);
 }
 
+// The clear epoch: even while no clear waits for its commit, odd while a clear
+// published into the inactive buffer (transaction mode) is not yet active. A
+// reader that loads an even epoch e sees every flip made before e was stored;
+// every slot write that reuses a slot comes after a store that moves the epoch.
+static void store_clear_epoch(const KnowledgeGraph& graph, std::uint16_t value) {
+  shared_word(graph.clear_epoch).store(value, std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_release);  // before the slot writes that follow
+}
+
+static std::uint16_t load_clear_epoch(const KnowledgeGraph& graph) {
+  return shared_word(graph.clear_epoch).load(std::memory_order_relaxed);
+}
+
+// After a flip: a pending clear is now what readers see.
+static void settle_clear_epoch(const KnowledgeGraph& graph) {
+  const std::uint16_t epoch = load_clear_epoch(graph);
+  if (epoch & 1u) store_clear_epoch(graph, static_cast<std::uint16_t>(epoch + 1));
+}
+
 GraphIndices KnowledgeGraph::working_buffer() const {
+  // While a clear is pending, this write may reuse slots that readers still see
+  // below the active tails: move the epoch first so that they notice.
+  const std::uint16_t epoch = load_clear_epoch(*this);
+  if (epoch & 1u) store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 2));
   const std::uint64_t a = active_buffer();
   return autocommit_enabled() ? indices[a] : indices[1 - a];
 }
 
 // Seqlock writer step: readers that copied a buffer while this counter moved retry.
+// The release store makes a reader that sees the new count also see the flip
+// that preceded it, so it never copies the buffer about to be written.
 static void begin_buffer_write(KnowledgeGraph& graph) {
   shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
   auto sequence = shared_word(graph.publication_sequence);
-  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_release);
 }
 
@@ -76,7 +103,10 @@ void KnowledgeGraph::publish(const GraphIndices& working) {
   const std::uint64_t a = active_buffer();
   begin_buffer_write(*this);
   indices[1 - a] = working;
-  if (autocommit_enabled()) shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
+  if (autocommit_enabled()) {
+    shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
+    settle_clear_epoch(*this);
+  }
 }
 
 void KnowledgeGraph::clear() {
@@ -85,12 +115,18 @@ void KnowledgeGraph::clear() {
   working.nodes_tail = 0;
   working.relation_index_tail.fill(0);
   working.relations_tail = 0;
-  // Announced before any slot below the old tails can be reused.
-  auto epoch = shared_word(clear_epoch);
-  epoch.store(static_cast<std::uint16_t>(epoch.load(std::memory_order_relaxed) + 1),
-              std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
+  const std::uint64_t before = active_buffer();
   publish(working);
+  // Announced after the flip (a reader that sees the new epoch copies the empty
+  // buffer, never the old one) and before any later write reuses a slot. Without
+  // a flip the clear stays pending (odd) until the commit.
+  const std::uint16_t epoch = load_clear_epoch(*this);
+  const bool flipped = active_buffer() != before;
+  if (flipped) {
+    store_clear_epoch(*this, static_cast<std::uint16_t>((epoch | 1u) + 1));
+  } else if (!(epoch & 1u)) {
+    store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 1));
+  }
 }
 
 void KnowledgeGraph::start_transaction() {
@@ -102,6 +138,7 @@ void KnowledgeGraph::start_transaction() {
 void KnowledgeGraph::commit_transaction() {
   const std::uint64_t a = active_buffer();
   shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
+  settle_clear_epoch(*this);
 }
 
 Snapshot KnowledgeGraph::snapshot() const {
@@ -110,7 +147,7 @@ Snapshot KnowledgeGraph::snapshot() const {
     copy.publication_sequence = shared_word(publication_sequence).load(std::memory_order_acquire);
     copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
     copy.active = active_buffer();
-    std::memcpy(&copy.indices, &indices[copy.active], sizeof(GraphIndices));
+    copy.indices = detail::racy_copy(indices[copy.active]);
     std::atomic_thread_fence(std::memory_order_acquire);
     if (shared_word(publication_sequence).load(std::memory_order_relaxed) ==
         copy.publication_sequence) {
@@ -148,7 +185,9 @@ std::uint64_t KnowledgeGraph::relation_count() const {
 
 std::uint64_t KnowledgeGraph::last_update() const { return snapshot().indices.update_timestamp; }
 
-std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
+// The scans may meet slots that a clear lets the writer reuse; the reader checks
+// the guard afterwards and discards the answer.
+VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
                                                    std::uint64_t instance_id, std::uint64_t tail) {
   if (kind >= kNodeKinds) return std::nullopt;
   const NodeRecord* slots = graph.node_records[kind];
@@ -158,7 +197,7 @@ std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, 
   return std::nullopt;
 }
 
-std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
+VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
                                                        std::uint64_t kind,
                                                        std::uint64_t instance_id,
                                                        std::uint64_t tail) {

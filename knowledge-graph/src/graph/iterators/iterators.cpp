@@ -1,0 +1,107 @@
+// NodeIterator and RelationIterator: the time-filtered walk over one kind.
+#include "knowledge_graph/graph/iterators.hpp"
+
+#include <algorithm>
+#include <atomic>
+
+#include "../racy_copy.hpp"
+
+namespace knowledge_graph::graph::iterators {
+namespace {
+
+// A caller's buffer copy with the guard read now; tails clamped to the capacities.
+Snapshot adopt_indices(const KnowledgeGraph& graph, const GraphIndices& indices) {
+  Snapshot taken{};
+  taken.indices = indices;
+  for (auto& tail : taken.indices.node_index_tail) tail = std::min(tail, kNodeVersionsPerKind);
+  for (auto& tail : taken.indices.relation_index_tail)
+    tail = std::min(tail, kRelationVersionsPerKind);
+  taken.active = graph.active_buffer();
+  auto& mutable_graph = const_cast<KnowledgeGraph&>(graph);  // atomic loads only
+  taken.publication_sequence =
+      std::atomic_ref(mutable_graph.publication_sequence).load(std::memory_order_acquire);
+  taken.clear_epoch = std::atomic_ref(mutable_graph.clear_epoch).load(std::memory_order_acquire);
+  return taken;
+}
+
+// A value position outside the array names no value: the item carries Empty.
+NodeItem make_node_item(const KnowledgeGraph& graph, const NodeRecord& slot) {
+  NodeItem item{detail::racy_copy(slot), KnowledgeGraphNode{}};
+  if (item.record.value_index < kNodeValues)
+    item.value = detail::racy_copy(graph.node_values[item.record.value_index]);
+  return item;
+}
+
+RelationItem make_relation_item(const KnowledgeGraph& graph, const RelationRecord& slot) {
+  RelationItem item{detail::racy_copy(slot), KnowledgeGraphRelation{}};
+  if (item.record.value_index < kRelationValues)
+    item.value = detail::racy_copy(graph.relation_values[item.record.value_index]);
+  return item;
+}
+
+// The step shared by both walks. `tail` is the snapshot's tail for the kind,
+// `slots` the kind's array. Every decision taken on a slot (yield or skip) is
+// confirmed by a guard check before it reaches the caller: after each item and
+// at the end of the walk.
+template <class Walk, class Record, class MakeItem>
+auto step(Walk& walk, std::uint64_t capacity, std::uint64_t tail, const Record* slots,
+          MakeItem make_item) -> std::optional<decltype(make_item(slots[0]))> {
+  tail = std::min(tail, capacity);
+  if (walk.position >= tail) return std::nullopt;  // ended before: stays ended, unchanged
+  while (walk.position < tail) {
+    const Record& slot = slots[walk.position++];
+    if (!walk.interval.includes(detail::racy_word(slot.timestamp))) continue;
+    auto item = make_item(slot);
+    if (walk.graph->cleared_since(walk.snapshot)) break;
+    return item;
+  }
+  if (walk.position < tail || walk.graph->cleared_since(walk.snapshot))
+    walk.position = Walk::kOvertaken;
+  return std::nullopt;
+}
+
+}  // namespace
+
+NodeIterator::NodeIterator(const KnowledgeGraph& graph, const GraphIndices& indices,
+                           const interval_algebra::Interval& interval, std::uint64_t type_index)
+    : NodeIterator(graph, adopt_indices(graph, indices), interval, type_index) {}
+
+NodeIterator::NodeIterator(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                           const interval_algebra::Interval& interval, std::uint64_t type_index)
+    : graph(&graph),
+      snapshot(snapshot),
+      interval(interval),
+      type_index(type_index),
+      type_count(kNodeKinds),
+      position(0) {}
+
+std::optional<NodeItem> NodeIterator::next() {
+  if (type_index >= type_count || type_index >= kNodeKinds || overtaken()) return std::nullopt;
+  return step(*this, kNodeVersionsPerKind, snapshot.indices.node_index_tail[type_index],
+              graph->node_records[type_index],
+              [this](const NodeRecord& slot) { return make_node_item(*graph, slot); });
+}
+
+RelationIterator::RelationIterator(const KnowledgeGraph& graph, const GraphIndices& indices,
+                                   const interval_algebra::Interval& interval,
+                                   std::uint64_t type_index)
+    : RelationIterator(graph, adopt_indices(graph, indices), interval, type_index) {}
+
+RelationIterator::RelationIterator(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                   const interval_algebra::Interval& interval,
+                                   std::uint64_t type_index)
+    : graph(&graph),
+      snapshot(snapshot),
+      interval(interval),
+      type_index(type_index),
+      type_count(kRelationKinds),
+      position(0) {}
+
+std::optional<RelationItem> RelationIterator::next() {
+  if (type_index >= type_count || type_index >= kRelationKinds || overtaken()) return std::nullopt;
+  return step(*this, kRelationVersionsPerKind, snapshot.indices.relation_index_tail[type_index],
+              graph->relation_records[type_index],
+              [this](const RelationRecord& slot) { return make_relation_item(*graph, slot); });
+}
+
+}  // namespace knowledge_graph::graph::iterators

@@ -1,0 +1,53 @@
+// Copies out of the shared record that may race with the writer by design.
+//
+// A reader copies a bookkeeping buffer or a version while the writer may be
+// overwriting it (a seqlock retry, or a slot reused after `clear`); the guard
+// counters tell afterwards whether the copy can be trusted, and an untrusted copy
+// is thrown away. These few routines are therefore exempt from ThreadSanitizer.
+// They copy word by word through volatile loads so that the compiler can neither
+// turn the loop into a call to memcpy (which the sanitizer intercepts) nor assume
+// the bytes stay put while they are read.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define VARNEL_NO_SANITIZE_THREAD __attribute__((no_sanitize("thread")))
+#define VARNEL_MAY_ALIAS __attribute__((may_alias))
+#else
+#define VARNEL_NO_SANITIZE_THREAD
+#define VARNEL_MAY_ALIAS
+#endif
+
+namespace knowledge_graph::graph::detail {
+
+using SharedWord = std::uint64_t VARNEL_MAY_ALIAS;
+
+template <class T> VARNEL_NO_SANITIZE_THREAD inline T racy_copy(const T& shared) {
+  static_assert(std::is_trivially_copyable_v<T> && sizeof(T) % 8 == 0 && alignof(T) >= 8);
+  std::array<std::uint64_t, sizeof(T) / 8> words;
+  const volatile SharedWord* from = reinterpret_cast<const volatile SharedWord*>(&shared);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = from[i];
+  return std::bit_cast<T>(words);
+}
+
+// One word of the shared record, read where it may be changing.
+VARNEL_NO_SANITIZE_THREAD inline std::uint64_t racy_word(const std::uint64_t& shared) {
+  return *reinterpret_cast<const volatile SharedWord*>(&shared);
+}
+
+}  // namespace knowledge_graph::graph::detail
+
+namespace knowledge_graph::graph::detail {
+
+// One byte (a marker) of the shared record, read where it may be changing.
+template <class Byte> VARNEL_NO_SANITIZE_THREAD inline Byte racy_byte(const Byte& shared) {
+  static_assert(sizeof(Byte) == 1 && std::is_trivially_copyable_v<Byte>);
+  return std::bit_cast<Byte>(*reinterpret_cast<const volatile unsigned char*>(&shared));
+}
+
+}  // namespace knowledge_graph::graph::detail
