@@ -1,0 +1,278 @@
+// The library as a host and other processes see it: several handles and
+// processes on one region, the region's lifetime, refusal of a region too small
+// for the graph, and records passed by value from C code arriving byte for byte.
+// The graph is read back through the graph module on a read-only mapping.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "abi_scene.h"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+#include "varnel_interface.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+namespace graph = knowledge_graph::graph;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+using shared_memory_interface::shared_memory::SharedMemory;
+
+constexpr const char* kRegion = "KnowledgeGraph";
+constexpr const char* kChildFlag = "--varnel-child";
+
+// ---- Child processes: copies of this program with kChildFlag ---------------
+
+#ifdef _WIN32
+int run_child(const std::string& mode, std::uint64_t number) {
+  std::wstring path(32768, L'\0');
+  path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+  std::wstring command = L"\"" + path + L"\" " +
+                         std::wstring(kChildFlag, kChildFlag + std::strlen(kChildFlag)) + L" " +
+                         std::wstring(mode.begin(), mode.end()) + L" " + std::to_wstring(number);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+#else
+int run_child(const std::string& mode, std::uint64_t number) {
+  std::string self = "/proc/self/exe", flag = kChildFlag, count = std::to_string(number);
+  std::string mode_copy = mode;
+  char* argv[] = {self.data(), flag.data(), mode_copy.data(), count.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+#endif
+
+// "write N": sets the library up (which resets the graph) and adds N Ego nodes.
+int child_write(std::uint64_t nodes) {
+  KnowledgeGraphHandle* handle = initialize_knowledge_graph();
+  if (handle == nullptr) return 2;
+  bool stored = true;
+  for (std::uint64_t id = 1; id <= nodes; ++id) {
+    stored &= add_ego_node(1000 + id, id, nullptr, handle) == VARNEL_NODE_EGO &&
+              get_last_write_result(handle) == VARNEL_WRITE_STORED;
+  }
+  release_knowledge_graph(handle);
+  return stored ? 0 : 3;
+}
+
+// "count N": a reader's view through the graph module: exit 0 when it counts N.
+int child_count(std::uint64_t nodes) {
+  KnowledgeGraphMemory reader(kRegion, 0);
+  if (!reader.initialize_read_only() || !reader.holds_record()) return 2;
+  return reader.get_data_ref()->node_count() == nodes ? 0 : 3;
+}
+
+int run_as_child(int argc, char** argv) {
+  if (argc != 4) return 4;
+  const std::string mode = argv[2];
+  const std::uint64_t number = std::strtoull(argv[3], nullptr, 10);
+  if (mode == "write") return child_write(number);
+  if (mode == "count") return child_count(number);
+  return 4;
+}
+
+// ---- Helpers ------------------------------------------------------------------
+
+struct HandleCloser {
+  void operator()(KnowledgeGraphHandle* handle) const { release_knowledge_graph(handle); }
+};
+using Handle = std::unique_ptr<KnowledgeGraphHandle, HandleCloser>;
+
+Handle set_up() { return Handle(initialize_knowledge_graph()); }
+
+// A read-only mapping of the region as another process would make it.
+class Reader {
+ public:
+  Reader() : memory_(kRegion, 0) {
+    ok_ = memory_.initialize_read_only() && memory_.holds_record();
+  }
+  bool ok() const { return ok_; }
+  const graph::KnowledgeGraph& graph() const { return *memory_.get_data_ref(); }
+
+  const graph::NodeRecord* latest_node(std::uint64_t kind, std::uint64_t id) const {
+    const auto tails = graph().snapshot().indices;
+    const auto slot = graph::find_latest_node_slot(graph(), kind, id, tails.node_index_tail[kind]);
+    return slot ? &graph().node_records[kind][*slot] : nullptr;
+  }
+  const graph::RelationRecord* latest_relation(std::uint64_t kind, std::uint64_t id) const {
+    const auto tails = graph().snapshot().indices;
+    const auto slot =
+        graph::find_latest_relation_slot(graph(), kind, id, tails.relation_index_tail[kind]);
+    return slot ? &graph().relation_records[kind][*slot] : nullptr;
+  }
+
+ private:
+  KnowledgeGraphMemory memory_;
+  bool ok_ = false;
+};
+
+std::vector<unsigned char> pattern(unsigned seed, std::size_t size) {
+  std::vector<unsigned char> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = abi_pattern_byte(seed, static_cast<unsigned>(i));
+  return bytes;
+}
+
+std::vector<unsigned char> prefix(const unsigned char* bytes, std::size_t size) {
+  return std::vector<unsigned char>(bytes, bytes + size);
+}
+
+// ---- Tests --------------------------------------------------------------------
+
+TEST(VarnelInterfaceLifecycle, HandlesShareOneRegionThatEndsWithItsLastHolder) {
+  Handle first = set_up();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(get_last_update(first.get()), 0u);
+  EXPECT_EQ(add_ego_node(42, 7, nullptr, first.get()), VARNEL_NODE_EGO);
+
+  // A second set-up opens the region: graph reset, content and time kept.
+  Handle second = set_up();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(is_empty(first.get()), 1);
+  EXPECT_EQ(get_last_update(second.get()), 42u);
+  {
+    Reader reader;
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(reader.graph().node_records[VARNEL_NODE_EGO][0].instance_id, 7u);
+  }
+  EXPECT_EQ(add_car_node(43, 1, Car{}, second.get()), VARNEL_NODE_CAR);
+  EXPECT_EQ(get_node_count(first.get()), 1u);
+
+  second.reset();
+  EXPECT_EQ(get_node_count(first.get()), 1u);
+  first.reset();
+
+  // No holder left: the next set-up creates a new, zero-filled region.
+  Handle again = set_up();
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(get_last_update(again.get()), 0u);
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  const auto& old_slot = reader.graph().node_records[VARNEL_NODE_EGO][0];
+  const std::array<unsigned char, sizeof old_slot> zeros{};
+  EXPECT_EQ(std::memcmp(&old_slot, zeros.data(), sizeof old_slot), 0);
+}
+
+TEST(VarnelInterfaceLifecycle, ProcessesShareTheGraph) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  // The child's set-up resets the graph, then it writes 3 nodes and leaves.
+  ASSERT_EQ(run_child("write", 3), 0);
+  EXPECT_EQ(get_node_count(host.get()), 3u);
+  EXPECT_EQ(get_last_update(host.get()), 1003u);
+  EXPECT_EQ(add_stopsign_node(2000, 1, nullptr, host.get()), VARNEL_NODE_STOPSIGN);
+  EXPECT_EQ(add_ego_node(2001, 9, nullptr, host.get()), VARNEL_NODE_EGO);
+  EXPECT_EQ(run_child("count", 5), 0);
+  EXPECT_EQ(remove_stopsign_node(2002, VARNEL_NODE_EGO, 2, host.get()), 1);
+  EXPECT_EQ(run_child("count", 6), 0);
+}
+
+TEST(VarnelInterfaceLifecycle, RegionTooSmallForTheGraphIsRefused) {
+  using Small = std::array<unsigned char, 4096>;
+  SharedMemory<Small> small(kRegion, sizeof(Small));
+  ASSERT_TRUE(small.initialize());
+  ASSERT_FALSE(small.already_exists());
+  Small& bytes = *small.get_data_ref();
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+  const Small before = bytes;
+
+  EXPECT_EQ(initialize_knowledge_graph(), nullptr);
+  EXPECT_EQ(bytes, before);
+
+  small.release();
+  Handle handle = set_up();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(is_empty(handle.get()), 1);
+}
+
+TEST(VarnelInterfaceAbi, RecordsPassedFromCArriveByteForByte) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(abi_scene_write(host.get()), 1);
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  const auto& g = reader.graph();
+
+  struct NodeCase {
+    std::uint64_t kind;
+    unsigned seed;
+    std::size_t size;
+  };
+  for (const NodeCase& node : {NodeCase{VARNEL_NODE_CAR, kAbiCarSeed, sizeof(Car)},
+                               NodeCase{VARNEL_NODE_LANE, kAbiLaneSeed, sizeof(Lane)},
+                               NodeCase{VARNEL_NODE_ROAD, kAbiRoadSeed, sizeof(Road)},
+                               NodeCase{VARNEL_NODE_CROSSWALK, kAbiCrosswalkSeed, sizeof(Crosswalk)},
+                               NodeCase{VARNEL_NODE_PEDESTRIAN, kAbiPedestrianSeed,
+                                        sizeof(Pedestrian)}}) {
+    SCOPED_TRACE(node.kind);
+    const graph::NodeRecord* record = reader.latest_node(node.kind, ABI_INSTANCE_ID);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->timestamp, ABI_TIMESTAMP);
+    EXPECT_EQ(record->marker, graph::Marker::Valid);
+    const auto& value = g.node_values[record->value_index];
+    EXPECT_EQ(value.type_index(), node.kind);
+    EXPECT_EQ(prefix(value.payload, node.size), pattern(node.seed, node.size));
+  }
+
+  struct RelationCase {
+    std::uint64_t kind;
+    unsigned seed;
+    std::uint64_t from_kind;
+    std::uint64_t to_kind;
+  };
+  for (const RelationCase& relation :
+       {RelationCase{VARNEL_RELATION_TESTRELATION, kAbiTestRelationSeed, VARNEL_NODE_CAR,
+                     VARNEL_NODE_LANE},
+        RelationCase{VARNEL_RELATION_YIELDSTOCARIN, kAbiYieldsSeed, VARNEL_NODE_LANE,
+                     VARNEL_NODE_ROAD}}) {
+    SCOPED_TRACE(relation.kind);
+    const graph::RelationRecord* record = reader.latest_relation(relation.kind, ABI_INSTANCE_ID);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->timestamp, ABI_TIMESTAMP);
+    EXPECT_EQ(record->from, graph::Index(relation.from_kind, ABI_INSTANCE_ID));
+    EXPECT_EQ(record->to, graph::Index(relation.to_kind, ABI_INSTANCE_ID));
+    const auto& value = g.relation_values[record->value_index];
+    EXPECT_EQ(value.type_index(), relation.kind);
+    EXPECT_EQ(prefix(value.payload, 4), pattern(relation.seed, 4));
+  }
+  // The relations are entered in their nodes' lists.
+  const graph::NodeRecord* lane = reader.latest_node(VARNEL_NODE_LANE, ABI_INSTANCE_ID);
+  ASSERT_NE(lane, nullptr);
+  EXPECT_EQ(lane->incoming[0], graph::Index(VARNEL_RELATION_TESTRELATION, ABI_INSTANCE_ID));
+  EXPECT_EQ(lane->outgoing[0], graph::Index(VARNEL_RELATION_YIELDSTOCARIN, ABI_INSTANCE_ID));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], kChildFlag) == 0) return run_as_child(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
