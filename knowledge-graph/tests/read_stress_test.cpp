@@ -4,7 +4,7 @@
 // under ThreadSanitizer) and, on Linux, reader processes that map the writer's
 // shared region read-only.
 //
-// Each variant runs for VARNEL_STRESS_SECONDS seconds (default 4), or the value
+// Each variant runs for VARNEL_STRESS_SECONDS seconds (default 3), or the value
 // of --stress-seconds=N.
 #include <gtest/gtest.h>
 
@@ -52,7 +52,7 @@ double seconds_per_variant() {
   if (stress_seconds > 0) return stress_seconds;
   const char* text = std::getenv("VARNEL_STRESS_SECONDS");
   const double value = text ? std::atof(text) : 0.0;
-  return value > 0 ? value : 4.0;
+  return value > 0 ? value : 3.0;
 }
 
 // ---- Values that name their own version: kind in the tag, instance id in the payload.

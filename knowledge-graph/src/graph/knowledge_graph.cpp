@@ -67,7 +67,7 @@ void KnowledgeGraph::set_autocommit(bool value) {
 // every slot write that reuses a slot comes after a store that moves the epoch.
 static void store_clear_epoch(const KnowledgeGraph& graph, std::uint16_t value) {
   shared_word(graph.clear_epoch).store(value, std::memory_order_release);
-  std::atomic_thread_fence(std::memory_order_release);  // before the slot writes that follow
+  detail::guard_fence(std::memory_order_release);  // before the slot writes that follow
 }
 
 static std::uint16_t load_clear_epoch(const KnowledgeGraph& graph) {
@@ -96,7 +96,7 @@ static void begin_buffer_write(KnowledgeGraph& graph) {
   shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
   auto sequence = shared_word(graph.publication_sequence);
   sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  std::atomic_thread_fence(std::memory_order_release);
+  detail::guard_fence(std::memory_order_release);
 }
 
 void KnowledgeGraph::publish(const GraphIndices& working) {
@@ -148,7 +148,7 @@ Snapshot KnowledgeGraph::snapshot() const {
     copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
     copy.active = active_buffer();
     copy.indices = detail::racy_copy(indices[copy.active]);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    detail::guard_fence(std::memory_order_acquire);
     if (shared_word(publication_sequence).load(std::memory_order_relaxed) ==
         copy.publication_sequence) {
       clamp_tails(copy.indices);
@@ -159,7 +159,7 @@ Snapshot KnowledgeGraph::snapshot() const {
 }
 
 bool KnowledgeGraph::cleared_since(const Snapshot& taken) const {
-  std::atomic_thread_fence(std::memory_order_acquire);
+  detail::guard_fence(std::memory_order_acquire);
   return shared_word(clear_epoch).load(std::memory_order_relaxed) != taken.clear_epoch;
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,23 @@ namespace knowledge_graph::graph::detail {
 template <class Byte> VARNEL_NO_SANITIZE_THREAD inline Byte racy_byte(const Byte& shared) {
   static_assert(sizeof(Byte) == 1 && std::is_trivially_copyable_v<Byte>);
   return std::bit_cast<Byte>(*reinterpret_cast<const volatile unsigned char*>(&shared));
+}
+
+}  // namespace knowledge_graph::graph::detail
+
+namespace knowledge_graph::graph::detail {
+
+// The guard's fences. GCC's ThreadSanitizer does not model fences and refuses
+// them; there a sequentially consistent read-modify-write stands in (a full
+// barrier on the x86-64 hosts that run that build).
+inline void guard_fence(std::memory_order order) {
+#if defined(__SANITIZE_THREAD__)
+  static std::atomic<unsigned> barrier{0};
+  barrier.fetch_add(0, std::memory_order_seq_cst);
+  (void)order;
+#else
+  std::atomic_thread_fence(order);
+#endif
 }
 
 }  // namespace knowledge_graph::graph::detail
