@@ -1,0 +1,76 @@
+// Turns the scene into writes through the C interface: one transaction per
+// tick that removes the relations that ended, writes new versions of the nodes
+// that moved, and (re-)enters the relations of those nodes. Tracks how much of
+// every fixed array the graph has used, so that it can reset before one fills.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host_library.hpp"
+#include "scene.hpp"
+
+namespace varnel::demo {
+
+// What the writes since the last reset have used of the graph's arrays.
+struct Usage {
+  std::array<std::uint64_t, 18> node_versions{};
+  std::uint64_t node_values = 0;
+  std::array<std::uint64_t, 17> relation_versions{};
+  std::uint64_t relation_values = 0;
+
+  // The fullest array as a fraction of its capacity, and its name.
+  double fill(std::string* fullest = nullptr) const;
+  Usage operator-(const Usage& earlier) const;
+  // Whether `next` more of the same would still fit.
+  bool fits(const Usage& next) const;
+};
+
+struct TickOutcome {
+  bool committed = false;
+  bool reset = false;            // the graph was emptied and the scene re-added
+  std::string refusal;           // why a write was refused, when one was
+};
+
+class SceneWriter {
+ public:
+  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle) : api_(api), handle_(handle) {}
+
+  // Writes the scene's current state as one transaction. Resets first when the
+  // graph could not take another tick like the largest so far; if a write is
+  // refused, the tick is dropped and written again on an emptied graph.
+  TickOutcome write_tick(const Scene& scene, std::uint64_t timestamp);
+
+  const Usage& usage() const { return usage_; }
+  std::uint64_t resets() const { return resets_; }
+
+ private:
+  struct WrittenRelation {
+    std::uint64_t id;
+    std::int32_t payload;
+  };
+
+  bool write_batch(const Scene& scene, std::uint64_t timestamp, bool reset);
+  bool remove_relation(std::uint64_t timestamp, const RelationKey& key, std::uint64_t id);
+  bool remove_node(std::uint64_t timestamp, const NodeRef& ref);
+  bool add_node(std::uint64_t timestamp, const SceneNode& node);
+  bool add_relation(std::uint64_t timestamp, const SceneRelation& relation, std::uint64_t id);
+  // False (and the reason kept) when the last write stored nothing for want of room.
+  bool check_write();
+  void forget_scene();
+
+  const VarnelApi& api_;
+  KnowledgeGraphHandle* handle_;
+  std::map<NodeRef, std::vector<unsigned char>> nodes_;  // last record bytes written
+  std::map<RelationKey, WrittenRelation> relations_;
+  std::array<std::uint64_t, 17> next_relation_id_{};
+  Usage usage_;
+  Usage largest_tick_;
+  std::uint64_t resets_ = 0;
+  std::string refusal_;
+};
+
+}  // namespace varnel::demo

@@ -1,0 +1,402 @@
+// varnel-inspect: shows the shared graph "KnowledgeGraph" (or a saved snapshot)
+// while a host writes it, and saves and loads snapshots of it.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "interval_algebra/interval.hpp"
+#include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "render.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+#include "snapshot_file.hpp"
+
+namespace {
+
+namespace kg = knowledge_graph::graph;
+using interval_algebra::Interval;
+using interval_algebra::IntervalType;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+
+constexpr const char* kRegionName = "KnowledgeGraph";
+constexpr std::uint32_t kRegionSize = 536'870'912;
+
+std::atomic<bool> g_stop{false};
+extern "C" void on_signal(int) { g_stop = true; }
+
+// A failure to report: what failed and what to do about it.
+struct Failure {
+  std::string message;
+};
+
+int fail(const std::string& message) {
+  std::cerr << "varnel-inspect: " << message << "\n";
+  return 2;
+}
+
+// The graph being read: the live region (read-only) or a snapshot file in private memory.
+struct Source {
+  std::unique_ptr<KnowledgeGraphMemory> region;
+  kg::KnowledgeGraph::Boxed boxed;
+  const kg::KnowledgeGraph* graph = nullptr;
+  std::string description;
+};
+
+std::string region_too_small(std::size_t mapped) {
+  return "the region \"" + std::string(kRegionName) + "\" has " + std::to_string(mapped) +
+         " bytes, too small for the " + std::to_string(sizeof(kg::KnowledgeGraph)) +
+         "-byte graph; stop the processes that hold it so that it is created anew";
+}
+
+Source attach(const std::string& file) {
+  Source source;
+  if (!file.empty()) {
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    if (!varnel::inspect::read_snapshot_file(file, snapshot, error)) throw Failure{error};
+    source.boxed = kg::KnowledgeGraph::new_boxed();
+    varnel::inspect::install_snapshot(snapshot, *source.boxed);
+    source.graph = source.boxed.get();
+    source.description = "snapshot file " + file;
+    return source;
+  }
+  source.region = std::make_unique<KnowledgeGraphMemory>(kRegionName, kRegionSize);
+  if (!source.region->initialize_read_only())
+    throw Failure{"no shared region \"" + std::string(kRegionName) +
+                  "\" to read: is a host running? (start one with varnel-demo, or read a "
+                  "saved scene with --file FILE)"};
+  if (!source.region->holds_record()) throw Failure{region_too_small(source.region->view_size())};
+  source.graph = source.region->get_data_ref();
+  source.description = "region \"" + std::string(kRegionName) + "\" (" +
+                       std::to_string(source.region->view_size()) + " bytes mapped)";
+  return source;
+}
+
+// ---- Time windows -------------------------------------------------------------
+
+struct Window {
+  std::uint64_t at = 0;
+  std::uint64_t from = 0;
+  std::uint64_t to = ~std::uint64_t{0};
+  bool open_start = false;
+  bool open_end = false;
+  CLI::Option* at_option = nullptr;
+
+  void add_to(CLI::App& command) {
+    at_option = command.add_option("--at", at, "Show the scene as it stood at this time (ms)");
+    command.add_option("--from", from, "Start of the time window (ms, default 0)")->excludes(at_option);
+    command.add_option("--to", to, "End of the time window (ms, default: no end)")->excludes(at_option);
+    command.add_flag("--open-start", open_start, "Leave the window's start out of it");
+    command.add_flag("--open-end", open_end, "Leave the window's end out of it");
+  }
+  Interval interval() const {
+    const bool closed_start = !open_start, closed_end = !open_end;
+    const auto type = static_cast<IntervalType>((closed_start ? 1 : 0) | (closed_end ? 2 : 0));
+    if (*at_option) return Interval::of_type(Interval::make(at, at), type);
+    return Interval::of_type(Interval::make(from, to), type);
+  }
+};
+
+std::vector<kg::NodeItem> nodes_in(const kg::KnowledgeGraph& g, const Interval& window,
+                                   std::optional<std::uint64_t> kind) {
+  return kind ? g.get_nodes_of_type(window, *kind) : g.get_all_nodes(window);
+}
+std::vector<kg::RelationItem> relations_in(const kg::KnowledgeGraph& g, const Interval& window,
+                                           std::optional<std::uint64_t> kind) {
+  return kind ? g.get_relations_of_type(window, *kind) : g.get_all_relations(window);
+}
+
+std::optional<std::uint64_t> node_kind_option(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  if (auto kind = varnel::inspect::parse_node_kind(text)) return kind;
+  throw Failure{"unknown node kind \"" + text + "\": give a number 0-17 or a name such as Car, Lane"};
+}
+std::optional<std::uint64_t> relation_kind_option(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  if (auto kind = varnel::inspect::parse_relation_kind(text)) return kind;
+  throw Failure{"unknown relation kind \"" + text +
+                "\": give a number 0-16 or a name such as isOn, walksOn"};
+}
+
+// ---- stats ----------------------------------------------------------------------
+
+void print_fill(const std::string& name, std::uint64_t used, std::uint64_t capacity) {
+  std::printf("  %-34s %6llu / %6llu  %5.1f%%\n", name.c_str(), static_cast<unsigned long long>(used),
+              static_cast<unsigned long long>(capacity), 100.0 * static_cast<double>(used) / static_cast<double>(capacity));
+}
+
+void stats(const Source& source) {
+  const kg::KnowledgeGraph& g = *source.graph;
+  const kg::Snapshot s = g.snapshot();
+  std::uint64_t nodes = 0, relations = 0;
+  for (auto t : s.indices.node_index_tail) nodes += t;
+  for (auto t : s.indices.relation_index_tail) relations += t;
+  std::printf("source:            %s\n", source.description.c_str());
+  std::printf("node versions:     %llu\nrelation versions: %llu\n", static_cast<unsigned long long>(nodes),
+              static_cast<unsigned long long>(relations));
+  std::printf("empty:             %s\n", nodes == 0 && relations == 0 ? "yes" : "no");
+  std::printf("last update:       %llu\n", static_cast<unsigned long long>(s.indices.update_timestamp));
+  std::printf("autocommit:        %s\n", g.autocommit_enabled() ? "on" : "off");
+  std::printf("published buffer:  %llu\n", static_cast<unsigned long long>(s.active));
+  std::printf("fill:\n");
+  for (std::uint64_t k = 0; k < kg::kNodeKinds; ++k)
+    print_fill("node versions " + std::string(kg::types::node_kind_name(k)), s.indices.node_index_tail[k],
+               kg::kNodeVersionsPerKind);
+  print_fill("node values", s.indices.nodes_tail, kg::kNodeValues);
+  for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
+    print_fill("relation versions " + std::string(kg::types::relation_kind_name(k)),
+               s.indices.relation_index_tail[k], kg::kRelationVersionsPerKind);
+  print_fill("relation values", s.indices.relations_tail, kg::kRelationValues);
+}
+
+// ---- history ----------------------------------------------------------------------
+
+int history(const Source& source, const std::string& kind_text, std::uint64_t id, bool relation) {
+  const kg::KnowledgeGraph& g = *source.graph;
+  std::optional<std::uint64_t> node_kind;
+  if (!relation) node_kind = varnel::inspect::parse_node_kind(kind_text);
+  std::optional<std::uint64_t> relation_kind = varnel::inspect::parse_relation_kind(kind_text);
+  if (node_kind) {
+    const kg::Index self(*node_kind, id);
+    std::cout << varnel::inspect::node_name(self) << " = " << kg::to_string(self) << "\n";
+    std::size_t versions = 0;
+    auto it = g.nodes_iter(Interval::eternity(), *node_kind);
+    while (auto item = it.next()) {
+      if (item->record.instance_id != id) continue;
+      std::cout << "  #" << ++versions << "  " << varnel::inspect::node_line(*item) << "\n";
+    }
+    if (versions == 0) std::cout << "  no versions\n";
+    return 0;
+  }
+  if (!relation_kind) throw Failure{"unknown kind \"" + kind_text + "\": give a node or relation kind name"};
+  const kg::Index self(*relation_kind, id);
+  std::cout << varnel::inspect::relation_name(self) << " = " << kg::to_string(self) << "\n";
+  std::size_t versions = 0;
+  auto it = g.relations_iter(Interval::eternity(), *relation_kind);
+  while (auto item = it.next()) {
+    if (item->record.instance_id != id) continue;
+    std::cout << "  #" << ++versions << "  " << varnel::inspect::relation_line(*item) << "\n";
+  }
+  if (versions == 0) std::cout << "  no versions\n";
+  return 0;
+}
+
+// ---- dot ----------------------------------------------------------------------
+
+#if defined(_WIN32)
+constexpr const char* kQuiet = " >NUL 2>&1";
+#else
+constexpr const char* kQuiet = " >/dev/null 2>&1";
+#endif
+
+int dot(const Source& source, const std::string& output, const std::string& svg) {
+  const kg::KnowledgeGraph& g = *source.graph;
+  const std::string text =
+      varnel::inspect::scene_dot(g.get_all_nodes(Interval::eternity()), g.get_all_relations(Interval::eternity()));
+  std::string dot_file = output;
+  if (dot_file.empty() && !svg.empty()) dot_file = svg + ".dot";
+  if (dot_file.empty() || dot_file == "-") {
+    std::cout << text;
+  } else {
+    std::ofstream out(dot_file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!(out.flush())) throw Failure{"cannot write " + dot_file};
+  }
+  if (svg.empty()) return 0;
+  if (std::system((std::string("dot -V") + kQuiet).c_str()) != 0)
+    throw Failure{"Graphviz \"dot\" is not installed (Debian: apt-get install graphviz); the graph "
+                  "is in " + dot_file};
+  const std::string command = "dot -Tsvg -o \"" + svg + "\" \"" + dot_file + "\"";
+  if (std::system(command.c_str()) != 0) throw Failure{"\"" + command + "\" failed"};
+  std::cerr << "varnel-inspect: wrote " << svg << " (Graphviz source in " << dot_file << ")\n";
+  return 0;
+}
+
+// ---- watch ----------------------------------------------------------------------
+
+void sleep_unless_stopped(double seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!g_stop && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+void watch(const Source& source, double interval, int count, std::size_t limit, bool clear) {
+  const kg::KnowledgeGraph& g = *source.graph;
+  std::uint64_t last_nodes = g.node_count(), last_update = g.last_update();
+  auto last_time = std::chrono::steady_clock::now();
+  for (int round = 0; !g_stop && (count == 0 || round < count); ++round) {
+    if (round > 0) sleep_unless_stopped(interval);
+    if (g_stop) break;
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed = std::chrono::duration<double>(now - last_time).count();
+    const std::uint64_t nodes = g.node_count(), update = g.last_update();
+    const auto all = g.get_all_nodes(Interval::eternity());
+    const auto relations = g.get_all_relations(Interval::eternity());
+    if (clear) std::cout << "\x1b[H\x1b[2J";
+    std::cout << "varnel-inspect watch: " << source.description << "  (Ctrl-C ends)\n";
+    std::cout << "node versions " << nodes << "  relation versions " << g.relation_count()
+              << "  last update " << update << "  autocommit " << (g.autocommit_enabled() ? "on" : "off") << "\n";
+    if (round > 0 && elapsed > 0) {
+      if (nodes < last_nodes)
+        std::cout << "rates: the graph was reset since the last look\n";
+      else
+        std::printf("rates: %.0f node versions/s, scene time %.2f s per second\n",
+                    static_cast<double>(nodes - last_nodes) / elapsed,
+                    static_cast<double>(update - last_update) / 1000.0 / elapsed);
+    }
+    std::map<std::string, int> live;
+    for (const auto& item : all) ++live[std::string(kg::types::node_kind_name(item.value.type_index()))];
+    for (const auto& item : relations) ++live[std::string(kg::types::relation_kind_name(item.value.type_index()))];
+    std::cout << "live:";
+    for (const auto& [name, n] : live) std::cout << " " << name << " " << n;
+    std::cout << "\n";
+    std::size_t shown = 0;
+    for (const auto& item : all)
+      if (shown++ < limit) std::cout << "  " << varnel::inspect::node_line(item) << "\n";
+    if (all.size() > limit) std::cout << "  ... " << all.size() - limit << " more nodes\n";
+    std::cout << std::flush;
+    last_nodes = nodes;
+    last_update = update;
+    last_time = now;
+  }
+}
+
+// ---- save / load ----------------------------------------------------------------
+
+void save(const Source& source, const std::string& path) {
+  const varnel::inspect::Snapshot snapshot = varnel::inspect::take_snapshot(*source.graph);
+  std::string error;
+  if (!varnel::inspect::write_snapshot_file(snapshot, path, error)) throw Failure{error};
+  std::cout << "saved " << source.description << " to " << path << " ("
+            << snapshot.payload.size() + sizeof(varnel::inspect::SnapshotHeader) << " bytes, last update "
+            << snapshot.indices.update_timestamp << ")\n";
+}
+
+void load(const std::string& path, bool force, double hold) {
+  varnel::inspect::Snapshot snapshot;
+  std::string error;
+  if (!varnel::inspect::read_snapshot_file(path, snapshot, error)) throw Failure{error + "; nothing was changed"};
+  KnowledgeGraphMemory region(kRegionName, kRegionSize);
+  if (!region.initialize())
+    throw Failure{"cannot create or open the region \"" + std::string(kRegionName) +
+                  "\" for writing (out of shared memory?)"};
+  if (!region.holds_record()) throw Failure{region_too_small(region.view_size())};
+  kg::KnowledgeGraph& graph = *region.get_data_ref();
+  if (region.already_exists() && !graph.is_empty() && !force)
+    throw Failure{"the region already holds a graph (a host may be writing it); stop the host, or "
+                  "pass --force to replace its scene; nothing was changed"};
+  varnel::inspect::install_snapshot(snapshot, graph);
+  std::cout << "loaded " << path << " into region \"" << kRegionName << "\": " << graph.node_count()
+            << " node versions, " << graph.relation_count() << " relation versions\n";
+  if (hold == 0) {
+    if (!region.already_exists())
+      std::cout << "note: no other process holds the region, so it ends when this command exits; "
+                   "use --hold SECONDS (or -1 until Ctrl-C) to keep it\n";
+    return;
+  }
+  std::cout << "holding the region" << (hold < 0 ? " until Ctrl-C" : "") << "\n" << std::flush;
+  sleep_unless_stopped(hold < 0 ? 1e12 : hold);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"varnel-inspect: reads the shared graph \"KnowledgeGraph\" that a host writes "
+               "(or a snapshot saved from it) and shows the scene."};
+  app.require_subcommand(1);
+  std::string file;
+  app.add_option("--file", file, "Read a saved snapshot file instead of the live region");
+
+  app.add_subcommand("stats", "Counts, last update, autocommit and the fill of every array");
+
+  std::string node_kind, relation_kind;
+  Window node_window, relation_window, json_window;
+  auto* nodes = app.add_subcommand("nodes", "The node instances (latest version in the window), one line each");
+  nodes->add_option("--kind", node_kind, "Node kind, by name (Car) or number (1)");
+  node_window.add_to(*nodes);
+  auto* relations = app.add_subcommand("relations", "The relation instances, one line each");
+  relations->add_option("--kind", relation_kind, "Relation kind, by name (isOn) or number (9)");
+  relation_window.add_to(*relations);
+
+  std::string history_kind;
+  std::uint64_t history_id = 0;
+  bool history_relation = false;
+  auto* history_command = app.add_subcommand("history", "Every version of one node or relation");
+  history_command->add_option("KIND", history_kind, "Kind name (Car, isOn) or number")->required();
+  history_command->add_option("ID", history_id, "Instance id")->required();
+  history_command->add_flag("--relation", history_relation, "KIND is a relation kind (for numbers)");
+
+  auto* json_command = app.add_subcommand("json", "The scene (or a time window of it) as JSON");
+  json_window.add_to(*json_command);
+  int indent = 2;
+  json_command->add_option("--indent", indent, "Spaces per level; -1 for one line");
+
+  std::string dot_output, svg;
+  auto* dot_command = app.add_subcommand("dot", "The latest scene as a Graphviz graph");
+  dot_command->add_option("--output,-o", dot_output, "Write the Graphviz source here (default stdout)");
+  dot_command->add_option("--svg", svg, "Also render it to this SVG file with Graphviz dot");
+
+  double interval = 1.0;
+  int count = 0;
+  std::size_t limit = 40;
+  bool no_clear = false;
+  auto* watch_command = app.add_subcommand("watch", "A live view that refreshes until Ctrl-C");
+  watch_command->add_option("--interval", interval, "Seconds between refreshes")->check(CLI::PositiveNumber);
+  watch_command->add_option("--count", count, "Stop after this many refreshes (0: until Ctrl-C)");
+  watch_command->add_option("--limit", limit, "Node lines to show");
+  watch_command->add_flag("--no-clear", no_clear, "Do not clear the screen between refreshes");
+
+  std::string save_path, load_path;
+  auto* save_command = app.add_subcommand("save", "Write the published graph to a snapshot file");
+  save_command->add_option("FILE", save_path, "Snapshot file to write")->required();
+  bool force = false;
+  double hold = 0;
+  auto* load_command = app.add_subcommand("load", "Load a snapshot file into the region, as its writer");
+  load_command->add_option("FILE", load_path, "Snapshot file to read")->required();
+  load_command->add_flag("--force", force, "Replace a scene that the region already holds");
+  load_command->add_option("--hold", hold, "Keep holding the region this many seconds (-1: until Ctrl-C)");
+
+  CLI11_PARSE(app, argc, argv);
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+
+  try {
+    if (*load_command) {
+      if (!file.empty()) throw Failure{"load reads its own FILE; --file does not apply"};
+      load(load_path, force, hold);
+      return 0;
+    }
+    // Kinds are checked before the region is looked for.
+    const auto node_filter = node_kind_option(node_kind);
+    const auto relation_filter = relation_kind_option(relation_kind);
+    const Source source = attach(file);
+    const kg::KnowledgeGraph& g = *source.graph;
+    if (app.got_subcommand("stats")) stats(source);
+    if (*nodes)
+      for (const auto& item : nodes_in(g, node_window.interval(), node_filter))
+        std::cout << varnel::inspect::node_line(item) << "\n";
+    if (*relations)
+      for (const auto& item : relations_in(g, relation_window.interval(), relation_filter))
+        std::cout << varnel::inspect::relation_line(item) << "\n";
+    if (*history_command) return history(source, history_kind, history_id, history_relation);
+    if (*json_command) {
+      const Interval window = json_window.interval();
+      std::cout << varnel::inspect::scene_json(g, g.get_all_nodes(window), g.get_all_relations(window))
+                       .dump(indent, ' ', false, nlohmann::json::error_handler_t::replace)
+                << "\n";
+    }
+    if (*dot_command) return dot(source, dot_output, svg);
+    if (*watch_command) watch(source, interval, count, limit, !no_clear);
+    if (*save_command) save(source, save_path);
+    return 0;
+  } catch (const Failure& failure) {
+    return fail(failure.message);
+  }
+}
