@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The live demo: builds the Linux preset, runs varnel-demo (a host that writes a
+# moving road-traffic scene into the shared region "KnowledgeGraph") in the
+# background, shows the scene with varnel-inspect from another process, and
+# leaves a picture of it in build/scene.svg.
+#
+#   scripts/demo.sh [SECONDS]     run the demo host for SECONDS (default 20)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+varnel_install_missing
+
+seconds=${1:-20}
+echo "== building (preset linux)"
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$(nproc)" --target varnel-demo varnel-inspect varnel_interface
+
+tools=build/linux/tools
+inspect="$tools/varnel-inspect"
+if "$inspect" stats >/dev/null 2>&1; then
+  echo "varnel-demo: the region \"KnowledgeGraph\" is already held by another process; stop it first" >&2
+  exit 1
+fi
+
+echo "== starting the demo host for ${seconds}s: $tools/varnel-demo --duration $seconds"
+"$tools/varnel-demo" --duration "$seconds" --rate 10 --cars 24 --seed 1 >build/demo-host.log 2>&1 &
+host=$!
+trap 'kill "$host" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do "$inspect" stats >/dev/null 2>&1 && break; sleep 0.2; done
+
+echo "== the live scene, read by another process (varnel-inspect watch)"
+watch_rounds=$(( seconds > 12 ? 6 : seconds / 2 ))
+"$inspect" watch --interval 1 --count "$watch_rounds" --no-clear --limit 8 || true
+
+echo; echo "== varnel-inspect stats"
+"$inspect" stats | head -12
+echo; echo "== varnel-inspect relations --kind isBehind"
+"$inspect" relations --kind isBehind | head -5
+
+echo; echo "== picture of the scene"
+"$inspect" dot --svg build/scene.svg
+"$inspect" save build/scene.varnel
+
+wait "$host" || true
+trap - EXIT
+echo; echo "== the host's log (build/demo-host.log), last lines"
+tail -4 build/demo-host.log
+echo
+echo "Scene picture: $PWD/build/scene.svg (Graphviz source: build/scene.svg.dot)"
+echo "Saved scene:   $PWD/build/scene.varnel  (replay: $inspect load build/scene.varnel --hold -1,"
+echo "               read it offline: $inspect --file build/scene.varnel nodes --kind Car)"
