@@ -195,7 +195,9 @@ class Child {
     std::vector<char*> argv;
     for (auto& arg : all) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
 #endif
   }
   Child(const Child&) = delete;
@@ -575,12 +577,17 @@ TEST(SharedRegionLog, NothingIsLoggedByDefault) {
 }
 
 #ifdef _WIN32
-// A mapping object that exists but cannot be viewed for writing.
+// A mapping object of that name that exists but cannot be viewed for writing:
+// one over a file opened for reading only.
 TEST(SharedRegionLog, UnmappableViewIsReportedAndClosed) {
   const std::string name = unique_name("unmappable");
   const std::wstring wide(name.begin(), name.end());
-  HANDLE read_only = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READONLY, 0, kSize,
-                                        wide.c_str());
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  HANDLE file = CreateFileW(exe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE read_only = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, wide.c_str());
   ASSERT_NE(read_only, nullptr);
   CapturingLogger logger(logging::LevelFilter::Info);
   ProbeMemory memory(name, kSize);
@@ -589,6 +596,7 @@ TEST(SharedRegionLog, UnmappableViewIsReportedAndClosed) {
   EXPECT_EQ(logger.messages(), (std::vector<LoggedMessage>{not_mapped(ERROR_ACCESS_DENIED),
                                                            initialization_failed(name)}));
   CloseHandle(read_only);
+  CloseHandle(file);
 }
 #else
 // A region object that exists, is held, but has no bytes to map.

@@ -91,7 +91,9 @@ MapOutcome open_region_read_only(std::string_view name) {
   if (wide_name.empty()) return region_not_created(error);
 
   HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, wide_name.c_str());
-  if (mapping == nullptr) return region_not_created(failure_code(GetLastError(), ERROR_FILE_NOT_FOUND));
+  if (mapping == nullptr) {
+    return region_not_created(failure_code(GetLastError(), ERROR_FILE_NOT_FOUND));
+  }
   void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   if (view == nullptr) {
     const DWORD mapped = GetLastError();
