@@ -1,0 +1,52 @@
+// Shared declarations of the `varnel` module's binding files.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+
+namespace varnel_python {
+
+namespace py = pybind11;
+namespace graph = knowledge_graph::graph;
+namespace types = knowledge_graph::graph::types;
+
+// The module's enum classes and exception classes, made once at import.
+struct ModuleTypes {
+  py::object node_kind, relation_kind, marker, write_status, interval_type, interval_relation;
+  py::object varnel_error, write_refused, not_found_error, capacity_error, read_only_error,
+      region_error;
+};
+ModuleTypes& module_types();
+
+void bind_enums(py::module_& m);
+void bind_errors(py::module_& m);
+void bind_values(py::module_& m);
+void bind_intervals(py::module_& m);
+void bind_graph(py::module_& m);
+
+// ---- Argument checks shared by the bindings ----
+
+// A node (or relation) kind number in range, from an int or the kind enum.
+// Raises TypeError for a non-integer or an enum of the other family, ValueError
+// for a number out of range.
+std::uint64_t node_kind_arg(py::handle kind);
+std::uint64_t relation_kind_arg(py::handle kind);
+// An Index of a node (or relation): an Index or a (kind, instance_id) pair,
+// whose kind is checked as above.
+graph::Index node_index_arg(py::handle index);
+graph::Index relation_index_arg(py::handle index);
+
+// Payloads built from keyword attributes; unknown names raise TypeError, values
+// of the wrong type TypeError, out of range or too long ValueError.
+types::KnowledgeGraphNode make_node(std::uint64_t kind, const py::dict& attributes);
+types::KnowledgeGraphRelation make_relation(std::uint64_t kind, const py::dict& attributes);
+
+// Raises the exception class `type` with `message` (and `status` set, if given).
+[[noreturn]] void raise(const py::object& type, const std::string& message);
+[[noreturn]] void raise_refused(graph::WriteStatus status, const std::string& what);
+
+}  // namespace varnel_python

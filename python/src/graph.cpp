@@ -1,0 +1,443 @@
+// Graph: a writable host view of the shared region, a read-only attachment to
+// it, or a private in-memory graph; with writes, transactions and reads.
+//
+// Every call checks that the graph is still mapped and, for writes, writable:
+// a write through a read-only mapping would crash the process, so it raises.
+// Reads copy what they return, so results outlive the graph.
+#include <pybind11/stl.h>
+
+#include <cctype>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "bindings.hpp"
+#include "interval_algebra/interval.hpp"
+#include "knowledge_graph/graph/iterators.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace varnel_python {
+namespace {
+
+using graph::Index;
+using graph::KnowledgeGraph;
+using interval_algebra::Interval;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+
+constexpr const char* kRegionName = "KnowledgeGraph";
+constexpr std::uint32_t kRegionSize = 536'870'912;
+
+// What a Graph reads and writes. Iterators share it, so that a released graph
+// makes them raise instead of reading unmapped memory.
+struct Mapping {
+  std::unique_ptr<KnowledgeGraphMemory> region;
+  KnowledgeGraph::Boxed boxed;
+  KnowledgeGraph* graph = nullptr;
+  bool read_only = false;
+
+  void release() {
+    graph = nullptr;
+    if (region) region->release();
+    region.reset();
+    boxed.reset();
+  }
+};
+
+[[noreturn]] void raise_released() { throw py::value_error("the graph has been released"); }
+
+const KnowledgeGraph& mapped(const Mapping& mapping) {
+  if (mapping.graph == nullptr) raise_released();
+  return *mapping.graph;
+}
+
+std::unique_ptr<KnowledgeGraphMemory> map_region(bool read_only) {
+  auto region = std::make_unique<KnowledgeGraphMemory>(kRegionName, kRegionSize);
+  const bool mapped = read_only ? region->initialize_read_only() : region->initialize();
+  if (!mapped || !region->holds_record()) {
+    raise(module_types().region_error,
+          read_only ? "cannot attach to the shared region \"KnowledgeGraph\": no host has set it up"
+                    : "cannot set up the shared region \"KnowledgeGraph\" (is it held smaller by "
+                      "another process, or is shared memory full?)");
+  }
+  return region;
+}
+
+template <class Record, class Lookup>
+std::optional<Record> copy_latest(const KnowledgeGraph& g, Lookup lookup) {
+  for (;;) {
+    const graph::Snapshot before = g.snapshot();
+    const Record* found = lookup();
+    std::optional<Record> copy;
+    if (found != nullptr) copy = *found;
+    if (!g.cleared_since(before)) return copy;
+  }
+}
+
+template <class Iterator> struct PyIterator {
+  std::shared_ptr<Mapping> mapping;
+  Iterator walk;
+
+  auto next() {
+    if (mapping->graph == nullptr) raise_released();
+    auto item = walk.next();
+    if (!item) throw py::stop_iteration();
+    return *item;
+  }
+};
+
+using PyNodeIterator = PyIterator<graph::iterators::NodeIterator>;
+using PyRelationIterator = PyIterator<graph::iterators::RelationIterator>;
+
+class Graph {
+ public:
+  static std::unique_ptr<Graph> open() {
+    auto region = map_region(false);
+    auto g = std::make_unique<Graph>();
+    KnowledgeGraph* record = region->get_data_ref();
+    if (!region->already_exists()) region->zero_data();
+    record->initialize();
+    record->clear();
+    g->mapping_->region = std::move(region);
+    g->mapping_->graph = record;
+    return g;
+  }
+
+  static std::unique_ptr<Graph> attach() {
+    auto g = std::make_unique<Graph>();
+    g->mapping_->region = map_region(true);
+    g->mapping_->graph = g->mapping_->region->get_data_ref();
+    g->mapping_->read_only = true;
+    return g;
+  }
+
+  static std::unique_ptr<Graph> new_boxed() {
+    auto g = std::make_unique<Graph>();
+    g->mapping_->boxed = KnowledgeGraph::new_boxed();
+    g->mapping_->graph = g->mapping_->boxed.get();
+    return g;
+  }
+
+  void release() {
+    mapping_->release();
+    in_transaction_ = false;
+  }
+
+  bool closed() const { return mapping_->graph == nullptr; }
+  bool read_only() const { return mapping_->read_only; }
+  bool is_private() const { return mapping_->boxed != nullptr; }
+  bool region_already_existed() const {
+    return mapping_->region != nullptr && mapping_->region->already_exists();
+  }
+  bool in_transaction() const { return in_transaction_; }
+
+  std::string repr() const {
+    if (closed()) return "<varnel.Graph released>";
+    if (is_private()) return "<varnel.Graph private>";
+    return std::string("<varnel.Graph region \"KnowledgeGraph\" ") +
+           (read_only() ? "read-only>" : "read-write>");
+  }
+
+  // ---- Graph-wide ----
+  const KnowledgeGraph& reader() const { return mapped(*mapping_); }
+  KnowledgeGraph& writer() {
+    if (mapping_->graph == nullptr) raise_released();
+    if (mapping_->read_only) {
+      raise(module_types().read_only_error, "the graph is attached read-only; writes need Graph.open()");
+    }
+    return *mapping_->graph;
+  }
+
+  // ---- Transactions ----
+  void begin_batch() {
+    KnowledgeGraph& g = writer();
+    if (in_transaction_) raise(module_types().varnel_error, "a transaction is already open");
+    g.set_autocommit(false);
+    g.start_transaction();
+    in_transaction_ = true;
+  }
+
+  void end_batch(bool commit) {
+    if (!in_transaction_ || closed()) return;
+    in_transaction_ = false;
+    KnowledgeGraph& g = writer();
+    if (commit) g.commit_transaction();
+    // Back in autocommit mode the next write starts from the published buffer,
+    // so an uncommitted batch is dropped and its slots are reused.
+    g.set_autocommit(true);
+  }
+
+  // ---- Writes ----
+  Index add_node(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphNode& value) {
+    const auto result = writer().add_node(timestamp, id, value);
+    if (!result.stored()) raise_refused(result.status, "add_node of " + what(value.type_index(), id));
+    return result.value;
+  }
+
+  bool remove_node(std::uint64_t timestamp, Index node, bool missing_ok) {
+    return removed(writer().remove_node(timestamp, node), missing_ok, "remove_node of " + graph::to_string(node));
+  }
+
+  Index add_relation(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphRelation& value,
+                     Index from, Index to) {
+    const auto result = writer().add_relation(timestamp, id, value, from, to);
+    if (!result.stored()) {
+      raise_refused(result.status, "add_relation of " + what(value.type_index(), id) + " from " +
+                                       graph::to_string(from) + " to " + graph::to_string(to));
+    }
+    return result.value;
+  }
+
+  bool remove_relation(std::uint64_t timestamp, Index relation, bool missing_ok) {
+    return removed(writer().remove_relation(timestamp, relation), missing_ok,
+                   "remove_relation of " + graph::to_string(relation));
+  }
+
+  // ---- Reads ----
+  std::optional<graph::NodeRecord> latest_node_record(Index node) const {
+    const KnowledgeGraph& g = reader();
+    return copy_latest<graph::NodeRecord>(g, [&] { return g.get_latest_node_record(node); });
+  }
+  std::optional<types::KnowledgeGraphNode> latest_node_value(Index node) const {
+    const KnowledgeGraph& g = reader();
+    return copy_latest<types::KnowledgeGraphNode>(g, [&] { return g.get_latest_node_value(node); });
+  }
+  std::optional<graph::RelationRecord> latest_relation_record(Index relation) const {
+    const KnowledgeGraph& g = reader();
+    return copy_latest<graph::RelationRecord>(g, [&] { return g.get_latest_relation_record(relation); });
+  }
+  std::optional<types::KnowledgeGraphRelation> latest_relation_value(Index relation) const {
+    const KnowledgeGraph& g = reader();
+    return copy_latest<types::KnowledgeGraphRelation>(g, [&] { return g.get_latest_relation_value(relation); });
+  }
+
+  PyNodeIterator nodes_iter(const Interval& interval, std::uint64_t kind) const {
+    return PyNodeIterator{mapping_, reader().nodes_iter(interval, kind)};
+  }
+  PyRelationIterator relations_iter(const Interval& interval, std::uint64_t kind) const {
+    return PyRelationIterator{mapping_, reader().relations_iter(interval, kind)};
+  }
+
+ private:
+  static std::string what(std::uint64_t kind, std::uint64_t id) { return graph::to_string(Index(kind, id)); }
+
+  static bool removed(const graph::WriteResult<bool>& result, bool missing_ok, const std::string& what) {
+    if (result.stored()) return true;
+    if (missing_ok && result.status == graph::WriteStatus::NotFound) return false;
+    raise_refused(result.status, what);
+  }
+
+  std::shared_ptr<Mapping> mapping_ = std::make_shared<Mapping>();
+  bool in_transaction_ = false;
+};
+
+struct Transaction {
+  Graph* graph;
+};
+
+// ---- Arguments --------------------------------------------------------------
+
+types::KnowledgeGraphNode node_value_arg(py::handle kind_or_value, const py::dict& attributes) {
+  if (py::isinstance<types::KnowledgeGraphNode>(kind_or_value)) {
+    if (!attributes.empty()) throw py::type_error("attributes are given either as a Node or as keywords");
+    const auto& value = kind_or_value.cast<const types::KnowledgeGraphNode&>();
+    node_kind_arg(py::int_(value.type_index()));
+    return value;
+  }
+  return make_node(node_kind_arg(kind_or_value), attributes);
+}
+
+types::KnowledgeGraphRelation relation_value_arg(py::handle kind_or_value, const py::dict& attributes) {
+  if (py::isinstance<types::KnowledgeGraphRelation>(kind_or_value)) {
+    if (!attributes.empty()) throw py::type_error("attributes are given either as a Relation or as keywords");
+    const auto& value = kind_or_value.cast<const types::KnowledgeGraphRelation&>();
+    relation_kind_arg(py::int_(value.type_index()));
+    return value;
+  }
+  return make_relation(relation_kind_arg(kind_or_value), attributes);
+}
+
+// The names of the exported per-kind functions: the kind name in lower case.
+std::string lower(std::string_view name) {
+  std::string text(name);
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+const char* keep(std::string text) {
+  static std::deque<std::string> texts;  // pybind11 keeps the pointers of names
+  return texts.emplace_back(std::move(text)).c_str();
+}
+
+// ---- Bindings -----------------------------------------------------------------
+
+void bind_lifecycle(py::class_<Graph>& c) {
+  c.def_static("open", &Graph::open,
+               "Set up the shared region \"KnowledgeGraph\" as a host does: create it (zero-filled) "
+               "or open it, switch autocommit on and clear the graph. Raises RegionError.")
+      .def_static("attach", &Graph::attach,
+                  "Map the live region read-only, as a reader: nothing is reset, writes raise "
+                  "ReadOnlyError. Raises RegionError when no host has set the region up.")
+      .def_static("new_boxed", &Graph::new_boxed, "A private, empty graph in this process's memory.")
+      .def("release", &Graph::release,
+           "Unmap the region (or free the private graph). The region's content lives on while any "
+           "process holds it. Idempotent.")
+      .def("close", &Graph::release, "Same as release().")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](Graph& g, py::args) { g.release(); return false; })
+      .def_property_readonly("closed", &Graph::closed)
+      .def_property_readonly("read_only", &Graph::read_only)
+      .def_property_readonly("is_private", &Graph::is_private)
+      .def_property_readonly("region_already_existed", &Graph::region_already_existed,
+                             "Whether another process had created the region before open().")
+      .def("__repr__", &Graph::repr);
+}
+
+void bind_graph_wide(py::class_<Graph>& c) {
+  c.def("clear", [](Graph& g) { g.writer().clear(); }, "Empty the graph; last_update() is kept.")
+      .def("is_empty", [](const Graph& g) { return g.reader().is_empty(); })
+      .def("node_count", [](const Graph& g) { return g.reader().node_count(); },
+           "Stored node versions (not distinct nodes) in the published state.")
+      .def("relation_count", [](const Graph& g) { return g.reader().relation_count(); })
+      .def("last_update", [](const Graph& g) { return g.reader().last_update(); })
+      .def_property_readonly("autocommit", [](const Graph& g) { return g.reader().autocommit_enabled(); })
+      .def("set_autocommit", [](Graph& g, bool value) { g.writer().set_autocommit(value); }, py::arg("value"))
+      .def("start_transaction", [](Graph& g) { g.writer().start_transaction(); })
+      .def("commit_transaction", [](Graph& g) { g.writer().commit_transaction(); })
+      .def("transaction", [](Graph& g) { return Transaction{&g}; }, py::keep_alive<0, 1>(),
+           "A context manager for one batch: on entry set_autocommit(False) and "
+           "start_transaction(); on success commit_transaction() and set_autocommit(True). If the "
+           "block raises, set_autocommit(True) alone: the uncommitted batch is dropped, readers never "
+           "saw it, and the exception propagates.")
+      .def_property_readonly("in_transaction", &Graph::in_transaction);
+}
+
+void bind_generic_writes(py::class_<Graph>& c) {
+  c.def("add_node", [](Graph& g, std::uint64_t ts, std::uint64_t id, py::handle kind, py::kwargs attributes) {
+         return g.add_node(ts, id, node_value_arg(kind, attributes));
+       }, py::arg("timestamp"), py::arg("instance_id"), py::arg("kind"),
+       "Append a version of node (kind, instance_id); `kind` is a NodeKind with the attributes as "
+       "keywords, or a Node. Returns its Index; raises WriteRefused.")
+      .def("remove_node", [](Graph& g, std::uint64_t ts, py::handle node, bool missing_ok) {
+        return g.remove_node(ts, node_index_arg(node), missing_ok);
+      }, py::arg("timestamp"), py::arg("node"), py::kw_only(), py::arg("missing_ok") = false,
+      "Append a Removed version and remove the relations it lists. True when done; a node without "
+      "versions raises NotFoundError, or gives False with missing_ok=True.")
+      .def("add_relation", [](Graph& g, std::uint64_t ts, std::uint64_t id, py::handle kind, py::handle from,
+                              py::handle to, py::kwargs attributes) {
+        return g.add_relation(ts, id, relation_value_arg(kind, attributes), node_index_arg(from),
+                              node_index_arg(to));
+      }, py::arg("timestamp"), py::arg("instance_id"), py::arg("kind"), py::arg("from_node"),
+      py::arg("to_node"),
+      "Join two nodes (Index or (kind, id) pairs). Returns the relation's Index; a node without "
+      "versions raises NotFoundError (status NodeMissing), a full list CapacityError.")
+      .def("remove_relation", [](Graph& g, std::uint64_t ts, py::handle relation, bool missing_ok) {
+        return g.remove_relation(ts, relation_index_arg(relation), missing_ok);
+      }, py::arg("timestamp"), py::arg("relation"), py::kw_only(), py::arg("missing_ok") = false);
+}
+
+// add_car_node, remove_car_node, ..., add_ison_relation, ...: the host's calls.
+void bind_kind_writes(py::class_<Graph>& c) {
+  for (std::uint64_t kind = 1; kind < types::kNodeKindCount; ++kind) {
+    const std::string name = lower(types::node_kind_name(kind));
+    c.def(keep("add_" + name + "_node"), [kind](Graph& g, std::uint64_t ts, std::uint64_t id, py::kwargs attributes) {
+       return g.add_node(ts, id, make_node(kind, attributes));
+     }, py::arg("timestamp"), py::arg("instance_id"),
+     keep("add_node(timestamp, instance_id, NodeKind." + std::string(types::node_kind_name(kind)) +
+          ", **attributes)"));
+    c.def(keep("remove_" + name + "_node"), [kind](Graph& g, std::uint64_t ts, std::uint64_t id, bool missing_ok) {
+       return g.remove_node(ts, Index(kind, id), missing_ok);
+     }, py::arg("timestamp"), py::arg("instance_id"), py::kw_only(), py::arg("missing_ok") = false);
+  }
+  for (std::uint64_t kind = 1; kind < types::kRelationKindCount; ++kind) {
+    const std::string name = lower(types::relation_kind_name(kind));
+    c.def(keep("add_" + name + "_relation"), [kind](Graph& g, std::uint64_t ts, std::uint64_t id, py::handle from,
+                                                   py::handle to, py::kwargs attributes) {
+       return g.add_relation(ts, id, make_relation(kind, attributes), node_index_arg(from), node_index_arg(to));
+     }, py::arg("timestamp"), py::arg("instance_id"), py::arg("from_node"), py::arg("to_node"),
+     keep("add_relation(timestamp, instance_id, RelationKind." +
+          std::string(types::relation_kind_name(kind)) + ", from_node, to_node, **attributes)"));
+    c.def(keep("remove_" + name + "_relation"), [kind](Graph& g, std::uint64_t ts, std::uint64_t id, bool missing_ok) {
+       return g.remove_relation(ts, Index(kind, id), missing_ok);
+     }, py::arg("timestamp"), py::arg("instance_id"), py::kw_only(), py::arg("missing_ok") = false);
+  }
+}
+
+void bind_reads(py::class_<Graph>& c) {
+  c.def("get_latest_node_record", [](const Graph& g, py::handle node) {
+         return g.latest_node_record(node_index_arg(node));
+       }, py::arg("node"), "A copy of the node's latest version (Removed ones included), or None.")
+      .def("get_latest_node_value", [](const Graph& g, py::handle node) {
+        return g.latest_node_value(node_index_arg(node));
+      }, py::arg("node"), "The node's current value, or None when it has none or is removed.")
+      .def("get_nodes_of_type", [](const Graph& g, const Interval& interval, py::handle kind) {
+        return g.reader().get_nodes_of_type(interval, node_kind_arg(kind));
+      }, py::arg("interval"), py::arg("kind"),
+      "One item per instance whose latest version inside the interval is Valid, by instance id.")
+      .def("get_all_nodes", [](const Graph& g, const Interval& interval) {
+        return g.reader().get_all_nodes(interval);
+      }, py::arg("interval"))
+      .def("nodes_iter", [](const Graph& g, const Interval& interval, py::handle kind) {
+        return g.nodes_iter(interval, node_kind_arg(kind));
+      }, py::arg("interval"), py::arg("kind"),
+      "Every stored version of the kind inside the interval, oldest first, as of now.")
+      .def("get_latest_relation_record", [](const Graph& g, py::handle relation) {
+        return g.latest_relation_record(relation_index_arg(relation));
+      }, py::arg("relation"))
+      .def("get_latest_relation_value", [](const Graph& g, py::handle relation) {
+        return g.latest_relation_value(relation_index_arg(relation));
+      }, py::arg("relation"))
+      .def("get_relations_of_type", [](const Graph& g, const Interval& interval, py::handle kind) {
+        return g.reader().get_relations_of_type(interval, relation_kind_arg(kind));
+      }, py::arg("interval"), py::arg("kind"))
+      .def("get_all_relations", [](const Graph& g, const Interval& interval) {
+        return g.reader().get_all_relations(interval);
+      }, py::arg("interval"))
+      .def("relations_iter", [](const Graph& g, const Interval& interval, py::handle kind) {
+        return g.relations_iter(interval, relation_kind_arg(kind));
+      }, py::arg("interval"), py::arg("kind"));
+}
+
+template <class It> void bind_iterator(py::module_& m, const char* name, const char* doc) {
+  py::class_<It>(m, name, doc)
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &It::next)
+      .def_property_readonly("overtaken", [](const It& it) { return it.walk.overtaken(); },
+                             "True when a clear() by the writer ended the walk early; start a new one.")
+      .def_property_readonly("type_index", [](const It& it) { return it.walk.type_index; })
+      .def_property_readonly("interval", [](const It& it) { return it.walk.interval; });
+}
+
+void bind_transaction(py::module_& m) {
+  py::class_<Transaction>(m, "Transaction", "The context manager that Graph.transaction() returns.")
+      .def("__enter__", [](py::object self) {
+        self.cast<Transaction&>().graph->begin_batch();
+        return self;
+      })
+      .def("__exit__", [](Transaction& t, py::handle type, py::handle, py::handle) {
+        t.graph->end_batch(type.is_none());
+        return false;
+      });
+}
+
+}  // namespace
+
+void bind_graph(py::module_& m) {
+  bind_iterator<PyNodeIterator>(m, "NodeIterator", "Yields NodeItem copies; see Graph.nodes_iter.");
+  bind_iterator<PyRelationIterator>(m, "RelationIterator", "Yields RelationItem copies.");
+  bind_transaction(m);
+  py::class_<Graph> c(m, "Graph",
+                      "One knowledge graph: the shared region written as a host (Graph.open()), "
+                      "attached read-only (Graph.attach()), or private (Graph.new_boxed()). A context "
+                      "manager that releases it on exit. One writer at a time across all processes.");
+  bind_lifecycle(c);
+  bind_graph_wide(c);
+  bind_generic_writes(c);
+  bind_kind_writes(c);
+  bind_reads(c);
+  m.attr("REGION_NAME") = kRegionName;
+  m.attr("REGION_SIZE") = kRegionSize;
+}
+
+}  // namespace varnel_python
