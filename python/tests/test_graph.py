@@ -1,0 +1,197 @@
+"""Writes, refusals, transactions and reads on a private graph."""
+import pytest
+
+import varnel
+from varnel import Index, Interval, IntervalType, Marker, Node, NodeKind, RelationKind, WriteStatus
+
+ETERNITY = Interval.eternity()
+
+
+def lower(kind):
+    return kind.name.lower()
+
+
+def test_a_fresh_graph_is_empty(graph):
+    assert graph.is_empty() and graph.node_count() == 0 and graph.relation_count() == 0
+    assert graph.last_update() == 0 and graph.autocommit
+    assert graph.get_all_nodes(ETERNITY) == [] and graph.get_all_relations(ETERNITY) == []
+    assert graph.get_latest_node_record((NodeKind.Car, 7)) is None
+    assert list(graph.nodes_iter(ETERNITY, NodeKind.Car)) == []
+
+
+def test_every_node_kind_is_added_and_removed_by_its_call(graph):
+    for kind in list(NodeKind)[1:]:
+        add = getattr(graph, f"add_{lower(kind)}_node")
+        assert add(10, 5) == Index(kind, 5)
+        assert graph.get_latest_node_value((kind, 5)).kind is kind
+    assert graph.node_count() == 17
+    for kind in list(NodeKind)[1:]:
+        assert getattr(graph, f"remove_{lower(kind)}_node")(20, 5) is True
+        assert graph.get_latest_node_value((kind, 5)) is None
+    assert graph.get_all_nodes(ETERNITY) == [] and graph.last_update() == 20
+
+
+def test_every_relation_kind_is_added_and_removed_by_its_call(graph):
+    car, lane = graph.add_car_node(1, 7), graph.add_lane_node(1, 3, laneName="L1")
+    for kind in list(RelationKind)[1:]:
+        add = getattr(graph, f"add_{lower(kind)}_relation")
+        assert add(2, 100, car, (NodeKind.Lane, 3)) == Index(kind, 100)
+    relations = graph.get_all_relations(ETERNITY)
+    assert [item.kind for item in relations] == list(RelationKind)[1:]
+    assert relations[0].record.from_ == car and relations[0].record.to == lane
+    outgoing = graph.get_latest_node_record(car).outgoing
+    assert len(outgoing) == 40 and outgoing[:16] == [Index(k, 100) for k in range(1, 17)]
+    for kind in list(RelationKind)[1:]:
+        assert getattr(graph, f"remove_{lower(kind)}_relation")(3, 100)
+    assert graph.get_all_relations(ETERNITY) == []
+    assert all(entry.is_empty() for entry in graph.get_latest_node_record(lane).incoming)
+
+
+def test_attributes_reach_the_graph(graph):
+    graph.add_car_node(5, 7, carSpeed=12.5, carId=7, carPosition=(1, 2, 3))
+    graph.add_node(6, 8, Node(NodeKind.Road, roadId=2, roadName="B12"))
+    graph.add_yieldstocarin_relation(7, 1, (NodeKind.Car, 7), (NodeKind.Road, 8), ifDirection=-1)
+    assert graph.get_latest_node_value((1, 7)).carSpeed == 12.5
+    assert graph.get_latest_node_value(Index(10, 8)).roadName == "B12"
+    assert graph.get_latest_relation_value((16, 1)).ifDirection == -1
+    assert str(graph.get_latest_relation_value((16, 1))) == (
+        "yieldsToCarIn(yieldsToCarIn { ifDirection: -1 })")
+
+
+def test_counts_and_last_update_follow_the_writes(graph):
+    graph.add_car_node(5, 7)
+    graph.add_lane_node(9, 3)
+    graph.add_ison_relation(20, 100, (1, 7), (6, 3))
+    assert (graph.node_count(), graph.relation_count(), graph.last_update()) == (4, 1, 20)
+    graph.add_car_node(4, 8)
+    assert graph.last_update() == 4  # an earlier timestamp is taken as it is
+    graph.clear()
+    assert graph.is_empty() and graph.last_update() == 4
+
+
+def test_refused_writes_raise_with_their_status(graph):
+    with pytest.raises(varnel.NotFoundError) as missing:
+        graph.remove_car_node(1, 99)
+    assert missing.value.status is WriteStatus.NotFound
+    assert isinstance(missing.value, varnel.WriteRefused) and isinstance(missing.value, LookupError)
+    assert graph.remove_node(1, (NodeKind.Car, 99), missing_ok=True) is False
+    assert graph.remove_relation(1, (RelationKind.isOn, 99), missing_ok=True) is False
+    graph.add_car_node(1, 7)
+    with pytest.raises(varnel.NotFoundError) as joined:
+        graph.add_ison_relation(2, 100, (1, 7), (6, 3))
+    assert joined.value.status is WriteStatus.NodeMissing
+    assert graph.node_count() == 1 and graph.last_update() == 1  # nothing was written
+
+
+def test_a_full_relation_list_raises_capacity_error(graph):
+    graph.add_car_node(1, 1)
+    for other in range(2, 43):
+        graph.add_car_node(1, other)
+    for relation in range(40):
+        graph.add_isbehind_relation(2, relation, (1, 1), (1, relation + 2))
+    with pytest.raises(varnel.CapacityError) as full:
+        graph.add_isbehind_relation(3, 40, (1, 1), (1, 42))
+    assert full.value.status is WriteStatus.OutgoingListFull
+    assert graph.relation_count() == 40 and graph.last_update() == 2
+
+
+def test_bad_write_arguments_raise_before_writing(graph):
+    for call in (lambda: graph.add_node(1, 1, 18),
+                 lambda: graph.add_node(1, 1, RelationKind.isOn),
+                 lambda: graph.add_node(-1, 1, NodeKind.Car),
+                 lambda: graph.add_node(1, 2**64, NodeKind.Car),
+                 lambda: graph.add_node(1, 1, Node(NodeKind.Car), carSpeed=1),
+                 lambda: graph.add_car_node(1, 1, carSpeed="fast"),
+                 lambda: graph.add_lane_node(1, 1, laneName=b"x" * 129),
+                 lambda: graph.add_ison_relation(1, 1, (99, 1), (1, 1)),
+                 lambda: graph.add_ison_relation(1, 1, "car", (1, 1)),
+                 lambda: graph.remove_node(1, (1, -1)),
+                 lambda: graph.remove_relation(1, (17, 1)),
+                 lambda: graph.get_latest_node_record((18, 0)),
+                 lambda: graph.get_latest_relation_value((RelationKind.isOn, 1, 2)),
+                 lambda: graph.get_nodes_of_type(ETERNITY, 18),
+                 lambda: graph.relations_iter(ETERNITY, NodeKind.Car)):
+        with pytest.raises((TypeError, ValueError)):
+            call()
+    assert graph.is_empty() and graph.last_update() == 0
+
+
+def test_reads_within_intervals(graph):
+    graph.add_car_node(100, 7, carSpeed=1)
+    assert len(graph.get_nodes_of_type(ETERNITY, NodeKind.Car)) == 1
+    assert graph.get_nodes_of_type(Interval(0, 99), NodeKind.Car) == []
+    for ty, found in ((IntervalType.Closed, 1), (IntervalType.RightOpen, 1),
+                      (IntervalType.LeftOpen, 0), (IntervalType.Open, 0)):
+        assert len(graph.get_nodes_of_type(Interval(100, 200, ty), NodeKind.Car)) == found
+    graph.remove_car_node(200, 7)
+    latest = graph.get_latest_node_record((1, 7))
+    assert latest.marker is Marker.Removed and latest.timestamp == 200
+    assert graph.get_latest_node_value((1, 7)) is None
+    assert graph.get_nodes_of_type(ETERNITY, 1) == []
+    [before] = graph.get_nodes_of_type(Interval(0, 150), 1)
+    assert before.timestamp == 100 and before.value.carSpeed == 1.0
+    assert [item.marker for item in graph.nodes_iter(ETERNITY, NodeKind.Car)] == [
+        Marker.Valid, Marker.Removed]
+    graph.add_car_node(300, 7, carSpeed=3)
+    assert graph.get_latest_node_value((1, 7)).carSpeed == 3.0
+
+
+def test_kind_queries_order_by_kind_then_unsigned_id(graph):
+    for kind, instance in ((1, 9), (1, 2**63), (1, 3), (5, 9)):
+        graph.add_node(1, instance, kind)
+    assert [item.index for item in graph.get_all_nodes(ETERNITY)] == [
+        Index(1, 3), Index(1, 9), Index(1, 2**63), Index(5, 9)]
+
+
+def test_an_iterator_keeps_its_snapshot(graph):
+    graph.add_car_node(1, 1)
+    walk = graph.nodes_iter(ETERNITY, NodeKind.Car)
+    graph.add_car_node(2, 2)
+    assert [item.instance_id for item in walk] == [1]
+    assert list(walk) == [] and not walk.overtaken
+    assert [item.instance_id for item in graph.nodes_iter(ETERNITY, 1)] == [1, 2]
+
+
+def test_a_committed_transaction_appears_at_once(graph):
+    graph.add_car_node(1, 1)
+    with graph.transaction():
+        assert graph.in_transaction and not graph.autocommit
+        graph.add_lane_node(5, 3)
+        graph.add_ison_relation(6, 100, (1, 1), (6, 3))  # joins a node of this batch
+        assert graph.node_count() == 1 and graph.last_update() == 1  # not yet published
+    assert graph.autocommit and not graph.in_transaction
+    assert (graph.node_count(), graph.relation_count(), graph.last_update()) == (4, 1, 6)
+
+
+def test_a_failed_transaction_is_dropped(graph):
+    graph.add_car_node(1, 1)
+    with pytest.raises(varnel.NotFoundError):
+        with graph.transaction():
+            graph.add_lane_node(5, 3)
+            graph.remove_car_node(6, 42)  # refused: the batch is dropped
+    assert graph.autocommit and graph.node_count() == 1 and graph.last_update() == 1
+    assert graph.get_latest_node_record((6, 3)) is None
+    graph.add_car_node(7, 2)  # reuses the dropped batch's slots
+    assert graph.node_count() == 2 and graph.get_latest_node_record((6, 3)) is None
+
+
+def test_transactions_do_not_nest(graph):
+    with graph.transaction():
+        with pytest.raises(varnel.VarnelError):
+            with graph.transaction():
+                pass
+        graph.add_car_node(1, 1)
+    assert graph.node_count() == 1
+
+
+def test_a_released_graph_raises_instead_of_reading(graph):
+    graph.add_car_node(1, 1)
+    walk = graph.nodes_iter(ETERNITY, NodeKind.Car)
+    item = graph.get_all_nodes(ETERNITY)[0]
+    graph.release()
+    graph.release()  # idempotent
+    assert graph.closed and repr(graph) == "<varnel.Graph released>"
+    for call in (graph.node_count, lambda: graph.add_car_node(2, 2), lambda: next(walk)):
+        with pytest.raises(ValueError):
+            call()
+    assert item.value.kind is NodeKind.Car  # items are copies

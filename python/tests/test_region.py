@@ -1,0 +1,138 @@
+"""The shared region: a Python writer and a Python reader in separate processes."""
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import varnel
+from varnel import Index, Interval, NodeKind, RelationKind
+
+TIMEOUT = 60
+
+
+def start(script):
+    """A child Python process running `script`, talking line by line."""
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True)
+
+
+def expect(child, line):
+    got = child.stdout.readline().strip()
+    assert got == line, f"child said {got!r}"
+
+
+def tell(child, line):
+    child.stdin.write(line + "\n")
+    child.stdin.flush()
+
+
+WRITER = """
+    import sys
+    import varnel
+    with varnel.Graph.open() as g:
+        g.add_car_node(10, 7, carSpeed=13.5, carPosition=(1, 2, 3))
+        g.add_lane_node(11, 3, laneName="Hauptstraße", laneSpeedLimit=50)
+        g.add_ison_relation(12, 100, (1, 7), (6, 3))
+        print("scene", flush=True)
+        sys.stdin.readline()
+        with g.transaction():
+            for car in range(8, 18):
+                g.add_car_node(20, car)
+            g.remove_car_node(21, 7)
+        print("batch", flush=True)
+        sys.stdin.readline()
+    print("released", flush=True)
+"""
+
+
+def test_a_reader_process_sees_what_a_writer_process_publishes():
+    writer = start(WRITER)
+    try:
+        expect(writer, "scene")
+        with varnel.Graph.attach() as reader:
+            assert reader.read_only and repr(reader).endswith("read-only>")
+            assert (reader.node_count(), reader.relation_count(), reader.last_update()) == (4, 1, 12)
+            car = reader.get_latest_node_value((NodeKind.Car, 7))
+            assert car.carSpeed == 13.5 and tuple(car.carPosition) == (1.0, 2.0, 3.0)
+            assert reader.get_latest_node_value(Index(6, 3)).laneName == "Hauptstraße"
+            [relation] = reader.get_relations_of_type(Interval.eternity(), RelationKind.isOn)
+            assert (relation.record.from_, relation.record.to) == (Index(1, 7), Index(6, 3))
+            walk = reader.nodes_iter(Interval.eternity(), NodeKind.Car)
+
+            tell(writer, "go")
+            expect(writer, "batch")
+            cars = reader.get_nodes_of_type(Interval.eternity(), NodeKind.Car)
+            assert [item.instance_id for item in cars] == list(range(8, 18))  # car 7 removed
+            assert reader.last_update() == 21
+            assert [item.timestamp for item in walk] == [10, 12]  # the snapshot before the batch
+
+            with pytest.raises(varnel.ReadOnlyError):
+                reader.add_car_node(30, 1)
+            with pytest.raises(varnel.ReadOnlyError):
+                reader.clear()
+            with pytest.raises(varnel.ReadOnlyError):
+                reader.transaction().__enter__()
+        tell(writer, "go")
+        expect(writer, "released")
+        assert writer.wait(TIMEOUT) == 0
+    finally:
+        writer.kill()
+        writer.wait()
+
+
+READER = """
+    import json, sys
+    import varnel
+    with varnel.Graph.attach() as g:
+        print("attached", flush=True)
+        while sys.stdin.readline().strip() == "look":
+            items = g.get_all_nodes(varnel.Interval.eternity())
+            print(json.dumps({"count": g.node_count(), "last": g.last_update(),
+                              "nodes": [[int(i.kind), i.instance_id, str(i.value)] for i in items]}),
+                  flush=True)
+"""
+
+
+def look(reader):
+    tell(reader, "look")
+    return json.loads(reader.stdout.readline())
+
+
+def test_a_writer_process_feeds_a_reader_process(region):
+    region.add_speedlimitsign_node(5, 1, signSpeedLimit=80)
+    reader = start(READER)
+    try:
+        expect(reader, "attached")
+        assert look(reader) == {"count": 1, "last": 5, "nodes": [
+            [12, 1, "SpeedLimitSign(SpeedLimitSign { signSpeedLimit: 80 })"]]}
+        with region.transaction():
+            region.add_ego_node(6, 0)
+            assert look(reader)["count"] == 1  # not published before the commit
+        assert look(reader)["nodes"][0] == [4, 0, "Ego(Ego)"]
+        region.clear()
+        assert look(reader) == {"count": 0, "last": 6, "nodes": []}
+        tell(reader, "stop")
+        assert reader.wait(TIMEOUT) == 0
+    finally:
+        reader.kill()
+        reader.wait()
+
+
+def test_open_resets_the_graph_of_a_region_it_shares(region):
+    region.add_car_node(9, 1)
+    with varnel.Graph.open() as second:
+        assert second.region_already_existed
+        assert second.is_empty() and second.last_update() == 9
+    assert region.is_empty()  # one graph, two mappings
+
+
+def test_attach_without_a_host_raises():
+    try:
+        stray = varnel.Graph.attach()
+    except varnel.RegionError as error:
+        assert isinstance(error, OSError)
+        return
+    stray.release()
+    pytest.skip("another process holds the region")
