@@ -119,7 +119,10 @@ class Graph {
     return g;
   }
 
+  // A batch still open is dropped first, so the region is not left in
+  // transaction mode for the next writer.
   void release() {
+    if (in_transaction_ && !closed()) end_batch(false);
     mapping_->release();
     in_transaction_ = false;
   }

@@ -94,6 +94,11 @@ float to_f32(py::handle value, const std::string& name) {
   if (!is_real(value)) type_error(name + " must be a float or an int");
   const double number = PyFloat_AsDouble(value.ptr());
   if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();  // int too large
+  // Narrowing a finite double beyond the float range is undefined; refuse it as
+  // struct.pack("f") does. NaN and infinities pass.
+  if (std::isfinite(number) && std::fabs(number) > std::numeric_limits<float>::max()) {
+    throw py::value_error(name + " is too large for a 32-bit float");
+  }
   return static_cast<float>(number);
 }
 
@@ -126,7 +131,9 @@ RawString to_raw_string(py::handle value, const std::string& name) {
   if (py::isinstance<py::str>(value)) {
     bytes = value.cast<std::string>();  // UTF-8; unencodable text raises
   } else if (py::isinstance<py::bytes>(value) || PyByteArray_Check(value.ptr())) {
-    bytes = py::bytes(py::reinterpret_borrow<py::object>(value)).cast<std::string>();
+    const auto copied = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(value.ptr()));
+    if (!copied) throw py::error_already_set();
+    bytes = copied.cast<std::string>();
   } else {
     type_error(name + " must be str or bytes");
   }

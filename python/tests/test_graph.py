@@ -195,3 +195,4 @@ def test_a_released_graph_raises_instead_of_reading(graph):
         with pytest.raises(ValueError):
             call()
     assert item.value.kind is NodeKind.Car  # items are copies
+

@@ -128,6 +128,15 @@ def test_open_resets_the_graph_of_a_region_it_shares(region):
     assert region.is_empty()  # one graph, two mappings
 
 
+def test_releasing_a_writer_inside_a_transaction_leaves_autocommit_on(region):
+    with varnel.Graph.attach() as reader:
+        with region.transaction():
+            region.add_car_node(1, 1)
+            assert not reader.autocommit
+            region.release()
+        assert reader.autocommit and reader.is_empty() and not region.in_transaction
+
+
 def test_attach_without_a_host_raises():
     try:
         stray = varnel.Graph.attach()

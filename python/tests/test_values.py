@@ -53,6 +53,7 @@ def test_f32_fields_store_single_precision():
 
 def test_names_take_str_or_bytes_up_to_128_bytes():
     assert Node(NodeKind.Road, roadName=b"A7").roadName == "A7"
+    assert Node(NodeKind.Road, roadName=bytearray(b"B9")).roadName == "B9"
     assert Node(NodeKind.Lane, laneName="Straße").laneName == "Straße"
     full = Node(NodeKind.Lane, laneName="x" * 128)
     assert full.laneName == "x" * 128 and full.payload[4:132] == b"x" * 128
@@ -71,6 +72,7 @@ def test_names_take_str_or_bytes_up_to_128_bytes():
     (NodeKind.Car, {"carPosition": (1, 2)}, ValueError),
     (NodeKind.Car, {"carPosition": "xyz"}, TypeError),
     (NodeKind.Car, {"carSpeed": 10**400}, OverflowError),
+    (NodeKind.Car, {"carSpeed": 1e39}, ValueError),
     (NodeKind.Car, {"laneName": "no"}, TypeError),
     (NodeKind.Ego, {"anything": 1}, TypeError),
     (18, {}, ValueError),
