@@ -1,0 +1,322 @@
+// The writes against a plain reference model: fixed-seed random sequences of
+// operations in autocommit and transaction mode, with clears, full lists,
+// refusals and every array filled once. After every operation the record's
+// published buffer (and, inside a transaction, the batch) must match the model
+// and keep the record's invariants.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference_model.hpp"
+
+namespace knowledge_graph::graph {
+namespace {
+
+using reference::ReferenceModel;
+
+constexpr std::uint64_t kPoolKinds[] = {0, 1, 2, 6, 8, 17};  // node kinds the sequences use
+constexpr std::uint64_t kNodeIds = 6;
+constexpr std::uint64_t kRelationIds = 4;  // 16 kinds x 4 ids: enough to fill a list
+const Index kHub(1, 0);
+
+class ModelRun {
+ public:
+  explicit ModelRun(std::uint64_t seed) : rng_(seed) {
+    for (std::uint64_t kind : kPoolKinds)
+      for (std::uint64_t id = 0; id < kNodeIds; ++id) node_universe_.emplace_back(kind, id);
+    for (std::uint64_t kind = 1; kind < kRelationKinds; ++kind)
+      for (std::uint64_t id = 0; id < kRelationIds; ++id) relation_universe_.emplace_back(kind, id);
+  }
+
+  KnowledgeGraph& graph() { return g_; }
+  bool seen(WriteStatus status) const { return statuses_.count(status) != 0; }
+  bool autocommit() const { return model_.autocommit(); }
+  const GraphIndices& working_tails() const {
+    return model_.autocommit() ? model_.published().tails : model_.batch().tails;
+  }
+
+  // ---- Operations on both the record and the model, checked after each ----
+
+  WriteStatus add_node(std::uint64_t id, const KnowledgeGraphNode& value) {
+    const std::uint64_t t = timestamp();
+    const auto got = g_.add_node(t, id, value);
+    const auto want = model_.add_node(t, id, value);
+    return settle("add_node", got.status, want.status, got.value == want.value);
+  }
+  WriteStatus remove_node(Index node) {
+    const std::uint64_t t = timestamp();
+    const auto got = g_.remove_node(t, node);
+    const auto want = model_.remove_node(t, node);
+    return settle("remove_node", got.status, want.status, got.value == want.value);
+  }
+  WriteStatus add_relation(std::uint64_t id, const KnowledgeGraphRelation& value, Index from,
+                           Index to) {
+    const std::uint64_t t = timestamp();
+    const auto got = g_.add_relation(t, id, value, from, to);
+    const auto want = model_.add_relation(t, id, value, from, to);
+    return settle("add_relation", got.status, want.status, got.value == want.value);
+  }
+  WriteStatus remove_relation(Index relation) {
+    const std::uint64_t t = timestamp();
+    const auto got = g_.remove_relation(t, relation);
+    const auto want = model_.remove_relation(t, relation);
+    return settle("remove_relation", got.status, want.status, got.value == want.value);
+  }
+  // A clear inside a batch lets the batch's appends reuse slots that the published
+  // state still shows; until the commit only the batch is compared.
+  void clear() {
+    g_.clear();
+    model_.clear();
+    if (!model_.autocommit()) batch_cleared_ = true;
+    verify("clear");
+  }
+  // Commits an open batch, so that the next phase starts in autocommit mode.
+  void to_autocommit() {
+    if (!model_.autocommit()) commit(false);
+  }
+  void begin_transaction() {
+    g_.set_autocommit(false);
+    model_.set_autocommit(false);
+    g_.start_transaction();
+    model_.start_transaction();
+    checked_batch_ = checked_published_;  // the batch starts as the published state
+    verify("start_transaction");
+  }
+  // Commits, then either opens the next batch or returns to autocommit. The
+  // inactive buffer is stale until then, so the check waits for it.
+  void commit(bool continue_batching) {
+    g_.commit_transaction();
+    model_.commit_transaction();
+    checked_published_ = checked_batch_;
+    batch_cleared_ = false;
+    if (continue_batching) {
+      g_.start_transaction();
+      model_.start_transaction();
+    } else {
+      g_.set_autocommit(true);
+      model_.set_autocommit(true);
+    }
+    verify("commit_transaction");
+  }
+  // Back to autocommit; an uncommitted batch is dropped.
+  void end_batching() {
+    g_.set_autocommit(true);
+    model_.set_autocommit(true);
+    verify("set_autocommit");
+  }
+
+  // One operation drawn at random, sometimes with kinds out of range.
+  void random_step() {
+    const unsigned roll = pick(100);
+    if (roll < 22) {
+      add_node(pick(kNodeIds), random_value(random_node().type_index));
+    } else if (roll < 52) {
+      const Index relation = random_relation();
+      add_relation(relation.instance_id, relation_value(relation.type_index), random_end(kHub),
+                   random_end(Index(6, 0)));
+    } else if (roll < 64) {
+      remove_relation(random_relation());
+    } else if (roll < 72) {
+      remove_node(random_node());
+    } else if (roll < 74) {
+      fill_list_of(random_node(), pick(2) == 0);
+    } else if (roll < 75) {
+      clear();
+    } else if (roll < 79) {
+      random_mode_change();
+    } else {
+      add_relation(pick(kRelationIds), relation_value(1 + pick(16)), random_node(), random_node());
+    }
+  }
+
+  // Adds 41 distinct relations leaving (or reaching) `node` from nodes that exist:
+  // the last one meets a full list.
+  void fill_list_of(Index node, bool outgoing) {
+    if (add_node(node.instance_id, random_value(node.type_index)) != WriteStatus::Stored) return;
+    std::shuffle(relation_universe_.begin(), relation_universe_.end(), rng_);
+    for (std::size_t i = 0; i <= kListEntries && !::testing::Test::HasFailure(); ++i) {
+      const Index relation = relation_universe_[i];
+      const Index other = existing_node();
+      add_relation(relation.instance_id, relation_value(relation.type_index),
+                   outgoing ? node : other, outgoing ? other : node);
+    }
+  }
+
+  KnowledgeGraphNode random_value(std::uint64_t kind) {
+    KnowledgeGraphNode value;
+    value.tag = kind;
+    const std::uint64_t bits = rng_();
+    std::memcpy(value.payload, &bits, sizeof bits);
+    return value;
+  }
+  static KnowledgeGraphRelation relation_value(std::uint64_t kind) {
+    KnowledgeGraphRelation value;
+    value.tag = kind;
+    value.payload[0] = static_cast<unsigned char>(kind * 7);
+    return value;
+  }
+
+ private:
+  std::uint64_t pick(std::uint64_t bound) { return rng_() % bound; }
+
+  // Mostly rising, now and then earlier than the last one.
+  std::uint64_t timestamp() {
+    clock_ += pick(5);
+    return pick(30) == 0 ? clock_ - pick(clock_ + 1) : clock_;
+  }
+
+  Index random_node() {
+    if (pick(50) == 0) return Index(kNodeKinds + pick(3), pick(kNodeIds));
+    return node_universe_[pick(node_universe_.size())];
+  }
+  Index random_relation() {
+    if (pick(50) == 0) return Index(kRelationKinds, pick(kRelationIds));
+    return relation_universe_[pick(relation_universe_.size())];
+  }
+  Index existing_node() {
+    const auto& nodes = model_.autocommit() ? model_.published().nodes : model_.batch().nodes;
+    auto chosen = nodes.begin();
+    std::advance(chosen, pick(nodes.size()));
+    return chosen->first;
+  }
+  // Sometimes a hub node, so that its lists fill up; sometimes the other end itself.
+  Index random_end(Index hub) { return pick(4) == 0 ? hub : random_node(); }
+
+  void random_mode_change() {
+    if (model_.autocommit()) {
+      begin_transaction();
+    } else if (pick(8) == 0 && !batch_cleared_) {
+      end_batching();
+    } else {
+      commit(pick(2) == 0);
+    }
+  }
+
+  WriteStatus settle(const char* operation, WriteStatus got, WriteStatus want, bool same_value) {
+    ++statuses_[got];
+    EXPECT_EQ(got, want) << operation << " at step " << step_ << ": " << to_string(got)
+                         << ", model " << to_string(want);
+    EXPECT_TRUE(same_value) << operation << " at step " << step_;
+    verify(operation);
+    return got;
+  }
+
+  void verify(const char* operation) {
+    ++step_;
+    ASSERT_EQ(g_.active_indices, model_.active()) << operation << " at step " << step_;
+    const GraphIndices& published = g_.indices[g_.active_buffer()];
+    if (!batch_cleared_) {
+      expect_clean(operation, reference::compare_state(g_, published, model_.published()));
+      expect_clean(operation, reference::check_invariants(g_, published, checked_published_));
+      checked_published_ = published;
+    }
+    if (!model_.autocommit()) {
+      const GraphIndices& batch = g_.indices[1 - g_.active_buffer()];
+      expect_clean(operation, reference::compare_state(g_, batch, model_.batch()));
+      expect_clean(operation, reference::check_invariants(g_, batch, checked_batch_));
+      checked_batch_ = batch;
+    }
+    if (step_ % 50 == 0 && !batch_cleared_) {
+      expect_clean(operation, reference::check_absent(g_, published, model_.published(),
+                                                      node_universe_, relation_universe_));
+    }
+  }
+
+  void expect_clean(const char* operation, const std::string& problem) {
+    EXPECT_EQ(problem, "") << operation << " at step " << step_;
+  }
+
+  KnowledgeGraph::Boxed boxed_ = KnowledgeGraph::new_boxed();
+  KnowledgeGraph& g_ = *boxed_;
+  ReferenceModel model_;
+  std::mt19937_64 rng_;
+  std::uint64_t clock_ = 1;
+  std::uint64_t step_ = 0;
+  bool batch_cleared_ = false;
+  GraphIndices checked_published_{};
+  GraphIndices checked_batch_{};
+  std::vector<Index> node_universe_;
+  std::vector<Index> relation_universe_;
+  std::map<WriteStatus, std::uint64_t> statuses_;
+};
+
+void run_random(ModelRun& run, int steps) {
+  for (int i = 0; i < steps && !::testing::Test::HasFailure(); ++i) run.random_step();
+}
+
+class RandomWritesModel : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(RandomWritesModel, SequenceMatchesTheModel) {
+  ModelRun run(GetParam());
+  run_random(run, 2500);
+  for (WriteStatus status : {WriteStatus::Stored, WriteStatus::NotFound, WriteStatus::NodeMissing,
+                             WriteStatus::KindOutOfRange, WriteStatus::OutgoingListFull,
+                             WriteStatus::IncomingListFull})
+    EXPECT_TRUE(run.seen(status)) << "never met " << to_string(status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomWritesModel, ::testing::Values(1u, 2u, 3u));
+
+// Each array is filled once to its limit, then random operations run against it.
+TEST(WritesModel, FullArraysRefuseWritesLikeTheModel) {
+  ModelRun run(42);
+  const Index a(3, 1000), b(13, 1000);  // filler nodes of two kinds the random steps leave alone
+  auto add_fillers = [&] {
+    run.add_node(a.instance_id, run.random_value(a.type_index));
+    run.add_node(b.instance_id, run.random_value(b.type_index));
+  };
+  run_random(run, 200);
+
+  // A node kind: one relation between two nodes of that kind, removed again and again.
+  run.to_autocommit();
+  run.clear();
+  const Index lane_a(6, 1000), lane_b(6, 1001);
+  run.add_node(lane_a.instance_id, run.random_value(6));
+  run.add_node(lane_b.instance_id, run.random_value(6));
+  run.add_relation(1000, ModelRun::relation_value(2), lane_a, lane_b);
+  while (!::testing::Test::HasFailure() && run.remove_relation(Index(2, 1000)) == WriteStatus::Stored) {
+  }
+  EXPECT_TRUE(run.seen(WriteStatus::NodeVersionsFull));
+  run_random(run, 300);
+
+  // A relation kind: one relation removed again and again.
+  run.to_autocommit();
+  run.clear();
+  add_fillers();
+  run.add_relation(1000, ModelRun::relation_value(5), a, b);
+  while (!::testing::Test::HasFailure() && run.remove_relation(Index(5, 1000)) == WriteStatus::Stored) {
+  }
+  EXPECT_TRUE(run.seen(WriteStatus::RelationVersionsFull));
+  run_random(run, 300);
+
+  // The node payloads, in one big transaction.
+  run.to_autocommit();
+  run.clear();
+  run.begin_transaction();
+  for (std::uint64_t i = 0; !::testing::Test::HasFailure(); ++i) {
+    if (run.add_node(i % 4, run.random_value(1 + i % 17)) != WriteStatus::Stored) break;
+  }
+  EXPECT_TRUE(run.seen(WriteStatus::NodeValuesFull));
+  run.commit(false);
+  run_random(run, 300);
+
+  // The relation payloads, spread over all relation kinds.
+  run.to_autocommit();
+  run.clear();
+  add_fillers();
+  for (std::uint64_t i = 0; !::testing::Test::HasFailure(); ++i) {
+    if (run.add_relation(1000, ModelRun::relation_value(1 + i % 16), a, b) != WriteStatus::Stored)
+      break;
+  }
+  EXPECT_TRUE(run.seen(WriteStatus::RelationValuesFull));
+  run_random(run, 300);
+}
+
+}  // namespace
+}  // namespace knowledge_graph::graph

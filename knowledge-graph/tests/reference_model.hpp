@@ -1,0 +1,448 @@
+// A plain in-memory reference model of the graph's writes, and checks of a
+// KnowledgeGraph record against the model and against the record's invariants.
+//
+// The model keeps, for the published state and for the batch of an open
+// transaction, the latest version of every node and relation (and the slot where
+// it must stand), and the tails. It follows the same rules as the record's
+// writes by the simplest means: ordered maps and whole-value copies, no shared
+// arrays. Tests, the fuzzer and the crash test drive a record and a model with the
+// same operations and compare them after each one.
+//
+// Limits are checked in one order, as the record does: kinds, then lookups, then
+// lists, then room (node values, node versions, relation values, relation versions).
+//
+// Precondition: a batch is framed by set_autocommit(false) and start_transaction;
+// after commit_transaction, further writes in transaction mode need another
+// start_transaction (the model does not follow a batch built on a stale buffer).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+
+namespace knowledge_graph::graph::reference {
+
+struct IndexLess {
+  bool operator()(const Index& a, const Index& b) const {
+    return std::tie(a.type_index, a.instance_id) < std::tie(b.type_index, b.instance_id);
+  }
+};
+
+struct ModelNode {
+  std::uint64_t slot = 0;  // position of the latest version in its kind's array
+  std::uint64_t timestamp = 0;
+  std::uint64_t value_index = 0;
+  KnowledgeGraphNode value;
+  RelationList outgoing{};
+  RelationList incoming{};
+  Marker marker = Marker::Valid;
+};
+
+struct ModelRelation {
+  std::uint64_t slot = 0;
+  std::uint64_t timestamp = 0;
+  std::uint64_t value_index = 0;
+  KnowledgeGraphRelation value;
+  Index from;
+  Index to;
+  Marker marker = Marker::Valid;
+};
+
+// What one buffer describes: the latest version of every instance, and the tails.
+struct ModelState {
+  std::map<Index, ModelNode, IndexLess> nodes;
+  std::map<Index, ModelRelation, IndexLess> relations;
+  GraphIndices tails{};
+};
+
+class ReferenceModel {
+ public:
+  const ModelState& published() const { return published_; }
+  const ModelState& batch() const { return batch_; }
+  bool autocommit() const { return autocommit_; }
+  std::uint64_t active() const { return active_; }  // the expected `active_indices`
+
+  void set_autocommit(bool value) { autocommit_ = value; }
+  void start_transaction() { batch_ = published_; }
+  void commit_transaction() {
+    published_ = batch_;
+    active_ ^= 1;
+  }
+
+  void clear() {
+    ModelState& s = working();
+    const std::uint64_t timestamp = s.tails.update_timestamp;
+    s = ModelState{};
+    publish(s, timestamp);
+  }
+
+  WriteResult<Index> add_node(std::uint64_t timestamp, std::uint64_t id,
+                              const KnowledgeGraphNode& value) {
+    ModelState& s = working();
+    const Index node(value.type_index(), id);
+    if (node.type_index >= kNodeKinds) return {Index{}, WriteStatus::KindOutOfRange};
+    Room room;
+    room.node_values = 1;
+    room.node_versions[node.type_index] = 1;
+    if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
+      return {Index{}, status};
+    ModelNode version;
+    version.timestamp = timestamp;
+    version.value_index = s.tails.nodes_tail++;
+    version.value = value;
+    append(s, node, version);
+    publish(s, timestamp);
+    return {node, WriteStatus::Stored};
+  }
+
+  WriteResult<bool> remove_node(std::uint64_t timestamp, Index node) {
+    ModelState& s = working();
+    if (node.type_index >= kNodeKinds) return {false, WriteStatus::KindOutOfRange};
+    const auto found = s.nodes.find(node);
+    if (found == s.nodes.end()) return {false, WriteStatus::NotFound};
+    const std::vector<Index> doomed = relations_of(s, node, found->second);
+    Room room;
+    room.node_versions[node.type_index] += 1;
+    for (const Index& relation : doomed) room.add_removal(s, relation);
+    if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
+      return {false, status};
+    ModelNode version = found->second;
+    version.timestamp = timestamp;
+    version.marker = Marker::Removed;
+    append(s, node, version);
+    publish(s, timestamp);
+    for (const Index& relation : doomed) remove_relation(timestamp, relation);
+    return {true, WriteStatus::Stored};
+  }
+
+  WriteResult<Index> add_relation(std::uint64_t timestamp, std::uint64_t id,
+                                  const KnowledgeGraphRelation& value, Index from, Index to) {
+    ModelState& s = working();
+    const Index relation(value.type_index(), id);
+    if (from.type_index >= kNodeKinds || to.type_index >= kNodeKinds ||
+        relation.type_index >= kRelationKinds)
+      return {Index{}, WriteStatus::KindOutOfRange};
+    if (!s.nodes.count(from) || !s.nodes.count(to)) return {Index{}, WriteStatus::NodeMissing};
+    const auto out_entry = entry_for(s.nodes[from].outgoing, relation);
+    if (!out_entry) return {Index{}, WriteStatus::OutgoingListFull};
+    const auto in_entry = entry_for(s.nodes[to].incoming, relation);
+    if (!in_entry) return {Index{}, WriteStatus::IncomingListFull};
+    Room room;
+    room.node_versions[from.type_index] += 1;
+    room.node_versions[to.type_index] += 1;
+    room.relation_values = 1;
+    room.relation_versions[relation.type_index] = 1;
+    if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
+      return {Index{}, status};
+
+    // Each node version starts from the node's latest version at that moment.
+    ModelNode a = s.nodes[from];
+    a.timestamp = timestamp;
+    a.outgoing[*out_entry] = relation;
+    append(s, from, a);
+    ModelNode b = s.nodes[to];
+    b.timestamp = timestamp;
+    b.incoming[*in_entry] = relation;
+    append(s, to, b);
+
+    ModelRelation version;
+    version.timestamp = timestamp;
+    version.value_index = s.tails.relations_tail++;
+    version.value = value;
+    version.from = from;
+    version.to = to;
+    append(s, relation, version);
+    publish(s, timestamp);
+    return {relation, WriteStatus::Stored};
+  }
+
+  WriteResult<bool> remove_relation(std::uint64_t timestamp, Index relation) {
+    ModelState& s = working();
+    if (relation.type_index >= kRelationKinds) return {false, WriteStatus::KindOutOfRange};
+    const auto found = s.relations.find(relation);
+    if (found == s.relations.end()) return {false, WriteStatus::NotFound};
+    Room room;
+    room.add_removal(s, relation);
+    if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
+      return {false, status};
+
+    ModelRelation version = found->second;
+    version.timestamp = timestamp;
+    version.marker = Marker::Removed;
+    append(s, relation, version);
+    if (s.nodes.count(version.from)) {
+      ModelNode a = s.nodes[version.from];
+      a.timestamp = timestamp;
+      clear_entries(a.outgoing, relation);
+      append(s, version.from, a);
+    }
+    if (s.nodes.count(version.to)) {
+      ModelNode b = s.nodes[version.to];
+      b.timestamp = timestamp;
+      clear_entries(b.incoming, relation);
+      append(s, version.to, b);
+    }
+    publish(s, timestamp);
+    return {true, WriteStatus::Stored};
+  }
+
+ private:
+  // Versions and payloads a write needs, checked before it changes anything.
+  struct Room {
+    std::map<std::uint64_t, std::uint64_t> node_versions;
+    std::map<std::uint64_t, std::uint64_t> relation_versions;
+    std::uint64_t node_values = 0;
+    std::uint64_t relation_values = 0;
+
+    void add_removal(const ModelState& s, const Index& relation) {
+      const ModelRelation& latest = s.relations.at(relation);
+      relation_versions[relation.type_index] += 1;
+      if (s.nodes.count(latest.from)) node_versions[latest.from.type_index] += 1;
+      if (s.nodes.count(latest.to)) node_versions[latest.to.type_index] += 1;
+    }
+
+    WriteStatus check(const GraphIndices& t) const {
+      if (t.nodes_tail + node_values > kNodeValues) return WriteStatus::NodeValuesFull;
+      for (const auto& [kind, count] : node_versions) {
+        if (t.node_index_tail[kind] + count > kNodeVersionsPerKind)
+          return WriteStatus::NodeVersionsFull;
+      }
+      if (t.relations_tail + relation_values > kRelationValues)
+        return WriteStatus::RelationValuesFull;
+      for (const auto& [kind, count] : relation_versions) {
+        if (t.relation_index_tail[kind] + count > kRelationVersionsPerKind)
+          return WriteStatus::RelationVersionsFull;
+      }
+      return WriteStatus::Stored;
+    }
+  };
+
+  ModelState& working() { return autocommit_ ? published_ : batch_; }
+
+  void publish(ModelState& s, std::uint64_t timestamp) {
+    s.tails.update_timestamp = timestamp;
+    if (autocommit_) active_ ^= 1;
+  }
+
+  static void append(ModelState& s, const Index& node, ModelNode version) {
+    version.slot = s.tails.node_index_tail[node.type_index]++;
+    s.nodes[node] = version;
+  }
+  static void append(ModelState& s, const Index& relation, ModelRelation version) {
+    version.slot = s.tails.relation_index_tail[relation.type_index]++;
+    s.relations[relation] = version;
+  }
+
+  // The entry holding `relation` if any, else the lowest free one.
+  static std::optional<std::size_t> entry_for(const RelationList& list, const Index& relation) {
+    for (std::size_t i = 0; i < kListEntries; ++i) {
+      if (list[i] == relation) return i;
+    }
+    for (std::size_t i = 0; i < kListEntries; ++i) {
+      if (list[i].type_index == 0) return i;
+    }
+    return std::nullopt;
+  }
+
+  static void clear_entries(RelationList& list, const Index& relation) {
+    for (Index& entry : list) {
+      if (entry == relation) entry = Index{};
+    }
+  }
+
+  // The relations a node removal takes with it: listed ones, each once, whose
+  // latest version still names this node as one of its ends.
+  static std::vector<Index> relations_of(const ModelState& s, const Index& node,
+                                         const ModelNode& latest) {
+    std::vector<Index> doomed;
+    for (const RelationList* list : {&latest.outgoing, &latest.incoming}) {
+      for (const Index& entry : *list) {
+        if (entry.is_empty()) continue;
+        if (std::find(doomed.begin(), doomed.end(), entry) != doomed.end()) continue;
+        const auto relation = s.relations.find(entry);
+        if (relation == s.relations.end()) continue;
+        if (relation->second.from == node || relation->second.to == node) doomed.push_back(entry);
+      }
+    }
+    return doomed;
+  }
+
+  ModelState published_;
+  ModelState batch_;
+  bool autocommit_ = true;
+  std::uint64_t active_ = 0;
+};
+
+// ---- Checks of a record. Each returns a description of the first problem, or "". ----
+
+inline std::string describe_tails(const GraphIndices& record, const GraphIndices& model) {
+  return "tails differ:\n  record " + to_string(record) + "\n  model  " + to_string(model);
+}
+
+inline bool same_tails(const GraphIndices& a, const GraphIndices& b) {
+  return a.node_index_tail == b.node_index_tail && a.nodes_tail == b.nodes_tail &&
+         a.relation_index_tail == b.relation_index_tail && a.relations_tail == b.relations_tail &&
+         a.update_timestamp == b.update_timestamp;
+}
+
+inline std::string compare_node(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                const Index& id, const ModelNode& model) {
+  std::ostringstream out;
+  const auto slot =
+      find_latest_node_slot(graph, id.type_index, id.instance_id, buffer.node_index_tail[id.type_index]);
+  if (!slot || *slot != model.slot) {
+    out << "node " << id << ": latest version at " << (slot ? std::to_string(*slot) : "none")
+        << ", expected at " << model.slot;
+    return out.str();
+  }
+  const NodeRecord& record = graph.node_records[id.type_index][*slot];
+  if (record.timestamp != model.timestamp) out << " timestamp " << record.timestamp;
+  if (record.value_index != model.value_index) out << " value_index " << record.value_index;
+  if (record.marker != model.marker) out << " marker " << record.marker;
+  if (record.outgoing != model.outgoing) out << " outgoing list";
+  if (record.incoming != model.incoming) out << " incoming list";
+  if (record.value_index < kNodeValues &&
+      std::memcmp(&graph.node_values[record.value_index], &model.value, sizeof model.value) != 0)
+    out << " payload";
+  return out.str().empty() ? "" : "node " + to_string(id) + " differs:" + out.str();
+}
+
+inline std::string compare_relation(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                    const Index& id, const ModelRelation& model) {
+  std::ostringstream out;
+  const auto slot = find_latest_relation_slot(graph, id.type_index, id.instance_id,
+                                              buffer.relation_index_tail[id.type_index]);
+  if (!slot || *slot != model.slot) {
+    out << "relation " << id << ": latest version at " << (slot ? std::to_string(*slot) : "none")
+        << ", expected at " << model.slot;
+    return out.str();
+  }
+  const RelationRecord& record = graph.relation_records[id.type_index][*slot];
+  if (record.timestamp != model.timestamp) out << " timestamp " << record.timestamp;
+  if (record.value_index != model.value_index) out << " value_index " << record.value_index;
+  if (record.marker != model.marker) out << " marker " << record.marker;
+  if (record.from != model.from) out << " from " << record.from;
+  if (record.to != model.to) out << " to " << record.to;
+  if (record.value_index < kRelationValues &&
+      std::memcmp(&graph.relation_values[record.value_index], &model.value, sizeof model.value) != 0)
+    out << " payload";
+  return out.str().empty() ? "" : "relation " + to_string(id) + " differs:" + out.str();
+}
+
+// Compares one buffer of the record (with the record's arrays) with a model state.
+inline std::string compare_state(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                 const ModelState& state) {
+  if (!same_tails(buffer, state.tails)) return describe_tails(buffer, state.tails);
+  for (const auto& [id, node] : state.nodes) {
+    if (std::string problem = compare_node(graph, buffer, id, node); !problem.empty()) return problem;
+  }
+  for (const auto& [id, relation] : state.relations) {
+    if (std::string problem = compare_relation(graph, buffer, id, relation); !problem.empty())
+      return problem;
+  }
+  return "";
+}
+
+// Instances the model does not hold must have no version in the record either.
+inline std::string check_absent(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                const ModelState& state, const std::vector<Index>& nodes,
+                                const std::vector<Index>& relations) {
+  for (const Index& id : nodes) {
+    if (id.type_index >= kNodeKinds || state.nodes.count(id)) continue;
+    if (find_latest_node_slot(graph, id.type_index, id.instance_id,
+                              buffer.node_index_tail[id.type_index]))
+      return "node " + to_string(id) + " has a version the model lacks";
+  }
+  for (const Index& id : relations) {
+    if (id.type_index >= kRelationKinds || state.relations.count(id)) continue;
+    if (find_latest_relation_slot(graph, id.type_index, id.instance_id,
+                                  buffer.relation_index_tail[id.type_index]))
+      return "relation " + to_string(id) + " has a version the model lacks";
+  }
+  return "";
+}
+
+inline std::string check_node_slot(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                   std::uint64_t kind, std::uint64_t slot) {
+  const NodeRecord& record = graph.node_records[kind][slot];
+  const std::string where = "node kind " + std::to_string(kind) + " slot " + std::to_string(slot);
+  if (record.marker != Marker::Valid && record.marker != Marker::Removed)
+    return where + ": marker " + to_string(record.marker);
+  if (record.value_index >= buffer.nodes_tail) return where + ": value_index above nodes_tail";
+  if (graph.node_values[record.value_index].type_index() != kind)
+    return where + ": payload of another kind";
+  for (const RelationList* list : {&record.outgoing, &record.incoming}) {
+    for (std::size_t i = 0; i < kListEntries; ++i) {
+      const Index& entry = (*list)[i];
+      if (entry.is_empty()) continue;
+      if (entry.type_index >= kRelationKinds) return where + ": list entry of no relation kind";
+      for (std::size_t j = i + 1; j < kListEntries; ++j) {
+        if ((*list)[j] == entry) return where + ": " + to_string(entry) + " listed twice";
+      }
+      if (!find_latest_relation_slot(graph, entry.type_index, entry.instance_id,
+                                     buffer.relation_index_tail[entry.type_index]))
+        return where + ": lists " + to_string(entry) + ", which has no version";
+    }
+  }
+  return "";
+}
+
+inline std::string check_relation_slot(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                       std::uint64_t kind, std::uint64_t slot) {
+  const RelationRecord& record = graph.relation_records[kind][slot];
+  const std::string where =
+      "relation kind " + std::to_string(kind) + " slot " + std::to_string(slot);
+  if (record.marker != Marker::Valid && record.marker != Marker::Removed)
+    return where + ": marker " + to_string(record.marker);
+  if (record.value_index >= buffer.relations_tail)
+    return where + ": value_index above relations_tail";
+  if (graph.relation_values[record.value_index].type_index() != kind)
+    return where + ": payload of another kind";
+  for (const Index& end : {record.from, record.to}) {
+    if (end.type_index >= kNodeKinds ||
+        !find_latest_node_slot(graph, end.type_index, end.instance_id,
+                               buffer.node_index_tail[end.type_index]))
+      return where + ": joins " + to_string(end) + ", which has no version";
+  }
+  return "";
+}
+
+// The record's invariants for one buffer. Slots below `checked`'s tails (per kind,
+// where not above the buffer's tail) were checked before and are skipped; pass a
+// zeroed GraphIndices for a full check.
+inline std::string check_invariants(const KnowledgeGraph& graph, const GraphIndices& buffer,
+                                    const GraphIndices& checked = GraphIndices{}) {
+  if (buffer.nodes_tail > kNodeValues || buffer.relations_tail > kRelationValues)
+    return "value tail beyond capacity: " + to_string(buffer);
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
+    const std::uint64_t tail = buffer.node_index_tail[k];
+    if (tail > kNodeVersionsPerKind) return "node tail beyond capacity: " + to_string(buffer);
+    const std::uint64_t start = checked.node_index_tail[k] <= tail ? checked.node_index_tail[k] : 0;
+    for (std::uint64_t slot = start; slot < tail; ++slot) {
+      if (std::string problem = check_node_slot(graph, buffer, k, slot); !problem.empty())
+        return problem;
+    }
+  }
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
+    const std::uint64_t tail = buffer.relation_index_tail[k];
+    if (tail > kRelationVersionsPerKind)
+      return "relation tail beyond capacity: " + to_string(buffer);
+    const std::uint64_t start =
+        checked.relation_index_tail[k] <= tail ? checked.relation_index_tail[k] : 0;
+    for (std::uint64_t slot = start; slot < tail; ++slot) {
+      if (std::string problem = check_relation_slot(graph, buffer, k, slot); !problem.empty())
+        return problem;
+    }
+  }
+  return "";
+}
+
+}  // namespace knowledge_graph::graph::reference
