@@ -158,6 +158,22 @@ void stats(const Source& source) {
 
 // ---- history ----------------------------------------------------------------------
 
+// Prints the versions of instance `id`, walking again while a clear overtakes the walk.
+template <class Walk, class Line>
+void print_versions(std::uint64_t id, Walk walk, Line line) {
+  for (int attempt = 0;; ++attempt) {
+    auto it = walk();
+    std::vector<std::string> lines;
+    while (auto item = it.next())
+      if (item->record.instance_id == id) lines.push_back(line(*item));
+    if (!it.overtaken() || attempt == 100) {
+      for (std::size_t i = 0; i < lines.size(); ++i) std::cout << "  #" << i + 1 << "  " << lines[i] << "\n";
+      if (lines.empty()) std::cout << "  no versions\n";
+      return;
+    }
+  }
+}
+
 int history(const Source& source, const std::string& kind_text, std::uint64_t id, bool relation) {
   const kg::KnowledgeGraph& g = *source.graph;
   std::optional<std::uint64_t> node_kind;
@@ -166,25 +182,17 @@ int history(const Source& source, const std::string& kind_text, std::uint64_t id
   if (node_kind) {
     const kg::Index self(*node_kind, id);
     std::cout << varnel::inspect::node_name(self) << " = " << kg::to_string(self) << "\n";
-    std::size_t versions = 0;
-    auto it = g.nodes_iter(Interval::eternity(), *node_kind);
-    while (auto item = it.next()) {
-      if (item->record.instance_id != id) continue;
-      std::cout << "  #" << ++versions << "  " << varnel::inspect::node_line(*item) << "\n";
-    }
-    if (versions == 0) std::cout << "  no versions\n";
+    print_versions(id,
+                   [&] { return g.nodes_iter(Interval::eternity(), *node_kind); },
+                   [](const kg::NodeItem& item) { return varnel::inspect::node_line(item); });
     return 0;
   }
   if (!relation_kind) throw Failure{"unknown kind \"" + kind_text + "\": give a node or relation kind name"};
   const kg::Index self(*relation_kind, id);
   std::cout << varnel::inspect::relation_name(self) << " = " << kg::to_string(self) << "\n";
-  std::size_t versions = 0;
-  auto it = g.relations_iter(Interval::eternity(), *relation_kind);
-  while (auto item = it.next()) {
-    if (item->record.instance_id != id) continue;
-    std::cout << "  #" << ++versions << "  " << varnel::inspect::relation_line(*item) << "\n";
-  }
-  if (versions == 0) std::cout << "  no versions\n";
+  print_versions(id,
+                 [&] { return g.relations_iter(Interval::eternity(), *relation_kind); },
+                 [](const kg::RelationItem& item) { return varnel::inspect::relation_line(item); });
   return 0;
 }
 

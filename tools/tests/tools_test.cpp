@@ -49,10 +49,12 @@ class ToolsTest : public ::testing::Test {
   Outcome inspect(const std::string& arguments, const std::string& name = "inspect") const {
     return run(VARNEL_INSPECT, arguments, name);
   }
-  // Polls until the inspector can read a region, for at most `seconds`.
-  bool wait_for_region(int seconds) const {
+  // Polls until the inspector reads a graph with content, for at most `seconds`
+  // (a host's set-up zero-fills the region before its first batch).
+  bool wait_for_scene(int seconds) const {
     for (int i = 0; i < seconds * 10; ++i) {
-      if (inspect("stats", "poll").status == 0) return true;
+      const Outcome stats = inspect("stats", "poll");
+      if (stats.status == 0 && stats.out.find("empty:             no") != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
@@ -121,9 +123,9 @@ void expect_static_scene(const nlohmann::json& scene) {
 TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   if (inspect("stats").status == 0) GTEST_SKIP() << "another process holds the region";
   Outcome demo{};
-  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration 5 --rate 20 --cars 16 --seed 7", "demo"); });
-  ASSERT_TRUE(wait_for_region(10)) << "the demo did not bring the region up";
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration 12 --rate 20 --cars 16 --seed 7", "demo"); });
+  ASSERT_TRUE(wait_for_scene(20)) << "the demo did not bring the region up";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
   Outcome stats = inspect("stats");
   EXPECT_EQ(stats.status, 0) << stats.err;
@@ -167,8 +169,8 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   // Loaded into a fresh region and saved again: the same bytes.
   ASSERT_NE(inspect("stats", "gone").status, 0) << "the region outlived its holders";
   Outcome loader{};
-  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold 3", "load"); });
-  ASSERT_TRUE(wait_for_region(10)) << "load did not bring the region up";
+  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold 5", "load"); });
+  ASSERT_TRUE(wait_for_scene(20)) << "load did not bring the region up";
   Outcome again = inspect("save " + path("again.bin"));
   holder.join();
   EXPECT_EQ(loader.status, 0) << loader.err;
