@@ -100,9 +100,10 @@ class Writer {
   std::uint64_t clears() const { return clears_; }
 
  private:
-  // A clear inside a batch would let the batch reuse slots that readers still
-  // see below the active tails until the commit; the workload clears only in
-  // autocommit mode (see the header of knowledge_graph.hpp).
+  // A clear inside a batch lets the rest of the batch reuse slots that readers
+  // still see below the active tails until the commit: readers notice writes
+  // made while they read, not those made before they started. The workload
+  // therefore clears only in autocommit mode.
   void clear() {
     graph_.clear();
     nodes_.clear();
