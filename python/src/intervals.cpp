@@ -1,4 +1,5 @@
 // Interval, Duration and the thirteen relation predicates.
+#include <iterator>
 #include <string>
 
 #include "bindings.hpp"
@@ -34,14 +35,13 @@ IntervalType type_arg(py::handle ty) {
 }
 
 py::object relation_between(const Interval& a, const Interval& b) {
-  using Predicate = bool (Interval::*)(const Interval&) const;
-  static constexpr Predicate predicates[] = {
-      &Interval::precedes,  &Interval::meets,       &Interval::overlaps, &Interval::finished_by,
-      &Interval::contains,  &Interval::starts,      &Interval::equals,   &Interval::started_by,
-      &Interval::during,    &Interval::finishes,    &Interval::overlapped_by, &Interval::met_by,
-      &Interval::preceded_by};
-  for (unsigned value = 0; value < std::size(predicates); ++value) {
-    if ((a.*predicates[value])(b)) return module_types().interval_relation(value);
+  // In IntervalRelation order.
+  const bool held[] = {a.precedes(b),   a.meets(b),         a.overlaps(b), a.finished_by(b),
+                       a.contains(b),   a.starts(b),        a.equals(b),   a.started_by(b),
+                       a.during(b),     a.finishes(b),      a.overlapped_by(b), a.met_by(b),
+                       a.preceded_by(b)};
+  for (unsigned value = 0; value < std::size(held); ++value) {
+    if (held[value]) return module_types().interval_relation(value);
   }
   return py::none();
 }
