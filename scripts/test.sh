@@ -47,7 +47,7 @@ run_python() {
   if ! compgen -G "build/linux/python/varnel*.so" >/dev/null; then
     echo "(no Python module built yet)"; return 0
   fi
-  PYTHONPATH="$PWD/build/linux/python" python3 -m pytest -q python/tests
+  PYTHONPATH="$PWD/build/linux/python" /usr/bin/python3 -m pytest -q python/tests
 }
 
 for run in "${runs[@]}"; do
