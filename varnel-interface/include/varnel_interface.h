@@ -5,15 +5,16 @@
  * the named shared-memory region "KnowledgeGraph", then adds and removes nodes
  * and relations of the scene through the flat functions below. Other processes
  * map the same region and read the graph without locks (the C++ read side of
- * the knowledge_graph module; it is not part of this interface).
+ * the knowledge_graph module, not part of this interface).
  *
  * Caveats
  * -------
- * - One writer at a time. No call takes a lock. Every call except the reads
- *   (the two counts, last update, emptiness, last write result) is a writing
- *   call, and no two writing calls may run at the same time: not on one
- *   handle, not on several handles of the region, not in several processes. The reads may run on any
- *   thread concurrently with a writer and see the last published state.
+ * - One writer at a time. No call takes a lock. Every call but the reads (the
+ *   two counts, last update, emptiness) and get_last_write_result() is a
+ *   writing call, and no two writing calls may run at the same time: not on
+ *   one handle, not on several handles of the region, not in several
+ *   processes. The reads may run on any thread concurrently with a writer
+ *   and see the last published state.
  * - Every call runs on the caller's thread and returns when done. The library
  *   has no thread, timer or queue; loading and unloading it does no work.
  * - The handle comes last in every call, after the values. A null handle is
@@ -214,7 +215,8 @@ VARNEL_API void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle)
 
 /* VARNEL_WRITE_STORED when the last add or remove through this handle stored
  * its change, otherwise the VARNEL_WRITE_* reason it stored nothing. 0 before
- * any write and for a NULL handle. Not a writing call. */
+ * any write and for a NULL handle. It reads the handle, not the graph: call
+ * it on the thread that made the write. */
 VARNEL_API uint32_t get_last_write_result(KnowledgeGraphHandle* handle);
 
 /* ---- Node adds ------------------------------------------------------------
@@ -309,54 +311,70 @@ VARNEL_API uint8_t remove_yieldsign_node(uint64_t timestamp, uint64_t node_kind,
  * new version). Returns the kind number, also when nothing was stored: a
  * relation whose `from` or `to` node has no version is refused
  * (VARNEL_WRITE_NODE_MISSING). Writing call. */
-VARNEL_API uint64_t add_belongsto_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_connectsto_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_contains_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_has_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_isat_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_isbehind_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_isin_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_isinfront_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_ison_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_isonleft_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_isonright_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_ispartof_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_passesover_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_testrelation_relation(uint64_t timestamp, uint64_t instance_id, testRelation record,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_walkson_relation(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
-VARNEL_API uint64_t add_yieldstocarin_relation(uint64_t timestamp, uint64_t instance_id, yieldsToCarIn record,
-    uint64_t from_kind, uint64_t from_id, uint64_t to_kind, uint64_t to_id,
-    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_belongsto_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_connectsto_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_contains_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_has_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isat_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isbehind_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isin_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isinfront_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_ison_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isonleft_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_isonright_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_ispartof_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_passesover_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_testrelation_relation(uint64_t timestamp, uint64_t instance_id,
+                                  testRelation record, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_walkson_relation(uint64_t timestamp, uint64_t instance_id,
+                                  VarnelIgnored ignored, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t add_yieldstocarin_relation(uint64_t timestamp, uint64_t instance_id,
+                                  yieldsToCarIn record, uint64_t from_kind, uint64_t from_id,
+                                  uint64_t to_kind, uint64_t to_id,
+                                  KnowledgeGraphHandle* handle);
 
 /* ---- Relation removals -----------------------------------------------------
  * remove_<kind>_relation(timestamp, relation kind, instance id, handle): all 16
@@ -366,37 +384,37 @@ VARNEL_API uint64_t add_yieldstocarin_relation(uint64_t timestamp, uint64_t inst
  * a version of the relation was found, else 0 and nothing is written.
  * Writing call. */
 VARNEL_API uint8_t remove_belongsto_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_connectsto_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_contains_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_has_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_isat_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_isbehind_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_isin_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_isinfront_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_ison_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_isonleft_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_isonright_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_ispartof_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_passesover_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_testrelation_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_walkson_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t remove_yieldstocarin_relation(uint64_t timestamp, uint64_t relation_kind,
-    uint64_t instance_id, KnowledgeGraphHandle* handle);
+                                  uint64_t instance_id, KnowledgeGraphHandle* handle);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -38,8 +38,9 @@ static_assert(sizeof(graph::KnowledgeGraph) <= kRegionSize);
 
 #define VARNEL_SAME_FIELD(type, field) \
   static_assert(offsetof(::type, field) == offsetof(types::type, field))
-#define VARNEL_SAME_SIZE(type)                                                            \
-  static_assert(sizeof(::type) == sizeof(types::type) && alignof(::type) == alignof(types::type) && \
+#define VARNEL_SAME_SIZE(type)                                  \
+  static_assert(sizeof(::type) == sizeof(types::type) &&          \
+                alignof(::type) == alignof(types::type) &&        \
                 std::is_trivially_copyable_v<::type>)
 
 VARNEL_SAME_SIZE(Vector3f);

@@ -136,7 +136,9 @@ class Reader {
 
 std::vector<unsigned char> pattern(unsigned seed, std::size_t size) {
   std::vector<unsigned char> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = abi_pattern_byte(seed, static_cast<unsigned>(i));
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = abi_pattern_byte(seed, static_cast<unsigned>(i));
+  }
   return bytes;
 }
 
@@ -225,12 +227,14 @@ TEST(VarnelInterfaceAbi, RecordsPassedFromCArriveByteForByte) {
     unsigned seed;
     std::size_t size;
   };
-  for (const NodeCase& node : {NodeCase{VARNEL_NODE_CAR, kAbiCarSeed, sizeof(Car)},
-                               NodeCase{VARNEL_NODE_LANE, kAbiLaneSeed, sizeof(Lane)},
-                               NodeCase{VARNEL_NODE_ROAD, kAbiRoadSeed, sizeof(Road)},
-                               NodeCase{VARNEL_NODE_CROSSWALK, kAbiCrosswalkSeed, sizeof(Crosswalk)},
-                               NodeCase{VARNEL_NODE_PEDESTRIAN, kAbiPedestrianSeed,
-                                        sizeof(Pedestrian)}}) {
+  const NodeCase nodes[] = {
+      {VARNEL_NODE_CAR, kAbiCarSeed, sizeof(Car)},
+      {VARNEL_NODE_LANE, kAbiLaneSeed, sizeof(Lane)},
+      {VARNEL_NODE_ROAD, kAbiRoadSeed, sizeof(Road)},
+      {VARNEL_NODE_CROSSWALK, kAbiCrosswalkSeed, sizeof(Crosswalk)},
+      {VARNEL_NODE_PEDESTRIAN, kAbiPedestrianSeed, sizeof(Pedestrian)},
+  };
+  for (const NodeCase& node : nodes) {
     SCOPED_TRACE(node.kind);
     const graph::NodeRecord* record = reader.latest_node(node.kind, ABI_INSTANCE_ID);
     ASSERT_NE(record, nullptr);
