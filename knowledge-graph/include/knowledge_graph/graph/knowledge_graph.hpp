@@ -132,8 +132,8 @@ struct RelationItem {
 };
 
 namespace iterators {
-class NodeIterator;
-class RelationIterator;
+struct NodeIterator;
+struct RelationIterator;
 }  // namespace iterators
 
 struct KnowledgeGraph {
