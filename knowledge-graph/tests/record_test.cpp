@@ -363,6 +363,33 @@ TEST_F(Record, ClearInTransactionModeShowsOnlyAfterCommit) {
   EXPECT_EQ(graph.last_update(), 42u);
 }
 
+TEST_F(Record, DroppingABatchThatClearedLeavesTheGraphClearedNotOverwritten) {
+  ASSERT_TRUE(graph.add_node(42, 1, car(1)).stored());
+  ASSERT_TRUE(graph.add_node(43, 2, car(2)).stored());
+  graph.set_autocommit(false);
+  graph.start_transaction();
+  graph.clear();
+  ASSERT_TRUE(graph.add_node(50, 9, car(9)).stored());  // reuses slot 0 of the published graph
+  graph.set_autocommit(true);                           // the batch is dropped
+  EXPECT_TRUE(graph.is_empty());
+  EXPECT_EQ(graph.get_latest_node_record(Index(1, 1)), nullptr);
+  EXPECT_EQ(graph.get_latest_node_record(Index(1, 9)), nullptr);
+  EXPECT_EQ(graph.last_update(), 43u);
+  EXPECT_EQ(graph.clear_epoch % 2, 0);  // no clear is pending any more
+  ASSERT_TRUE(graph.add_node(60, 3, car(3)).stored());
+  EXPECT_EQ(graph.node_count(), 1u);
+}
+
+TEST_F(Record, DroppingABatchWithoutClearKeepsThePublishedGraph) {
+  ASSERT_TRUE(graph.add_node(42, 1, car(1)).stored());
+  graph.set_autocommit(false);
+  graph.start_transaction();
+  ASSERT_TRUE(graph.add_node(50, 9, car(9)).stored());
+  graph.set_autocommit(true);
+  EXPECT_EQ(graph.node_count(), 1u);
+  EXPECT_NE(graph.get_latest_node_record(Index(1, 1)), nullptr);
+}
+
 // ---- Damaged bookkeeping (only another process could write these) ----
 
 TEST_F(Record, DamagedActiveWordReadsAsItsLowBitAndNeverLeavesTheArrays) {

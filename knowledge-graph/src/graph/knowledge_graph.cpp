@@ -59,6 +59,10 @@ std::uint64_t KnowledgeGraph::active_buffer() const {
 
 void KnowledgeGraph::set_autocommit(bool value) {
   shared_word(autocommit).exchange(value ? 1 : 0, std::memory_order_seq_cst);
+  // Returning to autocommit drops an uncommitted batch. If that batch cleared the
+  // graph, its appends may already have reused slots below the published tails:
+  // the clear takes effect, so readers never see an overwritten old graph.
+  if (value && (shared_word(clear_epoch).load(std::memory_order_relaxed) & 1u)) clear();
 }
 
 // The clear epoch: even while no clear waits for its commit, odd while a clear
