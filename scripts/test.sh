@@ -33,8 +33,10 @@ run_mingw() {
   export WINEPREFIX="$PWD/build/mingw/wineprefix" WINEDEBUG=-all PATH="/usr/lib/wine:$PATH"
   mkdir -p "$WINEPREFIX"
   # One wineserver for the whole run: each test program then starts in about a second.
-  wineserver -p
-  [ -f "$WINEPREFIX/system.reg" ] || WINEDLLOVERRIDES="mscoree,mshtml=" wine64 wineboot -i >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1
+  # Start the prefix's background services now, with their output away from ctest's
+  # pipes (a service holding a test's pipe open would keep ctest waiting).
+  WINEDLLOVERRIDES="mscoree,mshtml=" wine64 wineboot -u </dev/null >/dev/null 2>&1 || true
   local status=0
   ctest --preset mingw -j "$jobs" || status=$?
   wineserver -k || true
