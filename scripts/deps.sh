@@ -4,7 +4,7 @@
 set -euo pipefail
 
 VARNEL_PACKAGES=(
-  cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix wine64
   libcli11-dev nlohmann-json3-dev liblmdb-dev graphviz
   pybind11-dev python3-dev python3-pytest

@@ -4,14 +4,15 @@
 # Wine, and the Python package's tests. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz)
+#   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python)
+((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz)
 jobs=$(nproc)
 failed=()
 
@@ -50,6 +51,25 @@ run_python() {
     echo "(no Python module built yet)"; return 0
   fi
   PYTHONPATH="$PWD/build/linux/python" /usr/bin/python3 -m pytest -q python/tests
+}
+
+# ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.
+# New inputs go to build/fuzz/corpus (the committed seeds in fuzz/corpus are only
+# read), findings to build/fuzz/findings.
+run_fuzz() {
+  build fuzz || return 1
+  local seconds="${VARNEL_FUZZ_SECONDS:-60}" status=0 name
+  for name in fuzz_graph_operations fuzz_damaged_record; do
+    mkdir -p "build/fuzz/corpus/$name" build/fuzz/findings
+    echo "-- $name, ${seconds} s"
+    if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
+        -artifact_prefix="build/fuzz/findings/$name-" "build/fuzz/corpus/$name" "fuzz/corpus/$name" \
+        >"build/fuzz/$name.log" 2>&1; then
+      tail -n 40 "build/fuzz/$name.log"; status=1
+    fi
+    grep -E '^#[0-9]+ +DONE' "build/fuzz/$name.log" | tail -n 1 || true
+  done
+  return $status
 }
 
 for run in "${runs[@]}"; do

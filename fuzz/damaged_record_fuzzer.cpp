@@ -1,0 +1,239 @@
+// Damaged-record fuzzer: the input overwrites bytes of a small, well-formed graph
+// (the bookkeeping buffers and their tails, active_indices, autocommit, the
+// guard words, markers, value_index fields, relation ends, list entries and
+// payload tags), then every read and every write runs on the result under
+// AddressSanitizer. Nothing may touch memory outside the arrays or crash: writes
+// may refuse, reads may clamp or answer absent. Whatever a write stores must
+// leave the tails within their capacities.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "byte_reader.hpp"
+#include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+
+namespace {
+
+using namespace knowledge_graph::graph;
+using interval_algebra::Interval;
+using varnel_fuzz::ByteReader;
+using varnel_fuzz::fail;
+
+constexpr std::uint64_t kSceneSlots = 64;  // slots that damage and small tails reach
+
+KnowledgeGraph& graph() {
+  static KnowledgeGraph::Boxed boxed = KnowledgeGraph::new_boxed();
+  return *boxed;
+}
+
+KnowledgeGraphNode node_value(std::uint64_t kind) {
+  KnowledgeGraphNode value;
+  value.tag = kind;
+  value.payload[0] = static_cast<unsigned char>(kind);
+  return value;
+}
+KnowledgeGraphRelation relation_value(std::uint64_t kind) {
+  KnowledgeGraphRelation value;
+  value.tag = kind;
+  return value;
+}
+
+// Forgets the previous input: bookkeeping zeroed, the slots a small or an
+// edge-of-capacity tail reaches zeroed, then the same small scene written again.
+void rebuild(KnowledgeGraph& g) {
+  std::memset(static_cast<void*>(g.indices), 0, sizeof g.indices);
+  g.active_indices = 0;
+  g.guard_mark = 0;
+  g.clear_epoch = 0;
+  g.publication_sequence = 0;
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
+    std::memset(static_cast<void*>(g.node_records[k]), 0, kSceneSlots * sizeof(NodeRecord));
+    std::memset(static_cast<void*>(&g.node_records[k][kNodeVersionsPerKind - 8]), 0,
+                8 * sizeof(NodeRecord));
+  }
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
+    std::memset(static_cast<void*>(g.relation_records[k]), 0, kSceneSlots * sizeof(RelationRecord));
+    std::memset(static_cast<void*>(&g.relation_records[k][kRelationVersionsPerKind - 8]), 0,
+                8 * sizeof(RelationRecord));
+  }
+  g.set_autocommit(true);
+  for (std::uint64_t id = 0; id < 4; ++id) {
+    g.add_node(1, id, node_value(1));
+    g.add_node(1, id, node_value(6));
+  }
+  g.add_relation(2, 10, relation_value(9), Index(1, 0), Index(6, 0));
+  g.add_relation(3, 11, relation_value(9), Index(1, 1), Index(6, 0));
+  g.add_relation(4, 12, relation_value(16), Index(1, 0), Index(1, 2));
+  g.add_relation(5, 13, relation_value(2), Index(6, 1), Index(6, 1));
+  g.remove_relation(6, Index(9, 11));
+  g.remove_node(7, Index(1, 3));
+}
+
+std::uint64_t* bookkeeping_word(KnowledgeGraph& g, std::uint8_t buffer, std::uint8_t field) {
+  static_assert(sizeof(GraphIndices) == 38 * sizeof(std::uint64_t));
+  auto* words = reinterpret_cast<std::uint64_t*>(&g.indices[buffer % 2]);
+  return &words[field % 38];
+}
+
+void damage_node_record(KnowledgeGraph& g, ByteReader& in) {
+  NodeRecord& r = g.node_records[in.byte() % kNodeKinds][in.byte() % kSceneSlots];
+  const std::uint8_t field = in.byte();
+  switch (field % 6) {
+    case 0: r.value_index = in.near_capacity(kNodeValues); break;
+    case 1: r.instance_id = in.id(4); break;
+    case 2: r.marker = static_cast<Marker>(in.byte()); break;
+    case 3: r.timestamp = in.word(); break;
+    default: {
+      RelationList& list = field % 6 == 4 ? r.outgoing : r.incoming;
+      Index& entry = list[in.byte() % kListEntries];
+      entry.type_index = in.kind(kRelationKinds);
+      entry.instance_id = in.id(16);
+    }
+  }
+}
+
+void damage_relation_record(KnowledgeGraph& g, ByteReader& in) {
+  RelationRecord& r = g.relation_records[in.byte() % kRelationKinds][in.byte() % kSceneSlots];
+  switch (in.byte() % 6) {
+    case 0: r.value_index = in.near_capacity(kRelationValues); break;
+    case 1: r.instance_id = in.id(16); break;
+    case 2: r.marker = static_cast<Marker>(in.byte()); break;
+    case 3: r.from = Index(in.kind(kNodeKinds), in.id(4)); break;
+    case 4: r.to = Index(in.kind(kNodeKinds), in.id(4)); break;
+    default: r.timestamp = in.word();
+  }
+}
+
+void damage(KnowledgeGraph& g, ByteReader& in) {
+  for (int edits = 0; !in.done() && edits < 64; ++edits) {
+    switch (in.byte() % 8) {
+      case 0: case 1: {
+        const std::uint8_t buffer = in.byte();
+        const std::uint8_t field = in.byte();
+        const bool is_value_tail = field % 38 == 18 || field % 38 == 36;
+        const std::uint64_t capacity = field % 38 < 18 ? kNodeVersionsPerKind
+                                       : is_value_tail ? kNodeValues
+                                                       : kRelationVersionsPerKind;
+        *bookkeeping_word(g, buffer, field) = in.near_capacity(capacity);
+        break;
+      }
+      case 2: g.active_indices = in.near_capacity(2); break;
+      case 3: {
+        const std::uint8_t which = in.byte();
+        if (which % 4 == 0) g.autocommit = in.byte();
+        else if (which % 4 == 1) g.clear_epoch = static_cast<std::uint16_t>(in.word());
+        else if (which % 4 == 2) g.publication_sequence = static_cast<std::uint32_t>(in.word());
+        else g.guard_mark = in.byte();
+        break;
+      }
+      case 4: case 5: damage_node_record(g, in); break;
+      case 6: damage_relation_record(g, in); break;
+      default:
+        if (in.byte() % 2) g.node_values[in.byte() % kSceneSlots].tag = in.kind(kNodeKinds);
+        else g.relation_values[in.byte() % kSceneSlots].tag = in.kind(kRelationKinds);
+    }
+  }
+}
+
+// Every read, over every kind and a few out of range, for the scene's ids.
+void read_everything(const KnowledgeGraph& g) {
+  volatile std::uint64_t sink = 0;
+  const Interval intervals[] = {Interval::eternity(), Interval::make(2, 5)};
+  sink = sink + g.node_count() + g.relation_count() + g.last_update() + g.is_empty();
+  for (const Interval& interval : intervals) {
+    sink = sink + g.get_all_nodes(interval).size() + g.get_all_relations(interval).size();
+    for (std::uint64_t kind : {kNodeKinds, kNodeKinds + 5, ~std::uint64_t{0}})
+      sink = sink + g.get_nodes_of_type(interval, kind).size();
+    for (std::uint64_t kind : {kRelationKinds, ~std::uint64_t{0}})
+      sink = sink + g.get_relations_of_type(interval, kind).size();
+  }
+  for (std::uint64_t kind = 0; kind <= kNodeKinds; ++kind) {
+    auto walk = g.nodes_iter(Interval::eternity(), kind);
+    for (int i = 0; i < 64; ++i) {
+      auto item = walk.next();
+      if (!item) break;
+      sink = sink + item->value.tag + item->record.outgoing[39].instance_id;
+    }
+    for (std::uint64_t id = 0; id < 5; ++id) {
+      if (const NodeRecord* r = g.get_latest_node_record(Index(kind, id))) sink = sink + static_cast<std::uint64_t>(r->marker);
+      if (const KnowledgeGraphNode* v = g.get_latest_node_value(Index(kind, id))) sink = sink + v->tag;
+    }
+  }
+  for (std::uint64_t kind = 0; kind <= kRelationKinds; ++kind) {
+    auto walk = g.relations_iter(Interval::eternity(), kind);
+    for (int i = 0; i < 64; ++i) {
+      auto item = walk.next();
+      if (!item) break;
+      sink = sink + item->value.tag + item->record.to.instance_id;
+    }
+    for (std::uint64_t id = 9; id < 15; ++id) {
+      if (const RelationRecord* r = g.get_latest_relation_record(Index(kind, id))) sink = sink + static_cast<std::uint64_t>(r->marker);
+      if (const KnowledgeGraphRelation* v = g.get_latest_relation_value(Index(kind, id)))
+        sink = sink + v->tag;
+    }
+  }
+  for (std::uint64_t kind : {~std::uint64_t{0}, kNodeKinds + 1}) {
+    if (g.get_latest_node_record(Index(kind, 0)) || g.get_latest_node_value(Index(kind, 0)))
+      fail("a node lookup of a kind out of range found something");
+  }
+}
+
+// Whatever the writes published, the published tails stay within capacity
+// unless they were damaged beyond it before (a refusal leaves them alone).
+void check_published_tails(const KnowledgeGraph& g, const GraphIndices& before) {
+  const GraphIndices& now = g.indices[g.active_buffer()];
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+    if (now.node_index_tail[k] > kNodeVersionsPerKind && now.node_index_tail[k] != before.node_index_tail[k])
+      fail("a write moved a node tail beyond its capacity");
+  if (now.nodes_tail > kNodeValues && now.nodes_tail != before.nodes_tail)
+    fail("a write moved nodes_tail beyond its capacity");
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+    if (now.relation_index_tail[k] > kRelationVersionsPerKind &&
+        now.relation_index_tail[k] != before.relation_index_tail[k])
+      fail("a write moved a relation tail beyond its capacity");
+  if (now.relations_tail > kRelationValues && now.relations_tail != before.relations_tail)
+    fail("a write moved relations_tail beyond its capacity");
+}
+
+void write_everything(KnowledgeGraph& g, bool transaction) {
+  if (transaction) {
+    g.set_autocommit(false);
+    g.start_transaction();
+  }
+  const GraphIndices before = g.indices[g.active_buffer()];
+  const bool autocommit = g.autocommit_enabled();
+  g.add_node(20, 0, node_value(1));
+  g.add_node(20, 9, node_value(kNodeKinds + 3));
+  g.add_relation(21, 10, relation_value(9), Index(1, 0), Index(6, 0));
+  g.add_relation(21, 20, relation_value(3), Index(1, 2), Index(1, 2));
+  g.add_relation(21, 21, relation_value(kRelationKinds), Index(1, 0), Index(6, 0));
+  g.add_relation(21, 22, relation_value(4), Index(~std::uint64_t{0}, 0), Index(6, 0));
+  g.remove_relation(22, Index(9, 10));
+  g.remove_relation(22, Index(16, 12));
+  g.remove_relation(22, Index(kRelationKinds + 1, 12));
+  for (std::uint64_t id = 0; id < 4; ++id) {
+    g.remove_node(23, Index(1, id));
+    g.remove_node(23, Index(6, id));
+  }
+  g.remove_node(23, Index(kNodeKinds, 0));
+  if (autocommit) check_published_tails(g, before);
+  if (transaction) g.commit_transaction();
+  g.clear();
+  g.add_node(24, 1, node_value(2));
+  g.set_autocommit(true);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  KnowledgeGraph& g = graph();
+  rebuild(g);
+  ByteReader in(data, size);
+  const bool transaction = in.byte() % 2 == 1;
+  damage(g, in);
+  read_everything(g);
+  write_everything(g, transaction);
+  read_everything(g);
+  return 0;
+}

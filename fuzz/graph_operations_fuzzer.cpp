@@ -1,0 +1,322 @@
+// Operation-sequence fuzzer: the input is a program of graph calls (the four
+// writes, clear, transactions, reads, kinds and ids out of range, arrays filled
+// to their limits). Each call runs on a private graph and on the reference
+// model; after each one the published buffer (and an open batch) must match the
+// model and keep the record's invariants, and the reads must agree with it.
+//
+// One graph serves every input: it is reset by a clear, which leaves the old
+// slots in place above the tails, so stale bytes are part of what is fuzzed.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "byte_reader.hpp"
+#include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "reference_model.hpp"
+
+namespace {
+
+using namespace knowledge_graph::graph;
+using interval_algebra::Interval;
+using reference::ModelState;
+using reference::ReferenceModel;
+using varnel_fuzz::ByteReader;
+using varnel_fuzz::fail;
+
+constexpr std::uint64_t kNodeIdPool = 6;
+constexpr std::uint64_t kRelationIdPool = 48;  // enough distinct relations to fill a list
+
+class Session {
+ public:
+  void reset() {
+    graph_.set_autocommit(true);
+    graph_.clear();
+    graph_.add_node(0, 0, KnowledgeGraphNode{});  // so the cleared state carries timestamp 0
+    graph_.clear();
+    model_ = ReferenceModel{};
+    base_active_ = graph_.active_buffer();
+    checked_published_ = GraphIndices{};
+    checked_batch_ = GraphIndices{};
+    batch_cleared_ = false;
+    clock_ = 1;
+    seen_nodes_.clear();
+    seen_relations_.clear();
+  }
+
+  void run(ByteReader& in) {
+    for (int steps = 0; !in.done() && steps < 512; ++steps) step(in);
+    verify("end", true);
+  }
+
+ private:
+  void step(ByteReader& in) {
+    switch (in.byte() % 12) {
+      case 0: case 1: add_node(in.kind(kNodeKinds), in.id(kNodeIdPool), in.word()); break;
+      case 2: remove_node(node_of(in)); break;
+      case 3: case 4: {
+        const std::uint64_t kind = in.kind(kRelationKinds);
+        const std::uint64_t id = in.id(kRelationIdPool);
+        const Index from = node_of(in);
+        add_relation(kind, id, from, node_of(in));
+        break;
+      }
+      case 5: remove_relation(Index(in.kind(kRelationKinds), in.id(kRelationIdPool))); break;
+      case 6: clear(); break;
+      case 7: transaction_step(in.byte()); break;
+      case 8: check_reads(in.kind(kNodeKinds), in.kind(kRelationKinds), node_of(in)); break;
+      case 9: go_back(in.byte()); break;
+      case 10: if (in.byte() % 8 == 0) pressure(in); break;  // costly: kept rare
+      default: add_node(in.kind(kNodeKinds), in.id(kNodeIdPool), clock_); break;
+    }
+  }
+
+  Index node_of(ByteReader& in) {
+    const std::uint64_t kind = in.kind(kNodeKinds);
+    return Index(kind, in.id(kNodeIdPool));
+  }
+
+  std::uint64_t timestamp() { return clock_ += 3; }
+  // Instances that check_absent looks for: a bounded set of those the input named.
+  static void remember(std::vector<Index>& seen, Index id) {
+    if (seen.size() < 256 && std::find(seen.begin(), seen.end(), id) == seen.end())
+      seen.push_back(id);
+  }
+  // Timestamps going backwards are accepted and carried into update_timestamp.
+  void go_back(std::uint8_t amount) { clock_ = clock_ > amount ? clock_ - amount : 0; }
+
+  static KnowledgeGraphNode node_value(std::uint64_t kind, std::uint64_t bits) {
+    KnowledgeGraphNode value;
+    value.tag = kind;
+    std::memcpy(value.payload, &bits, sizeof bits);
+    return value;
+  }
+  static KnowledgeGraphRelation relation_value(std::uint64_t kind, std::uint64_t id) {
+    KnowledgeGraphRelation value;
+    value.tag = kind;
+    std::memcpy(value.payload, &id, sizeof id);
+    return value;
+  }
+
+  // ---- The calls, on graph and model alike ----
+
+  WriteStatus add_node(std::uint64_t kind, std::uint64_t id, std::uint64_t bits, bool check = true) {
+    const std::uint64_t t = timestamp();
+    const KnowledgeGraphNode value = node_value(kind, bits);
+    const auto got = graph_.add_node(t, id, value);
+    const auto want = model_.add_node(t, id, value);
+    if (check) remember(seen_nodes_, Index(kind, id));
+    return settle("add_node", got.status, want.status, got.value == want.value, check);
+  }
+  WriteStatus remove_node(Index node, bool check = true) {
+    const std::uint64_t t = timestamp();
+    const auto got = graph_.remove_node(t, node);
+    const auto want = model_.remove_node(t, node);
+    return settle("remove_node", got.status, want.status, got.value == want.value, check);
+  }
+  WriteStatus add_relation(std::uint64_t kind, std::uint64_t id, Index from, Index to,
+                           bool check = true) {
+    const std::uint64_t t = timestamp();
+    const KnowledgeGraphRelation value = relation_value(kind, id);
+    const auto got = graph_.add_relation(t, id, value, from, to);
+    const auto want = model_.add_relation(t, id, value, from, to);
+    if (check) remember(seen_relations_, Index(kind, id));
+    return settle("add_relation", got.status, want.status, got.value == want.value, check);
+  }
+  WriteStatus remove_relation(Index relation, bool check = true) {
+    const std::uint64_t t = timestamp();
+    const auto got = graph_.remove_relation(t, relation);
+    const auto want = model_.remove_relation(t, relation);
+    return settle("remove_relation", got.status, want.status, got.value == want.value, check);
+  }
+  void clear() {
+    graph_.clear();
+    model_.clear();
+    // A clear inside a batch lets the batch reuse slots that the published state
+    // still shows; until the commit only the batch is compared.
+    if (model_.autocommit()) {
+      checked_published_ = GraphIndices{};
+    } else {
+      batch_cleared_ = true;
+      checked_batch_ = GraphIndices{};
+    }
+    verify("clear", false);
+  }
+
+  // Transaction framing: begin, commit (then go on batching or not), or drop the
+  // batch. A batch holding a clear is committed rather than dropped: dropping it
+  // would leave published slots overwritten by the batch.
+  void transaction_step(std::uint8_t choice) {
+    if (model_.autocommit()) {
+      graph_.set_autocommit(false);
+      model_.set_autocommit(false);
+      graph_.start_transaction();
+      model_.start_transaction();
+      checked_batch_ = checked_published_;
+    } else if (choice % 5 == 0 && !batch_cleared_) {
+      graph_.set_autocommit(true);
+      model_.set_autocommit(true);
+    } else {
+      graph_.commit_transaction();
+      model_.commit_transaction();
+      checked_published_ = checked_batch_;
+      batch_cleared_ = false;
+      if (choice % 2 == 0) {
+        graph_.start_transaction();
+        model_.start_transaction();
+      } else {
+        graph_.set_autocommit(true);
+        model_.set_autocommit(true);
+      }
+    }
+    verify("transaction", false);
+  }
+
+  // Fills an array or a list to its limit in one go; the statuses must agree at
+  // every call, the full comparison comes at the end.
+  void pressure(ByteReader& in) {
+    const std::uint8_t what = in.byte() % 4;
+    const std::uint64_t kind = 1 + in.byte() % (kNodeKinds - 1);
+    const std::uint64_t limit = 2 * kNodeValues + 100;
+    if (what == 0) {  // node payloads (and most of one kind's versions)
+      for (std::uint64_t i = 0; i < limit; ++i)
+        if (add_node(kind, i % kNodeIdPool, i, false) != WriteStatus::Stored) break;
+    } else if (what == 1) {  // one relation again and again: versions and payloads
+      add_node(kind, 0, 1, false);
+      add_node(kind, 1, 2, false);
+      const std::uint64_t relation_kind = 1 + kind % (kRelationKinds - 1);
+      for (std::uint64_t i = 0; i < limit; ++i)
+        if (add_relation(relation_kind, 7, Index(kind, 0), Index(kind, 1), false) !=
+            WriteStatus::Stored)
+          break;
+    } else {  // one node's outgoing or incoming list
+      add_node(kind, 2, 3, false);
+      add_node(6, 3, 4, false);
+      for (std::uint64_t i = 0; i <= kListEntries; ++i) {
+        const Index hub(kind, 2), other(6, 3);
+        const std::uint64_t relation_kind = 1 + i % (kRelationKinds - 1);
+        const std::uint64_t id = i / (kRelationKinds - 1) + 100;
+        if (what == 2) add_relation(relation_kind, id, hub, other, false);
+        else add_relation(relation_kind, id, other, hub, false);
+      }
+    }
+    verify("pressure", true);
+  }
+
+  WriteStatus settle(const char* operation, WriteStatus got, WriteStatus want, bool same_value,
+                     bool check) {
+    if (got != want)
+      fail(std::string(operation) + ": graph says " + std::string(to_string(got)) +
+           ", model says " + std::string(to_string(want)));
+    if (!same_value) fail(std::string(operation) + ": result value differs from the model");
+    if (check) verify(operation, false);
+    return got;
+  }
+
+  // ---- Checks ----
+
+  void verify(const char* operation, bool thorough) {
+    const std::string where = std::string(" after ") + operation;
+    if (graph_.active_buffer() != (base_active_ ^ model_.active()))
+      fail("active_indices flipped unlike the model" + where);
+    if (graph_.autocommit_enabled() != model_.autocommit()) fail("autocommit differs" + where);
+    const GraphIndices& published = graph_.indices[graph_.active_buffer()];
+    if (!batch_cleared_) {
+      check_buffer(published, model_.published(), checked_published_, where, thorough);
+      checked_published_ = published;
+    }
+    if (!model_.autocommit()) {
+      const GraphIndices& batch = graph_.indices[1 - graph_.active_buffer()];
+      check_buffer(batch, model_.batch(), checked_batch_, where, thorough);
+      checked_batch_ = batch;
+    }
+  }
+
+  void check_buffer(const GraphIndices& buffer, const ModelState& state,
+                    const GraphIndices& checked, const std::string& where, bool thorough) {
+    std::string problem = reference::compare_state(graph_, buffer, state);
+    if (problem.empty()) problem = reference::check_invariants(graph_, buffer, checked);
+    if (problem.empty() && thorough)
+      problem = reference::check_absent(graph_, buffer, state, seen_nodes_, seen_relations_);
+    if (!problem.empty()) fail(problem + where);
+  }
+
+  // The read side against the model's published state.
+  void check_reads(std::uint64_t node_kind, std::uint64_t relation_kind, Index node) {
+    if (batch_cleared_) return;
+    const ModelState& state = model_.published();
+    const Interval always = Interval::eternity();
+
+    const auto items = graph_.get_nodes_of_type(always, node_kind);
+    std::vector<std::uint64_t> want;
+    for (const auto& [id, version] : state.nodes)
+      if (id.type_index == node_kind && version.marker == Marker::Valid)
+        want.push_back(id.instance_id);
+    if (items.size() != want.size()) fail("get_nodes_of_type: wrong number of instances");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (items[i].record.instance_id != want[i]) fail("get_nodes_of_type: wrong instance");
+      const auto& model = state.nodes.at(Index(node_kind, want[i]));
+      if (std::memcmp(&items[i].value, &model.value, sizeof model.value) != 0 ||
+          items[i].record.outgoing != model.outgoing || items[i].record.incoming != model.incoming)
+        fail("get_nodes_of_type: item differs from the model");
+    }
+
+    const auto relations = graph_.get_relations_of_type(always, relation_kind);
+    std::size_t live = 0;
+    for (const auto& [id, version] : state.relations)
+      if (id.type_index == relation_kind && version.marker == Marker::Valid) ++live;
+    if (relations.size() != live) fail("get_relations_of_type: wrong number of instances");
+
+    std::uint64_t versions = 0;
+    auto walk = graph_.nodes_iter(always, node_kind);
+    while (walk.next()) ++versions;
+    const std::uint64_t tail = node_kind < kNodeKinds ? state.tails.node_index_tail[node_kind] : 0;
+    if (versions != tail) fail("nodes_iter: yields a number of versions other than the tail");
+    std::uint64_t relation_versions = 0;
+    auto relation_walk = graph_.relations_iter(always, relation_kind);
+    while (relation_walk.next()) ++relation_versions;
+    const std::uint64_t relation_tail =
+        relation_kind < kRelationKinds ? state.tails.relation_index_tail[relation_kind] : 0;
+    if (relation_versions != relation_tail) fail("relations_iter: wrong number of versions");
+
+    const auto found = state.nodes.find(node);
+    const KnowledgeGraphNode* value = graph_.get_latest_node_value(node);
+    const bool live_node = found != state.nodes.end() && found->second.marker == Marker::Valid;
+    if ((value != nullptr) != live_node) fail("get_latest_node_value: presence differs");
+    if (value && std::memcmp(value, &found->second.value, sizeof *value) != 0)
+      fail("get_latest_node_value: payload differs");
+    if ((graph_.get_latest_node_record(node) != nullptr) != (found != state.nodes.end()))
+      fail("get_latest_node_record: presence differs");
+
+    std::uint64_t count = 0;
+    for (std::uint64_t t : state.tails.node_index_tail) count += t;
+    if (graph_.node_count() != count) fail("node_count differs");
+    if (graph_.last_update() != state.tails.update_timestamp) fail("last_update differs");
+    if (graph_.get_all_nodes(always).size() >
+        state.nodes.size())
+      fail("get_all_nodes: more instances than exist");
+  }
+
+  KnowledgeGraph::Boxed boxed_ = KnowledgeGraph::new_boxed();
+  KnowledgeGraph& graph_ = *boxed_;
+  ReferenceModel model_;
+  std::uint64_t base_active_ = 0;
+  GraphIndices checked_published_{};
+  GraphIndices checked_batch_{};
+  bool batch_cleared_ = false;
+  std::uint64_t clock_ = 1;
+  std::vector<Index> seen_nodes_;
+  std::vector<Index> seen_relations_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Session session;
+  session.reset();
+  ByteReader in(data, size);
+  session.run(in);
+  return 0;
+}
