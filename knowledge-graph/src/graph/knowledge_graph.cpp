@@ -9,6 +9,8 @@
 #include <new>
 #include <thread>
 
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 
 namespace knowledge_graph::graph {
@@ -29,14 +31,20 @@ void clamp_tails(GraphIndices& indices) {
 
 }  // namespace
 
-void KnowledgeGraph::Deleter::operator()(KnowledgeGraph* graph) const { std::free(graph); }
+void KnowledgeGraph::Deleter::operator()(KnowledgeGraph* graph) const {
+  if (graph != nullptr) detach_lookup_index(*graph);
+  std::free(graph);
+}
 
 KnowledgeGraph::Boxed KnowledgeGraph::new_boxed() {
-  // calloc hands out zeroed pages without touching them: no 500 MB temporary.
-  void* memory = std::calloc(1, sizeof(KnowledgeGraph));
+  // calloc hands out zeroed pages without touching them: no 500 MB temporary. The
+  // lookup index rides behind the record in the same allocation.
+  const std::size_t bytes = lookup_index_offset() + lookup_index_size();
+  void* memory = std::calloc(1, bytes);
   if (memory == nullptr) std::abort();
   auto* graph = static_cast<KnowledgeGraph*>(memory);
   graph->initialize();
+  attach_region_lookup_index(*graph, bytes);
   return Boxed(graph);
 }
 
@@ -110,6 +118,7 @@ void KnowledgeGraph::publish(const GraphIndices& working) {
   if (autocommit_enabled()) {
     shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
     settle_clear_epoch(*this);
+    detail::index_published(*this);
   }
 }
 
@@ -131,10 +140,12 @@ void KnowledgeGraph::clear() {
   } else if (!(epoch & 1u)) {
     store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 1));
   }
+  detail::index_cleared(*this);
 }
 
 void KnowledgeGraph::start_transaction() {
   const std::uint64_t a = active_buffer();
+  detail::index_expect_buffer_write(*this);
   begin_buffer_write(*this);
   indices[1 - a] = indices[a];
 }
@@ -143,6 +154,7 @@ void KnowledgeGraph::commit_transaction() {
   const std::uint64_t a = active_buffer();
   shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
   settle_clear_epoch(*this);
+  detail::index_published(*this);
 }
 
 Snapshot KnowledgeGraph::snapshot() const {
@@ -189,28 +201,16 @@ std::uint64_t KnowledgeGraph::relation_count() const {
 
 std::uint64_t KnowledgeGraph::last_update() const { return snapshot().indices.update_timestamp; }
 
-// The scans may meet slots that a clear lets the writer reuse; the reader checks
-// the guard afterwards and discards the answer.
-VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
+std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
                                                    std::uint64_t instance_id, std::uint64_t tail) {
-  if (kind >= kNodeKinds) return std::nullopt;
-  const NodeRecord* slots = graph.node_records[kind];
-  for (std::uint64_t slot = std::min(tail, kNodeVersionsPerKind); slot-- > 0;) {
-    if (slots[slot].instance_id == instance_id) return slot;
-  }
-  return std::nullopt;
+  return scan_latest_node_slot(graph, kind, instance_id, tail);
 }
 
-VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
+std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
                                                        std::uint64_t kind,
                                                        std::uint64_t instance_id,
                                                        std::uint64_t tail) {
-  if (kind >= kRelationKinds) return std::nullopt;
-  const RelationRecord* slots = graph.relation_records[kind];
-  for (std::uint64_t slot = std::min(tail, kRelationVersionsPerKind); slot-- > 0;) {
-    if (slots[slot].instance_id == instance_id) return slot;
-  }
-  return std::nullopt;
+  return scan_latest_relation_slot(graph, kind, instance_id, tail);
 }
 
 }  // namespace knowledge_graph::graph

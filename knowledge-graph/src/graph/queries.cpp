@@ -11,6 +11,7 @@
 
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "racy_copy.hpp"
 
 namespace knowledge_graph::graph {
@@ -60,8 +61,7 @@ template <class Item, class MakeWalk> std::vector<Item> items_of_kind(MakeWalk m
 const NodeRecord* KnowledgeGraph::get_latest_node_record(Index node) const {
   if (node.type_index >= kNodeKinds) return nullptr;
   return read_guarded(*this, [&](const Snapshot& taken) -> const NodeRecord* {
-    const auto slot = find_latest_node_slot(*this, node.type_index, node.instance_id,
-                                            taken.indices.node_index_tail[node.type_index]);
+    const auto slot = latest_node_slot(*this, taken, node);
     return slot ? &node_records[node.type_index][*slot] : nullptr;
   });
 }
@@ -69,8 +69,7 @@ const NodeRecord* KnowledgeGraph::get_latest_node_record(Index node) const {
 const KnowledgeGraphNode* KnowledgeGraph::get_latest_node_value(Index node) const {
   if (node.type_index >= kNodeKinds) return nullptr;
   return read_guarded(*this, [&](const Snapshot& taken) -> const KnowledgeGraphNode* {
-    const auto slot = find_latest_node_slot(*this, node.type_index, node.instance_id,
-                                            taken.indices.node_index_tail[node.type_index]);
+    const auto slot = latest_node_slot(*this, taken, node);
     if (!slot) return nullptr;
     const NodeRecord& latest = node_records[node.type_index][*slot];
     if (detail::racy_byte(latest.marker) == Marker::Removed) return nullptr;
@@ -105,9 +104,7 @@ std::vector<NodeItem> KnowledgeGraph::get_all_nodes(const Interval& interval) co
 const RelationRecord* KnowledgeGraph::get_latest_relation_record(Index relation) const {
   if (relation.type_index >= kRelationKinds) return nullptr;
   return read_guarded(*this, [&](const Snapshot& taken) -> const RelationRecord* {
-    const auto slot =
-        find_latest_relation_slot(*this, relation.type_index, relation.instance_id,
-                                  taken.indices.relation_index_tail[relation.type_index]);
+    const auto slot = latest_relation_slot(*this, taken, relation);
     return slot ? &relation_records[relation.type_index][*slot] : nullptr;
   });
 }
@@ -115,9 +112,7 @@ const RelationRecord* KnowledgeGraph::get_latest_relation_record(Index relation)
 const KnowledgeGraphRelation* KnowledgeGraph::get_latest_relation_value(Index relation) const {
   if (relation.type_index >= kRelationKinds) return nullptr;
   return read_guarded(*this, [&](const Snapshot& taken) -> const KnowledgeGraphRelation* {
-    const auto slot =
-        find_latest_relation_slot(*this, relation.type_index, relation.instance_id,
-                                  taken.indices.relation_index_tail[relation.type_index]);
+    const auto slot = latest_relation_slot(*this, taken, relation);
     if (!slot) return nullptr;
     const RelationRecord& latest = relation_records[relation.type_index][*slot];
     if (detail::racy_byte(latest.marker) == Marker::Removed) return nullptr;

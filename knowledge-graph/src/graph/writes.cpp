@@ -10,6 +10,7 @@
 #include <array>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "lookup_index_writer.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -25,16 +26,14 @@ WriteResult<bool> refused_remove(WriteStatus status) { return {false, status}; }
 // The latest version of `node` below W's tails, or null (also for kinds out of range).
 const NodeRecord* latest_node(const KnowledgeGraph& graph, const GraphIndices& w, Index node) {
   if (!node_kind_in_range(node.type_index)) return nullptr;
-  const auto slot = find_latest_node_slot(graph, node.type_index, node.instance_id,
-                                          w.node_index_tail[node.type_index]);
+  const auto slot = detail::writer_latest_node_slot(graph, w, node);
   return slot ? &graph.node_records[node.type_index][*slot] : nullptr;
 }
 
 const RelationRecord* latest_relation(const KnowledgeGraph& graph, const GraphIndices& w,
                                       Index relation) {
   if (!relation_kind_in_range(relation.type_index)) return nullptr;
-  const auto slot = find_latest_relation_slot(graph, relation.type_index, relation.instance_id,
-                                              w.relation_index_tail[relation.type_index]);
+  const auto slot = detail::writer_latest_relation_slot(graph, w, relation);
   return slot ? &graph.relation_records[relation.type_index][*slot] : nullptr;
 }
 
@@ -100,7 +99,17 @@ void clear_entries(RelationList& list, Index relation) {
   }
 }
 
-void publish_at(KnowledgeGraph& graph, GraphIndices& w, std::uint64_t timestamp) {
+// The working buffer, with the lookup index proven current for it.
+GraphIndices begin_write(KnowledgeGraph& graph) {
+  GraphIndices w = graph.working_buffer();
+  detail::index_begin_write(graph, w);
+  return w;
+}
+
+// Indexes the versions appended since `start`, then publishes.
+void publish_at(KnowledgeGraph& graph, const GraphIndices& start, GraphIndices& w,
+                std::uint64_t timestamp) {
+  detail::index_appended(graph, start, w);
   w.update_timestamp = timestamp;
   graph.publish(w);
 }
@@ -186,7 +195,8 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
                                             const KnowledgeGraphNode& value) {
   const std::uint64_t kind = value.type_index();
   if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
-  GraphIndices w = working_buffer();
+  GraphIndices w = begin_write(*this);
+  const GraphIndices start = w;
   Demand demand;
   demand.node_values = 1;
   demand.node_versions[kind] = 1;
@@ -201,13 +211,14 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   version.value_index = position;
   version.instance_id = instance_id;
   version.marker = Marker::Valid;
-  publish_at(*this, w, timestamp);
+  publish_at(*this, start, w, timestamp);
   return {Index(kind, instance_id), WriteStatus::Stored};
 }
 
 WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index node) {
   if (!node_kind_in_range(node.type_index)) return refused_remove(WriteStatus::KindOutOfRange);
-  GraphIndices w = working_buffer();
+  GraphIndices w = begin_write(*this);
+  const GraphIndices start = w;
   const NodeRecord* latest = latest_node(*this, w, node);
   if (latest == nullptr) return refused_remove(WriteStatus::NotFound);
 
@@ -223,7 +234,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
 
   NodeRecord& removed = append_node_copy(*this, w, node.type_index, *latest, timestamp);
   removed.marker = Marker::Removed;
-  publish_at(*this, w, timestamp);
+  publish_at(*this, start, w, timestamp);
   for (std::size_t i = 0; i < relations.size; ++i) remove_relation(timestamp, relations.items[i]);
   return {true, WriteStatus::Stored};
 }
@@ -235,7 +246,8 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   if (!node_kind_in_range(from.type_index) || !node_kind_in_range(to.type_index) ||
       !relation_kind_in_range(relation.type_index))
     return refused_add(WriteStatus::KindOutOfRange);
-  GraphIndices w = working_buffer();
+  GraphIndices w = begin_write(*this);
+  const GraphIndices start = w;
   const NodeRecord* from_latest = latest_node(*this, w, from);
   const NodeRecord* to_latest = latest_node(*this, w, to);
   if (from_latest == nullptr || to_latest == nullptr) return refused_add(WriteStatus::NodeMissing);
@@ -270,14 +282,15 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   version.to = to;
   version.marker = Marker::Valid;
   append_relation_version(*this, w, relation.type_index, version);
-  publish_at(*this, w, timestamp);
+  publish_at(*this, start, w, timestamp);
   return {relation, WriteStatus::Stored};
 }
 
 WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index relation) {
   if (!relation_kind_in_range(relation.type_index))
     return refused_remove(WriteStatus::KindOutOfRange);
-  GraphIndices w = working_buffer();
+  GraphIndices w = begin_write(*this);
+  const GraphIndices start = w;
   const RelationRemoval removal = plan_removal(*this, w, relation);
   if (removal.latest == nullptr) return refused_remove(WriteStatus::NotFound);
   Demand demand;
@@ -286,7 +299,7 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
     return refused_remove(status);
 
   apply_removal(*this, w, removal, relation, timestamp);
-  publish_at(*this, w, timestamp);
+  publish_at(*this, start, w, timestamp);
   return {true, WriteStatus::Stored};
 }
 

@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
+
+#include "knowledge_graph/graph/lookup_index.hpp"
 
 #include "shared_memory_interface/memory_interface.hpp"
 
@@ -53,7 +56,10 @@ template <class T> class SharedMemory {
   bool holds_record() const { return initialized_ && view_size_ >= sizeof(T); }
 
   void release() {
-    if (initialized_) memory_interface::unmap_region(handle_, data_);
+    if (initialized_) {
+      if constexpr (kHoldsGraph) knowledge_graph::graph::detach_lookup_index(*data_);
+      memory_interface::unmap_region(handle_, data_);
+    }
     handle_ = nullptr;
     data_ = nullptr;
     view_size_ = 0;
@@ -84,8 +90,12 @@ template <class T> class SharedMemory {
     already_exists_ = outcome.region.already_existed;
     initialized_ = true;
     read_only_ = read_only;
+    // The graph's lookup index lives in the region's bytes after the record.
+    if constexpr (kHoldsGraph) knowledge_graph::graph::attach_region_lookup_index(*data_, view_size_);
     return true;
   }
+
+  static constexpr bool kHoldsGraph = std::is_same_v<T, knowledge_graph::graph::KnowledgeGraph>;
 
   std::string name_;
   memory_interface::Handle handle_ = nullptr;

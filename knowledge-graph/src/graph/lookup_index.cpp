@@ -1,0 +1,520 @@
+// The lookup index: a generation-tagged hash table of latest slots, links between
+// the versions of one instance in the records' padding, and the checks that make
+// every answer either provably the scan's or a fallback to the scan.
+#include "knowledge_graph/graph/lookup_index.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstring>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "lookup_index_writer.hpp"
+#include "racy_copy.hpp"
+
+namespace knowledge_graph::graph {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the padding word is read little-endian");
+
+constexpr std::uint64_t kMagic = 0x3158444E4C4E5256ull;  // "VRNLNDX1"
+constexpr std::size_t kTableEntries = 1u << 15;           // per table (nodes, relations)
+constexpr std::uint32_t kTableLimit = 28000;              // beyond this the index goes out of use
+constexpr unsigned kMaxChainSteps = 64;
+
+// One table entry: written by the writer with release on `meta`, read by readers
+// with acquire on `meta` first. meta = generation << 32 | kind << 24 | (slot + 1).
+struct Entry {
+  std::uint64_t instance_id;
+  std::uint64_t meta;
+};
+
+struct Header {
+  std::uint64_t magic;
+  std::uint32_t generation;  // even: usable; odd: being rebuilt or out of use
+  std::uint32_t sequence;    // the publication sequence the index reflects
+  std::uint32_t clear_epoch; // the (even) clear epoch of the states it serves
+  std::uint32_t entries_used;
+  std::uint64_t node_tail[kNodeKinds];  // the working tails it reflects
+  std::uint64_t relation_tail[kRelationKinds];
+};
+
+struct IndexBytes {
+  Header header;
+  Entry nodes[kTableEntries];
+  Entry relations[kTableEntries];
+};
+static_assert(sizeof(IndexBytes) % 8 == 0);
+
+template <class T> std::atomic_ref<T> word(T& shared) { return std::atomic_ref<T>(shared); }
+
+// ---- Attachments of this process ----
+
+struct Attachment {
+  std::atomic<const KnowledgeGraph*> graph{nullptr};
+  std::atomic<IndexBytes*> index{nullptr};
+  bool writer_ready = false;  // the writer proved the index current (writer's thread only)
+};
+constexpr std::size_t kAttachments = 16;
+std::array<Attachment, kAttachments> attachments;
+
+Attachment* attachment_of(const KnowledgeGraph& graph) {
+  for (Attachment& slot : attachments) {
+    if (slot.graph.load(std::memory_order_acquire) == &graph) return &slot;
+  }
+  return nullptr;
+}
+
+IndexBytes* index_of(const KnowledgeGraph& graph) {
+  Attachment* slot = attachment_of(graph);
+  return slot == nullptr ? nullptr : slot->index.load(std::memory_order_acquire);
+}
+
+// ---- The two tables ----
+
+struct NodeSide {
+  static constexpr std::uint64_t kKinds = kNodeKinds;
+  static constexpr std::uint64_t kCapacity = kNodeVersionsPerKind;
+  static constexpr std::uint64_t kTag = 0xC0;
+  using Record = NodeRecord;
+  static Entry* table(IndexBytes& index) { return index.nodes; }
+  static std::uint64_t* tails(Header& header) { return header.node_tail; }
+  static const std::uint64_t* tails(const GraphIndices& indices) {
+    return indices.node_index_tail.data();
+  }
+  static const Record* slots(const KnowledgeGraph& graph, std::uint64_t kind) {
+    return graph.node_records[kind];
+  }
+  static Record* slots(KnowledgeGraph& graph, std::uint64_t kind) {
+    return graph.node_records[kind];
+  }
+};
+
+struct RelationSide {
+  static constexpr std::uint64_t kKinds = kRelationKinds;
+  static constexpr std::uint64_t kCapacity = kRelationVersionsPerKind;
+  static constexpr std::uint64_t kTag = 0x80;
+  using Record = RelationRecord;
+  static Entry* table(IndexBytes& index) { return index.relations; }
+  static std::uint64_t* tails(Header& header) { return header.relation_tail; }
+  static const std::uint64_t* tails(const GraphIndices& indices) {
+    return indices.relation_index_tail.data();
+  }
+  static const Record* slots(const KnowledgeGraph& graph, std::uint64_t kind) {
+    return graph.relation_records[kind];
+  }
+  static Record* slots(KnowledgeGraph& graph, std::uint64_t kind) {
+    return graph.relation_records[kind];
+  }
+};
+
+// The record's last word: the marker, then the padding. Bytes 1-3 hold the previous
+// version's slot + 1 (0: none), bytes 4-6 the record's own slot + 1, byte 7 a tag.
+// A version copied by a writer that does not keep the index carries another
+// slot's stamp, so it never passes for an indexed one.
+template <class Record> VARNEL_NO_SANITIZE_THREAD std::uint64_t read_last_word(const Record& record) {
+  static_assert(sizeof(Record) % 8 == 0 && offsetof(Record, marker) == sizeof(Record) - 8);
+  return *reinterpret_cast<const volatile detail::SharedWord*>(&record.marker);
+}
+
+std::uint64_t padding_link(std::uint64_t kind, std::uint64_t tag, std::uint64_t slot,
+                           std::optional<std::uint64_t> previous) {
+  const std::uint64_t prev = previous ? *previous + 1 : 0;
+  return prev | (slot + 1) << 24 | (tag | kind) << 48;  // the padding's 7 bytes
+}
+
+struct Link {
+  bool stamped;                        // the record is the one indexed at its slot
+  std::optional<std::uint64_t> previous;
+};
+
+Link read_link(std::uint64_t last, std::uint64_t kind, std::uint64_t tag, std::uint64_t slot) {
+  const std::uint64_t padding = last >> 8;
+  const bool stamped = ((padding >> 24) & 0xFFFFFF) == slot + 1 && (padding >> 48) == (tag | kind);
+  const std::uint64_t prev = padding & 0xFFFFFF;
+  return {stamped, prev == 0 ? std::nullopt : std::optional<std::uint64_t>(prev - 1)};
+}
+
+std::size_t bucket(std::uint64_t kind, std::uint64_t instance_id) {
+  const std::uint64_t mixed = (instance_id ^ (kind << 58) ^ (kind * 0xD6E8FEB86659FD93ull)) *
+                              0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(mixed >> 49);  // 15 bits
+}
+
+std::uint64_t make_meta(std::uint32_t generation, std::uint64_t kind, std::uint64_t slot) {
+  return std::uint64_t{generation} << 32 | kind << 24 | (slot + 1);
+}
+
+// What a table says about (kind, id) in `generation`.
+struct Probe {
+  Entry* entry;                       // the matching entry, or the free one that ends the run
+  std::optional<std::uint64_t> slot;  // the indexed latest slot, if an entry matches
+};
+
+Probe probe(Entry* table, std::uint32_t generation, std::uint64_t kind, std::uint64_t id) {
+  std::size_t at = bucket(kind, id);
+  for (std::size_t step = 0; step < kTableEntries; ++step, at = (at + 1) % kTableEntries) {
+    Entry& entry = table[at];
+    const std::uint64_t meta = word(entry.meta).load(std::memory_order_acquire);
+    if (meta >> 32 != generation || (meta & 0xFFFFFF) == 0) return {&entry, std::nullopt};
+    if (((meta >> 24) & 0xFF) == kind && word(entry.instance_id).load(std::memory_order_relaxed) == id)
+      return {&entry, (meta & 0xFFFFFF) - 1};
+  }
+  return {nullptr, std::nullopt};
+}
+
+// ---- Reading ----
+
+enum class Outcome { Found, Absent, Unknown };
+struct Answer {
+  Outcome outcome;
+  std::uint64_t slot = 0;
+};
+
+// From the indexed latest slot down the links to the first version below `tail`.
+template <class Side>
+VARNEL_NO_SANITIZE_THREAD Answer walk_down(const KnowledgeGraph& graph, std::uint64_t kind,
+                                           std::uint64_t id, std::uint64_t slot,
+                                           std::uint64_t tail) {
+  const typename Side::Record* records = Side::slots(graph, kind);
+  for (unsigned step = 0; step < kMaxChainSteps; ++step) {
+    if (slot >= Side::kCapacity) return {Outcome::Unknown};
+    const typename Side::Record& record = records[slot];
+    if (detail::racy_word(record.instance_id) != id) return {Outcome::Unknown};
+    const Link link = read_link(read_last_word(record), kind, Side::kTag, slot);
+    if (!link.stamped) return {Outcome::Unknown};
+    if (slot < tail) return {Outcome::Found, slot};
+    if (!link.previous) return {Outcome::Absent};
+    if (*link.previous >= slot) return {Outcome::Unknown};
+    slot = *link.previous;
+  }
+  return {Outcome::Unknown};
+}
+
+template <class Side>
+Answer read_through_index(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                          std::uint64_t kind, std::uint64_t id, std::uint64_t tail) {
+  IndexBytes* index = index_of(graph);
+  if (index == nullptr) return {Outcome::Unknown};
+  Header& header = index->header;
+  if (word(header.magic).load(std::memory_order_acquire) != kMagic) return {Outcome::Unknown};
+  const std::uint32_t generation = word(header.generation).load(std::memory_order_acquire);
+  if (generation & 1u) return {Outcome::Unknown};
+  // The snapshot must belong to the states the index serves: the same clear epoch,
+  // and no publication the index has not seen (another writer's).
+  if ((snapshot.clear_epoch & 1u) ||
+      word(header.clear_epoch).load(std::memory_order_relaxed) != snapshot.clear_epoch)
+    return {Outcome::Unknown};
+  const auto ahead = static_cast<std::int32_t>(
+      snapshot.publication_sequence - word(header.sequence).load(std::memory_order_relaxed));
+  if (ahead > 0) return {Outcome::Unknown};
+  if (tail > word(Side::tails(header)[kind]).load(std::memory_order_relaxed))
+    return {Outcome::Unknown};
+
+  const Probe found = probe(Side::table(*index), generation, kind, id);
+  Answer answer{Outcome::Unknown};
+  if (found.entry != nullptr) {
+    answer = found.slot ? walk_down<Side>(graph, kind, id, *found.slot, tail)
+                        : Answer{Outcome::Absent};
+  }
+  detail::guard_fence(std::memory_order_acquire);
+  if (word(header.generation).load(std::memory_order_relaxed) != generation)
+    return {Outcome::Unknown};
+  return answer;
+}
+
+template <class Side>
+std::optional<std::uint64_t> resolve(const Answer& answer, const KnowledgeGraph& graph,
+                                     std::uint64_t kind, std::uint64_t id, std::uint64_t tail);
+
+}  // namespace
+
+// ---- The scans ----
+
+VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> scan_latest_node_slot(
+    const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t instance_id,
+    std::uint64_t tail) {
+  if (kind >= kNodeKinds) return std::nullopt;
+  const NodeRecord* slots = graph.node_records[kind];
+  for (std::uint64_t slot = std::min(tail, kNodeVersionsPerKind); slot-- > 0;) {
+    if (detail::racy_word(slots[slot].instance_id) == instance_id) return slot;
+  }
+  return std::nullopt;
+}
+
+VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> scan_latest_relation_slot(
+    const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t instance_id,
+    std::uint64_t tail) {
+  if (kind >= kRelationKinds) return std::nullopt;
+  const RelationRecord* slots = graph.relation_records[kind];
+  for (std::uint64_t slot = std::min(tail, kRelationVersionsPerKind); slot-- > 0;) {
+    if (detail::racy_word(slots[slot].instance_id) == instance_id) return slot;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+template <class Side> std::optional<std::uint64_t> scan(const KnowledgeGraph& graph,
+                                                        std::uint64_t kind, std::uint64_t id,
+                                                        std::uint64_t tail) {
+  if constexpr (std::is_same_v<Side, NodeSide>) {
+    return scan_latest_node_slot(graph, kind, id, tail);
+  } else {
+    return scan_latest_relation_slot(graph, kind, id, tail);
+  }
+}
+
+template <class Side>
+std::optional<std::uint64_t> resolve(const Answer& answer, const KnowledgeGraph& graph,
+                                     std::uint64_t kind, std::uint64_t id, std::uint64_t tail) {
+  switch (answer.outcome) {
+    case Outcome::Found: return answer.slot;
+    case Outcome::Absent: return std::nullopt;
+    case Outcome::Unknown: break;
+  }
+  return scan<Side>(graph, kind, id, tail);
+}
+
+template <class Side>
+std::optional<std::uint64_t> reader_lookup(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                           std::uint64_t kind, std::uint64_t id) {
+  if (kind >= Side::kKinds) return std::nullopt;
+  const std::uint64_t tail = std::min(Side::tails(snapshot.indices)[kind], Side::kCapacity);
+  if (tail == 0) return std::nullopt;
+  return resolve<Side>(read_through_index<Side>(graph, snapshot, kind, id, tail), graph, kind, id,
+                       tail);
+}
+
+// ---- Writing ----
+
+std::uint32_t load_sequence(const KnowledgeGraph& graph) {
+  return word(const_cast<std::uint32_t&>(graph.publication_sequence))
+      .load(std::memory_order_relaxed);
+}
+
+std::uint16_t load_clear_epoch(const KnowledgeGraph& graph) {
+  return word(const_cast<std::uint16_t&>(graph.clear_epoch)).load(std::memory_order_relaxed);
+}
+
+void store_generation(Header& header, std::uint32_t generation) {
+  word(header.generation).store(generation, std::memory_order_release);
+  detail::guard_fence(std::memory_order_release);  // before the entry writes that follow
+}
+
+void refresh_clear_epoch(const KnowledgeGraph& graph, Header& header) {
+  const std::uint16_t epoch = load_clear_epoch(graph);
+  if (!(epoch & 1u)) word(header.clear_epoch).store(epoch, std::memory_order_relaxed);
+}
+
+// Indexes the version at `slot`: links it to the instance's previous latest
+// version, stamps it, and points the entry at it. False when the table is full.
+template <class Side>
+bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generation,
+                std::uint64_t kind, std::uint64_t slot) {
+  typename Side::Record& record = Side::slots(graph, kind)[slot];
+  const std::uint64_t id = record.instance_id;
+  const Probe found = probe(Side::table(index), generation, kind, id);
+  if (found.entry == nullptr) return false;
+  const std::uint64_t padding = padding_link(kind, Side::kTag, slot, found.slot);
+  std::uint8_t bytes[8];
+  std::memcpy(bytes, &padding, 8);
+  if (std::memcmp(record.padding, bytes, sizeof record.padding) != 0)
+    std::memcpy(record.padding, bytes, sizeof record.padding);
+  if (!found.slot) {
+    if (++index.header.entries_used > kTableLimit) return false;
+    word(found.entry->instance_id).store(id, std::memory_order_relaxed);
+  }
+  word(found.entry->meta).store(make_meta(generation, kind, slot), std::memory_order_release);
+  return true;
+}
+
+template <class Side>
+bool index_range(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generation,
+                 const GraphIndices& from, const GraphIndices& to) {
+  for (std::uint64_t kind = 0; kind < Side::kKinds; ++kind) {
+    const std::uint64_t end = std::min(Side::tails(to)[kind], Side::kCapacity);
+    for (std::uint64_t slot = Side::tails(from)[kind]; slot < end; ++slot) {
+      if (!index_slot<Side>(graph, index, generation, kind, slot)) return false;
+    }
+    word(Side::tails(index.header)[kind]).store(end, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+bool tails_match(const Header& header, const GraphIndices& working) {
+  return std::equal(working.node_index_tail.begin(), working.node_index_tail.end(),
+                    header.node_tail) &&
+         std::equal(working.relation_index_tail.begin(), working.relation_index_tail.end(),
+                    header.relation_tail);
+}
+
+// A fresh generation with no entries: odd while it is filled, even when usable.
+std::uint32_t start_generation(IndexBytes& index) {
+  Header& header = index.header;
+  std::uint32_t odd = header.generation | 1u;
+  if (header.generation == odd) odd += 2;  // already odd: move on all the same
+  store_generation(header, odd);
+  if (odd + 1 == 0) {  // wrapped: old tags could read as current
+    std::memset(static_cast<void*>(index.nodes), 0, sizeof index.nodes);
+    std::memset(static_cast<void*>(index.relations), 0, sizeof index.relations);
+    odd = 1;
+    store_generation(header, odd);
+  }
+  header.entries_used = 0;
+  return odd + 1;
+}
+
+// While a clear waits for its commit the index serves no published state: the
+// odd epoch matches no reader's snapshot until a flip settles it.
+void finish_generation(const KnowledgeGraph& graph, Header& header, std::uint32_t generation) {
+  word(header.sequence).store(load_sequence(graph), std::memory_order_relaxed);
+  const std::uint16_t epoch = load_clear_epoch(graph);
+  word(header.clear_epoch).store((epoch & 1u) ? 0xFFFFFFFFu : epoch, std::memory_order_relaxed);
+  word(header.magic).store(kMagic, std::memory_order_relaxed);
+  store_generation(header, generation);
+}
+
+// Rebuilds the index from the versions below `working`'s tails, oldest first.
+bool rebuild(KnowledgeGraph& graph, IndexBytes& index, const GraphIndices& working) {
+  const std::uint32_t generation = start_generation(index);
+  const GraphIndices empty{};
+  if (!index_range<NodeSide>(graph, index, generation, empty, working) ||
+      !index_range<RelationSide>(graph, index, generation, empty, working))
+    return false;  // left odd: out of use until the next clear
+  finish_generation(graph, index.header, generation);
+  return true;
+}
+
+template <class Side>
+std::optional<std::uint64_t> writer_lookup(const KnowledgeGraph& graph, const GraphIndices& working,
+                                           std::uint64_t kind, std::uint64_t id) {
+  if (kind >= Side::kKinds) return std::nullopt;
+  const std::uint64_t tail = std::min(Side::tails(working)[kind], Side::kCapacity);
+  if (tail == 0) return std::nullopt;
+  Attachment* attached = attachment_of(graph);
+  Answer answer{Outcome::Unknown};
+  if (attached != nullptr && attached->writer_ready) {
+    IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+    const Probe found = probe(Side::table(index), index.header.generation, kind, id);
+    if (found.entry != nullptr)
+      answer = found.slot ? walk_down<Side>(graph, kind, id, *found.slot, tail)
+                          : Answer{Outcome::Absent};
+  }
+  return resolve<Side>(answer, graph, kind, id, tail);
+}
+
+}  // namespace
+
+// ---- Attachments ----
+
+std::size_t lookup_index_offset() { return (sizeof(KnowledgeGraph) + 63) / 64 * 64; }
+std::size_t lookup_index_size() { return sizeof(IndexBytes); }
+
+bool attach_lookup_index(const KnowledgeGraph& graph, void* bytes) {
+  detach_lookup_index(graph);
+  for (Attachment& slot : attachments) {
+    const KnowledgeGraph* expected = nullptr;
+    if (slot.graph.load(std::memory_order_relaxed) != nullptr) continue;
+    slot.index.store(static_cast<IndexBytes*>(bytes), std::memory_order_release);
+    slot.writer_ready = false;
+    if (slot.graph.compare_exchange_strong(expected, &graph, std::memory_order_acq_rel)) return true;
+  }
+  return false;
+}
+
+bool attach_region_lookup_index(const KnowledgeGraph& graph, std::size_t view_size) {
+  if (view_size < lookup_index_offset() + lookup_index_size()) return false;
+  auto* bytes = reinterpret_cast<unsigned char*>(const_cast<KnowledgeGraph*>(&graph));
+  return attach_lookup_index(graph, bytes + lookup_index_offset());
+}
+
+void detach_lookup_index(const KnowledgeGraph& graph) {
+  if (Attachment* slot = attachment_of(graph)) {
+    slot->graph.store(nullptr, std::memory_order_release);
+    slot->writer_ready = false;
+  }
+}
+
+bool has_lookup_index(const KnowledgeGraph& graph) { return index_of(graph) != nullptr; }
+
+std::optional<std::uint64_t> latest_node_slot(const KnowledgeGraph& graph,
+                                              const Snapshot& snapshot, Index node) {
+  return reader_lookup<NodeSide>(graph, snapshot, node.type_index, node.instance_id);
+}
+
+std::optional<std::uint64_t> latest_relation_slot(const KnowledgeGraph& graph,
+                                                  const Snapshot& snapshot, Index relation) {
+  return reader_lookup<RelationSide>(graph, snapshot, relation.type_index, relation.instance_id);
+}
+
+// ---- The writer's steps ----
+
+namespace detail {
+
+void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working) {
+  Attachment* attached = attachment_of(graph);
+  if (attached == nullptr) return;
+  IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+  Header& header = index.header;
+  const bool current = header.magic == kMagic && !(header.generation & 1u) &&
+                       header.sequence == load_sequence(graph) && tails_match(header, working);
+  attached->writer_ready = current || rebuild(graph, index, working);
+  if (attached->writer_ready) refresh_clear_epoch(graph, header);
+}
+
+void index_appended(KnowledgeGraph& graph, const GraphIndices& start, const GraphIndices& working) {
+  Attachment* attached = attachment_of(graph);
+  if (attached == nullptr || !attached->writer_ready) return;
+  IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+  const std::uint32_t generation = index.header.generation;
+  if (!index_range<NodeSide>(graph, index, generation, start, working) ||
+      !index_range<RelationSide>(graph, index, generation, start, working)) {
+    store_generation(index.header, generation | 1u);  // table full: out of use
+    attached->writer_ready = false;
+    return;
+  }
+  index_expect_buffer_write(graph);
+}
+
+void index_expect_buffer_write(KnowledgeGraph& graph) {
+  Attachment* attached = attachment_of(graph);
+  if (attached == nullptr) return;
+  Header& header = attached->index.load(std::memory_order_relaxed)->header;
+  const std::uint32_t sequence = load_sequence(graph);
+  if (header.magic == kMagic && header.sequence == sequence)
+    word(header.sequence).store(sequence + 1, std::memory_order_relaxed);
+}
+
+void index_published(KnowledgeGraph& graph) {
+  Attachment* attached = attachment_of(graph);
+  if (attached == nullptr || !attached->writer_ready) return;
+  refresh_clear_epoch(graph, attached->index.load(std::memory_order_relaxed)->header);
+}
+
+void index_cleared(KnowledgeGraph& graph) {
+  Attachment* attached = attachment_of(graph);
+  if (attached == nullptr) return;
+  IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+  const std::uint32_t generation = start_generation(index);
+  for (std::uint64_t& tail : index.header.node_tail) word(tail).store(0, std::memory_order_relaxed);
+  for (std::uint64_t& tail : index.header.relation_tail)
+    word(tail).store(0, std::memory_order_relaxed);
+  finish_generation(graph, index.header, generation);
+  attached->writer_ready = true;
+}
+
+std::optional<std::uint64_t> writer_latest_node_slot(const KnowledgeGraph& graph,
+                                                     const GraphIndices& working, Index node) {
+  return writer_lookup<NodeSide>(graph, working, node.type_index, node.instance_id);
+}
+
+std::optional<std::uint64_t> writer_latest_relation_slot(const KnowledgeGraph& graph,
+                                                         const GraphIndices& working,
+                                                         Index relation) {
+  return writer_lookup<RelationSide>(graph, working, relation.type_index, relation.instance_id);
+}
+
+}  // namespace detail
+}  // namespace knowledge_graph::graph
