@@ -67,7 +67,7 @@ run_fuzz() {
         >"build/fuzz/$name.log" 2>&1; then
       tail -n 40 "build/fuzz/$name.log"; status=1
     fi
-    grep -E '^#[0-9]+ +DONE' "build/fuzz/$name.log" | tail -n 1 || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "build/fuzz/$name.log" | tail -n 1 || true
   done
   return $status
 }
