@@ -60,8 +60,11 @@ constexpr std::size_t kAttachments = 16;
 std::array<Attachment, kAttachments> attachments;
 
 Attachment* attachment_of(const KnowledgeGraph& graph) {
+  // The last one found by this thread, confirmed by one load.
+  thread_local Attachment* last = nullptr;
+  if (last != nullptr && last->graph.load(std::memory_order_acquire) == &graph) return last;
   for (Attachment& slot : attachments) {
-    if (slot.graph.load(std::memory_order_acquire) == &graph) return &slot;
+    if (slot.graph.load(std::memory_order_acquire) == &graph) return last = &slot;
   }
   return nullptr;
 }
@@ -335,6 +338,7 @@ bool index_range(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generat
                  const GraphIndices& from, const GraphIndices& to) {
   for (std::uint64_t kind = 0; kind < Side::kKinds; ++kind) {
     const std::uint64_t end = std::min(Side::tails(to)[kind], Side::kCapacity);
+    if (Side::tails(from)[kind] == end && Side::tails(index.header)[kind] == end) continue;
     for (std::uint64_t slot = Side::tails(from)[kind]; slot < end; ++slot) {
       if (!index_slot<Side>(graph, index, generation, kind, slot)) return false;
     }

@@ -1,0 +1,446 @@
+// Benchmarks of the graph: writes, reads, the C library's set-up, the time until
+// a reader in another process sees a write, and LMDB on tmpfs doing equivalent
+// work in the same run. Lookup-heavy cases run twice: with the lookup index
+// ("Indexed") and with it detached ("Scan"), which is the graph as it was.
+#include <benchmark/benchmark.h>
+#include <lmdb.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+#include "varnel_interface.h"
+
+namespace {
+
+using namespace knowledge_graph::graph;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kCar = 1, kLane = 6, kIsOn = 9;
+
+KnowledgeGraphNode node_of_kind(std::uint64_t kind) {
+  KnowledgeGraphNode value;
+  value.tag = kind;
+  return value;
+}
+KnowledgeGraphRelation relation_of_kind(std::uint64_t kind) {
+  KnowledgeGraphRelation value;
+  value.tag = kind;
+  return value;
+}
+
+// Private graphs: 0 for the writes, 1 and 2 for the reads; the index attached or not.
+KnowledgeGraph& graph(bool indexed, int which = 0) {
+  static KnowledgeGraph::Boxed graphs[3] = {KnowledgeGraph::new_boxed(), KnowledgeGraph::new_boxed(),
+                                            KnowledgeGraph::new_boxed()};
+  KnowledgeGraph& g = *graphs[which];
+  void* index_bytes = reinterpret_cast<unsigned char*>(&g) + lookup_index_offset();
+  detach_lookup_index(g);
+  if (indexed) attach_lookup_index(g, index_bytes);
+  return g;
+}
+
+// 21,000 versions of `kind` for `instances` instances: add_node while values last,
+// then relations between neighbours (two versions each).
+void fill_kind(KnowledgeGraph& g, std::uint64_t kind, std::uint64_t instances,
+               std::uint64_t first_id) {
+  g.set_autocommit(true);
+  g.clear();
+  std::uint64_t t = 0;
+  if (first_id != 0) g.add_node(++t, first_id, node_of_kind(kind));
+  const std::uint64_t adds = 19000 - (first_id != 0);
+  for (std::uint64_t i = 0; i < adds; ++i) g.add_node(++t, i % instances, node_of_kind(kind));
+  for (std::uint64_t i = 0; i < 1000; ++i)
+    g.add_relation(++t, i, relation_of_kind(kIsOn), Index(kind, i % instances),
+                   Index(kind, (i + 1) % instances));
+}
+
+KnowledgeGraph& fresh_graph(bool indexed) {
+  KnowledgeGraph& g = graph(indexed);
+  g.set_autocommit(true);
+  g.clear();
+  return g;
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ---- Writes ----
+
+void BM_AddNode(benchmark::State& state) {
+  KnowledgeGraph& g = fresh_graph(state.range(0) != 0);
+  std::uint64_t t = 0;
+  for (auto _ : state) {
+    ++t;
+    if (g.add_node(t, t, node_of_kind(kCar)).status != WriteStatus::Stored) {
+      state.PauseTiming();
+      g.clear();
+      state.ResumeTiming();
+    }
+  }
+}
+BENCHMARK(BM_AddNode)->ArgName("indexed")->Arg(0)->Arg(1);
+
+// Both nodes' latest versions are the last two slots of their kinds.
+void BM_AddRelationNearTail(benchmark::State& state) {
+  KnowledgeGraph& g = fresh_graph(state.range(0) != 0);
+  std::uint64_t t = 0, id = 0;
+  const auto setup = [&] {
+    g.clear();
+    g.add_node(++t, 1, node_of_kind(kCar));
+    g.add_node(++t, 2, node_of_kind(kLane));
+  };
+  setup();
+  for (auto _ : state) {
+    if (!g.add_relation(++t, ++id % 30, relation_of_kind(kIsOn), Index(kCar, 1), Index(kLane, 2))
+             .stored()) {
+      state.PauseTiming();
+      setup();
+      state.ResumeTiming();
+    }
+  }
+}
+BENCHMARK(BM_AddRelationNearTail)->ArgName("indexed")->Arg(0)->Arg(1);
+
+// Cars and lanes fill their kinds; each relation joins a car and a lane whose
+// latest versions lie thousands of slots below the tails.
+struct DeepGraph {
+  static constexpr std::uint64_t kCars = 10000, kLanes = 9900;
+  KnowledgeGraph* g;
+  std::uint64_t next = 0, t = 0;
+  void fill() {
+    g->clear();
+    for (std::uint64_t i = 0; i < kCars; ++i) g->add_node(++t, i, node_of_kind(kCar));
+    for (std::uint64_t i = 0; i < kLanes; ++i) g->add_node(++t, i, node_of_kind(kLane));
+    next = 0;
+  }
+};
+
+void BM_AddRelationDeep(benchmark::State& state) {
+  DeepGraph deep{&fresh_graph(state.range(0) != 0)};
+  deep.fill();
+  for (auto _ : state) {
+    if (deep.next >= DeepGraph::kLanes) {
+      state.PauseTiming();
+      deep.fill();
+      state.ResumeTiming();
+    }
+    const std::uint64_t i = deep.next++;
+    benchmark::DoNotOptimize(
+        deep.g->add_relation(++deep.t, i, relation_of_kind(kIsOn), Index(kCar, i), Index(kLane, i)));
+  }
+}
+BENCHMARK(BM_AddRelationDeep)->ArgName("indexed")->Arg(0)->Arg(1);
+
+void BM_RemoveRelation(benchmark::State& state) {
+  KnowledgeGraph& g = fresh_graph(state.range(0) != 0);
+  constexpr std::uint64_t kPairs = 3000;
+  std::uint64_t t = 0, next = kPairs;
+  for (auto _ : state) {
+    if (next == kPairs) {
+      state.PauseTiming();
+      g.clear();
+      for (std::uint64_t i = 0; i < kPairs; ++i) {
+        g.add_node(++t, i, node_of_kind(kCar));
+        g.add_node(++t, i, node_of_kind(kLane));
+        g.add_relation(++t, i, relation_of_kind(kIsOn), Index(kCar, i), Index(kLane, i));
+      }
+      next = 0;
+      state.ResumeTiming();
+    }
+    benchmark::DoNotOptimize(g.remove_relation(++t, Index(kIsOn, next++)));
+  }
+}
+BENCHMARK(BM_RemoveRelation)->ArgName("indexed")->Arg(0)->Arg(1);
+
+// A hub car with 40 outgoing and 40 incoming relations, buried under filler
+// versions in its kinds (node kinds near capacity). Only remove_node is timed.
+void BM_RemoveNode80Relations(benchmark::State& state) {
+  KnowledgeGraph& g = fresh_graph(state.range(0) != 0);
+  std::uint64_t t = 0;
+  for (auto _ : state) {
+    g.clear();
+    g.add_node(++t, 0, node_of_kind(kCar));
+    for (std::uint64_t i = 0; i < 80; ++i) {
+      g.add_node(++t, 1 + i, node_of_kind(kLane));
+      const Index hub(kCar, 0), lane(kLane, 1 + i);
+      g.add_relation(++t, i, relation_of_kind(kIsOn), i < 40 ? hub : lane, i < 40 ? lane : hub);
+    }
+    for (std::uint64_t i = 0; i < 12000; ++i) g.add_node(++t, 1000 + i, node_of_kind(kCar));
+    for (std::uint64_t i = 0; i < 7000; ++i) g.add_node(++t, 1000 + i, node_of_kind(kLane));
+    for (std::uint64_t i = 0; i < 5000; ++i)
+      g.add_relation(++t, 100 + i, relation_of_kind(kIsOn), Index(kCar, 1000 + i),
+                     Index(kLane, 1000 + i));
+    const Clock::time_point start = Clock::now();
+    const bool removed = g.remove_node(++t, Index(kCar, 0)).value;
+    state.SetIterationTime(seconds_since(start));
+    if (!removed || g.get_latest_relation_record(Index(kIsOn, 79))->marker != Marker::Removed)
+      state.SkipWithError("the hub was not removed with its relations");
+  }
+}
+BENCHMARK(BM_RemoveNode80Relations)->ArgName("indexed")->Arg(0)->Arg(1)->UseManualTime()
+    ->Iterations(4)->Unit(benchmark::kMicrosecond);
+
+void BM_Transaction100Writes(benchmark::State& state) {
+  KnowledgeGraph& g = fresh_graph(state.range(0) != 0);
+  std::uint64_t t = 0, batch = 0;
+  g.add_node(++t, 0, node_of_kind(kLane));
+  for (auto _ : state) {
+    if (++batch * 100 > 19000) {
+      state.PauseTiming();
+      g.clear();
+      g.add_node(++t, 0, node_of_kind(kLane));
+      batch = 1;
+      state.ResumeTiming();
+    }
+    g.set_autocommit(false);
+    g.start_transaction();
+    for (std::uint64_t i = 0; i < 50; ++i) {
+      g.add_node(++t, i, node_of_kind(kCar));
+      g.add_relation(++t, i, relation_of_kind(kIsOn), Index(kCar, i), Index(kLane, 0));
+    }
+    g.commit_transaction();
+    g.set_autocommit(true);
+  }
+}
+BENCHMARK(BM_Transaction100Writes)->ArgName("indexed")->Arg(0)->Arg(1);
+
+// ---- Reads ----
+
+// Car kind full: 1,000 instances of 21 versions each; the lane kind empty.
+KnowledgeGraph& full_kind_graph(bool indexed) {
+  static bool built = false;
+  if (!built) fill_kind(graph(true, 1), kCar, 1000, 0);  // built with the index kept
+  built = true;
+  return graph(indexed, 1);
+}
+
+void lookup_bench(benchmark::State& state, Index node) {
+  KnowledgeGraph& g = full_kind_graph(state.range(0) != 0);
+  for (auto _ : state) benchmark::DoNotOptimize(g.get_latest_node_record(node));
+}
+// Instance 0's latest version is the kind's last slot.
+void BM_LookupHitNearTail(benchmark::State& state) { lookup_bench(state, Index(kCar, 0)); }
+void BM_LookupMissFullKind(benchmark::State& state) { lookup_bench(state, Index(kCar, 123456)); }
+BENCHMARK(BM_LookupHitNearTail)->ArgName("indexed")->Arg(0)->Arg(1);
+BENCHMARK(BM_LookupMissFullKind)->ArgName("indexed")->Arg(0)->Arg(1);
+
+// An instance whose only version is slot 0 of a kind full with 21,000 versions.
+void BM_LookupHitSlot0FullKind(benchmark::State& state) {
+  static bool built = false;
+  if (!built) fill_kind(graph(true, 2), kLane, 1000, 7'000'000);
+  built = true;
+  KnowledgeGraph& g = graph(state.range(0) != 0, 2);
+  if (g.snapshot().indices.node_index_tail[kLane] != kNodeVersionsPerKind ||
+      g.get_latest_node_record(Index(kLane, 7'000'000)) != &g.node_records[kLane][0])
+    state.SkipWithError("the kind is not full or the instance not at slot 0");
+  for (auto _ : state) benchmark::DoNotOptimize(g.get_latest_node_record(Index(kLane, 7'000'000)));
+}
+BENCHMARK(BM_LookupHitSlot0FullKind)->ArgName("indexed")->Arg(0)->Arg(1);
+
+void BM_LatestNodeValue(benchmark::State& state) {
+  KnowledgeGraph& g = full_kind_graph(true);
+  std::uint64_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(g.get_latest_node_value(Index(kCar, ++i % 1000)));
+}
+BENCHMARK(BM_LatestNodeValue);
+
+void BM_NodesOfTypeFullKind(benchmark::State& state) {
+  KnowledgeGraph& g = full_kind_graph(true);
+  for (auto _ : state) {
+    auto items = g.get_nodes_of_type(interval_algebra::Interval::eternity(), kCar);
+    if (items.size() != 1000) state.SkipWithError("expected 1,000 instances");
+  }
+}
+BENCHMARK(BM_NodesOfTypeFullKind)->Unit(benchmark::kMillisecond);
+
+void BM_AllNodes(benchmark::State& state) {
+  KnowledgeGraph& g = full_kind_graph(true);
+  for (auto _ : state) benchmark::DoNotOptimize(g.get_all_nodes(interval_algebra::Interval::eternity()));
+}
+BENCHMARK(BM_AllNodes)->Unit(benchmark::kMillisecond);
+
+void BM_IteratorWalkFullKind(benchmark::State& state) {
+  KnowledgeGraph& g = full_kind_graph(true);
+  for (auto _ : state) {
+    std::uint64_t count = 0;
+    auto walk = g.nodes_iter(interval_algebra::Interval::eternity(), kCar);
+    while (auto item = walk.next()) ++count;
+    benchmark::DoNotOptimize(count);
+  }
+}
+BENCHMARK(BM_IteratorWalkFullKind)->Unit(benchmark::kMillisecond);
+
+void BM_ReaderSnapshot(benchmark::State& state) {
+  KnowledgeGraph& g = full_kind_graph(true);
+  for (auto _ : state) benchmark::DoNotOptimize(g.snapshot());
+}
+BENCHMARK(BM_ReaderSnapshot);
+
+// ---- Lifecycle through the C library ----
+
+// New region: no other holder, so every release removes it.
+void BM_InitializeNewRegion(benchmark::State& state) {
+  for (auto _ : state) {
+    KnowledgeGraphHandle* handle = initialize_knowledge_graph();
+    if (handle == nullptr) state.SkipWithError("no region");
+    state.PauseTiming();
+    release_knowledge_graph(handle);
+    state.ResumeTiming();
+  }
+}
+BENCHMARK(BM_InitializeNewRegion)->Unit(benchmark::kMicrosecond);
+
+void BM_InitializeExistingRegion(benchmark::State& state) {
+  KnowledgeGraphHandle* holder = initialize_knowledge_graph();  // keeps the region alive
+  for (auto _ : state) {
+    KnowledgeGraphHandle* handle = initialize_knowledge_graph();
+    if (handle == nullptr) state.SkipWithError("no region");
+    state.PauseTiming();
+    release_knowledge_graph(handle);
+    state.ResumeTiming();
+  }
+  release_knowledge_graph(holder);
+}
+BENCHMARK(BM_InitializeExistingRegion)->Unit(benchmark::kMicrosecond);
+
+// ---- Visibility across processes ----
+
+// The writer stamps each write's return; the reader, polling the published
+// state, stamps the moment it sees the write's timestamp and hands it back.
+struct PingPong {
+  std::atomic<std::uint64_t> seen;
+  std::atomic<std::int64_t> seen_at_ns;
+  std::atomic<bool> ready;
+};
+
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+void BM_VisibilityAcrossProcesses(benchmark::State& state) {
+  const std::string name = "varnel-bench-" + std::to_string(getpid());
+  auto* region = shared_memory_interface::initialize_shared_memory(name, 536'870'912u);
+  if (region == nullptr) return state.SkipWithError("no region");
+  KnowledgeGraph& g = *region->get_data_ref();
+  g.initialize();
+  g.clear();
+  void* shared = mmap(nullptr, sizeof(PingPong), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* pp = new (shared) PingPong{};
+  constexpr std::uint64_t kRounds = 20000;
+  const pid_t child = fork();
+  if (child == 0) {
+    shared_memory_interface::shared_memory::KnowledgeGraphMemory reader(name, 536'870'912u);
+    if (!reader.initialize_read_only()) _exit(1);
+    const KnowledgeGraph& r = *reader.get_data_ref();
+    pp->ready.store(true);
+    for (std::uint64_t expected = 1; expected <= kRounds; ++expected) {
+      while (r.last_update() < expected) {
+      }
+      pp->seen_at_ns.store(now_ns(), std::memory_order_relaxed);
+      pp->seen.store(expected, std::memory_order_release);
+    }
+    _exit(0);
+  }
+  while (!pp->ready.load()) {
+  }
+  std::vector<double> latencies;
+  latencies.reserve(kRounds);
+  for (auto _ : state) {
+    for (std::uint64_t round = 1; round <= kRounds; ++round) {
+      if (g.add_node(round, round % 1000, node_of_kind(kCar)).status != WriteStatus::Stored) {
+        g.clear();  // keeps last_update; the reader waits for the next timestamp
+        g.add_node(round, round % 1000, node_of_kind(kCar));
+      }
+      const std::int64_t returned = now_ns();
+      while (pp->seen.load(std::memory_order_acquire) < round) {
+      }
+      latencies.push_back(static_cast<double>(pp->seen_at_ns.load() - returned));
+    }
+  }
+  waitpid(child, nullptr, 0);
+  std::sort(latencies.begin(), latencies.end());
+  state.counters["median_ns"] = latencies[latencies.size() / 2];
+  state.counters["p99_ns"] = latencies[latencies.size() * 99 / 100];
+  munmap(shared, sizeof(PingPong));
+  shared_memory_interface::release_shared_memory(region);
+}
+BENCHMARK(BM_VisibilityAcrossProcesses)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// ---- LMDB on tmpfs, the same work ----
+
+struct Lmdb {
+  MDB_env* env = nullptr;
+  MDB_dbi dbi = 0;
+  std::string path;
+  Lmdb() {
+    path = "/dev/shm/varnel-bench-lmdb-" + std::to_string(getpid());
+    mdb_env_create(&env);
+    mdb_env_set_mapsize(env, std::size_t{1} << 30);
+    std::remove(path.c_str());
+    mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0600);
+    MDB_txn* txn;
+    mdb_txn_begin(env, nullptr, 0, &txn);
+    mdb_dbi_open(txn, nullptr, 0, &dbi);
+    mdb_txn_commit(txn);
+  }
+  ~Lmdb() {
+    mdb_env_close(env);
+    std::remove(path.c_str());
+    std::remove((path + "-lock").c_str());
+  }
+  // One version: the key (kind, id), the value a node record and its payload.
+  void put(std::uint64_t kind, std::uint64_t id, const unsigned char* bytes) {
+    std::uint64_t key_words[2] = {kind, id};
+    MDB_val key{sizeof key_words, key_words};
+    MDB_val value{sizeof(NodeRecord) + sizeof(KnowledgeGraphNode), const_cast<unsigned char*>(bytes)};
+    MDB_txn* txn;
+    mdb_txn_begin(env, nullptr, 0, &txn);
+    mdb_put(txn, dbi, &key, &value, 0);
+    mdb_txn_commit(txn);
+  }
+};
+
+void BM_LmdbPutVersion(benchmark::State& state) {
+  Lmdb db;
+  std::vector<unsigned char> bytes(sizeof(NodeRecord) + sizeof(KnowledgeGraphNode), 1);
+  std::uint64_t id = 0;
+  for (auto _ : state) db.put(kCar, ++id % 20000, bytes.data());
+}
+BENCHMARK(BM_LmdbPutVersion);
+
+void BM_LmdbGetLatest(benchmark::State& state) {
+  Lmdb db;
+  std::vector<unsigned char> bytes(sizeof(NodeRecord) + sizeof(KnowledgeGraphNode), 1);
+  for (std::uint64_t id = 0; id < 1000; ++id) db.put(kCar, id, bytes.data());
+  MDB_txn* txn;
+  mdb_txn_begin(db.env, nullptr, MDB_RDONLY, &txn);
+  mdb_txn_reset(txn);
+  std::uint64_t id = 0;
+  for (auto _ : state) {
+    mdb_txn_renew(txn);
+    std::uint64_t key_words[2] = {kCar, ++id % 1000};
+    MDB_val key{sizeof key_words, key_words}, value;
+    benchmark::DoNotOptimize(mdb_get(txn, db.dbi, &key, &value));
+    mdb_txn_reset(txn);
+  }
+  mdb_txn_abort(txn);
+}
+BENCHMARK(BM_LmdbGetLatest);
+
+}  // namespace
+
+BENCHMARK_MAIN();
