@@ -96,7 +96,7 @@ class Graph {
     auto region = map_region(false);
     auto g = std::make_unique<Graph>();
     KnowledgeGraph* record = region->get_data_ref();
-    if (!region->already_exists()) region->zero_data();
+    // A new region already reads as zero bytes: no fill, as in the C library.
     record->initialize();
     record->clear();
     g->mapping_->region = std::move(region);
