@@ -293,6 +293,34 @@ TEST_F(Record, EmptyTransactionFlipsButChangesNothingVisible) {
   EXPECT_EQ(graph.last_update(), 30u);
 }
 
+TEST_F(Record, CommitWithoutABatchNeverTakesBackPublishedWrites) {
+  ASSERT_TRUE(graph.add_node(1, 1, car(1)).stored());
+  ASSERT_TRUE(graph.add_node(2, 2, car(2)).stored());
+  const std::uint64_t active = graph.active_indices;
+  graph.commit_transaction();  // autocommit mode, no start_transaction: ignored
+  EXPECT_EQ(graph.active_indices, active);
+  EXPECT_EQ(graph.node_count(), 2u);
+  ASSERT_TRUE(graph.add_node(3, 3, car(3)).stored());
+  EXPECT_NE(graph.get_latest_node_record(Index(1, 2)), nullptr);  // its slot was not reused
+
+  graph.set_autocommit(false);
+  graph.start_transaction();
+  ASSERT_TRUE(graph.add_node(4, 4, car(4)).stored());
+  graph.commit_transaction();
+  graph.commit_transaction();  // a second commit of the same batch: ignored
+  EXPECT_EQ(graph.node_count(), 4u);
+  EXPECT_EQ(graph.last_update(), 4u);
+}
+
+TEST_F(Record, CommitOfABatchThatClearedPublishesTheEmptyGraph) {
+  ASSERT_TRUE(graph.add_node(1, 1, car(1)).stored());
+  graph.set_autocommit(false);
+  graph.start_transaction();
+  graph.clear();
+  graph.commit_transaction();  // smaller tails, but the clear makes them the new graph
+  EXPECT_TRUE(graph.is_empty());
+}
+
 TEST_F(Record, WorkingBufferIsThePublishedOneOnlyInAutocommitMode) {
   append_versions(graph, 1, 1, 1);
   append_versions(graph, 2, 1, 1);

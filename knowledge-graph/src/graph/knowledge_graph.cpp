@@ -150,8 +150,24 @@ void KnowledgeGraph::start_transaction() {
   indices[1 - a] = indices[a];
 }
 
+// Whether publishing `candidate` would take back versions that `published` shows.
+static bool falls_behind(const GraphIndices& candidate, const GraphIndices& published) {
+  for (std::size_t k = 0; k < kNodeKinds; ++k)
+    if (candidate.node_index_tail[k] < published.node_index_tail[k]) return true;
+  for (std::size_t k = 0; k < kRelationKinds; ++k)
+    if (candidate.relation_index_tail[k] < published.relation_index_tail[k]) return true;
+  return candidate.nodes_tail < published.nodes_tail ||
+         candidate.relations_tail < published.relations_tail;
+}
+
 void KnowledgeGraph::commit_transaction() {
   const std::uint64_t a = active_buffer();
+  // A commit without a batch behind it (no start_transaction in autocommit mode,
+  // where the inactive buffer lags one write behind, or a second commit of one
+  // batch) would publish an older state and let the next write reuse published
+  // slots. Tails only shrink through a clear, so such a commit is ignored.
+  const bool clear_pending = load_clear_epoch(*this) & 1u;
+  if (!clear_pending && falls_behind(indices[1 - a], indices[a])) return;
   shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
   settle_clear_epoch(*this);
   detail::index_published(*this);
