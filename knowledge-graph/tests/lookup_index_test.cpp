@@ -247,5 +247,30 @@ TEST(LookupIndex, DeepHistoriesAreFoundWithoutScanning) {
   EXPECT_EQ(g->get_latest_node_value(Index(2, 1)), nullptr);
 }
 
+// Nodes and relations have a table each, with its own limit: many instances on
+// both sides together must not put the index out of use (it would then rebuild
+// and scan on every write). The versions appended last still carry their stamps.
+TEST(LookupIndex, ManyNodesAndRelationsTogetherKeepTheIndexInUse) {
+  auto g = KnowledgeGraph::new_boxed();
+  constexpr std::uint64_t kNodes = 15000, kRelations = 14000;
+  std::uint64_t t = 0;
+  for (std::uint64_t i = 0; i < kNodes; ++i)
+    ASSERT_TRUE(g->add_node(++t, i, node_of_kind(i % kNodeKinds)).stored());
+  for (std::uint64_t i = 0; i < kRelations; ++i) {
+    const Index from(i % kNodeKinds, i), to((i + 1) % kNodeKinds, i + 1);
+    ASSERT_TRUE(g->add_relation(++t, i, relation_of_kind(i % kRelationKinds), from, to).stored());
+  }
+  const std::uint64_t last = kRelations - 1, kind = last % kRelationKinds;
+  const Snapshot now = g->snapshot();
+  const std::uint64_t slot = now.indices.relation_index_tail[kind] - 1;
+  const RelationRecord& version = g->relation_records[kind][slot];
+  ASSERT_EQ(version.instance_id, last);
+  EXPECT_NE(std::memcmp(version.padding, "\0\0\0\0\0\0\0", 7), 0) << "appended unindexed";
+  EXPECT_EQ(latest_relation_slot(*g, now, Index(kind, last)), slot);
+  const Index node(last % kNodeKinds, last);
+  EXPECT_EQ(latest_node_slot(*g, now, node),
+            scan_latest_node_slot(*g, node.type_index, last, now.indices.node_index_tail[node.type_index]));
+}
+
 }  // namespace
 }  // namespace knowledge_graph::graph

@@ -35,7 +35,8 @@ struct Header {
   std::uint32_t generation;  // even: usable; odd: being rebuilt or out of use
   std::uint32_t sequence;    // the publication sequence the index reflects
   std::uint32_t clear_epoch; // the (even) clear epoch of the states it serves
-  std::uint32_t entries_used;
+  std::uint16_t node_entries;      // entries used in this generation, per table
+  std::uint16_t relation_entries;
   std::uint64_t node_tail[kNodeKinds];  // the working tails it reflects
   std::uint64_t relation_tail[kRelationKinds];
 };
@@ -46,6 +47,7 @@ struct IndexBytes {
   Entry relations[kTableEntries];
 };
 static_assert(sizeof(IndexBytes) % 8 == 0);
+static_assert(kTableLimit < 0xFFFF, "the entry counts are 16 bits");
 
 template <class T> std::atomic_ref<T> word(T& shared) { return std::atomic_ref<T>(shared); }
 
@@ -82,6 +84,7 @@ struct NodeSide {
   static constexpr std::uint64_t kTag = 0xC0;
   using Record = NodeRecord;
   static Entry* table(IndexBytes& index) { return index.nodes; }
+  static std::uint16_t& entries(Header& header) { return header.node_entries; }
   static std::uint64_t* tails(Header& header) { return header.node_tail; }
   static const std::uint64_t* tails(const GraphIndices& indices) {
     return indices.node_index_tail.data();
@@ -100,6 +103,7 @@ struct RelationSide {
   static constexpr std::uint64_t kTag = 0x80;
   using Record = RelationRecord;
   static Entry* table(IndexBytes& index) { return index.relations; }
+  static std::uint16_t& entries(Header& header) { return header.relation_entries; }
   static std::uint64_t* tails(Header& header) { return header.relation_tail; }
   static const std::uint64_t* tails(const GraphIndices& indices) {
     return indices.relation_index_tail.data();
@@ -147,6 +151,15 @@ std::size_t bucket(std::uint64_t kind, std::uint64_t instance_id) {
 
 std::uint64_t make_meta(std::uint32_t generation, std::uint64_t kind, std::uint64_t slot) {
   return std::uint64_t{generation} << 32 | kind << 24 | (slot + 1);
+}
+
+// Starts fetching the entry where a probe for (kind, id) begins.
+void prefetch_entry(const Entry* table, std::uint64_t kind, std::uint64_t id) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(&table[bucket(kind, id)], 1);
+#else
+  (void)table, (void)kind, (void)id;
+#endif
 }
 
 // What a table says about (kind, id) in `generation`.
@@ -311,6 +324,17 @@ void refresh_clear_epoch(const KnowledgeGraph& graph, Header& header) {
   if (!(epoch & 1u)) word(header.clear_epoch).store(epoch, std::memory_order_relaxed);
 }
 
+// Writes the link into the record's last word with one store, the marker byte
+// unchanged; a rebuild that finds the same stamp leaves the record untouched.
+template <class Side>
+VARNEL_NO_SANITIZE_THREAD void stamp(typename Side::Record& record, std::uint64_t kind,
+                                     std::uint64_t slot, std::optional<std::uint64_t> previous) {
+  auto* last = reinterpret_cast<volatile detail::SharedWord*>(&record.marker);
+  const std::uint64_t old = *last;
+  const std::uint64_t stamped = (old & 0xFF) | padding_link(kind, Side::kTag, slot, previous) << 8;
+  if (stamped != old) *last = stamped;
+}
+
 // Indexes the version at `slot`: links it to the instance's previous latest
 // version, stamps it, and points the entry at it. False when the table is full.
 template <class Side>
@@ -320,16 +344,28 @@ bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generati
   const std::uint64_t id = record.instance_id;
   const Probe found = probe(Side::table(index), generation, kind, id);
   if (found.entry == nullptr) return false;
-  const std::uint64_t padding = padding_link(kind, Side::kTag, slot, found.slot);
-  std::uint8_t bytes[8];
-  std::memcpy(bytes, &padding, 8);
-  if (std::memcmp(record.padding, bytes, sizeof record.padding) != 0)
-    std::memcpy(record.padding, bytes, sizeof record.padding);
+  stamp<Side>(record, kind, slot, found.slot);
   if (!found.slot) {
-    if (++index.header.entries_used > kTableLimit) return false;
+    if (++Side::entries(index.header) > kTableLimit) return false;
     word(found.entry->instance_id).store(id, std::memory_order_relaxed);
   }
   word(found.entry->meta).store(make_meta(generation, kind, slot), std::memory_order_release);
+  return true;
+}
+
+// Indexes the versions of one kind between what the index reflects and
+// `working`'s tail. Starting from the index's own tail makes a repeated kind
+// harmless.
+template <class Side>
+bool index_kind(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generation,
+                std::uint64_t kind, const GraphIndices& working) {
+  if (kind >= Side::kKinds) return true;
+  std::uint64_t& indexed = Side::tails(index.header)[kind];
+  const std::uint64_t end = std::min(Side::tails(working)[kind], Side::kCapacity);
+  for (std::uint64_t slot = indexed; slot < end; ++slot) {
+    if (!index_slot<Side>(graph, index, generation, kind, slot)) return false;
+  }
+  if (indexed != end) word(indexed).store(end, std::memory_order_relaxed);
   return true;
 }
 
@@ -366,7 +402,8 @@ std::uint32_t start_generation(IndexBytes& index) {
     odd = 1;
     store_generation(header, odd);
   }
-  header.entries_used = 0;
+  header.node_entries = 0;
+  header.relation_entries = 0;
   return odd + 1;
 }
 
@@ -391,6 +428,13 @@ bool rebuild(KnowledgeGraph& graph, IndexBytes& index, const GraphIndices& worki
   return true;
 }
 
+// The publication about to come is the writer's own: the index keeps in step.
+void expect_buffer_write(const KnowledgeGraph& graph, Header& header) {
+  const std::uint32_t sequence = load_sequence(graph);
+  if (header.magic == kMagic && header.sequence == sequence)
+    word(header.sequence).store(sequence + 1, std::memory_order_relaxed);
+}
+
 template <class Side>
 std::optional<std::uint64_t> writer_lookup(const KnowledgeGraph& graph, const GraphIndices& working,
                                            std::uint64_t kind, std::uint64_t id) {
@@ -401,7 +445,9 @@ std::optional<std::uint64_t> writer_lookup(const KnowledgeGraph& graph, const Gr
   Answer answer{Outcome::Unknown};
   if (attached != nullptr && attached->writer_ready) {
     IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
-    const Probe found = probe(Side::table(index), index.header.generation, kind, id);
+    const Probe found = tail <= Side::tails(index.header)[kind]
+                            ? probe(Side::table(index), index.header.generation, kind, id)
+                            : Probe{nullptr, std::nullopt};
     if (found.entry != nullptr)
       answer = found.slot ? walk_down<Side>(graph, kind, id, *found.slot, tail)
                           : Answer{Outcome::Absent};
@@ -457,10 +503,12 @@ std::optional<std::uint64_t> latest_relation_slot(const KnowledgeGraph& graph,
 
 namespace detail {
 
-void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working) {
+void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
+                       const Index* new_node) {
   Attachment* attached = attachment_of(graph);
   if (attached == nullptr) return;
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+  if (new_node != nullptr) prefetch_entry(index.nodes, new_node->type_index, new_node->instance_id);
   Header& header = index.header;
   const bool current = header.magic == kMagic && !(header.generation & 1u) &&
                        header.sequence == load_sequence(graph) && tails_match(header, working);
@@ -468,27 +516,26 @@ void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working) {
   if (attached->writer_ready) refresh_clear_epoch(graph, header);
 }
 
-void index_appended(KnowledgeGraph& graph, const GraphIndices& start, const GraphIndices& working) {
+void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
+                    const AppendedKinds& kinds) {
   Attachment* attached = attachment_of(graph);
   if (attached == nullptr || !attached->writer_ready) return;
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
   const std::uint32_t generation = index.header.generation;
-  if (!index_range<NodeSide>(graph, index, generation, start, working) ||
-      !index_range<RelationSide>(graph, index, generation, start, working)) {
+  if (!index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[0], working) ||
+      !index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[1], working) ||
+      !index_kind<RelationSide>(graph, index, generation, kinds.relation_kind, working)) {
     store_generation(index.header, generation | 1u);  // table full: out of use
     attached->writer_ready = false;
     return;
   }
-  index_expect_buffer_write(graph);
+  expect_buffer_write(graph, index.header);
 }
 
 void index_expect_buffer_write(KnowledgeGraph& graph) {
   Attachment* attached = attachment_of(graph);
   if (attached == nullptr) return;
-  Header& header = attached->index.load(std::memory_order_relaxed)->header;
-  const std::uint32_t sequence = load_sequence(graph);
-  if (header.magic == kMagic && header.sequence == sequence)
-    word(header.sequence).store(sequence + 1, std::memory_order_relaxed);
+  expect_buffer_write(graph, attached->index.load(std::memory_order_relaxed)->header);
 }
 
 void index_published(KnowledgeGraph& graph) {

@@ -12,9 +12,20 @@ namespace knowledge_graph::graph::detail {
 // At the start of a write, with its working buffer: proves the index reflects
 // exactly the versions below `working`'s tails, or rebuilds it from them (after a
 // dropped batch, a misframed transaction, another writer's publications).
-void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working);
-// Before publishing: indexes the versions appended between `start` and `working`.
-void index_appended(KnowledgeGraph& graph, const GraphIndices& start, const GraphIndices& working);
+// `new_node`, when given, is the node the write will append: its table entry is
+// fetched into the cache while the write fills the version.
+void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
+                       const Index* new_node = nullptr);
+// The kinds one write appends to: at most two node kinds and one relation kind;
+// out-of-range kinds stand for none. A kind left out leaves the index's tail
+// behind the working one, so lookups in it scan until the next write rebuilds.
+struct AppendedKinds {
+  std::uint64_t node_kinds[2] = {kNodeKinds, kNodeKinds};
+  std::uint64_t relation_kind = kRelationKinds;
+};
+
+// Before publishing: indexes the versions appended in `kinds` up to `working`'s tails.
+void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const AppendedKinds& kinds);
 // After a flip of `active_indices`: the clear epoch readers now see.
 void index_published(KnowledgeGraph& graph);
 // Before a bookkeeping copy that appends nothing (start_transaction).

@@ -100,16 +100,16 @@ void clear_entries(RelationList& list, Index relation) {
 }
 
 // The working buffer, with the lookup index proven current for it.
-GraphIndices begin_write(KnowledgeGraph& graph) {
+GraphIndices begin_write(KnowledgeGraph& graph, const Index* new_node = nullptr) {
   GraphIndices w = graph.working_buffer();
-  detail::index_begin_write(graph, w);
+  detail::index_begin_write(graph, w, new_node);
   return w;
 }
 
-// Indexes the versions appended since `start`, then publishes.
-void publish_at(KnowledgeGraph& graph, const GraphIndices& start, GraphIndices& w,
+// Indexes the versions appended in `kinds`, then publishes.
+void publish_at(KnowledgeGraph& graph, GraphIndices& w, const detail::AppendedKinds& kinds,
                 std::uint64_t timestamp) {
-  detail::index_appended(graph, start, w);
+  detail::index_appended(graph, w, kinds);
   w.update_timestamp = timestamp;
   graph.publish(w);
 }
@@ -195,8 +195,8 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
                                             const KnowledgeGraphNode& value) {
   const std::uint64_t kind = value.type_index();
   if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
-  GraphIndices w = begin_write(*this);
-  const GraphIndices start = w;
+  const Index node(kind, instance_id);
+  GraphIndices w = begin_write(*this, &node);
   Demand demand;
   demand.node_values = 1;
   demand.node_versions[kind] = 1;
@@ -211,14 +211,13 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   version.value_index = position;
   version.instance_id = instance_id;
   version.marker = Marker::Valid;
-  publish_at(*this, start, w, timestamp);
-  return {Index(kind, instance_id), WriteStatus::Stored};
+  publish_at(*this, w, {.node_kinds = {kind, kNodeKinds}}, timestamp);
+  return {node, WriteStatus::Stored};
 }
 
 WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index node) {
   if (!node_kind_in_range(node.type_index)) return refused_remove(WriteStatus::KindOutOfRange);
   GraphIndices w = begin_write(*this);
-  const GraphIndices start = w;
   const NodeRecord* latest = latest_node(*this, w, node);
   if (latest == nullptr) return refused_remove(WriteStatus::NotFound);
 
@@ -234,7 +233,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
 
   NodeRecord& removed = append_node_copy(*this, w, node.type_index, *latest, timestamp);
   removed.marker = Marker::Removed;
-  publish_at(*this, start, w, timestamp);
+  publish_at(*this, w, {.node_kinds = {node.type_index, kNodeKinds}}, timestamp);
   for (std::size_t i = 0; i < relations.size; ++i) remove_relation(timestamp, relations.items[i]);
   return {true, WriteStatus::Stored};
 }
@@ -247,7 +246,6 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
       !relation_kind_in_range(relation.type_index))
     return refused_add(WriteStatus::KindOutOfRange);
   GraphIndices w = begin_write(*this);
-  const GraphIndices start = w;
   const NodeRecord* from_latest = latest_node(*this, w, from);
   const NodeRecord* to_latest = latest_node(*this, w, to);
   if (from_latest == nullptr || to_latest == nullptr) return refused_add(WriteStatus::NodeMissing);
@@ -282,7 +280,7 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   version.to = to;
   version.marker = Marker::Valid;
   append_relation_version(*this, w, relation.type_index, version);
-  publish_at(*this, start, w, timestamp);
+  publish_at(*this, w, {{from.type_index, to.type_index}, relation.type_index}, timestamp);
   return {relation, WriteStatus::Stored};
 }
 
@@ -290,7 +288,6 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
   if (!relation_kind_in_range(relation.type_index))
     return refused_remove(WriteStatus::KindOutOfRange);
   GraphIndices w = begin_write(*this);
-  const GraphIndices start = w;
   const RelationRemoval removal = plan_removal(*this, w, relation);
   if (removal.latest == nullptr) return refused_remove(WriteStatus::NotFound);
   Demand demand;
@@ -299,7 +296,8 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
     return refused_remove(status);
 
   apply_removal(*this, w, removal, relation, timestamp);
-  publish_at(*this, start, w, timestamp);
+  const Index from = removal.latest->from, to = removal.latest->to;
+  publish_at(*this, w, {{from.type_index, to.type_index}, relation.type_index}, timestamp);
   return {true, WriteStatus::Stored};
 }
 
