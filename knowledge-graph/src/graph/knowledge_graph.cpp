@@ -128,18 +128,14 @@ void KnowledgeGraph::clear() {
   working.nodes_tail = 0;
   working.relation_index_tail.fill(0);
   working.relations_tail = 0;
-  const std::uint64_t before = active_buffer();
-  publish(working);
-  // Announced after the flip (a reader that sees the new epoch copies the empty
-  // buffer, never the old one) and before any later write reuses a slot. Without
-  // a flip the clear stays pending (odd) until the commit.
+  // Pending (odd) before the emptied buffer can become active, so a reader that
+  // sees it also sees the epoch moved and knows a clear separates it from what it
+  // read before. The flip settles the epoch (even: a reader that loads it copies
+  // the empty buffer, never the old one) before any later write reuses a slot;
+  // without a flip the clear stays pending until the commit.
   const std::uint16_t epoch = load_clear_epoch(*this);
-  const bool flipped = active_buffer() != before;
-  if (flipped) {
-    store_clear_epoch(*this, static_cast<std::uint16_t>((epoch | 1u) + 1));
-  } else if (!(epoch & 1u)) {
-    store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 1));
-  }
+  if (!(epoch & 1u)) store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 1));
+  publish(working);
   detail::index_cleared(*this);
 }
 
