@@ -58,11 +58,12 @@ run_python() {
 # read), findings to build/fuzz/findings.
 run_fuzz() {
   build fuzz || return 1
-  local seconds="${VARNEL_FUZZ_SECONDS:-60}" status=0 name
+  # A fixed seed keeps the run reproducible; VARNEL_FUZZ_SEED=0 lets libFuzzer pick one.
+  local seconds="${VARNEL_FUZZ_SECONDS:-60}" seed="${VARNEL_FUZZ_SEED:-1}" status=0 name
   for name in fuzz_graph_operations fuzz_damaged_record; do
     mkdir -p "build/fuzz/corpus/$name" build/fuzz/findings
     echo "-- $name, ${seconds} s"
-    if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
+    if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -seed="$seed" -rss_limit_mb=4096 -print_final_stats=1 \
         -artifact_prefix="build/fuzz/findings/$name-" "build/fuzz/corpus/$name" "fuzz/corpus/$name" \
         >"build/fuzz/$name.log" 2>&1; then
       tail -n 40 "build/fuzz/$name.log"; status=1
