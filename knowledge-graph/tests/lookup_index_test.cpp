@@ -14,6 +14,7 @@
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "reference_model.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -23,16 +24,8 @@ constexpr std::uint64_t kIds = 12;
 constexpr std::uint64_t kRelationKindsUsed[] = {1, 9, 16};
 constexpr std::uint64_t kRelationIds = 30;
 
-KnowledgeGraphNode node_of_kind(std::uint64_t kind) {
-  KnowledgeGraphNode value;
-  value.tag = kind;
-  return value;
-}
-KnowledgeGraphRelation relation_of_kind(std::uint64_t kind) {
-  KnowledgeGraphRelation value;
-  value.tag = kind;
-  return value;
-}
+using reference::node_of_kind;
+using reference::relation_of_kind;
 
 // Every lookup through the index equals the scan below the same snapshot.
 void expect_lookups_match_scan(const KnowledgeGraph& g, const Snapshot& taken,

@@ -27,8 +27,21 @@
 #include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
 
 namespace knowledge_graph::graph::reference {
+
+// A value of any kind number, also of numbers no kind has (its payload stays zero).
+inline KnowledgeGraphNode node_of_kind(std::uint64_t kind) {
+  KnowledgeGraphNode value;
+  value.tag = kind;
+  return value;
+}
+inline KnowledgeGraphRelation relation_of_kind(std::uint64_t kind) {
+  KnowledgeGraphRelation value;
+  value.tag = kind;
+  return value;
+}
 
 struct IndexLess {
   bool operator()(const Index& a, const Index& b) const {
@@ -297,7 +310,7 @@ inline std::string compare_node(const KnowledgeGraph& graph, const GraphIndices&
                                 const Index& id, const ModelNode& model) {
   std::ostringstream out;
   const auto slot =
-      find_latest_node_slot(graph, id.type_index, id.instance_id, buffer.node_index_tail[id.type_index]);
+      scan_latest_node_slot(graph, id.type_index, id.instance_id, buffer.node_index_tail[id.type_index]);
   if (!slot || *slot != model.slot) {
     out << "node " << id << ": latest version at " << (slot ? std::to_string(*slot) : "none")
         << ", expected at " << model.slot;
@@ -318,7 +331,7 @@ inline std::string compare_node(const KnowledgeGraph& graph, const GraphIndices&
 inline std::string compare_relation(const KnowledgeGraph& graph, const GraphIndices& buffer,
                                     const Index& id, const ModelRelation& model) {
   std::ostringstream out;
-  const auto slot = find_latest_relation_slot(graph, id.type_index, id.instance_id,
+  const auto slot = scan_latest_relation_slot(graph, id.type_index, id.instance_id,
                                               buffer.relation_index_tail[id.type_index]);
   if (!slot || *slot != model.slot) {
     out << "relation " << id << ": latest version at " << (slot ? std::to_string(*slot) : "none")
@@ -357,13 +370,13 @@ inline std::string check_absent(const KnowledgeGraph& graph, const GraphIndices&
                                 const std::vector<Index>& relations) {
   for (const Index& id : nodes) {
     if (id.type_index >= kNodeKinds || state.nodes.count(id)) continue;
-    if (find_latest_node_slot(graph, id.type_index, id.instance_id,
+    if (scan_latest_node_slot(graph, id.type_index, id.instance_id,
                               buffer.node_index_tail[id.type_index]))
       return "node " + to_string(id) + " has a version the model lacks";
   }
   for (const Index& id : relations) {
     if (id.type_index >= kRelationKinds || state.relations.count(id)) continue;
-    if (find_latest_relation_slot(graph, id.type_index, id.instance_id,
+    if (scan_latest_relation_slot(graph, id.type_index, id.instance_id,
                                   buffer.relation_index_tail[id.type_index]))
       return "relation " + to_string(id) + " has a version the model lacks";
   }
@@ -387,7 +400,7 @@ inline std::string check_node_slot(const KnowledgeGraph& graph, const GraphIndic
       for (std::size_t j = i + 1; j < kListEntries; ++j) {
         if ((*list)[j] == entry) return where + ": " + to_string(entry) + " listed twice";
       }
-      if (!find_latest_relation_slot(graph, entry.type_index, entry.instance_id,
+      if (!scan_latest_relation_slot(graph, entry.type_index, entry.instance_id,
                                      buffer.relation_index_tail[entry.type_index]))
         return where + ": lists " + to_string(entry) + ", which has no version";
     }
@@ -408,7 +421,7 @@ inline std::string check_relation_slot(const KnowledgeGraph& graph, const GraphI
     return where + ": payload of another kind";
   for (const Index& end : {record.from, record.to}) {
     if (end.type_index >= kNodeKinds ||
-        !find_latest_node_slot(graph, end.type_index, end.instance_id,
+        !scan_latest_node_slot(graph, end.type_index, end.instance_id,
                                buffer.node_index_tail[end.type_index]))
       return where + ": joins " + to_string(end) + ", which has no version";
   }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "reference_model.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -26,17 +28,8 @@ KnowledgeGraphNode lane(std::int32_t lane_id) {
   record.laneSpeedLimit = 50;
   return KnowledgeGraphNode(record);
 }
-// A value of any kind number, also of numbers no kind has.
-KnowledgeGraphNode node_of_kind(std::uint64_t kind) {
-  KnowledgeGraphNode value;
-  value.tag = kind;
-  return value;
-}
-KnowledgeGraphRelation relation_of_kind(std::uint64_t kind) {
-  KnowledgeGraphRelation value;
-  value.tag = kind;
-  return value;
-}
+using reference::node_of_kind;
+using reference::relation_of_kind;
 KnowledgeGraphRelation is_on() { return KnowledgeGraphRelation(types::isOn{}); }
 
 bool all_zero(const void* bytes, std::size_t size) {
@@ -88,13 +81,13 @@ class Writes : public ::testing::Test {
   const GraphIndices& inactive() const { return g.indices[1 - g.active_buffer()]; }
 
   const NodeRecord* latest_in(const GraphIndices& buffer, Index node) const {
-    const auto slot = find_latest_node_slot(g, node.type_index, node.instance_id,
+    const auto slot = scan_latest_node_slot(g, node.type_index, node.instance_id,
                                             buffer.node_index_tail[node.type_index]);
     return slot ? &g.node_records[node.type_index][*slot] : nullptr;
   }
   const NodeRecord* latest(Index node) const { return latest_in(published(), node); }
   const RelationRecord* latest_relation(Index relation) const {
-    const auto slot = find_latest_relation_slot(g, relation.type_index, relation.instance_id,
+    const auto slot = scan_latest_relation_slot(g, relation.type_index, relation.instance_id,
                                                 published().relation_index_tail[relation.type_index]);
     return slot ? &g.relation_records[relation.type_index][*slot] : nullptr;
   }
@@ -222,8 +215,8 @@ TEST_F(Writes, RemoveNodeRemovesOutgoingThenIncomingRelationsPublishingEachStep)
   ASSERT_TRUE(g.remove_node(10, x).value);
   // Three publications: the node, then each relation.
   EXPECT_EQ(g.active_indices, 1 - active);
-  const auto r1_slot = find_latest_relation_slot(g, kIsOn, 1, relation_tail(kIsOn));
-  const auto r2_slot = find_latest_relation_slot(g, kIsOn, 2, relation_tail(kIsOn));
+  const auto r1_slot = scan_latest_relation_slot(g, kIsOn, 1, relation_tail(kIsOn));
+  const auto r2_slot = scan_latest_relation_slot(g, kIsOn, 2, relation_tail(kIsOn));
   EXPECT_LT(*r1_slot, *r2_slot);  // outgoing first
   EXPECT_EQ(latest_relation(r1)->marker, Marker::Removed);
   EXPECT_EQ(latest_relation(r2)->marker, Marker::Removed);

@@ -13,6 +13,7 @@
 
 #include "abi_scene.h"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
 
@@ -119,13 +120,13 @@ class Reader {
 
   const graph::NodeRecord* latest_node(std::uint64_t kind, std::uint64_t id) const {
     const auto tails = graph().snapshot().indices;
-    const auto slot = graph::find_latest_node_slot(graph(), kind, id, tails.node_index_tail[kind]);
+    const auto slot = graph::scan_latest_node_slot(graph(), kind, id, tails.node_index_tail[kind]);
     return slot ? &graph().node_records[kind][*slot] : nullptr;
   }
   const graph::RelationRecord* latest_relation(std::uint64_t kind, std::uint64_t id) const {
     const auto tails = graph().snapshot().indices;
     const auto slot =
-        graph::find_latest_relation_slot(graph(), kind, id, tails.relation_index_tail[kind]);
+        graph::scan_latest_relation_slot(graph(), kind, id, tails.relation_index_tail[kind]);
     return slot ? &graph().relation_records[kind][*slot] : nullptr;
   }
 

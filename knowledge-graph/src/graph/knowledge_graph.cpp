@@ -213,16 +213,4 @@ std::uint64_t KnowledgeGraph::relation_count() const {
 
 std::uint64_t KnowledgeGraph::last_update() const { return snapshot().indices.update_timestamp; }
 
-std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
-                                                   std::uint64_t instance_id, std::uint64_t tail) {
-  return scan_latest_node_slot(graph, kind, instance_id, tail);
-}
-
-std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
-                                                       std::uint64_t kind,
-                                                       std::uint64_t instance_id,
-                                                       std::uint64_t tail) {
-  return scan_latest_relation_slot(graph, kind, instance_id, tail);
-}
-
 }  // namespace knowledge_graph::graph

@@ -214,16 +214,6 @@ struct KnowledgeGraph {
                                              std::uint64_t kind) const;
 };
 
-// Latest-version scans below `tail` (clamped to the kind's capacity): the slot of
-// the highest version whose instance id matches, or nothing. Kinds out of range
-// find nothing.
-std::optional<std::uint64_t> find_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
-                                                   std::uint64_t instance_id, std::uint64_t tail);
-std::optional<std::uint64_t> find_latest_relation_slot(const KnowledgeGraph& graph,
-                                                       std::uint64_t kind,
-                                                       std::uint64_t instance_id,
-                                                       std::uint64_t tail);
-
 // Diagnostic text forms.
 std::string to_string(const Index& index);
 std::string to_string(Marker marker);
