@@ -68,6 +68,7 @@ class WriteStatus(enum.IntEnum):
     RelationValuesFull = 7
     OutgoingListFull = 8
     IncomingListFull = 9
+    NotWriter = 10
 
 class IntervalType(enum.IntEnum):
     Open = 0

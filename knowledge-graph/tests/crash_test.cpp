@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "reference_model.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 
@@ -237,6 +238,7 @@ TEST(CrashConsistency, KilledWriterLeavesAConsistentPublishedState) {
   ASSERT_TRUE(region.initialize());
   KnowledgeGraph& graph = *region.get_data_ref();
   if (!region.already_exists()) KnowledgeGraph::make_default_in(&graph);
+  ASSERT_TRUE(attach_region_lookup_index(graph, region.view_size()));
 
   const std::uint64_t max_rounds = env_or("VARNEL_CRASH_ROUNDS", 200);
   const auto deadline =
@@ -268,7 +270,9 @@ TEST(CrashConsistency, KilledWriterLeavesAConsistentPublishedState) {
 
     KnowledgeGraphMemory fresh(name, kRegionSize);  // a new reader: its own mapping
     ASSERT_TRUE(fresh.initialize_read_only());
+    ASSERT_TRUE(attach_region_lookup_index(*fresh.get_data_ref(), fresh.view_size()));
     check_after_kill(*fresh.get_data_ref(), workload, reported, tally);
+    detach_lookup_index(*fresh.get_data_ref());
     ++tally.rounds;
   }
   std::printf("crash rounds %llu: %llu killed, %llu finished; %llu steps reported (%llu batches); "

@@ -23,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 
@@ -391,6 +392,7 @@ constexpr std::uint32_t kRegionSize = 536'870'912;
 int run_reader_process(const char* region, double seconds, std::uint64_t seed) {
   shared_memory_interface::shared_memory::SharedMemory<KnowledgeGraph> memory(region, kRegionSize);
   if (!memory.initialize_read_only()) return 3;
+  attach_region_lookup_index(*memory.get_data_ref(), memory.view_size());
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(seconds));
   const ReadStats stats = Checker(*memory.get_data_ref(), seed, true).run_until(deadline);
@@ -417,6 +419,7 @@ TEST(ReadStress, ProcessesReadConsistentlyWhileOneWrites) {
   ASSERT_TRUE(memory.initialize());
   ASSERT_FALSE(memory.already_exists());
   KnowledgeGraph& graph = *memory.get_data_ref();
+  ASSERT_TRUE(attach_region_lookup_index(graph, memory.view_size()));
   graph.initialize();  // a new region is zero-filled: the default state
 
   constexpr int kReaders = 3;

@@ -16,6 +16,8 @@
 #include "bindings.hpp"
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "logging/logging.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 
 namespace varnel_python {
@@ -25,22 +27,44 @@ using graph::Index;
 using graph::KnowledgeGraph;
 using interval_algebra::Interval;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+namespace memory_interface = shared_memory_interface::memory_interface;
 
 constexpr const char* kRegionName = "KnowledgeGraph";
 constexpr std::uint32_t kRegionSize = 536'870'912;
+constexpr const char* kLogTarget = "varnel";
 
 // What a Graph reads and writes. Iterators share it, so that a released graph
-// makes them raise instead of reading unmapped memory.
+// makes them raise instead of reading unmapped memory. A graph opened for
+// writing holds the region's writer lock, or is refused while another live
+// process holds it.
 struct Mapping {
   std::unique_ptr<KnowledgeGraphMemory> region;
+  graph::RegionLookupIndex index;
+  memory_interface::Handle writer_lock = nullptr;
   KnowledgeGraph::Boxed boxed;
   KnowledgeGraph* graph = nullptr;
   bool read_only = false;
 
+  // Takes the writer lock without waiting; on success the graph is set up for
+  // this writer: autocommit on and emptied.
+  memory_interface::WriterLockOutcome take_writer_lock() {
+    const auto outcome = memory_interface::try_writer_lock(kRegionName);
+    writer_lock = outcome.lock;
+    if (outcome.state == memory_interface::WriterLockState::Taken) {
+      graph->initialize();
+      graph->clear();
+    }
+    return outcome;
+  }
+  bool is_writer() { return boxed != nullptr || writer_lock != nullptr; }
+
   void release() {
     graph = nullptr;
+    index.reset();
     if (region) region->release();
     region.reset();
+    memory_interface::release_writer_lock(writer_lock);
+    writer_lock = nullptr;
     boxed.reset();
   }
 };
@@ -95,12 +119,19 @@ class Graph {
   static std::unique_ptr<Graph> open() {
     auto region = map_region(false);
     auto g = std::make_unique<Graph>();
-    KnowledgeGraph* record = region->get_data_ref();
+    Mapping& mapping = *g->mapping_;
+    mapping.graph = region->get_data_ref();
+    mapping.index = graph::RegionLookupIndex(*mapping.graph, region->view_size());
+    mapping.region = std::move(region);
     // A new region already reads as zero bytes: no fill, as in the C library.
-    record->initialize();
-    record->clear();
-    g->mapping_->region = std::move(region);
-    g->mapping_->graph = record;
+    // While another live process writes the region, its scene is left alone and
+    // the writes of this graph are refused until that writer has gone.
+    const auto lock = mapping.take_writer_lock();
+    if (lock.state != memory_interface::WriterLockState::Taken) {
+      VARNEL_LOG_WARN(kLogTarget, "[Shared memory]: Region " << kRegionName
+                                      << " has a writer in another process: the graph is left "
+                                         "as it is and this graph's writes are refused");
+    }
     return g;
   }
 
@@ -108,6 +139,8 @@ class Graph {
     auto g = std::make_unique<Graph>();
     g->mapping_->region = map_region(true);
     g->mapping_->graph = g->mapping_->region->get_data_ref();
+    g->mapping_->index =
+        graph::RegionLookupIndex(*g->mapping_->graph, g->mapping_->region->view_size());
     g->mapping_->read_only = true;
     return g;
   }
@@ -148,6 +181,11 @@ class Graph {
     if (mapping_->graph == nullptr) raise_released();
     if (mapping_->read_only) {
       raise(module_types().read_only_error, "the graph is attached read-only; writes need Graph.open()");
+    }
+    if (!mapping_->is_writer() &&
+        mapping_->take_writer_lock().state != memory_interface::WriterLockState::Taken) {
+      raise_refused(graph::WriteStatus::NotWriter,
+                    "the write (another live process writes the region)");
     }
     return *mapping_->graph;
   }

@@ -38,7 +38,7 @@ Members relation_kinds() {
 
 Members write_statuses() {
   Members members;
-  for (std::uint32_t value = 0; value <= static_cast<std::uint32_t>(graph::WriteStatus::IncomingListFull);
+  for (std::uint32_t value = 0; value <= static_cast<std::uint32_t>(graph::WriteStatus::NotWriter);
        ++value) {
     members.emplace_back(std::string(graph::to_string(static_cast<graph::WriteStatus>(value))), value);
   }

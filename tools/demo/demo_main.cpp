@@ -70,19 +70,42 @@ int run(const Options& options) {
   const std::uint64_t last_tick =
       options.duration > 0 ? static_cast<std::uint64_t>(std::llround(options.duration * options.rate)) : 0;
 
+  bool refused = false;  // another process is the region's writer
   for (std::uint64_t tick = 0; !g_stop && (last_tick == 0 || tick < last_tick); ++tick) {
     // Host time in milliseconds of simulated time: the same for every run of a seed.
     const auto timestamp = static_cast<std::uint64_t>(std::llround(tick * period * 1000.0));
     if (tick > 0) scene.step(period);
     const varnel::demo::TickOutcome outcome = writer.write_tick(scene, timestamp);
-    if (outcome.reset && tick > 0)
+    const bool not_writer = !outcome.committed &&
+                            api.get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER;
+    if (not_writer) {
+      if (!refused)
+        std::fprintf(stderr,
+                     "varnel-demo: REFUSED: another process is writing the region "
+                     "\"KnowledgeGraph\"; this host stores nothing (write result %u, not the "
+                     "writer). It tries again every tick and takes over when that writer ends.\n",
+                     VARNEL_WRITE_NOT_WRITER);
+      refused = true;
+    } else if (refused && outcome.committed) {
+      std::printf("varnel-demo: the other writer has gone; this host writes the scene now "
+                  "(the graph was emptied first)\n");
+      refused = false;
+    }
+    if (not_writer) {
+      if (tick % ticks_per_report == 0) {
+        std::printf("tick %6llu  not the writer: nothing stored\n",
+                    static_cast<unsigned long long>(tick));
+        std::fflush(stdout);
+      }
+    } else if (outcome.reset && tick > 0)
       std::printf("varnel-demo: graph %s; reset it and re-added the scene at tick %llu\n",
                   outcome.refusal.empty() ? "nearly full" : ("refused a write: " + outcome.refusal).c_str(),
                   static_cast<unsigned long long>(tick));
-    if (!outcome.committed)
+    if (!outcome.committed && !not_writer)
       std::fprintf(stderr, "varnel-demo: tick %llu could not be written: %s\n",
                    static_cast<unsigned long long>(tick), outcome.refusal.c_str());
-    if (tick % ticks_per_report == 0) print_progress(api, handle, tick, timestamp, scene, writer);
+    if (!not_writer && tick % ticks_per_report == 0)
+      print_progress(api, handle, tick, timestamp, scene, writer);
     // A host that falls behind (a loaded machine) skips ahead instead of bursting.
     auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(period * static_cast<double>(tick + 1)));

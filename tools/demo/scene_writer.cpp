@@ -14,7 +14,8 @@ constexpr std::uint64_t kRelationVersionCapacity = 20000;
 constexpr const char* kRefusals[] = {"stored", "not found", "node missing", "kind out of range",
                                      "node versions full", "node values full",
                                      "relation versions full", "relation values full",
-                                     "outgoing list full", "incoming list full"};
+                                     "outgoing list full", "incoming list full",
+                                     "another process is the writer"};
 
 std::vector<unsigned char> record_bytes(const NodeRecord& record) {
   return std::visit(

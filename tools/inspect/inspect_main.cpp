@@ -14,6 +14,7 @@
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "snapshot_file.hpp"
@@ -44,6 +45,7 @@ int fail(const std::string& message) {
 // The graph being read: the live region (read-only) or a snapshot file in private memory.
 struct Source {
   std::unique_ptr<KnowledgeGraphMemory> region;
+  kg::RegionLookupIndex index;  // after `region`: detached before the view goes
   kg::KnowledgeGraph::Boxed boxed;
   const kg::KnowledgeGraph* graph = nullptr;
   std::string description;
@@ -74,6 +76,7 @@ Source attach(const std::string& file) {
                   "saved scene with --file FILE)"};
   if (!source.region->holds_record()) throw Failure{region_too_small(source.region->view_size())};
   source.graph = source.region->get_data_ref();
+  source.index = kg::RegionLookupIndex(*source.graph, source.region->view_size());
   source.description = "region \"" + std::string(kRegionName) + "\" (" +
                        std::to_string(source.region->view_size()) + " bytes mapped)";
   return source;
@@ -287,6 +290,17 @@ void save(const Source& source, const std::string& path) {
             << snapshot.indices.update_timestamp << ")\n";
 }
 
+// The region's writer lock, held while this command writes and holds the region.
+struct WriterLock {
+  shared_memory_interface::memory_interface::WriterLockOutcome outcome =
+      shared_memory_interface::memory_interface::try_writer_lock(kRegionName);
+  bool taken = outcome.state == shared_memory_interface::memory_interface::WriterLockState::Taken;
+  WriterLock() = default;
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+  ~WriterLock() { shared_memory_interface::memory_interface::release_writer_lock(outcome.lock); }
+};
+
 void load(const std::string& path, bool force, double hold) {
   varnel::inspect::Snapshot snapshot;
   std::string error;
@@ -296,7 +310,13 @@ void load(const std::string& path, bool force, double hold) {
     throw Failure{"cannot create or open the region \"" + std::string(kRegionName) +
                   "\" for writing (out of shared memory?)"};
   if (!region.holds_record()) throw Failure{region_too_small(region.view_size())};
+  // One writer per region: a live host keeps its scene, --force or not.
+  const WriterLock writer;
+  if (!writer.taken)
+    throw Failure{"a host is writing the region \"" + std::string(kRegionName) +
+                  "\"; stop it first; nothing was changed"};
   kg::KnowledgeGraph& graph = *region.get_data_ref();
+  const kg::RegionLookupIndex index(graph, region.view_size());
   if (region.already_exists() && !graph.is_empty() && !force)
     throw Failure{"the region already holds a graph (a host may be writing it); stop the host, or "
                   "pass --force to replace its scene; nothing was changed"};

@@ -19,9 +19,19 @@
  *   has no thread, timer or queue; loading and unloading it does no work.
  * - The handle comes last in every call, after the values. A null handle is
  *   accepted everywhere and does nothing: calls return 0 (or false).
- * - The library keeps one graph per machine (per namespace of named objects).
- *   initialize_knowledge_graph() resets that graph, also when another process
- *   is writing it.
+ * - The library keeps one graph per machine (per namespace of named objects),
+ *   and one process writes it. The first handle set up while no other live
+ *   process writes the region makes its process the writer; every handle of
+ *   that process writes. A handle set up while another live process is the
+ *   writer leaves the graph alone and refuses its writes: adds and removes
+ *   store nothing and report VARNEL_WRITE_NOT_WRITER, reset, transaction and
+ *   autocommit calls do nothing. The refusal is logged once, at warn level.
+ *   Each writing call through a refused handle tries again, without waiting;
+ *   once the writer has released its handles or died (a crash included), the
+ *   call makes this handle the writer and first does the set-up it skipped:
+ *   autocommit on and the graph emptied; then, if the host last asked for
+ *   transaction mode, it switches to it and starts a batch, so that the
+ *   host's own framing carries on. Reads work through any handle.
  * - Adds return the kind number whether or not the graph stored the change.
  *   get_last_write_result() tells which it was.
  * - Capacities are fixed: 20,000 node payloads and 20,000 relation payloads
@@ -171,12 +181,15 @@ typedef struct yieldsToCarIn { int32_t ifDirection; } yieldsToCarIn;     /* 4 by
 #define VARNEL_WRITE_RELATION_VALUES_FULL 7u   /* the 20,000 relation payloads are used */
 #define VARNEL_WRITE_OUTGOING_LIST_FULL 8u     /* the `from` node lists 40 other relations */
 #define VARNEL_WRITE_INCOMING_LIST_FULL 9u     /* the `to` node lists 40 other relations */
+#define VARNEL_WRITE_NOT_WRITER 10u            /* another live process writes the region */
 
 /* ---- Lifecycle and graph-wide calls ------------------------------------- */
 
 /* Creates or opens the region "KnowledgeGraph" (536,870,912 bytes), zero-fills
  * it only if this call created it, switches autocommit on and empties the
  * graph (the last update time is kept). Each call returns a new handle.
+ * While another live process writes the region, the handle is returned
+ * without touching the graph, and its writes are refused (see the caveats). 
  * Returns NULL when the region cannot be created or mapped, or when a region
  * of that name exists but is too small to hold the graph; the reason is
  * logged at error level. Writing call. */

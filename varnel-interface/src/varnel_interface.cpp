@@ -1,6 +1,10 @@
 // The exported C functions: each fetches the graph through the handle, builds
 // the value or Index that the graph operation needs, and calls it. Nothing here
-// keeps state beyond the handle's last write result.
+// keeps state beyond the handle's writer lock and its last write result.
+//
+// One writer: a handle writes only while its process holds the region's writer
+// lock (memory_interface). A handle refused at set-up tries again, without
+// waiting, at each writing call, and on success does the set-up it skipped.
 #define VARNEL_INTERFACE_BUILDING
 #include "varnel_interface.h"
 
@@ -11,19 +15,32 @@
 #include <type_traits>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "logging/logging.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 
 namespace graph = knowledge_graph::graph;
 namespace types = knowledge_graph::graph::types;
+namespace memory_interface = shared_memory_interface::memory_interface;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 
-// The handle: the region's owner and the outcome of the last write through it.
+// The handle: the region's owner, the writer lock it holds (null: refused) and
+// the outcome of the last write through it.
 struct KnowledgeGraphHandle {
   KnowledgeGraphMemory memory;
+  memory_interface::Handle writer_lock = nullptr;
+  bool index_attached = false;
+  bool requested_autocommit = true;  // the mode the host last asked for
   std::uint32_t last_write_result = 0;
 
   KnowledgeGraphHandle(const char* name, std::uint32_t size) : memory(name, size) {}
+  KnowledgeGraphHandle(const KnowledgeGraphHandle&) = delete;
+  KnowledgeGraphHandle& operator=(const KnowledgeGraphHandle&) = delete;
+  // The index is detached before `memory` unmaps the bytes it lives in.
+  ~KnowledgeGraphHandle() {
+    if (index_attached) graph::detach_lookup_index(*graph());
+    memory_interface::release_writer_lock(writer_lock);
+  }
   graph::KnowledgeGraph* graph() const { return memory.get_data_ref(); }
 };
 
@@ -92,6 +109,7 @@ VARNEL_SAME_RELATION_KIND(ISON, isOn);
 VARNEL_SAME_RELATION_KIND(YIELDSTOCARIN, yieldsToCarIn);
 static_assert(VARNEL_WRITE_INCOMING_LIST_FULL ==
               static_cast<std::uint32_t>(graph::WriteStatus::IncomingListFull));
+static_assert(VARNEL_WRITE_NOT_WRITER == static_cast<std::uint32_t>(graph::WriteStatus::NotWriter));
 #undef VARNEL_SAME_KIND
 #undef VARNEL_SAME_RELATION_KIND
 
@@ -111,12 +129,50 @@ template <class T> void note(KnowledgeGraphHandle* handle, const graph::WriteRes
   handle->last_write_result = static_cast<std::uint32_t>(result.status);
 }
 
+// Takes the writer lock without waiting.
+memory_interface::WriterLockOutcome take_writer_lock(KnowledgeGraphHandle* handle) {
+  const auto outcome = memory_interface::try_writer_lock(kRegionName);
+  handle->writer_lock = outcome.lock;
+  return outcome;
+}
+
+// The set-up of a writer: autocommit on, the graph emptied.
+void set_up_graph(KnowledgeGraphHandle* handle) {
+  handle->graph()->initialize();
+  handle->graph()->clear();
+}
+
+// Whether `handle` may write. A refused handle tries the lock again; when the
+// other writer has gone, this handle becomes the writer and first empties the
+// graph, as its own set-up would have: the scene left behind is not its host's.
+// Then it takes the mode its host asked for meanwhile, and in transaction mode
+// starts a batch, so that the host's framing carries on from this call.
+bool may_write(KnowledgeGraphHandle* handle) {
+  if (handle->writer_lock != nullptr) return true;
+  if (take_writer_lock(handle).state != memory_interface::WriterLockState::Taken) return false;
+  set_up_graph(handle);
+  if (!handle->requested_autocommit) {
+    handle->graph()->set_autocommit(false);
+    handle->graph()->start_transaction();
+  }
+  VARNEL_LOG_INFO(kLogTarget, "[Shared memory]: Region " << kRegionName
+                                  << ": the other writer has gone; this handle writes now");
+  return true;
+}
+
+bool refuse_write(KnowledgeGraphHandle* handle) {
+  if (may_write(handle)) return false;
+  handle->last_write_result = static_cast<std::uint32_t>(graph::WriteStatus::NotWriter);
+  return true;
+}
+
 // ---- The bodies behind the families of exports -----------------------------
 
 std::uint64_t add_node_value(std::uint64_t timestamp, std::uint64_t instance_id,
                              const types::KnowledgeGraphNode& value,
                              KnowledgeGraphHandle* handle) {
   if (!is_usable(handle)) return 0;
+  if (refuse_write(handle)) return value.type_index();
   note(handle, handle->graph()->add_node(timestamp, instance_id, value));
   return value.type_index();
 }
@@ -136,7 +192,7 @@ std::uint64_t add_fieldless_node(std::uint64_t timestamp, std::uint64_t instance
 
 std::uint8_t remove_node_body(std::uint64_t timestamp, std::uint64_t node_kind,
                               std::uint64_t instance_id, KnowledgeGraphHandle* handle) {
-  if (!is_usable(handle)) return 0;
+  if (!is_usable(handle) || refuse_write(handle)) return 0;
   const auto result = handle->graph()->remove_node(timestamp, graph::Index(node_kind, instance_id));
   note(handle, result);
   return result.stored() ? 1 : 0;
@@ -148,6 +204,7 @@ std::uint64_t add_relation_value(std::uint64_t timestamp, std::uint64_t instance
                                  std::uint64_t to_kind, std::uint64_t to_id,
                                  KnowledgeGraphHandle* handle) {
   if (!is_usable(handle)) return 0;
+  if (refuse_write(handle)) return value.type_index();
   note(handle, handle->graph()->add_relation(timestamp, instance_id, value,
                                              graph::Index(from_kind, from_id),
                                              graph::Index(to_kind, to_id)));
@@ -156,7 +213,7 @@ std::uint64_t add_relation_value(std::uint64_t timestamp, std::uint64_t instance
 
 std::uint8_t remove_relation_body(std::uint64_t timestamp, std::uint64_t relation_kind,
                                   std::uint64_t instance_id, KnowledgeGraphHandle* handle) {
-  if (!is_usable(handle)) return 0;
+  if (!is_usable(handle) || refuse_write(handle)) return 0;
   const auto result =
       handle->graph()->remove_relation(timestamp, graph::Index(relation_kind, instance_id));
   note(handle, result);
@@ -180,6 +237,8 @@ KnowledgeGraphHandle* map_knowledge_graph() {
     delete handle;
     return nullptr;
   }
+  handle->index_attached =
+      graph::attach_region_lookup_index(*handle->graph(), handle->memory.view_size());
   return handle;
 }
 
@@ -194,8 +253,19 @@ KnowledgeGraphHandle* initialize_knowledge_graph(void) {
     // A region the platform has just created already reads as zero bytes (the
     // region tests show it on both platforms); filling it again would only make
     // half a gigabyte resident. An existing region keeps its content.
-    handle->graph()->initialize();
-    handle->graph()->clear();
+    const auto lock = take_writer_lock(handle);
+    if (lock.state == memory_interface::WriterLockState::Taken) {
+      set_up_graph(handle);
+    } else if (lock.state == memory_interface::WriterLockState::HeldElsewhere) {
+      VARNEL_LOG_WARN(kLogTarget, "[Shared memory]: Region "
+                                      << kRegionName
+                                      << " has a writer in another process: the graph is left "
+                                         "as it is and this handle's writes are refused");
+    } else {
+      VARNEL_LOG_WARN(kLogTarget, "[Shared memory]: Region "
+                                      << kRegionName << ": the writer lock cannot be taken ("
+                                      << lock.error << "): this handle's writes are refused");
+    }
     return handle;
   } catch (...) {  // an allocation failure must not cross the C boundary
     return nullptr;
@@ -205,7 +275,7 @@ KnowledgeGraphHandle* initialize_knowledge_graph(void) {
 void release_knowledge_graph(KnowledgeGraphHandle* handle) { delete handle; }
 
 void reset_knowledge_graph(KnowledgeGraphHandle* handle) {
-  if (is_usable(handle)) handle->graph()->clear();
+  if (is_usable(handle) && may_write(handle)) handle->graph()->clear();
 }
 
 uint64_t get_node_count(KnowledgeGraphHandle* handle) {
@@ -225,15 +295,17 @@ uint8_t is_empty(KnowledgeGraphHandle* handle) {
 }
 
 void start_transaction(KnowledgeGraphHandle* handle) {
-  if (is_usable(handle)) handle->graph()->start_transaction();
+  if (is_usable(handle) && may_write(handle)) handle->graph()->start_transaction();
 }
 
 void commit_transaction(KnowledgeGraphHandle* handle) {
-  if (is_usable(handle)) handle->graph()->commit_transaction();
+  if (is_usable(handle) && may_write(handle)) handle->graph()->commit_transaction();
 }
 
 void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle) {
-  if (is_usable(handle)) handle->graph()->set_autocommit(autocommit != 0);
+  if (!is_usable(handle)) return;
+  handle->requested_autocommit = autocommit != 0;
+  if (may_write(handle)) handle->graph()->set_autocommit(autocommit != 0);
 }
 
 uint32_t get_last_write_result(KnowledgeGraphHandle* handle) {

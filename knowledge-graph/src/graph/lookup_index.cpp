@@ -7,7 +7,10 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstring>
+#include <random>
+#include <type_traits>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "lookup_index_writer.hpp"
@@ -18,7 +21,7 @@ namespace {
 
 static_assert(std::endian::native == std::endian::little, "the padding word is read little-endian");
 
-constexpr std::uint64_t kMagic = 0x3158444E4C4E5256ull;  // "VRNLNDX1"
+constexpr std::uint64_t kMagic = 0x3258444E4C4E5256ull;  // "VRNLNDX2"
 constexpr std::size_t kTableEntries = 1u << 15;           // per table (nodes, relations)
 constexpr std::uint32_t kTableLimit = 28000;              // beyond this the index goes out of use
 constexpr unsigned kMaxChainSteps = 64;
@@ -37,6 +40,7 @@ struct Header {
   std::uint32_t clear_epoch; // the (even) clear epoch of the states it serves
   std::uint16_t node_entries;      // entries used in this generation, per table
   std::uint16_t relation_entries;
+  std::uint64_t salt;  // new with every generation: what its stamps are made with
   std::uint64_t node_tail[kNodeKinds];  // the working tails it reflects
   std::uint64_t relation_tail[kRelationKinds];
 };
@@ -57,6 +61,7 @@ struct Attachment {
   std::atomic<const KnowledgeGraph*> graph{nullptr};
   std::atomic<IndexBytes*> index{nullptr};
   bool writer_ready = false;  // the writer proved the index current (writer's thread only)
+  bool writer_stale = false;  // a lookup found another writer's versions: rebuild
 };
 constexpr std::size_t kAttachments = 16;
 std::array<Attachment, kAttachments> attachments;
@@ -116,19 +121,55 @@ struct RelationSide {
   }
 };
 
-// The record's last word: the marker, then the padding. Bytes 1-3 hold the previous
-// version's slot + 1 (0: none), bytes 4-6 the record's own slot + 1, byte 7 a tag.
-// A version copied by a writer that does not keep the index carries another
-// slot's stamp, so it never passes for an indexed one.
+// The stamp, in the record's last word: the marker (byte 0), then in the padding
+// the previous version's slot + 1 (15 bits, 0: none) and a 41-bit fingerprint of
+// the version as the index saw it: the generation's salt, kind, slot, the link,
+// and the fields instance id, timestamp, value index and marker (for relations
+// also `from` and `to`). A version that anyone else wrote, whatever its padding
+// (zeroed, copied from another slot, left as it was), fails the check unless its
+// fields equal those the stamp was made from; so does every stamp made before
+// the generation began.
+constexpr unsigned kLinkBits = 15;
+constexpr std::uint64_t kLinkMask = (std::uint64_t{1} << kLinkBits) - 1;
+static_assert(kNodeVersionsPerKind < kLinkMask && kRelationVersionsPerKind < kLinkMask);
+
 template <class Record> VARNEL_NO_SANITIZE_THREAD std::uint64_t read_last_word(const Record& record) {
   static_assert(sizeof(Record) % 8 == 0 && offsetof(Record, marker) == sizeof(Record) - 8);
   return *reinterpret_cast<const volatile detail::SharedWord*>(&record.marker);
 }
 
-std::uint64_t padding_link(std::uint64_t kind, std::uint64_t tag, std::uint64_t slot,
-                           std::optional<std::uint64_t> previous) {
+constexpr std::uint64_t mix(std::uint64_t hash, std::uint64_t value) {
+  hash = (hash ^ value) * 0xBF58476D1CE4E5B9ull;
+  return hash ^ (hash >> 31);
+}
+
+// The fingerprint of `record` at `slot` with link `prev_plus_one` and `marker`.
+template <class Record>
+VARNEL_NO_SANITIZE_THREAD std::uint64_t fingerprint(const Record& record, std::uint64_t salt,
+                                                    std::uint64_t tag_kind, std::uint64_t slot,
+                                                    std::uint64_t prev_plus_one,
+                                                    std::uint64_t marker) {
+  std::uint64_t hash = mix(salt, tag_kind << 32 | slot);
+  hash = mix(hash, prev_plus_one << 8 | marker);
+  hash = mix(hash, detail::racy_word(record.instance_id));
+  hash = mix(hash, detail::racy_word(record.timestamp));
+  hash = mix(hash, detail::racy_word(record.value_index));
+  if constexpr (std::is_same_v<Record, RelationRecord>) {
+    hash = mix(hash, detail::racy_word(record.from.type_index));
+    hash = mix(hash, detail::racy_word(record.from.instance_id));
+    hash = mix(hash, detail::racy_word(record.to.type_index));
+    hash = mix(hash, detail::racy_word(record.to.instance_id));
+  }
+  return hash >> (8 + kLinkBits);
+}
+
+template <class Record>
+std::uint64_t make_stamp(const Record& record, std::uint64_t salt, std::uint64_t tag_kind,
+                         std::uint64_t slot, std::optional<std::uint64_t> previous,
+                         std::uint64_t marker) {
   const std::uint64_t prev = previous ? *previous + 1 : 0;
-  return prev | (slot + 1) << 24 | (tag | kind) << 48;  // the padding's 7 bytes
+  return marker | prev << 8 |
+         fingerprint(record, salt, tag_kind, slot, prev, marker) << (8 + kLinkBits);
 }
 
 struct Link {
@@ -136,11 +177,24 @@ struct Link {
   std::optional<std::uint64_t> previous;
 };
 
-Link read_link(std::uint64_t last, std::uint64_t kind, std::uint64_t tag, std::uint64_t slot) {
-  const std::uint64_t padding = last >> 8;
-  const bool stamped = ((padding >> 24) & 0xFFFFFF) == slot + 1 && (padding >> 48) == (tag | kind);
-  const std::uint64_t prev = padding & 0xFFFFFF;
+template <class Record>
+Link read_link(const Record& record, std::uint64_t salt, std::uint64_t tag_kind,
+               std::uint64_t slot) {
+  const std::uint64_t last = read_last_word(record);
+  const std::uint64_t prev = (last >> 8) & kLinkMask;
+  const bool stamped =
+      last >> (8 + kLinkBits) == fingerprint(record, salt, tag_kind, slot, prev, last & 0xFF);
   return {stamped, prev == 0 ? std::nullopt : std::optional<std::uint64_t>(prev - 1)};
+}
+
+// Whether the last version below `tail` is the one the index stamped there.
+// Every slot below a tail that anyone rewrote since the index saw it implies
+// that this one was rewritten too (see the header).
+template <class Side>
+bool last_slot_proven(const KnowledgeGraph& graph, std::uint64_t salt, std::uint64_t kind,
+                      std::uint64_t tail) {
+  if (tail == 0) return true;
+  return read_link(Side::slots(graph, kind)[tail - 1], salt, Side::kTag | kind, tail - 1).stamped;
 }
 
 std::size_t bucket(std::uint64_t kind, std::uint64_t instance_id) {
@@ -190,15 +244,15 @@ struct Answer {
 
 // From the indexed latest slot down the links to the first version below `tail`.
 template <class Side>
-VARNEL_NO_SANITIZE_THREAD Answer walk_down(const KnowledgeGraph& graph, std::uint64_t kind,
-                                           std::uint64_t id, std::uint64_t slot,
-                                           std::uint64_t tail) {
+VARNEL_NO_SANITIZE_THREAD Answer walk_down(const KnowledgeGraph& graph, std::uint64_t salt,
+                                           std::uint64_t kind, std::uint64_t id,
+                                           std::uint64_t slot, std::uint64_t tail) {
   const typename Side::Record* records = Side::slots(graph, kind);
   for (unsigned step = 0; step < kMaxChainSteps; ++step) {
     if (slot >= Side::kCapacity) return {Outcome::Unknown};
     const typename Side::Record& record = records[slot];
     if (detail::racy_word(record.instance_id) != id) return {Outcome::Unknown};
-    const Link link = read_link(read_last_word(record), kind, Side::kTag, slot);
+    const Link link = read_link(record, salt, Side::kTag | kind, slot);
     if (!link.stamped) return {Outcome::Unknown};
     if (slot < tail) return {Outcome::Found, slot};
     if (!link.previous) return {Outcome::Absent};
@@ -227,11 +281,14 @@ Answer read_through_index(const KnowledgeGraph& graph, const Snapshot& snapshot,
   if (ahead > 0) return {Outcome::Unknown};
   if (tail > word(Side::tails(header)[kind]).load(std::memory_order_relaxed))
     return {Outcome::Unknown};
+  // Proof that no other writer rewrote the slots below the reader's tail.
+  const std::uint64_t salt = word(header.salt).load(std::memory_order_relaxed);
+  if (!last_slot_proven<Side>(graph, salt, kind, tail)) return {Outcome::Unknown};
 
   const Probe found = probe(Side::table(*index), generation, kind, id);
   Answer answer{Outcome::Unknown};
   if (found.entry != nullptr) {
-    answer = found.slot ? walk_down<Side>(graph, kind, id, *found.slot, tail)
+    answer = found.slot ? walk_down<Side>(graph, salt, kind, id, *found.slot, tail)
                         : Answer{Outcome::Absent};
   }
   detail::guard_fence(std::memory_order_acquire);
@@ -324,14 +381,15 @@ void refresh_clear_epoch(const KnowledgeGraph& graph, Header& header) {
   if (!(epoch & 1u)) word(header.clear_epoch).store(epoch, std::memory_order_relaxed);
 }
 
-// Writes the link into the record's last word with one store, the marker byte
+// Writes the stamp into the record's last word with one store, the marker byte
 // unchanged; a rebuild that finds the same stamp leaves the record untouched.
 template <class Side>
-VARNEL_NO_SANITIZE_THREAD void stamp(typename Side::Record& record, std::uint64_t kind,
-                                     std::uint64_t slot, std::optional<std::uint64_t> previous) {
+VARNEL_NO_SANITIZE_THREAD void stamp(typename Side::Record& record, std::uint64_t salt,
+                                     std::uint64_t kind, std::uint64_t slot,
+                                     std::optional<std::uint64_t> previous) {
   auto* last = reinterpret_cast<volatile detail::SharedWord*>(&record.marker);
   const std::uint64_t old = *last;
-  const std::uint64_t stamped = (old & 0xFF) | padding_link(kind, Side::kTag, slot, previous) << 8;
+  const std::uint64_t stamped = make_stamp(record, salt, Side::kTag | kind, slot, previous, old & 0xFF);
   if (stamped != old) *last = stamped;
 }
 
@@ -344,7 +402,7 @@ bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generati
   const std::uint64_t id = record.instance_id;
   const Probe found = probe(Side::table(index), generation, kind, id);
   if (found.entry == nullptr) return false;
-  stamp<Side>(record, kind, slot, found.slot);
+  stamp<Side>(record, index.header.salt, kind, slot, found.slot);
   if (!found.slot) {
     if (++Side::entries(index.header) > kTableLimit) return false;
     word(found.entry->instance_id).store(id, std::memory_order_relaxed);
@@ -390,6 +448,19 @@ bool tails_match(const Header& header, const GraphIndices& working) {
                     header.relation_tail);
 }
 
+// A salt unlike the last one and unlike those of other processes' indexes, so
+// that no stamp of an earlier generation, or of another region, passes.
+std::uint64_t new_salt(std::uint64_t previous) {
+  static const std::uint64_t seed = [] {
+    std::random_device device;
+    return std::uint64_t{device()} << 32 ^ device() ^
+           static_cast<std::uint64_t>(
+               std::chrono::steady_clock::now().time_since_epoch().count());
+  }();
+  static std::atomic<std::uint64_t> counter{0};
+  return mix(mix(seed, previous), counter.fetch_add(1, std::memory_order_relaxed));
+}
+
 // A fresh generation with no entries: odd while it is filled, even when usable.
 std::uint32_t start_generation(IndexBytes& index) {
   Header& header = index.header;
@@ -404,6 +475,7 @@ std::uint32_t start_generation(IndexBytes& index) {
   }
   header.node_entries = 0;
   header.relation_entries = 0;
+  word(header.salt).store(new_salt(header.salt), std::memory_order_relaxed);
   return odd + 1;
 }
 
@@ -445,12 +517,17 @@ std::optional<std::uint64_t> writer_lookup(const KnowledgeGraph& graph, const Gr
   Answer answer{Outcome::Unknown};
   if (attached != nullptr && attached->writer_ready) {
     IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
-    const Probe found = tail <= Side::tails(index.header)[kind]
-                            ? probe(Side::table(index), index.header.generation, kind, id)
-                            : Probe{nullptr, std::nullopt};
-    if (found.entry != nullptr)
-      answer = found.slot ? walk_down<Side>(graph, kind, id, *found.slot, tail)
-                          : Answer{Outcome::Absent};
+    const std::uint64_t salt = index.header.salt;
+    if (tail > Side::tails(index.header)[kind]) {
+      // Behind the working buffer: the kind is indexed at the write's end.
+    } else if (!last_slot_proven<Side>(graph, salt, kind, tail)) {
+      attached->writer_stale = true;  // another writer rewrote the kind: rebuild
+    } else {
+      const Probe found = probe(Side::table(index), index.header.generation, kind, id);
+      if (found.entry != nullptr)
+        answer = found.slot ? walk_down<Side>(graph, salt, kind, id, *found.slot, tail)
+                            : Answer{Outcome::Absent};
+    }
   }
   return resolve<Side>(answer, graph, kind, id, tail);
 }
@@ -469,6 +546,7 @@ bool attach_lookup_index(const KnowledgeGraph& graph, void* bytes) {
     if (slot.graph.load(std::memory_order_relaxed) != nullptr) continue;
     slot.index.store(static_cast<IndexBytes*>(bytes), std::memory_order_release);
     slot.writer_ready = false;
+    slot.writer_stale = false;
     if (slot.graph.compare_exchange_strong(expected, &graph, std::memory_order_acq_rel)) return true;
   }
   return false;
@@ -511,7 +589,9 @@ void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
   if (new_node != nullptr) prefetch_entry(index.nodes, new_node->type_index, new_node->instance_id);
   Header& header = index.header;
   const bool current = header.magic == kMagic && !(header.generation & 1u) &&
-                       header.sequence == load_sequence(graph) && tails_match(header, working);
+                       header.sequence == load_sequence(graph) && tails_match(header, working) &&
+                       !attached->writer_stale;
+  attached->writer_stale = false;
   attached->writer_ready = current || rebuild(graph, index, working);
   if (attached->writer_ready) refresh_clear_epoch(graph, header);
 }
@@ -521,6 +601,19 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
   Attachment* attached = attachment_of(graph);
   if (attached == nullptr || !attached->writer_ready) return;
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+  // The versions this write appends go on top of what the index holds for their
+  // kinds; if another writer rewrote one of those kinds, rebuild instead.
+  const auto proven = [&](auto side, std::uint64_t kind) {
+    using Side = decltype(side);
+    return kind >= Side::kKinds ||
+           last_slot_proven<Side>(graph, index.header.salt, kind, Side::tails(index.header)[kind]);
+  };
+  if (!proven(NodeSide{}, kinds.node_kinds[0]) || !proven(NodeSide{}, kinds.node_kinds[1]) ||
+      !proven(RelationSide{}, kinds.relation_kind)) {
+    attached->writer_ready = rebuild(graph, index, working);
+    if (attached->writer_ready) expect_buffer_write(graph, index.header);
+    return;
+  }
   const std::uint32_t generation = index.header.generation;
   if (!index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[0], working) ||
       !index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[1], working) ||

@@ -37,4 +37,19 @@ MapOutcome open_region_read_only(std::string_view name);
 void flush_view(Handle handle, void* view);
 void unmap_region(Handle handle, void* view);
 
+// The writer lock of region `name`: at most one live process holds it. The
+// platform drops it when its holder dies, however it dies, so a crashed writer
+// never blocks the next one. Within one process the lock is counted: every
+// handle that takes it while the process holds it shares it, and the last
+// release lets go. Readers never take it.
+enum class WriterLockState { Taken, HeldElsewhere, Failed };
+struct WriterLockOutcome {
+  WriterLockState state = WriterLockState::Failed;
+  Handle lock = nullptr;    // valid when Taken; give it back with release_writer_lock
+  std::uint32_t error = 0;  // the platform's error code when Failed
+};
+// Never waits.
+WriterLockOutcome try_writer_lock(std::string_view name);
+void release_writer_lock(Handle lock);
+
 }  // namespace shared_memory_interface::memory_interface

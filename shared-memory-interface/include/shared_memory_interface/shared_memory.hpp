@@ -1,5 +1,8 @@
 // SharedMemory<T>: owner of one named region holding one record of type T.
 //
+// It holds bytes: what T is, and whatever T keeps in the view behind itself,
+// is T's business; the layer never looks inside.
+//
 // Thread rules: a SharedMemory object is used from one thread at a time; the
 // region's bytes are shared with every process that maps the same name, and
 // coordinating them is the record type's business.
@@ -8,10 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <utility>
-
-#include "knowledge_graph/graph/lookup_index.hpp"
 
 #include "shared_memory_interface/memory_interface.hpp"
 
@@ -56,10 +56,7 @@ template <class T> class SharedMemory {
   bool holds_record() const { return initialized_ && view_size_ >= sizeof(T); }
 
   void release() {
-    if (initialized_) {
-      if constexpr (kHoldsGraph) knowledge_graph::graph::detach_lookup_index(*data_);
-      memory_interface::unmap_region(handle_, data_);
-    }
+    if (initialized_) memory_interface::unmap_region(handle_, data_);
     handle_ = nullptr;
     data_ = nullptr;
     view_size_ = 0;
@@ -90,12 +87,8 @@ template <class T> class SharedMemory {
     already_exists_ = outcome.region.already_existed;
     initialized_ = true;
     read_only_ = read_only;
-    // The graph's lookup index lives in the region's bytes after the record.
-    if constexpr (kHoldsGraph) knowledge_graph::graph::attach_region_lookup_index(*data_, view_size_);
     return true;
   }
-
-  static constexpr bool kHoldsGraph = std::is_same_v<T, knowledge_graph::graph::KnowledgeGraph>;
 
   std::string name_;
   memory_interface::Handle handle_ = nullptr;

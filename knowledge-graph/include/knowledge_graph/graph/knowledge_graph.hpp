@@ -101,6 +101,9 @@ enum class WriteStatus : std::uint32_t {
   RelationValuesFull = 7,    // the 20,000 relation payloads are used
   OutgoingListFull = 8,      // the `from` node lists 40 other relations
   IncomingListFull = 9,      // the `to` node lists 40 other relations
+  // Set by the hosts, never by the graph: another live process is the region's
+  // writer, so this one stores nothing.
+  NotWriter = 10,
 };
 std::string_view to_string(WriteStatus status);
 

@@ -9,16 +9,44 @@
 // What it holds:
 // - a hash table from (kind, instance id) to the slot of the latest version that
 //   the writer has appended, entries tagged with the index's generation;
-// - in the 7 padding bytes of every version the writer appends: a link to the
-//   previous version of the same instance and the version's own slot, so that a
-//   reader whose snapshot tail lies below the indexed slot walks down to its tail.
+// - in the 7 padding bytes of every version it indexed, a stamp: a link to the
+//   previous version of the same instance (so that a reader whose snapshot tail
+//   lies below the indexed slot walks down to its tail) and a 41-bit fingerprint
+//   of the version as the index saw it: the generation's random salt, kind,
+//   slot, link, instance id, timestamp, value index and marker (for relations
+//   also `from` and `to`).
 //
-// Every answer is checked before it is trusted (the slot's instance id and stamp
-// match, links point downwards, the slot lies below the reader's tail), and the
-// index is only consulted while it can prove itself current: the writer keeps it,
-// no clear or dropped batch has made it stale, no other writer has published
-// since, and the reader's snapshot belongs to the same clear epoch. Otherwise the
-// lookup scans, so the answer is always the scan's.
+// An answer (a slot, or "absent") is given only when the index proves itself
+// current for the kind and the reader's tail t; otherwise the lookup scans, and
+// the writer rebuilds the index at its next write. The proof:
+// - the index is built and not being rebuilt (generation even, checked again
+//   after the answer), the reader's snapshot has the clear epoch the index
+//   serves and no publication sequence ahead of it, and t is at most the tail
+//   the index reflects: this catches our own clears, dropped batches and writes
+//   not yet indexed, and any writer that appends past the indexed tails;
+// - the version at slot t - 1 carries a valid stamp of the current generation;
+// - a found slot, and every slot walked down to it, carries a valid stamp and
+//   the instance id looked up.
+//
+// Writers of the record format that keep neither the guard counters nor this
+// index ("foreign" writers) change what lies below a tail only by a clear and
+// appends from slot 0 upwards. To leave the kind's tail at t again they must
+// write every slot below t, slot t - 1 included. Detected, therefore, is every
+// foreign write below the tail whose version at t - 1 differs from ours in one
+// of the fingerprinted fields, whatever the writer does with the padding: zeroed
+// or arbitrary padding fails the fingerprint, padding copied from another slot
+// names another slot or salt, padding left as it was no longer fits the new
+// fields; stamps from before a rebuild or clear fail on the salt. Foreign writes
+// that cannot change an answer: appends at or above the tails (a longer tail
+// sends readers to the scan, a dropped batch is invisible), payload and padding
+// writes elsewhere (answers are slots, chosen by instance id only).
+// Not detected (2^-41 aside): a foreign clear and refill that leaves slot t - 1
+// with exactly our instance id, timestamp, value index and marker (and
+// endpoints), while a lower slot holds another instance id. No check short of
+// the scan can see it, since such a writer can make every byte we could check
+// equal to ours; it needs a writer that repeats our last version of the kind
+// field for field. The region's bytes after the record belong to this library;
+// a writer that changes them is not covered.
 //
 // Thread rules: one writer maintains the index (inside the graph's write
 // operations); readers in any process read it without locks. A torn entry only
@@ -49,6 +77,37 @@ bool attach_lookup_index(const KnowledgeGraph& graph, void* bytes);
 bool attach_region_lookup_index(const KnowledgeGraph& graph, std::size_t view_size);
 void detach_lookup_index(const KnowledgeGraph& graph);
 bool has_lookup_index(const KnowledgeGraph& graph);
+
+// attach_region_lookup_index for the attachment's lifetime. Declare it after the
+// owner of the mapping, so that it detaches before the view goes away.
+class RegionLookupIndex {
+ public:
+  RegionLookupIndex() = default;
+  RegionLookupIndex(const KnowledgeGraph& graph, std::size_t view_size)
+      : graph_(attach_region_lookup_index(graph, view_size) ? &graph : nullptr) {}
+  RegionLookupIndex(const RegionLookupIndex&) = delete;
+  RegionLookupIndex& operator=(const RegionLookupIndex&) = delete;
+  RegionLookupIndex(RegionLookupIndex&& other) noexcept : graph_(other.graph_) {
+    other.graph_ = nullptr;
+  }
+  RegionLookupIndex& operator=(RegionLookupIndex&& other) noexcept {
+    if (this != &other) {
+      reset();
+      graph_ = other.graph_;
+      other.graph_ = nullptr;
+    }
+    return *this;
+  }
+  ~RegionLookupIndex() { reset(); }
+  void reset() {
+    if (graph_ != nullptr) detach_lookup_index(*graph_);
+    graph_ = nullptr;
+  }
+  bool attached() const { return graph_ != nullptr; }
+
+ private:
+  const KnowledgeGraph* graph_ = nullptr;
+};
 
 // The reader's lookups below `snapshot`'s tails: through the index when it is
 // current, else the scan. Kinds out of range find nothing.

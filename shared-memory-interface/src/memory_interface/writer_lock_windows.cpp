@@ -1,0 +1,47 @@
+// Windows writer lock: the named event "NAME.writer", made only by writers.
+//
+// A named kernel object exists exactly while some process holds a handle to
+// it, and the kernel closes a process's handles when it ends, however it ends.
+// So a writer keeps the event open for as long as it writes; a set-up that
+// creates the event and is told it already existed (ERROR_ALREADY_EXISTS) has
+// found a live writer and closes its handle again. Creation and that answer are
+// one step under the kernel's lock, so of two concurrent set-ups exactly one
+// finds the name free. Mutexes would do the same but belong to a thread, and a
+// host may set up on one thread and release on another.
+//
+// A refused set-up holds the name for the moment between its create and its
+// close; a writer that goes in that moment leaves the name behind for as long,
+// and a set-up just then is refused once more and tries again at its next write.
+#include <windows.h>
+
+#include <string>
+
+#include "writer_lock.hpp"
+
+namespace shared_memory_interface::memory_interface::detail {
+
+PlatformLock take_platform_lock(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) {
+    return {WriterLockState::Failed, nullptr, ERROR_INVALID_NAME};
+  }
+  const std::string object = std::string(name) + ".writer";
+  const int bytes = static_cast<int>(object.size());
+  const int length =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, object.data(), bytes, nullptr, 0);
+  if (length <= 0) return {WriterLockState::Failed, nullptr, GetLastError()};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, object.data(), bytes, wide.data(), length);
+
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, wide.c_str());
+  const DWORD error = GetLastError();
+  if (event == nullptr) return {WriterLockState::Failed, nullptr, error};
+  if (error == ERROR_ALREADY_EXISTS) {
+    CloseHandle(event);
+    return {WriterLockState::HeldElsewhere, nullptr, 0};
+  }
+  return {WriterLockState::Taken, event, 0};
+}
+
+void drop_platform_lock(void* object) { CloseHandle(static_cast<HANDLE>(object)); }
+
+}  // namespace shared_memory_interface::memory_interface::detail
