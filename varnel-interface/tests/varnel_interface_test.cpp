@@ -1,14 +1,18 @@
 // The library as a host and other processes see it: several handles and
-// processes on one region, the region's lifetime, refusal of a region too small
-// for the graph, and records passed by value from C code arriving byte for byte.
+// processes on one region, one writing process at a time (a second host is
+// refused until the first releases or is killed), the region's lifetime,
+// refusal of a region too small for the graph, and records passed by value from
+// C code arriving byte for byte.
 // The graph is read back through the graph module on a read-only mapping.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "abi_scene.h"
@@ -20,6 +24,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +43,9 @@ constexpr const char* kChildFlag = "--varnel-child";
 // ---- Child processes: copies of this program with kChildFlag ---------------
 
 #ifdef _WIN32
-int run_child(const std::string& mode, std::uint64_t number) {
+using Child = HANDLE;  // null: not started
+
+Child start_child(const std::string& mode, std::uint64_t number) {
   std::wstring path(32768, L'\0');
   path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
   std::wstring command = L"\"" + path + L"\" " +
@@ -49,27 +56,54 @@ int run_child(const std::string& mode, std::uint64_t number) {
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
-    return -1;
+    return nullptr;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  return process.hProcess;
+}
+
+int wait_child(Child child) {
+  if (child == nullptr) return -1;
+  WaitForSingleObject(child, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(child, &code);
+  CloseHandle(child);
   return static_cast<int>(code);
 }
+
+// The hard way, as a crash would end it: no cleanup of its own runs.
+void kill_child(Child child) {
+  TerminateProcess(child, 9);
+  wait_child(child);
+}
 #else
-int run_child(const std::string& mode, std::uint64_t number) {
+using Child = pid_t;  // 0: not started
+
+Child start_child(const std::string& mode, std::uint64_t number) {
   std::string self = "/proc/self/exe", flag = kChildFlag, count = std::to_string(number);
   std::string mode_copy = mode;
   char* argv[] = {self.data(), flag.data(), mode_copy.data(), count.data(), nullptr};
   pid_t pid = 0;
-  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0) return 0;
+  return pid;
+}
+
+int wait_child(Child child) {
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  if (child == 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
+
+void kill_child(Child child) {
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+}
 #endif
+
+int run_child(const std::string& mode, std::uint64_t number) {
+  return wait_child(start_child(mode, number));
+}
 
 // "write N": sets the library up (which resets the graph) and adds N Ego nodes.
 int child_write(std::uint64_t nodes) {
@@ -82,6 +116,35 @@ int child_write(std::uint64_t nodes) {
   }
   release_knowledge_graph(handle);
   return stored ? 0 : 3;
+}
+
+// "refused N": sets the library up while another process writes: the graph is
+// left as it is, and N adds, a remove and a reset store nothing and report
+// VARNEL_WRITE_NOT_WRITER.
+int child_refused(std::uint64_t nodes) {
+  KnowledgeGraphHandle* handle = initialize_knowledge_graph();
+  if (handle == nullptr) return 2;
+  const std::uint64_t count = get_node_count(handle), last = get_last_update(handle);
+  bool refused = count > 0;
+  for (std::uint64_t id = 1; id <= nodes; ++id) {
+    refused &= add_ego_node(5000 + id, id, nullptr, handle) == VARNEL_NODE_EGO &&
+               get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER;
+  }
+  refused &= remove_ego_node(6000, VARNEL_NODE_EGO, 9, handle) == 0 &&
+             get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER;
+  reset_knowledge_graph(handle);
+  set_autocommit(0, handle);
+  refused &= get_node_count(handle) == count && get_last_update(handle) == last;
+  release_knowledge_graph(handle);
+  return refused ? 0 : 3;
+}
+
+// "hold N": sets up, writes N Ego nodes and stays the writer until killed.
+int child_hold(std::uint64_t nodes) {
+  KnowledgeGraphHandle* handle = initialize_knowledge_graph();
+  if (handle == nullptr) return 2;
+  for (std::uint64_t id = 1; id <= nodes; ++id) add_ego_node(1000 + id, id, nullptr, handle);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
 // "count N": a reader's view through the graph module: exit 0 when it counts N.
@@ -97,6 +160,8 @@ int run_as_child(int argc, char** argv) {
   const std::uint64_t number = std::strtoull(argv[3], nullptr, 10);
   if (mode == "write") return child_write(number);
   if (mode == "count") return child_count(number);
+  if (mode == "refused") return child_refused(number);
+  if (mode == "hold") return child_hold(number);
   return 4;
 }
 
@@ -183,18 +248,88 @@ TEST(VarnelInterfaceLifecycle, HandlesShareOneRegionThatEndsWithItsLastHolder) {
   EXPECT_EQ(std::memcmp(&old_slot, zeros.data(), sizeof old_slot), 0);
 }
 
-TEST(VarnelInterfaceLifecycle, ProcessesShareTheGraph) {
+TEST(VarnelInterfaceLifecycle, ProcessesShareTheGraphThatOneOfThemWrites) {
   Handle host = set_up();
   ASSERT_NE(host, nullptr);
-  // The child's set-up resets the graph, then it writes 3 nodes and leaves.
-  ASSERT_EQ(run_child("write", 3), 0);
-  EXPECT_EQ(get_node_count(host.get()), 3u);
-  EXPECT_EQ(get_last_update(host.get()), 1003u);
   EXPECT_EQ(add_stopsign_node(2000, 1, nullptr, host.get()), VARNEL_NODE_STOPSIGN);
   EXPECT_EQ(add_ego_node(2001, 9, nullptr, host.get()), VARNEL_NODE_EGO);
-  EXPECT_EQ(run_child("count", 5), 0);
-  EXPECT_EQ(remove_stopsign_node(2002, VARNEL_NODE_EGO, 2, host.get()), 1);
-  EXPECT_EQ(run_child("count", 6), 0);
+  EXPECT_EQ(run_child("count", 2), 0);
+  // A second host process: its set-up leaves the scene alone, its writes are refused.
+  ASSERT_EQ(run_child("refused", 3), 0);
+  EXPECT_EQ(get_node_count(host.get()), 2u);
+  EXPECT_EQ(get_last_update(host.get()), 2001u);
+  EXPECT_EQ(remove_stopsign_node(2002, VARNEL_NODE_STOPSIGN, 1, host.get()), 1);
+  EXPECT_EQ(get_last_write_result(host.get()), VARNEL_WRITE_STORED);
+  EXPECT_EQ(run_child("count", 3), 0);
+
+  // Released, the host is no writer any more: the next host process writes,
+  // after resetting the graph. A reader keeps the region alive meanwhile.
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  host.reset();
+  ASSERT_EQ(run_child("write", 3), 0);
+  EXPECT_EQ(run_child("count", 3), 0);
+}
+
+TEST(VarnelInterfaceLifecycle, AKilledWriterDoesNotBlockTheNextHost) {
+  const Child writer = start_child("hold", 4);
+  ASSERT_NE(writer, Child{});
+  // The writer creates the region and writes its 4 nodes.
+  bool written = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!written && std::chrono::steady_clock::now() < deadline) {
+    Reader reader;
+    written = reader.ok() && reader.graph().node_count() == 4;
+    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!written) kill_child(writer);
+  ASSERT_TRUE(written);
+
+  Handle second = set_up();
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(get_node_count(second.get()), 4u);  // not reset
+  EXPECT_EQ(add_car_node(5000, 1, Car{}, second.get()), VARNEL_NODE_CAR);
+  EXPECT_EQ(get_last_write_result(second.get()), VARNEL_WRITE_NOT_WRITER);
+  reset_knowledge_graph(second.get());
+  start_transaction(second.get());
+  EXPECT_EQ(get_node_count(second.get()), 4u);
+  EXPECT_EQ(get_last_update(second.get()), 1004u);
+
+  // Killed, the writer holds nothing: the next write takes over, resets the
+  // graph as the set-up would have, and is stored.
+  kill_child(writer);
+  EXPECT_EQ(add_car_node(5001, 1, Car{}, second.get()), VARNEL_NODE_CAR);
+  EXPECT_EQ(get_last_write_result(second.get()), VARNEL_WRITE_STORED);
+  EXPECT_EQ(get_node_count(second.get()), 1u);
+  EXPECT_EQ(get_last_update(second.get()), 5001u);
+  // A further host process is refused by this one now.
+  EXPECT_EQ(run_child("refused", 1), 0);
+}
+
+// A refused host that asked for transaction mode finds it when it takes over:
+// the batch it goes on writing is published at its commit, not write by write.
+TEST(VarnelInterfaceLifecycle, ATakeOverKeepsTheHostsTransactionFraming) {
+  const Child writer = start_child("hold", 2);
+  ASSERT_NE(writer, Child{});
+  bool written = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!written && std::chrono::steady_clock::now() < deadline) {
+    Reader reader;
+    written = reader.ok() && reader.graph().node_count() == 2;
+    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!written) kill_child(writer);
+  ASSERT_TRUE(written);
+  Handle second = set_up();
+  ASSERT_NE(second, nullptr);
+  set_autocommit(0, second.get());
+  start_transaction(second.get());
+  kill_child(writer);
+  EXPECT_EQ(add_car_node(7000, 1, Car{}, second.get()), VARNEL_NODE_CAR);
+  EXPECT_EQ(get_last_write_result(second.get()), VARNEL_WRITE_STORED);
+  EXPECT_EQ(is_empty(second.get()), 1);  // reset, and the car waits for the commit
+  commit_transaction(second.get());
+  EXPECT_EQ(get_node_count(second.get()), 1u);
 }
 
 TEST(VarnelInterfaceLifecycle, RegionTooSmallForTheGraphIsRefused) {
