@@ -1,16 +1,25 @@
 // The lookup index against the plain scan: fixed-seed random sequences of writes
-// (autocommit and transactions, clears, refusals, dropped batches) run on a graph
-// that keeps the index and on a twin without it. After every step every lookup of
-// the indexed graph, for the current snapshot and for older ones, must equal the
-// scan, and both graphs must hold the same versions. Further cases: a writer that
-// does not keep the index, damaged padding and records, the shared region.
+// (autocommit and transactions, clears, refusals, dropped batches, and a foreign
+// writer interleaved) run on a graph that keeps the index and on a twin without
+// it. After every step every lookup of the indexed graph, for the current
+// snapshot and for older ones, must equal the scan, and both graphs must hold the
+// same versions. Further cases: foreign writes that leave the tails as they were
+// (a clear and refill, a dropped batch, padding rewritten), damaged padding and
+// records, and readers in other processes on the shared region.
+//
+// The foreign writer is another implementation of the record format: it follows
+// the format's algorithms only (working buffer, appends, publication by flip),
+// keeps no guard counters and no index, and does with the padding as it likes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
@@ -26,6 +35,204 @@ constexpr std::uint64_t kRelationIds = 30;
 
 using reference::node_of_kind;
 using reference::relation_of_kind;
+
+// ---- The foreign writer ----
+
+enum class Padding { Zeroed, Copied, LeftAlone };
+
+class ForeignWriter {
+ public:
+  ForeignWriter(KnowledgeGraph& g, Padding padding) : g_(g), padding_(padding) {}
+
+  void clear() {
+    GraphIndices w = working();
+    w.node_index_tail.fill(0);
+    w.relation_index_tail.fill(0);
+    w.nodes_tail = w.relations_tail = 0;
+    publish(w, w.update_timestamp);
+  }
+
+  bool add_node(std::uint64_t t, std::uint64_t id, const KnowledgeGraphNode& value) {
+    GraphIndices w = working();
+    const std::uint64_t kind = value.type_index();
+    if (w.nodes_tail >= kNodeValues || w.node_index_tail[kind] >= kNodeVersionsPerKind) return false;
+    const std::uint64_t p = w.nodes_tail++;
+    g_.node_values[p] = value;
+    NodeRecord v{};
+    v.timestamp = t;
+    v.value_index = p;
+    v.instance_id = id;
+    v.marker = Marker::Valid;
+    append(w, kind, v, nullptr);
+    publish(w, t);
+    return true;
+  }
+
+  bool add_relation(std::uint64_t t, std::uint64_t id, const KnowledgeGraphRelation& value,
+                    Index from, Index to) {
+    GraphIndices w = working();
+    const Index r(value.type_index(), id);
+    const NodeRecord* a = latest_node(w, from);
+    const NodeRecord* b = latest_node(w, to);
+    if (a == nullptr || b == nullptr || !room(w, from, to, r.type_index)) return false;
+    if (w.relations_tail >= kRelationValues) return false;
+    NodeRecord a2 = *a, b2 = *b;
+    if (!enter(a2.outgoing, r) || !enter(b2.incoming, r)) return false;
+    a2.timestamp = b2.timestamp = t;
+    append(w, from.type_index, a2, a);
+    append(w, to.type_index, b2, b);
+    const std::uint64_t p = w.relations_tail++;
+    g_.relation_values[p] = value;
+    RelationRecord v{};
+    v.timestamp = t;
+    v.value_index = p;
+    v.instance_id = id;
+    v.from = from;
+    v.to = to;
+    v.marker = Marker::Valid;
+    append(w, r.type_index, v, nullptr);
+    publish(w, t);
+    return true;
+  }
+
+  bool remove_relation(std::uint64_t t, Index r) {
+    GraphIndices w = working();
+    const RelationRecord* q = latest_relation(w, r);
+    if (q == nullptr || !room(w, q->from, q->to, r.type_index)) return false;
+    RelationRecord removed = *q;
+    removed.timestamp = t;
+    removed.marker = Marker::Removed;
+    append(w, r.type_index, removed, q);
+    const Index from = removed.from, to = removed.to;
+    const NodeRecord* a = latest_node(w, from);
+    const NodeRecord* b = latest_node(w, to);
+    if (a != nullptr) {
+      NodeRecord a2 = *a;
+      a2.timestamp = t;
+      for (Index& e : a2.outgoing) if (e == r) e = Index::zeroed();
+      append(w, from.type_index, a2, a);
+    }
+    if (b != nullptr) {
+      NodeRecord b2 = *b;
+      b2.timestamp = t;
+      for (Index& e : b2.incoming) if (e == r) e = Index::zeroed();
+      append(w, to.type_index, b2, b);
+    }
+    publish(w, t);
+    return true;
+  }
+
+  bool remove_node(std::uint64_t t, Index n) {
+    GraphIndices w = working();
+    const NodeRecord* l = latest_node(w, n);
+    if (l == nullptr || w.node_index_tail[n.type_index] >= kNodeVersionsPerKind) return false;
+    NodeRecord v = *l;
+    v.timestamp = t;
+    v.marker = Marker::Removed;
+    std::vector<Index> listed;
+    for (const Index& e : v.outgoing) if (!e.is_empty()) listed.push_back(e);
+    for (const Index& e : v.incoming) if (!e.is_empty()) listed.push_back(e);
+    append(w, n.type_index, v, l);
+    publish(w, t);
+    for (const Index& r : listed) remove_relation(t, r);
+    return true;
+  }
+
+  // Rewrites the padding of every version below the published tails: allowed,
+  // the padding's content is unspecified.
+  void scribble_padding(std::uint8_t byte) {
+    const GraphIndices a = g_.indices[g_.active_buffer()];
+    for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+      for (std::uint64_t s = 0; s < a.node_index_tail[k]; ++s)
+        std::memset(g_.node_records[k][s].padding, byte, 7);
+    for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+      for (std::uint64_t s = 0; s < a.relation_index_tail[k]; ++s)
+        std::memset(g_.relation_records[k][s].padding, byte, 7);
+  }
+
+ private:
+  GraphIndices working() const {
+    const std::uint64_t a = g_.active_buffer();
+    return g_.autocommit != 0 ? g_.indices[a] : g_.indices[1 - a];
+  }
+
+  void publish(GraphIndices& w, std::uint64_t t) {
+    w.update_timestamp = t;
+    const std::uint64_t a = g_.active_buffer();
+    g_.indices[1 - a] = w;
+    if (g_.autocommit != 0)
+      std::atomic_ref<std::uint64_t>(g_.active_indices).exchange(1 - a, std::memory_order_seq_cst);
+  }
+
+  bool room(const GraphIndices& w, Index from, Index to, std::uint64_t relation_kind) const {
+    return from.type_index < kNodeKinds && to.type_index < kNodeKinds &&
+           relation_kind < kRelationKinds &&
+           w.node_index_tail[from.type_index] + 2 < kNodeVersionsPerKind &&
+           w.node_index_tail[to.type_index] + 2 < kNodeVersionsPerKind &&
+           w.relation_index_tail[relation_kind] < kRelationVersionsPerKind;
+  }
+
+  static bool enter(RelationList& list, Index r) {
+    for (Index& e : list) {
+      if (e.type_index == 0 || e == r) {
+        e = r;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  const NodeRecord* latest_node(const GraphIndices& w, Index n) const {
+    if (n.type_index >= kNodeKinds) return nullptr;
+    for (std::uint64_t s = std::min(w.node_index_tail[n.type_index], kNodeVersionsPerKind); s-- > 0;)
+      if (g_.node_records[n.type_index][s].instance_id == n.instance_id)
+        return &g_.node_records[n.type_index][s];
+    return nullptr;
+  }
+  const RelationRecord* latest_relation(const GraphIndices& w, Index r) const {
+    if (r.type_index >= kRelationKinds) return nullptr;
+    for (std::uint64_t s = std::min(w.relation_index_tail[r.type_index], kRelationVersionsPerKind);
+         s-- > 0;)
+      if (g_.relation_records[r.type_index][s].instance_id == r.instance_id)
+        return &g_.relation_records[r.type_index][s];
+    return nullptr;
+  }
+
+  // Writes `version` at W's tail of `kind`: whole with zeroed padding, whole
+  // with the padding of the version it was made from, or field by field.
+  template <class Record, std::uint64_t Capacity>
+  void put(Record (&slots)[Capacity], std::uint64_t& tail, const Record& version,
+           const Record* source) {
+    Record& slot = slots[tail++];
+    switch (padding_) {
+      case Padding::Zeroed: {
+        Record copy = version;
+        std::memset(copy.padding, 0, 7);
+        slot = copy;
+        break;
+      }
+      case Padding::Copied: {
+        Record copy = version;
+        std::memcpy(copy.padding, source != nullptr ? source->padding : version.padding, 7);
+        slot = copy;
+        break;
+      }
+      case Padding::LeftAlone:
+        std::memcpy(static_cast<void*>(&slot), &version, offsetof(Record, marker) + 1);
+        break;
+    }
+  }
+  void append(GraphIndices& w, std::uint64_t kind, const NodeRecord& v, const NodeRecord* source) {
+    put(g_.node_records[kind], w.node_index_tail[kind], v, source);
+  }
+  void append(GraphIndices& w, std::uint64_t kind, const RelationRecord& v,
+              const RelationRecord* source) {
+    put(g_.relation_records[kind], w.relation_index_tail[kind], v, source);
+  }
+
+  KnowledgeGraph& g_;
+  Padding padding_;
+};
 
 // Every lookup through the index equals the scan below the same snapshot.
 void expect_lookups_match_scan(const KnowledgeGraph& g, const Snapshot& taken,
@@ -79,6 +286,7 @@ class TwinRun {
   KnowledgeGraph& indexed() { return *indexed_; }
 
   void step() {
+    if (foreign_share_ != 0 && draw(foreign_share_) == 0) return foreign_step();
     const unsigned pick = draw(100);
     const std::uint64_t t = ++time_;
     if (pick < 30) {
@@ -127,6 +335,52 @@ class TwinRun {
     }
   }
 
+  // One in `share` steps is the foreign writer's.
+  void interleave_foreign_writer(unsigned share) { foreign_share_ = share; }
+
+  // The foreign writer's step, alike on both graphs, with a padding policy of its own.
+  void foreign_step() {
+    const auto padding = static_cast<Padding>(draw(3));
+    const unsigned pick = draw(100);
+    const std::uint64_t t = ++time_;
+    auto both_foreign = [&](auto op) {
+      ForeignWriter a(*indexed_, padding), b(*plain_, padding);
+      ASSERT_EQ(op(a), op(b));
+    };
+    if (pick < 35) {
+      const std::uint64_t kind = kKinds[draw(3)], id = draw_id();
+      both_foreign([&](ForeignWriter& f) { return f.add_node(t, id, node_of_kind(kind)); });
+    } else if (pick < 60) {
+      const std::uint64_t kind = kRelationKindsUsed[draw(3)], id = draw(kRelationIds);
+      const Index from(kKinds[draw(3)], draw_id()), to(kKinds[draw(3)], draw_id());
+      both_foreign([&](ForeignWriter& f) {
+        return f.add_relation(t, id, relation_of_kind(kind), from, to);
+      });
+    } else if (pick < 70) {
+      const Index node(kKinds[draw(3)], draw_id());
+      both_foreign([&](ForeignWriter& f) { return f.remove_node(t, node); });
+    } else if (pick < 80) {
+      const Index relation(kRelationKindsUsed[draw(3)], draw(kRelationIds));
+      both_foreign([&](ForeignWriter& f) { return f.remove_relation(t, relation); });
+    } else if (pick < 85) {
+      both_foreign([](ForeignWriter& f) { f.clear(); return true; });
+      history_.clear();  // a foreign clear moves no epoch: older snapshots mean nothing now
+    } else {
+      // A clear and a refill of the node kinds up to the same tails, other ids.
+      const GraphIndices before = indexed_->indices[indexed_->active_buffer()];
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> adds;  // (kind, id)
+      for (std::uint64_t kind : kKinds)
+        for (std::uint64_t n = 0; n < before.node_index_tail[kind]; ++n)
+          adds.emplace_back(kind, draw_id());
+      both_foreign([&](ForeignWriter& f) {
+        f.clear();
+        for (const auto& [kind, id] : adds) f.add_node(t, id, node_of_kind(kind));
+        return true;
+      });
+      history_.clear();
+    }
+  }
+
   // Snapshots kept from earlier steps: readers that lag behind the index.
   void check(const std::string& where) {
     const Snapshot now = indexed_->snapshot();
@@ -148,11 +402,24 @@ class TwinRun {
   KnowledgeGraph::Boxed indexed_, plain_;
   std::uint64_t time_ = 0;
   std::deque<Snapshot> history_;
+  unsigned foreign_share_ = 0;
 };
 
 TEST(LookupIndex, RandomSequencesMatchTheScanInBothModes) {
   for (std::uint32_t seed : {1u, 2u, 3u, 4u}) {
     TwinRun run(seed);
+    for (int i = 0; i < 3000; ++i) {
+      run.step();
+      run.check("seed " + std::to_string(seed) + " step " + std::to_string(i));
+      if (testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+TEST(LookupIndex, AForeignWriterInterleavedNeverChangesAnAnswer) {
+  for (std::uint32_t seed : {11u, 12u, 13u}) {
+    TwinRun run(seed);
+    run.interleave_foreign_writer(6);
     for (int i = 0; i < 3000; ++i) {
       run.step();
       run.check("seed " + std::to_string(seed) + " step " + std::to_string(i));

@@ -234,6 +234,32 @@ Probe probe(Entry* table, std::uint32_t generation, std::uint64_t kind, std::uin
   return {nullptr, std::nullopt};
 }
 
+// A batch that another writer cleared and appended to without publishing it
+// (dropped, or still open) has rewritten slots below the published tails; its
+// buffer is the evidence while it lasts. In a kind where the other buffer's tail
+// u lies below the reference tail, slot u - 1 is that batch's last append, or
+// (our own lagging buffer) a version we stamped.
+template <class Side>
+bool other_buffer_proven(const KnowledgeGraph& graph, std::uint64_t salt, std::uint64_t kind,
+                         std::uint64_t other_tail, std::uint64_t tail) {
+  other_tail = std::min(other_tail, Side::kCapacity);
+  return other_tail == 0 || other_tail >= tail ||
+         last_slot_proven<Side>(graph, salt, kind, other_tail);
+}
+
+bool other_buffer_proven(const KnowledgeGraph& graph, std::uint64_t salt,
+                         const GraphIndices& other, const GraphIndices& reference) {
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+    if (!other_buffer_proven<NodeSide>(graph, salt, k, other.node_index_tail[k],
+                                       reference.node_index_tail[k]))
+      return false;
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+    if (!other_buffer_proven<RelationSide>(graph, salt, k, other.relation_index_tail[k],
+                                           reference.relation_index_tail[k]))
+      return false;
+  return true;
+}
+
 // ---- Reading ----
 
 enum class Outcome { Found, Absent, Unknown };
@@ -284,6 +310,10 @@ Answer read_through_index(const KnowledgeGraph& graph, const Snapshot& snapshot,
   // Proof that no other writer rewrote the slots below the reader's tail.
   const std::uint64_t salt = word(header.salt).load(std::memory_order_relaxed);
   if (!last_slot_proven<Side>(graph, salt, kind, tail)) return {Outcome::Unknown};
+  const GraphIndices& other = graph.indices[1 - (snapshot.active & 1u)];
+  if (!other_buffer_proven<Side>(graph, salt, kind,
+                                 detail::racy_word(Side::tails(other)[kind]), tail))
+    return {Outcome::Unknown};
 
   const Probe found = probe(Side::table(*index), generation, kind, id);
   Answer answer{Outcome::Unknown};
@@ -588,9 +618,14 @@ void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
   if (new_node != nullptr) prefetch_entry(index.nodes, new_node->type_index, new_node->instance_id);
   Header& header = index.header;
+  // Publishing will overwrite the other buffer: judge its evidence first.
+  const std::uint64_t active = graph.active_buffer();
+  const bool from_active = graph.autocommit_enabled();
   const bool current = header.magic == kMagic && !(header.generation & 1u) &&
                        header.sequence == load_sequence(graph) && tails_match(header, working) &&
-                       !attached->writer_stale;
+                       !attached->writer_stale &&
+                       (!from_active || other_buffer_proven(graph, header.salt,
+                                                            graph.indices[1 - active], working));
   attached->writer_stale = false;
   attached->writer_ready = current || rebuild(graph, index, working);
   if (attached->writer_ready) refresh_clear_epoch(graph, header);
@@ -628,7 +663,18 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
 void index_expect_buffer_write(KnowledgeGraph& graph) {
   Attachment* attached = attachment_of(graph);
   if (attached == nullptr) return;
-  expect_buffer_write(graph, attached->index.load(std::memory_order_relaxed)->header);
+  Header& header = attached->index.load(std::memory_order_relaxed)->header;
+  // The copy is about to erase another writer's unpublished batch: if that batch
+  // rewrote published slots, the index goes out of use until the next write rebuilds it.
+  const std::uint64_t active = graph.active_buffer();
+  if (header.magic == kMagic && !(header.generation & 1u) &&
+      !other_buffer_proven(graph, header.salt, graph.indices[1 - active], graph.indices[active])) {
+    store_generation(header, header.generation | 1u);
+    attached->writer_ready = false;
+    attached->writer_stale = true;
+    return;
+  }
+  expect_buffer_write(graph, header);
 }
 
 void index_published(KnowledgeGraph& graph) {
