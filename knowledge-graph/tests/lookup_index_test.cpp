@@ -428,6 +428,79 @@ TEST(LookupIndex, AForeignWriterInterleavedNeverChangesAnAnswer) {
   }
 }
 
+// The sequences a review found: a foreign clear and refill that leaves the tails
+// as they were, for nodes and for relations, with every padding policy; and
+// foreign writes that leave the tails unchanged. Reads and our writer's own
+// lookups (add_relation, remove_node, remove_relation) must answer as the scan.
+TEST(LookupIndex, ForeignClearAndRefillToTheSameTailsIsDetected) {
+  for (const Padding padding : {Padding::Zeroed, Padding::Copied, Padding::LeftAlone}) {
+    SCOPED_TRACE(static_cast<int>(padding));
+    auto g = KnowledgeGraph::new_boxed();
+    ASSERT_TRUE(g->add_node(10, 5, node_of_kind(1)).stored());
+    ForeignWriter other(*g, padding);
+    other.clear();
+    ASSERT_TRUE(other.add_node(20, 6, node_of_kind(1)));  // same slot, same tails
+    expect_lookups_match_scan(*g, g->snapshot(), "after the refill");
+    ASSERT_NE(g->get_latest_node_record(Index(1, 6)), nullptr);
+    EXPECT_EQ(g->get_latest_node_record(Index(1, 5)), nullptr);
+    ASSERT_TRUE(g->add_node(30, 2, node_of_kind(6)).stored());
+    EXPECT_TRUE(g->add_relation(31, 1, relation_of_kind(9), Index(1, 6), Index(6, 2)).stored());
+    EXPECT_EQ(g->remove_node(32, Index(1, 5)).status, WriteStatus::NotFound);
+    EXPECT_TRUE(g->remove_node(33, Index(1, 6)).stored());
+    expect_lookups_match_scan(*g, g->snapshot(), "after our writes");
+
+    // Relations: ours joins car 1 and lane 2 by isOn 7; the other writer
+    // rebuilds the same tails with isOn 8.
+    auto r = KnowledgeGraph::new_boxed();
+    ASSERT_TRUE(r->add_node(10, 1, node_of_kind(1)).stored());
+    ASSERT_TRUE(r->add_node(10, 2, node_of_kind(6)).stored());
+    ASSERT_TRUE(r->add_relation(11, 7, relation_of_kind(9), Index(1, 1), Index(6, 2)).stored());
+    const GraphIndices before = r->snapshot().indices;
+    ForeignWriter peer(*r, padding);
+    peer.clear();
+    ASSERT_TRUE(peer.add_node(10, 1, node_of_kind(1)));
+    ASSERT_TRUE(peer.add_node(10, 2, node_of_kind(6)));
+    ASSERT_TRUE(peer.add_relation(11, 8, relation_of_kind(9), Index(1, 1), Index(6, 2)));
+    const GraphIndices after = r->snapshot().indices;
+    ASSERT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the same tails and time";
+    expect_lookups_match_scan(*r, r->snapshot(), "after the relation refill");
+    EXPECT_EQ(r->get_latest_relation_record(Index(9, 7)), nullptr);
+    ASSERT_NE(r->get_latest_relation_record(Index(9, 8)), nullptr);
+    EXPECT_EQ(r->remove_relation(12, Index(9, 7)).status, WriteStatus::NotFound);
+    EXPECT_TRUE(r->remove_relation(12, Index(9, 8)).stored());
+    EXPECT_EQ(r->get_latest_relation_record(Index(9, 8))->marker, Marker::Removed);
+    expect_lookups_match_scan(*r, r->snapshot(), "after our removal");
+  }
+}
+
+TEST(LookupIndex, ForeignWritesThatLeaveTheTailsUnchangedAreDetected) {
+  auto g = KnowledgeGraph::new_boxed();
+  for (std::uint64_t id = 0; id < 6; ++id) ASSERT_TRUE(g->add_node(10 + id, id, node_of_kind(2)).stored());
+  const GraphIndices published = g->snapshot().indices;
+  // A batch that clears, rewrites slot 0 and is dropped: the published tails
+  // stay, slot 0 below them holds instance 9 now.
+  ForeignWriter other(*g, Padding::LeftAlone);
+  g->autocommit = 0;
+  g->indices[1 - g->active_buffer()] = g->indices[g->active_buffer()];
+  other.clear();
+  ASSERT_TRUE(other.add_node(20, 9, node_of_kind(2)));
+  g->autocommit = 1;
+  const GraphIndices still = g->snapshot().indices;
+  ASSERT_EQ(std::memcmp(&published, &still, sizeof published), 0);
+  expect_lookups_match_scan(*g, g->snapshot(), "after the dropped batch");
+  ASSERT_NE(g->get_latest_node_record(Index(2, 9)), nullptr);
+  ASSERT_TRUE(g->add_node(30, 10, node_of_kind(6)).stored());  // our writer rebuilds
+  EXPECT_TRUE(g->remove_node(31, Index(2, 9)).stored());
+  expect_lookups_match_scan(*g, g->snapshot(), "after our writes");
+  // Padding rewritten below the tails, zeroed or arbitrary.
+  for (const std::uint8_t byte : {0x00, 0xA5}) {
+    other.scribble_padding(byte);
+    expect_lookups_match_scan(*g, g->snapshot(), "after the padding changed");
+    ASSERT_TRUE(g->add_node(40 + byte, 3, node_of_kind(2)).stored());
+    expect_lookups_match_scan(*g, g->snapshot(), "after our next write");
+  }
+}
+
 TEST(LookupIndex, BoxedAndRegionGraphsCarryAnIndex) {
   auto g = KnowledgeGraph::new_boxed();
   EXPECT_TRUE(has_lookup_index(*g));
