@@ -25,6 +25,14 @@
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "reference_model.hpp"
 
+#if defined(__linux__) && defined(VARNEL_INDEX_PROCESSES)
+#include "shared_memory_interface/shared_memory.hpp"
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace knowledge_graph::graph {
 namespace {
 
@@ -279,7 +287,13 @@ void expect_same_versions(const KnowledgeGraph& a, const KnowledgeGraph& b,
 class TwinRun {
  public:
   explicit TwinRun(std::uint32_t seed)
-      : rng_(seed), indexed_(KnowledgeGraph::new_boxed()), plain_(KnowledgeGraph::new_boxed()) {
+      : TwinRun(seed, nullptr) {}
+  // With `region` (a graph with an index attached) as the indexed graph.
+  TwinRun(std::uint32_t seed, KnowledgeGraph* region)
+      : rng_(seed),
+        own_(region == nullptr ? KnowledgeGraph::new_boxed() : nullptr),
+        indexed_(region == nullptr ? own_.get() : region),
+        plain_(KnowledgeGraph::new_boxed()) {
     detach_lookup_index(*plain_);
   }
 
@@ -399,7 +413,9 @@ class TwinRun {
   std::uint64_t draw_id() { return draw(kIds); }
 
   std::mt19937 rng_;
-  KnowledgeGraph::Boxed indexed_, plain_;
+  KnowledgeGraph::Boxed own_;
+  KnowledgeGraph* indexed_;
+  KnowledgeGraph::Boxed plain_;
   std::uint64_t time_ = 0;
   std::deque<Snapshot> history_;
   unsigned foreign_share_ = 0;
@@ -604,6 +620,85 @@ TEST(LookupIndex, ManyNodesAndRelationsTogetherKeepTheIndexInUse) {
   EXPECT_EQ(latest_node_slot(*g, now, node),
             scan_latest_node_slot(*g, node.type_index, last, now.indices.node_index_tail[node.type_index]));
 }
+
+#if defined(__linux__) && defined(VARNEL_INDEX_PROCESSES)
+// Readers in other processes, each with its own read-only mapping of the region
+// and its own attachment of the index, check every lookup against the scan after
+// each step of the writer (ours, with the foreign writer interleaved). They run
+// in lock-step with it, so each check reads a record at rest: what is tested is
+// the index as other processes see it, not the race of a reader with a foreign
+// writer, which no guard covers.
+struct LockStep {
+  std::atomic<int> step{0};  // -1: stop
+  std::atomic<int> done[3]{};
+  std::atomic<int> mismatches{0};
+};
+
+int mismatches(const KnowledgeGraph& g) {
+  const Snapshot s = g.snapshot();
+  int wrong = 0;
+  for (std::uint64_t kind : kKinds)
+    for (std::uint64_t id = 0; id <= kIds; ++id)
+      wrong += latest_node_slot(g, s, Index(kind, id)) !=
+               scan_latest_node_slot(g, kind, id, s.indices.node_index_tail[kind]);
+  for (std::uint64_t kind : kRelationKindsUsed)
+    for (std::uint64_t id = 0; id <= kRelationIds; ++id)
+      wrong += latest_relation_slot(g, s, Index(kind, id)) !=
+               scan_latest_relation_slot(g, kind, id, s.indices.relation_index_tail[kind]);
+  return wrong;
+}
+
+[[noreturn]] void lock_step_reader(const std::string& name, LockStep& sync, int number) {
+  shared_memory_interface::shared_memory::KnowledgeGraphMemory region(name, 536'870'912u);
+  if (!region.initialize_read_only()) _exit(3);
+  const RegionLookupIndex index(*region.get_data_ref(), region.view_size());
+  if (!index.attached()) _exit(4);
+  for (int seen = 0;;) {
+    int step;
+    while ((step = sync.step.load()) == seen) sched_yield();
+    if (step < 0) _exit(0);
+    sync.mismatches += mismatches(*region.get_data_ref());
+    sync.done[number].store(seen = step);
+  }
+}
+
+TEST(LookupIndex, ReadersInOtherProcessesAnswerAsTheScan) {
+  const std::string name = "varnel_index_test_" + std::to_string(getpid());
+  shared_memory_interface::shared_memory::KnowledgeGraphMemory region(name, 536'870'912u);
+  ASSERT_TRUE(region.initialize());
+  KnowledgeGraph& g = *KnowledgeGraph::make_default_in(region.get_data_ref());
+  const RegionLookupIndex index(g, region.view_size());
+  ASSERT_TRUE(index.attached());
+  void* shared = mmap(nullptr, sizeof(LockStep), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* sync = new (shared) LockStep{};
+  std::vector<pid_t> readers;
+  for (int i = 0; i < 3; ++i) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) lock_step_reader(name, *sync, i);
+    readers.push_back(child);
+  }
+  TwinRun run(21, &g);
+  run.interleave_foreign_writer(5);
+  constexpr int kSteps = 600;
+  for (int step = 1; step <= kSteps && !testing::Test::HasFatalFailure(); ++step) {
+    run.step();
+    run.check("step " + std::to_string(step));
+    sync->step.store(step);
+    for (auto& done : sync->done)
+      while (done.load() != step) sched_yield();
+  }
+  sync->step.store(-1);
+  for (pid_t child : readers) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(sync->mismatches.load(), 0);
+  munmap(shared, sizeof(LockStep));
+}
+#endif
 
 }  // namespace
 }  // namespace knowledge_graph::graph
