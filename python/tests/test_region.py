@@ -145,3 +145,42 @@ def test_attach_without_a_host_raises():
         return
     stray.release()
     pytest.skip("another process holds the region")
+
+
+SECOND_HOST = """
+    import sys
+    import varnel
+    with varnel.Graph.open() as g:
+        print(g.node_count(), flush=True)
+        sys.stdin.readline()
+        while True:
+            try:
+                g.add_car_node(50, 5)
+                print("stored", g.node_count(), flush=True)
+            except varnel.WriteRefused as refused:
+                print("refused", refused.status.name, g.node_count(), flush=True)
+            if sys.stdin.readline().strip() != "again":
+                break
+"""
+
+
+def test_a_second_host_process_is_refused_until_the_first_releases():
+    with varnel.Graph.open() as first:
+        first.add_car_node(9, 1)
+        first.add_lane_node(9, 2)
+        second = start(SECOND_HOST)
+        try:
+            expect(second, "2")  # its set-up left the scene alone
+            tell(second, "write")
+            expect(second, "refused NotWriter 2")
+            assert first.node_count() == 2 and first.last_update() == 9
+            with varnel.Graph.attach() as keeper:  # holds the region when the first goes
+                first.release()
+                tell(second, "again")
+                expect(second, "stored 1")  # took over: reset, then its car
+                assert keeper.node_count() == 1
+                tell(second, "stop")
+                assert second.wait(TIMEOUT) == 0
+        finally:
+            second.kill()
+            second.wait()
