@@ -156,7 +156,21 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   EXPECT_EQ(watch.status, 0) << watch.err;
   EXPECT_NE(watch.out.find("node versions/s"), std::string::npos) << watch.out;
 
+  // A second host is refused, says so, and leaves the first one's scene alone.
+  Outcome second = run(VARNEL_DEMO, "--duration 1 --rate 20 --cars 4 --seed 9", "second");
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_NE(second.err.find("REFUSED: another process is writing the region"), std::string::npos)
+      << second.err;
+  EXPECT_NE(second.out.find("not the writer: nothing stored"), std::string::npos) << second.out;
+  Outcome intact = inspect("json --indent -1", "intact");
+  ASSERT_EQ(intact.status, 0) << intact.err;
+  expect_static_scene(nlohmann::json::parse(intact.out));
+
   ASSERT_EQ(inspect("save " + path("live.bin")).status, 0);
+  // Nor does a load replace a live host's scene, forced or not.
+  Outcome forced = inspect("load " + path("live.bin") + " --force", "forced");
+  EXPECT_NE(forced.status, 0);
+  EXPECT_NE(forced.err.find("a host is writing the region"), std::string::npos) << forced.err;
   host.join();
   EXPECT_EQ(demo.status, 0) << demo.err;
   EXPECT_NE(demo.out.find("tick"), std::string::npos);
