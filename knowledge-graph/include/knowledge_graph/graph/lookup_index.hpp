@@ -19,34 +19,50 @@
 // An answer (a slot, or "absent") is given only when the index proves itself
 // current for the kind and the reader's tail t; otherwise the lookup scans, and
 // the writer rebuilds the index at its next write. The proof:
-// - the index is built and not being rebuilt (generation even, checked again
-//   after the answer), the reader's snapshot has the clear epoch the index
-//   serves and no publication sequence ahead of it, and t is at most the tail
-//   the index reflects: this catches our own clears, dropped batches and writes
-//   not yet indexed, and any writer that appends past the indexed tails;
-// - the version at slot t - 1 carries a valid stamp of the current generation;
-// - a found slot, and every slot walked down to it, carries a valid stamp and
-//   the instance id looked up.
+// 1. the index is built and not being rebuilt (generation even, checked again
+//    after the answer), the reader's snapshot has the clear epoch the index
+//    serves and no publication sequence ahead of it, and t is at most the tail
+//    the index reflects: this catches our own clears, dropped batches and writes
+//    not yet indexed, and any writer that appends past the indexed tails;
+// 2. the version at slot t - 1 carries a valid stamp of the current generation;
+// 3. where the other bookkeeping buffer's tail u for the kind lies below t, the
+//    version at u - 1 carries one too (see below);
+// 4. a found slot, and every slot walked down to it, carries a valid stamp and
+//    the instance id looked up.
+// The writer's own lookups make the same proofs against its working tails;
+// before it appends to a kind it proves that kind's last indexed version, and
+// before it overwrites the other buffer (publishing, start_transaction) it
+// proves that buffer's evidence for every kind.
 //
 // Writers of the record format that keep neither the guard counters nor this
-// index ("foreign" writers) change what lies below a tail only by a clear and
-// appends from slot 0 upwards. To leave the kind's tail at t again they must
-// write every slot below t, slot t - 1 included. Detected, therefore, is every
-// foreign write below the tail whose version at t - 1 differs from ours in one
-// of the fingerprinted fields, whatever the writer does with the padding: zeroed
-// or arbitrary padding fails the fingerprint, padding copied from another slot
-// names another slot or salt, padding left as it was no longer fits the new
-// fields; stamps from before a rebuild or clear fail on the salt. Foreign writes
-// that cannot change an answer: appends at or above the tails (a longer tail
-// sends readers to the scan, a dropped batch is invisible), payload and padding
-// writes elsewhere (answers are slots, chosen by instance id only).
-// Not detected (2^-41 aside): a foreign clear and refill that leaves slot t - 1
-// with exactly our instance id, timestamp, value index and marker (and
-// endpoints), while a lower slot holds another instance id. No check short of
-// the scan can see it, since such a writer can make every byte we could check
-// equal to ours; it needs a writer that repeats our last version of the kind
-// field for field. The region's bytes after the record belong to this library;
-// a writer that changes them is not covered.
+// index ("foreign" writers) change what lies below a published tail only after
+// a clear, by appends from slot 0 upwards:
+// - published (the clear and its appends): to show tail t again they wrote
+//   every slot below t, slot t - 1 included, which proof 2 checks;
+// - unpublished (a clear inside a batch, then appends, dropped or still open):
+//   the batch lives in the other buffer, with tail u below t and its last
+//   append at u - 1, which proof 3 checks.
+// A rewritten version fails its fingerprint unless its fields equal ours,
+// whatever the writer does with the padding: zeroed or arbitrary padding does
+// not fit, padding copied from another slot names another slot, padding left
+// as it was no longer fits the new fields, and stamps from before a rebuild or
+// clear carry another salt. Foreign writes that cannot change an answer:
+// appends at or above the tails (a longer tail sends readers to the scan, a
+// dropped batch above the tails is never read), payload and padding writes
+// elsewhere (answers are slots, chosen by instance id only).
+// Not detected (2^-41 aside), and not detectable by any check short of the scan:
+// - a foreign clear and refill that leaves the checked version with exactly our
+//   instance id, timestamp, value index and marker (and endpoints) while a
+//   lower slot holds another instance id;
+// - a foreign batch that rewrote published slots and whose buffer the foreign
+//   writer itself overwrote (its next start_transaction) before any of our
+//   processes looked. That batch broke the format's own rule that the active
+//   buffer's slots are not rewritten while it is active; the scan then reads
+//   slots that the published tails do not describe either.
+// A reader racing a foreign write in progress, or holding a snapshot from before
+// a foreign clear (which moves no epoch), has no guard at all, as with the scan.
+// The region's bytes after the record belong to this library; a writer that
+// changes them is not covered.
 //
 // Thread rules: one writer maintains the index (inside the graph's write
 // operations); readers in any process read it without locks. A torn entry only
