@@ -41,7 +41,8 @@ void unmap_region(Handle handle, void* view);
 // platform drops it when its holder dies, however it dies, so a crashed writer
 // never blocks the next one. Within one process the lock is counted: every
 // handle that takes it while the process holds it shares it, and the last
-// release lets go. Readers never take it.
+// release lets go. Readers never take it. POSIX: a child made by fork() shares
+// its parent's lock (flock belongs to the open file description) until it execs.
 enum class WriterLockState { Taken, HeldElsewhere, Failed };
 struct WriterLockOutcome {
   WriterLockState state = WriterLockState::Failed;

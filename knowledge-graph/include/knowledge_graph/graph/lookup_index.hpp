@@ -2,9 +2,11 @@
 // number of versions written after the one found.
 //
 // The index is an attachment, never part of the KnowledgeGraph record. In the
-// shared region it lives in the bytes after the record (at kLookupIndexOffset), so
-// readers in other processes use it too; a private graph made by new_boxed carries
-// one in the same allocation. A graph without an attachment scans, as before.
+// shared region it lives in the bytes after the record (at lookup_index_offset()),
+// so readers in other processes use it too; whoever maps the region attaches it
+// (RegionLookupIndex), the region layer knows nothing of it. A private graph made
+// by new_boxed carries one in the same allocation. A graph without an attachment
+// scans, as before.
 //
 // What it holds:
 // - a hash table from (kind, instance id) to the slot of the latest version that
