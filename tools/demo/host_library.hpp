@@ -34,6 +34,15 @@ struct VarnelApi {
 #undef VARNEL_FN
 };
 
+// The exports of a varnel_interface linked into the program (tests, benchmarks).
+inline VarnelApi linked_varnel_api() {
+  VarnelApi api;
+#define VARNEL_LINK(name) api.name = &::name;
+  VARNEL_DEMO_EXPORTS(VARNEL_LINK)
+#undef VARNEL_LINK
+  return api;
+}
+
 // A loaded varnel_interface library; unloads on destruction.
 class HostLibrary {
  public:

@@ -144,10 +144,34 @@ bool SceneWriter::write_batch(const std::vector<SceneNode>& nodes,
   std::set<NodeRef> present;
   for (const SceneNode& node : nodes) present.insert(node.ref);
 
+  // A relation that ends while one of its kind starts from the same node moves:
+  // it is added again with its id between the new ends, one removal fewer. The
+  // entry it leaves in the old node's list goes stale; a full list reuses those.
+  const bool re_add = options_.pattern == WritePattern::ReAdd;
+  std::map<RelationKey, std::uint64_t> moved;  // started relation -> id it takes over
+  if (!re_add) {
+    std::map<std::pair<std::uint64_t, NodeRef>, std::vector<std::uint64_t>> ended;
+    for (const auto& [key, relation] : relations_)
+      if (!wanted.contains(key)) ended[{key.kind, key.from}].push_back(relation.id);
+    for (const auto& [key, payload] : wanted) {
+      if (relations_.contains(key)) continue;
+      auto free_ids = ended.find({key.kind, key.from});
+      if (free_ids == ended.end() || free_ids->second.empty()) continue;
+      moved[key] = free_ids->second.back();
+      free_ids->second.pop_back();
+    }
+  }
+  auto taken_over = [&](std::uint64_t kind, std::uint64_t id) {
+    for (const auto& [key, moved_id] : moved)
+      if (key.kind == kind && moved_id == id) return true;
+    return false;
+  };
   // Relations that ended go first, so that a departing node lists none.
   for (auto it = relations_.begin(); it != relations_.end();) {
     if (wanted.contains(it->first)) { ++it; continue; }
-    if (!remove_relation(timestamp, it->first, it->second.id)) return false;
+    if (!taken_over(it->first.kind, it->second.id) &&
+        !remove_relation(timestamp, it->first, it->second.id))
+      return false;
     it = relations_.erase(it);
   }
   for (auto it = nodes_.begin(); it != nodes_.end();) {
@@ -158,7 +182,6 @@ bool SceneWriter::write_batch(const std::vector<SceneNode>& nodes,
   // A changed node gets a new version that keeps its relations. (Re-adding it
   // would start a version with empty lists, and every relation of it would
   // have to be added again: two node versions each, every tick it moves.)
-  const bool re_add = options_.pattern == WritePattern::ReAdd;
   std::set<NodeRef> emptied;
   for (const SceneNode& node : nodes) {
     std::vector<unsigned char> bytes = record_bytes(node.record);
@@ -175,7 +198,10 @@ bool SceneWriter::write_batch(const std::vector<SceneNode>& nodes,
     if (!fresh && known->second.payload == payload && !emptied.contains(key.from) &&
         !emptied.contains(key.to))
       continue;
-    const std::uint64_t id = fresh ? ++next_relation_id_[key.kind] : known->second.id;
+    const auto move = moved.find(key);
+    const std::uint64_t id = !fresh                ? known->second.id
+                             : move != moved.end() ? move->second
+                                                   : ++next_relation_id_[key.kind];
     if (!add_relation(timestamp, SceneRelation{key, payload}, id)) return false;
     // A relation the graph did not take (an end missing) is tried again next tick.
     if (api_.get_last_write_result(handle_) == VARNEL_WRITE_STORED)
