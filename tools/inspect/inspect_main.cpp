@@ -127,9 +127,9 @@ std::optional<std::uint64_t> relation_kind_option(const std::string& text) {
 
 // ---- stats ----------------------------------------------------------------------
 
-void print_fill(const std::string& name, std::uint64_t used, std::uint64_t capacity) {
-  std::printf("  %-34s %6llu / %6llu  %5.1f%%\n", name.c_str(), static_cast<unsigned long long>(used),
-              static_cast<unsigned long long>(capacity), 100.0 * static_cast<double>(used) / static_cast<double>(capacity));
+void print_fill(const std::string& name, const kg::ArrayFill& fill) {
+  std::printf("  %-34s %6llu / %6llu  %5.1f%%\n", name.c_str(), static_cast<unsigned long long>(fill.used),
+              static_cast<unsigned long long>(fill.capacity), 100.0 * fill.fraction());
 }
 
 void stats(const Source& source) {
@@ -146,14 +146,14 @@ void stats(const Source& source) {
   std::printf("autocommit:        %s\n", g.autocommit_enabled() ? "on" : "off");
   std::printf("published buffer:  %llu\n", static_cast<unsigned long long>(s.active));
   std::printf("fill:\n");
+  const kg::Fill fill = kg::fill_of(s.indices);
   for (std::uint64_t k = 0; k < kg::kNodeKinds; ++k)
-    print_fill("node versions " + std::string(kg::types::node_kind_name(k)), s.indices.node_index_tail[k],
-               kg::kNodeVersionsPerKind);
-  print_fill("node values", s.indices.nodes_tail, kg::kNodeValues);
+    print_fill("node versions " + std::string(kg::types::node_kind_name(k)), fill.node_versions[k]);
+  print_fill("node values", fill.node_values);
   for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
     print_fill("relation versions " + std::string(kg::types::relation_kind_name(k)),
-               s.indices.relation_index_tail[k], kg::kRelationVersionsPerKind);
-  print_fill("relation values", s.indices.relations_tail, kg::kRelationValues);
+               fill.relation_versions[k]);
+  print_fill("relation values", fill.relation_values);
 }
 
 // ---- history ----------------------------------------------------------------------

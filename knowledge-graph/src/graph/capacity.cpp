@@ -49,16 +49,17 @@ std::string describe(WriteStatus status, Index limit) {
   }
 }
 
-Fill KnowledgeGraph::fill() const {
-  const GraphIndices now = snapshot().indices;
+Fill fill_of(const GraphIndices& indices) {
   Fill fill;
   for (std::uint64_t k = 0; k < kNodeKinds; ++k)
-    fill.node_versions[k] = {now.node_index_tail[k], kNodeVersionsPerKind};
-  fill.node_values = {now.nodes_tail, kNodeValues};
+    fill.node_versions[k] = {indices.node_index_tail[k], kNodeVersionsPerKind};
+  fill.node_values = {indices.nodes_tail, kNodeValues};
   for (std::uint64_t k = 0; k < kRelationKinds; ++k)
-    fill.relation_versions[k] = {now.relation_index_tail[k], kRelationVersionsPerKind};
-  fill.relation_values = {now.relations_tail, kRelationValues};
+    fill.relation_versions[k] = {indices.relation_index_tail[k], kRelationVersionsPerKind};
+  fill.relation_values = {indices.relations_tail, kRelationValues};
   return fill;
 }
+
+Fill KnowledgeGraph::fill() const { return fill_of(snapshot().indices); }
 
 }  // namespace knowledge_graph::graph

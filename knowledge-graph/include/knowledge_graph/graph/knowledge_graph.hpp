@@ -143,6 +143,8 @@ struct Fill {
   std::array<ArrayFill, kRelationKinds> relation_versions;
   ArrayFill relation_values;
 };
+// The fill that one bookkeeping buffer describes (tails beyond capacity shown as they are).
+Fill fill_of(const GraphIndices& indices);
 
 // A reader's copy of the active buffer with the guard counters read around it.
 struct Snapshot {
