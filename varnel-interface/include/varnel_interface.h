@@ -227,7 +227,8 @@ VARNEL_API uint32_t get_last_write_result(KnowledgeGraphHandle* handle);
  * version of node (kind, instance id) with empty relation lists, stamped with
  * `timestamp`, and returns the kind number (also when nothing was stored, and
  * 0 for a NULL handle). Adding an id that already has versions makes a new
- * version of it. Writing call. */
+ * version of it, with empty lists: update_<kind>_node keeps the relations.
+ * Writing call. */
 VARNEL_API uint64_t add_car_node(uint64_t timestamp, uint64_t instance_id, Car record,
                                  KnowledgeGraphHandle* handle);
 VARNEL_API uint64_t add_crosswalk_node(uint64_t timestamp, uint64_t instance_id,

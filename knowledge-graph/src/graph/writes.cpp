@@ -1,5 +1,5 @@
-// The four writes. Each takes the working buffer, appends new versions at its
-// tails and publishes it. Every limit (kind numbers, full lists, full arrays) is
+// The writes: add, update and remove a node, add and remove a relation. Each
+// takes the working buffer, appends new versions at its tails and publishes it. Every limit (kind numbers, full lists, full arrays) is
 // checked before the first slot is written, so a refused write leaves the record
 // byte for byte as it was.
 //
