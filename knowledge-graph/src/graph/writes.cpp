@@ -1,7 +1,7 @@
 // The writes: add, update and remove a node, add and remove a relation. Each
-// takes the working buffer, appends new versions at its tails and publishes it. Every limit (kind numbers, full lists, full arrays) is
-// checked before the first slot is written, so a refused write leaves the record
-// byte for byte as it was.
+// takes the working buffer, appends new versions at its tails and publishes it.
+// Every limit (kind numbers, full lists, full arrays) is checked before the first
+// slot is written, so a refused write leaves the record byte for byte as it was.
 //
 // A list with no free entry left takes the lowest stale one: an entry whose
 // relation's latest version no longer joins this node in this role (added again
