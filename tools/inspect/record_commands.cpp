@@ -1,6 +1,9 @@
 #include "record_commands.hpp"
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -62,34 +65,68 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   record::RecordingWriter writer;
   if (!writer.open(path, unit, error)) throw RecordingFailure(error);
 
-  std::uint64_t publications = 0;
-  auto sink = [&](const record::Publication& p) {
-    writer.write(p);
-    ++publications;
-    if (p.gap)
-      std::cerr << "\nvarnel-inspect record: GAP before publication " << writer.info().publications
-                << ": the writer reused slots before they were recorded (the recorder was too slow "
-                   "or paused); the recording goes on from the scene as it stands\n";
-  };
-  recorder.start(sink);
+  // The recorder thread only copies versions out and acknowledges them, so that
+  // a writer waiting to reuse slots is released quickly; this thread encodes and
+  // writes them.
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<record::Publication> queue;
+  std::atomic<bool> finish{false}, done{false};
+  std::atomic<std::uint64_t> taken{0};
+  std::thread follower([&] {
+    auto sink = [&](const record::Publication& p) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.push_back(p);
+      }
+      ++taken;
+      ready.notify_one();
+    };
+    recorder.start(sink);
+    while (!finish) {
+      if (max_publications != 0 && taken >= max_publications) break;
+      if (recorder.poll(sink) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // Whatever the writer published up to now still goes in.
+    if (max_publications == 0)
+      while (recorder.poll(sink) != 0) {
+      }
+    recorder.detach();
+    done = true;
+    ready.notify_one();
+  });
+
   const auto begin = Clock::now();
   auto last_report = begin;
-  while (!stop) {
-    if (max_publications != 0 && publications >= max_publications) break;
+  for (;;) {
+    std::deque<record::Publication> batch;
+    bool was_done = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ready.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue.empty() || done; });
+      was_done = done;  // read before the swap: then this batch holds everything that is left
+      batch.swap(queue);
+    }
+    const bool last = batch.empty() && was_done;
+    for (const auto& p : batch) {
+      writer.write(p);
+      if (p.gap)
+        std::cerr << "\nvarnel-inspect record: GAP before publication " << writer.info().publications
+                  << ": the writer reused slots before they were recorded (the recorder was too slow "
+                     "or paused); the recording goes on from the scene as it stands\n";
+    }
     const auto now = Clock::now();
-    if (duration > 0 && std::chrono::duration<double>(now - begin).count() >= duration) break;
-    if (recorder.poll(sink) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (stop || (duration > 0 && std::chrono::duration<double>(now - begin).count() >= duration))
+      finish = true;
+    if (last) break;
     if (!quiet && now - last_report >= std::chrono::seconds(1)) {
       last_report = now;
-      std::cerr << "\rrecording " << path << ": " << publications << " publications, "
+      std::cerr << "\rrecording " << path << ": " << writer.info().publications << " publications, "
                 << writer.info().versions << " versions, " << megabytes(writer.bytes_written())
                 << ", gaps " << writer.info().gaps << "   " << std::flush;
     }
   }
-  // Whatever the writer published up to now still goes in.
-  while (recorder.poll(sink) != 0) {
-  }
-  recorder.detach();
+  follower.join();
   if (!quiet) std::cerr << "\n";
   const record::RecordingInfo info = writer.info();
   if (!writer.close(error)) throw RecordingFailure(error);

@@ -51,10 +51,7 @@ json list_json(const kg::RelationList& list) {
   json out = json::array();
   for (std::size_t slot = 0; slot < list.size(); ++slot)
     if (!list[slot].is_empty())
-      out.push_back({{"slot", slot},
-                     {"kind", std::string(types::relation_kind_name(list[slot].type_index))},
-                     {"type_index", list[slot].type_index},
-                     {"id", list[slot].instance_id}});
+      out.push_back({slot, list[slot].type_index, list[slot].instance_id});
   return out;
 }
 
@@ -110,8 +107,11 @@ std::string kind_schema(bool relation, std::uint64_t kind, const std::string& na
                              {{"kind", {{"type", "string"}}},
                               {"type_index", {{"type", "integer"}}},
                               {"id", {{"type", "integer"}}}}}};
-  json list_entry = index_entry;
-  list_entry["properties"]["slot"] = {{"type", "integer"}};
+  const json list_entry = {{"type", "array"},
+                           {"description", "[list slot, relation kind number, relation instance id]"},
+                           {"items", {{"type", "integer"}}},
+                           {"minItems", 3},
+                           {"maxItems", 3}};
   json properties = {
       {"publication", {{"type", "integer"}, {"description", "the publication that made this version visible"}}},
       {"timestamp", {{"type", "integer"}, {"description", "the host's timestamp of the write"}}},
@@ -179,10 +179,12 @@ bool list_of(const json& array, kg::RelationList& out) {
   out.fill(kg::Index{});
   if (!array.is_array()) return false;
   for (const json& entry : array) {
-    std::size_t slot = 0;
-    kg::Index index;
-    if (!get(entry, "slot", slot) || slot >= out.size() || !index_of(entry, index)) return false;
-    out[slot] = index;
+    if (!entry.is_array() || entry.size() != 3) return false;
+    for (const json& number : entry)
+      if (!number.is_number_unsigned()) return false;
+    const auto slot = entry[0].get<std::uint64_t>();
+    if (slot >= out.size()) return false;
+    out[slot] = kg::Index(entry[1].get<std::uint64_t>(), entry[2].get<std::uint64_t>());
   }
   return true;
 }
