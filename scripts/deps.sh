@@ -9,6 +9,7 @@ VARNEL_PACKAGES=(
   libcli11-dev nlohmann-json3-dev liblmdb-dev graphviz
   pybind11-dev python3-dev python3-pytest
   binutils-mingw-w64-x86-64 util-linux
+  nodejs npm
 )
 
 varnel_install_missing() {

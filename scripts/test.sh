@@ -4,7 +4,7 @@
 # Wine, and the Python package's tests. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz mcap)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +12,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz)
+((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz mcap)
 jobs=$(nproc)
 failed=()
 
@@ -51,6 +51,15 @@ run_python() {
     echo "(no Python module built yet)"; return 0
   fi
   PYTHONPATH="$PWD/build/linux/python" /usr/bin/python3 -m pytest -q python/tests
+}
+
+# ---- mcap: recordings read by the reference MCAP reader (Node.js packages at the
+# versions pinned by the lockfile, from the machine's configured npm registry).
+run_mcap() {
+  (cd tools/tests/mcap_reader && npm ci --no-audit --no-fund --loglevel=error) || return 1
+  [ -d build/linux ] || cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target record_test varnel-inspect || return 1
+  ctest --preset linux -R '^record_test$' --output-on-failure
 }
 
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.

@@ -1,6 +1,7 @@
 #include "moments.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace varnel::record {
 namespace {
@@ -54,18 +55,32 @@ bool Republisher::publish(const Publication& p, std::string& error) {
     relation_values_.clear();
   }
   kg::GraphIndices w = g.working_buffer();
+  // New payloads take fresh positions in the order their writer gave them out, so
+  // a replay of a whole epoch puts every payload where it was.
+  std::vector<std::pair<std::uint64_t, const kg::KnowledgeGraphNode*>> node_payloads;
+  for (const auto& item : p.nodes)
+    if (!node_values_.count(item.record.value_index)) node_payloads.emplace_back(item.record.value_index, &item.value);
+  std::sort(node_payloads.begin(), node_payloads.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [recorded, value] : node_payloads)
+    if (node_values_.emplace(recorded, w.nodes_tail).second) g.node_values[w.nodes_tail++] = *value;
+  std::vector<std::pair<std::uint64_t, const kg::KnowledgeGraphRelation*>> relation_payloads;
+  for (const auto& item : p.relations)
+    if (!relation_values_.count(item.record.value_index))
+      relation_payloads.emplace_back(item.record.value_index, &item.value);
+  std::sort(relation_payloads.begin(), relation_payloads.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [recorded, value] : relation_payloads)
+    if (relation_values_.emplace(recorded, w.relations_tail).second)
+      g.relation_values[w.relations_tail++] = *value;
   for (const auto& item : p.nodes) {
     kg::NodeRecord record = item.record;
-    auto [it, added] = node_values_.emplace(record.value_index, w.nodes_tail);
-    if (added) g.node_values[w.nodes_tail++] = item.value;
-    record.value_index = it->second;
+    record.value_index = node_values_.at(record.value_index);
     g.node_records[item.value.tag][w.node_index_tail[item.value.tag]++] = record;
   }
   for (const auto& item : p.relations) {
     kg::RelationRecord record = item.record;
-    auto [it, added] = relation_values_.emplace(record.value_index, w.relations_tail);
-    if (added) g.relation_values[w.relations_tail++] = item.value;
-    record.value_index = it->second;
+    record.value_index = relation_values_.at(record.value_index);
     g.relation_records[item.value.tag][w.relation_index_tail[item.value.tag]++] = record;
   }
   w.update_timestamp = p.timestamp;
