@@ -30,6 +30,9 @@ bool same_tails(const kg::GraphIndices& a, const kg::GraphIndices& b) {
 constexpr auto kTakeOverAfter = std::chrono::milliseconds(300);
 // Entries handed on per poll, so that the caller can look at its stop flag.
 constexpr std::size_t kPollBudget = 4096;
+// A published state that changed this long ago without a log entry: the writer
+// does not log.
+constexpr auto kUnloggedAfter = std::chrono::milliseconds(250);
 
 }  // namespace
 
@@ -134,7 +137,35 @@ void LiveRecorder::restart(const std::function<void(const Publication&)>& sink, 
   sink(p);
 }
 
-void LiveRecorder::start(const std::function<void(const Publication&)>& sink) { restart(sink, false); }
+void LiveRecorder::start(const std::function<void(const Publication&)>& sink) {
+  restart(sink, false);
+  quiet_since_ = std::chrono::steady_clock::now();
+}
+
+// Takes the active state as one publication standing for all since the last one
+// handed on. False when a clear came between: then the recording restarts with a gap.
+bool LiveRecorder::catch_up(const std::function<void(const Publication&)>& sink, Publication& p) {
+  const std::uint64_t now_head = word(link_.published).load(std::memory_order_acquire);
+  const kg::Snapshot s = graph_.snapshot();
+  if (s.clear_epoch != epoch_) {
+    ++gaps_;
+    restart(sink, true);
+    return false;
+  }
+  p.timestamp = s.indices.update_timestamp;
+  p.merged = now_head > next_ ? now_head - next_ : 1;
+  copy_versions(tails_, s.indices, p);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (graph_.cleared_since(s) || word(link_.gaps).load(std::memory_order_acquire) != seen_gaps_) {
+    ++gaps_;
+    restart(sink, true);
+    return false;
+  }
+  tails_ = s.indices;
+  sequence_ = s.publication_sequence;
+  next_ = std::max(next_, now_head);
+  return true;
+}
 
 std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& sink) {
   if (word(link_.recorder).load() != token_) {
@@ -147,6 +178,26 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
   }
   std::size_t handed = 0;
   const std::uint64_t head = word(link_.published).load(std::memory_order_acquire);
+  if (next_ == head) {
+    // Nothing logged. A writer that does not log (a host built without the link)
+    // still changes the published state: after a while, take it as it is.
+    const auto now = std::chrono::steady_clock::now();
+    const kg::Snapshot s = graph_.snapshot();
+    if (same_tails(s.indices, tails_) && s.clear_epoch == epoch_) {
+      quiet_since_ = now;
+    } else if (now - quiet_since_ > kUnloggedAfter) {
+      ++unlogged_;
+      Publication p;
+      if (!catch_up(sink, p)) return 1;
+      p.merged = 0;  // how many is unknown
+      word(link_.acknowledged).store(next_ + 1, std::memory_order_release);
+      sink(p);
+      quiet_since_ = now;
+      return 1;
+    }
+    return 0;
+  }
+  quiet_since_ = std::chrono::steady_clock::now();
   while (next_ < head && handed < kPollBudget) {
     kg::PublicationEntry entry{};
     bool whole = head - next_ <= kg::kPublicationLogEntries;
@@ -159,28 +210,7 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
     }
     Publication p;
     if (!whole) {
-      // The ring ran ahead of us: the versions are still there (no clear went
-      // ahead without our acknowledgement unless a gap says so), only the
-      // boundaries between these publications are lost.
-      const std::uint64_t now_head = word(link_.published).load(std::memory_order_acquire);
-      const kg::Snapshot s = graph_.snapshot();
-      if (s.clear_epoch != epoch_) {
-        ++gaps_;
-        restart(sink, true);
-        return handed + 1;
-      }
-      p.timestamp = s.indices.update_timestamp;
-      p.merged = now_head > next_ ? now_head - next_ : 1;
-      copy_versions(tails_, s.indices, p);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (graph_.cleared_since(s) || word(link_.gaps).load(std::memory_order_acquire) != seen_gaps_) {
-        ++gaps_;
-        restart(sink, true);
-        return handed + 1;
-      }
-      tails_ = s.indices;
-      sequence_ = s.publication_sequence;
-      next_ = now_head;
+      if (!catch_up(sink, p)) return handed + 1;
     } else {
       const auto ahead = static_cast<std::int32_t>(entry.publication_sequence - sequence_);
       if (ahead < 0 || (ahead == 0 && same_tails(entry.indices, tails_) && entry.clear_epoch == epoch_)) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,8 +39,12 @@ class LiveRecorder {
   void detach();
 
   std::uint64_t gaps() const { return gaps_; }
+  // Publications taken from the published state because the writer logged none
+  // (a host without the recorder link): their boundaries are approximate.
+  std::uint64_t unlogged() const { return unlogged_; }
 
  private:
+  bool catch_up(const std::function<void(const Publication&)>& sink, Publication& p);
   void restart(const std::function<void(const Publication&)>& sink, bool gap);
   bool copy_versions(const knowledge_graph::graph::GraphIndices& from,
                      const knowledge_graph::graph::GraphIndices& to, Publication& out) const;
@@ -57,6 +62,8 @@ class LiveRecorder {
   std::uint16_t epoch_ = 0;
   std::uint32_t sequence_ = 0;
   std::uint64_t gaps_ = 0;
+  std::uint64_t unlogged_ = 0;
+  std::chrono::steady_clock::time_point quiet_since_{};
 };
 
 }  // namespace varnel::record
