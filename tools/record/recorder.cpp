@@ -215,7 +215,6 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
       const auto ahead = static_cast<std::int32_t>(entry.publication_sequence - sequence_);
       if (ahead < 0 || (ahead == 0 && same_tails(entry.indices, tails_) && entry.clear_epoch == epoch_)) {
         ++next_;  // already in what was recorded
-        word(link_.acknowledged).store(next_ + 1, std::memory_order_release);
         continue;
       }
       p.timestamp = entry.indices.update_timestamp;
@@ -236,10 +235,10 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
       sequence_ = entry.publication_sequence;
       ++next_;
     }
-    word(link_.acknowledged).store(next_ + 1, std::memory_order_release);
     sink(p);
     ++handed;
   }
+  word(link_.acknowledged).store(next_ + 1, std::memory_order_release);
   return handed;
 }
 

@@ -42,22 +42,30 @@ struct PublicationEntry {
   std::uint16_t padding;
 };
 
+// The words sit on three cache lines by who writes them, so that the writer's
+// per-publication accesses never share a line with the recorder's stores.
 struct RecorderLink {
-  std::uint64_t magic;         // kRecorderLinkMagic once a recorder has used the block
-  std::uint64_t recorder;      // the attached recorder's token (its process id << 20 | nonce); 0: none
-  std::uint64_t heartbeat;     // moved by the recorder at least every few milliseconds
+  // Set up by the recorder, read by the writer.
+  std::uint64_t magic;        // kRecorderLinkMagic once a recorder has used the block
+  std::uint64_t recorder;     // the attached recorder's token (its process id << 20 | nonce); 0: none
+  std::uint64_t wait_micros;  // the bound the recorder asks the writer to wait at most
+  std::uint64_t reserved0[5];
+  // Written by the recorder.
+  std::uint64_t heartbeat;     // moved at least every few milliseconds
   std::uint64_t acknowledged;  // publications recorded + 1; 0 while the recorder starts
-  std::uint64_t wait_micros;   // the bound the recorder asks the writer to wait at most
-  std::uint64_t gaps;          // writer: reuses that went ahead without the acknowledgement
-  std::uint64_t detached;      // writer: recorders detached for a still heartbeat
-  std::uint64_t published;     // publications logged; entry n lives at n % kPublicationLogEntries
-  std::uint64_t reserved[8];
+  std::uint64_t reserved1[6];
+  // Written by the writer.
+  std::uint64_t published;  // publications logged; entry n lives at n % kPublicationLogEntries
+  std::uint64_t gaps;       // reuses that went ahead without the acknowledgement
+  std::uint64_t detached;   // recorders detached for a still heartbeat
+  std::uint64_t reserved2[5];
   PublicationEntry log[kPublicationLogEntries];
 };
 
 static_assert(sizeof(PublicationEntry) == 320 && offsetof(PublicationEntry, indices) == 8 &&
               offsetof(PublicationEntry, publication_sequence) == 312);
-static_assert(offsetof(RecorderLink, log) == 128 && sizeof(RecorderLink) % 64 == 0);
+static_assert(offsetof(RecorderLink, heartbeat) == 64 && offsetof(RecorderLink, published) == 128 &&
+              offsetof(RecorderLink, log) == 192 && sizeof(RecorderLink) % 64 == 0);
 
 // Where the link starts behind a record mapped at the start of a region, and its size.
 std::size_t recorder_link_offset();
