@@ -24,6 +24,7 @@
 #include "mcap.hpp"
 #include "moments.hpp"
 #include "recording.hpp"
+#include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 
 extern char** environ;
@@ -399,6 +400,24 @@ TEST_F(RegionFixture, RecordsExactlyWhatAWriterPublishesAtFullRateWhileItClearsO
     }
     ASSERT_EQ(relations.size(), answer.second.size());
     for (std::size_t i = 0; i < relations.size(); ++i) EXPECT_EQ(describe(relations[i]), describe(answer.second[i]));
+  }
+
+  // The same through the inspector: `--file F json --time T` at the last moment.
+  {
+    const auto& [moment, answer] = *log.answers.rbegin();
+    const std::string out = file + ".json";
+    const pid_t inspect = spawn({VARNEL_INSPECT, "--file", file, "--time",
+                                 std::to_string(recording.publications[moment].timestamp), "json", "--indent", "-1"},
+                                out);
+    ASSERT_EQ(wait_exit(inspect), 0) << slurp(out + ".err");
+    const auto scene = nlohmann::json::parse(slurp(out), nullptr, false);
+    ASSERT_TRUE(scene.is_object()) << slurp(out).substr(0, 400);
+    ASSERT_EQ(scene["nodes"].size(), answer.first.size());
+    for (std::size_t i = 0; i < answer.first.size(); ++i)
+      EXPECT_EQ(scene["nodes"][i], varnel::inspect::node_json(answer.first[i]));
+    ASSERT_EQ(scene["relations"].size(), answer.second.size());
+    for (std::size_t i = 0; i < answer.second.size(); ++i)
+      EXPECT_EQ(scene["relations"][i], varnel::inspect::relation_json(answer.second[i]));
   }
 
   // The reference reader, when the test folder's packages are installed.
