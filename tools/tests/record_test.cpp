@@ -23,6 +23,7 @@
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "mcap.hpp"
 #include "moments.hpp"
+#include "recorder.hpp"
 #include "recording.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
@@ -369,6 +370,56 @@ TEST(McapContainer, HostileBytesGiveAnErrorNeverACrash) {
     for (int i = 0; i < 8; ++i) bad[at + i] = '\xff';
     EXPECT_FALSE(varnel::record::read_recording_bytes(bad, error));
   }
+}
+
+// ---- The recorder against a private graph ----
+
+struct PrivateLink {
+  kg::KnowledgeGraph::Boxed graph = kg::KnowledgeGraph::new_boxed();
+  std::unique_ptr<kg::RecorderLink> link = std::make_unique<kg::RecorderLink>();
+  PrivateLink() { EXPECT_TRUE(kg::attach_recorder_link(*graph, link.get())); }
+};
+
+std::size_t versions_in(const std::vector<Publication>& publications) {
+  std::size_t n = 0;
+  for (const auto& p : publications) n += p.nodes.size() + p.relations.size();
+  return n;
+}
+
+TEST(LiveRecorder, ARingOverrunMergesBoundariesButKeepsEveryVersion) {
+  PrivateLink l;
+  varnel::record::LiveRecorder recorder(*l.graph, *l.link);
+  std::string error;
+  ASSERT_TRUE(recorder.attach(kg::kRecorderDefaultWaitMicros, error)) << error;
+  std::vector<Publication> got;
+  auto sink = [&](const Publication& p) { got.push_back(p); };
+  recorder.start(sink);
+  const std::size_t writes = kg::kPublicationLogEntries + 500;
+  for (std::uint64_t i = 0; i < writes; ++i)
+    ASSERT_TRUE(l.graph->add_node(i, i % 1000, kg::KnowledgeGraphNode(types::Car{})).stored());
+  while (recorder.poll(sink) != 0) {
+  }
+  EXPECT_EQ(recorder.gaps(), 0u);
+  EXPECT_EQ(versions_in(got), writes);
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_GT(got[1].merged, 1u);  // the lapped entries, as one publication
+  recorder.detach();
+}
+
+TEST(LiveRecorder, AWriterThatLogsNothingIsFollowedThroughThePublishedState) {
+  PrivateLink l;
+  varnel::record::LiveRecorder recorder(*l.graph, *l.link);
+  std::string error;
+  ASSERT_TRUE(recorder.attach(kg::kRecorderDefaultWaitMicros, error)) << error;
+  std::vector<Publication> got;
+  auto sink = [&](const Publication& p) { got.push_back(p); };
+  recorder.start(sink);
+  kg::detach_recorder_link(*l.graph);  // a host without the link
+  for (std::uint64_t i = 0; i < 10; ++i) l.graph->add_node(i, i, kg::KnowledgeGraphNode(types::Car{}));
+  ASSERT_TRUE(wait_for([&] { return recorder.poll(sink) != 0; }, 10));
+  EXPECT_EQ(recorder.unlogged(), 1u);
+  EXPECT_EQ(versions_in(got), 10u);
+  recorder.detach();
 }
 
 // ---- Live recording ----
