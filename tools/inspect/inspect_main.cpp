@@ -14,6 +14,7 @@
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "record_commands.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "snapshot_file.hpp"
@@ -55,8 +56,14 @@ std::string region_too_small(std::size_t mapped) {
          "-byte graph; stop the processes that hold it so that it is created anew";
 }
 
-Source attach(const std::string& file) {
+Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
   Source source;
+  if (!file.empty() && varnel::inspect::is_recording_file(file)) {
+    source.boxed = kg::KnowledgeGraph::new_boxed();
+    source.description = varnel::inspect::load_recording_moment(file, moment, *source.boxed);
+    source.graph = source.boxed.get();
+    return source;
+  }
   if (!file.empty()) {
     varnel::inspect::Snapshot snapshot;
     std::string error;
@@ -320,7 +327,14 @@ int main(int argc, char** argv) {
                "(or a snapshot saved from it) and shows the scene."};
   app.require_subcommand(1);
   std::string file;
-  app.add_option("--file", file, "Read a saved snapshot file instead of the live region");
+  app.add_option("--file", file,
+                 "Read a saved snapshot file, or an MCAP recording, instead of the live region");
+  std::optional<std::uint64_t> moment;
+  app.add_option("--time", moment,
+                 "With a recording: show the scene as it stood at this time (default: the end, or "
+                 "the command's --at/--to)");
+  varnel::inspect::RecordCommands record_commands;
+  record_commands.add_to(app);
 
   app.add_subcommand("stats", "Counts, last update, autocommit and the fill of every array");
 
@@ -381,10 +395,21 @@ int main(int argc, char** argv) {
       load(load_path, force, hold);
       return 0;
     }
+    int status = 0;
+    if (record_commands.run(status, g_stop)) {
+      if (!file.empty()) throw Failure{"record and replay take their own FILE; --file does not apply"};
+      return status;
+    }
+    if (*history_command && !file.empty() && varnel::inspect::is_recording_file(file))
+      return varnel::inspect::recording_history(file, history_kind, history_id, history_relation);
     // Kinds are checked before the region is looked for.
     const auto node_filter = node_kind_option(node_kind);
     const auto relation_filter = relation_kind_option(relation_kind);
-    const Source source = attach(file);
+    // A recording is read as it stood at one moment: --time, else the window's end.
+    for (const Window* window : {&node_window, &relation_window, &json_window})
+      if (!moment && window->at_option != nullptr && *window->at_option) moment = window->at;
+      else if (!moment && window->to != ~std::uint64_t{0}) moment = window->to;
+    const Source source = attach(file, moment);
     const kg::KnowledgeGraph& g = *source.graph;
     if (app.got_subcommand("stats")) stats(source);
     if (*nodes)
@@ -406,5 +431,7 @@ int main(int argc, char** argv) {
     return 0;
   } catch (const Failure& failure) {
     return fail(failure.message);
+  } catch (const varnel::inspect::RecordingFailure& failure) {
+    return fail(failure.what());
   }
 }
