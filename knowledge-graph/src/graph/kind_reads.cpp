@@ -71,17 +71,34 @@ SlotWindow relation_slot_window(const KnowledgeGraph& graph, const Snapshot& sna
                    relation_ordered_prefix(graph, snapshot, kind), interval);
 }
 
+void copy_node_item(const KnowledgeGraph& graph, const NodeRecord& slot, NodeItem& item) {
+  racy_copy_to(item.record, slot);
+  if (item.record.value_index < kNodeValues) {
+    racy_copy_to(item.value, graph.node_values[item.record.value_index]);
+  } else {
+    item.value = KnowledgeGraphNode{};
+  }
+}
+
+void copy_relation_item(const KnowledgeGraph& graph, const RelationRecord& slot,
+                        RelationItem& item) {
+  racy_copy_to(item.record, slot);
+  if (item.record.value_index < kRelationValues) {
+    racy_copy_to(item.value, graph.relation_values[item.record.value_index]);
+  } else {
+    item.value = KnowledgeGraphRelation{};
+  }
+}
+
 NodeItem make_node_item(const KnowledgeGraph& graph, const NodeRecord& slot) {
-  NodeItem item{racy_copy(slot), KnowledgeGraphNode{}};
-  if (item.record.value_index < kNodeValues)
-    item.value = racy_copy(graph.node_values[item.record.value_index]);
+  NodeItem item;
+  copy_node_item(graph, slot, item);
   return item;
 }
 
 RelationItem make_relation_item(const KnowledgeGraph& graph, const RelationRecord& slot) {
-  RelationItem item{racy_copy(slot), KnowledgeGraphRelation{}};
-  if (item.record.value_index < kRelationValues)
-    item.value = racy_copy(graph.relation_values[item.record.value_index]);
+  RelationItem item;
+  copy_relation_item(graph, slot, item);
   return item;
 }
 

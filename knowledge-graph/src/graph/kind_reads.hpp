@@ -39,5 +39,9 @@ constexpr bool covers_all(const interval_algebra::Interval& interval) {
 // A value position outside the array names no value: the item carries Empty.
 NodeItem make_node_item(const KnowledgeGraph& graph, const NodeRecord& slot);
 RelationItem make_relation_item(const KnowledgeGraph& graph, const RelationRecord& slot);
+// The same, into an item the caller has made room for.
+void copy_node_item(const KnowledgeGraph& graph, const NodeRecord& slot, NodeItem& item);
+void copy_relation_item(const KnowledgeGraph& graph, const RelationRecord& slot,
+                        RelationItem& item);
 
 }  // namespace knowledge_graph::graph::detail
