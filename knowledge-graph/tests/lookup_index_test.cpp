@@ -308,12 +308,18 @@ class TwinRun {
   // Snapshots kept from earlier steps: readers that lag behind the index.
   void check(const std::string& where) {
     const Snapshot now = indexed_->snapshot();
+    // The kind reads read whole tables: every third step keeps the run short
+    // under the sanitizers.
+    const bool reads = ++checks_ % 3 == 0;
     expect_lookups_match_scan(*indexed_, now, where);
-    expect_enumeration_matches_scan(*indexed_, now, where);
-    expect_reads_match_walk(*indexed_, now, true, random_window(rng_, time_), where);
+    if (reads) {
+      expect_enumeration_matches_scan(*indexed_, now, where);
+      expect_reads_match_walk(*indexed_, now, true, random_window(rng_, time_), where);
+    }
     for (const Snapshot& old : history_) {
       if (indexed_->cleared_since(old)) continue;
       expect_lookups_match_scan(*indexed_, old, where + " (old)");
+      if (!reads) continue;
       expect_enumeration_matches_scan(*indexed_, old, where + " (old)");
       expect_reads_match_walk(*indexed_, old, false, random_window(rng_, time_), where + " (old)");
     }
@@ -337,6 +343,7 @@ class TwinRun {
   std::mt19937 rng_;
   KnowledgeGraph::Boxed indexed_, plain_;
   std::uint64_t time_ = 0;
+  std::uint64_t checks_ = 0;
   std::deque<Snapshot> history_;
 };
 

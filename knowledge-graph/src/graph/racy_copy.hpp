@@ -24,6 +24,15 @@
 #define VARNEL_MAY_ALIAS
 #endif
 
+// Whether this is a ThreadSanitizer build (GCC says so by a macro, clang by a feature).
+#if defined(__SANITIZE_THREAD__)
+#define VARNEL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VARNEL_TSAN 1
+#endif
+#endif
+
 namespace knowledge_graph::graph::detail {
 
 using SharedWord = std::uint64_t VARNEL_MAY_ALIAS;
@@ -44,7 +53,7 @@ template <class T> VARNEL_NO_SANITIZE_THREAD inline T racy_copy(const T& shared)
 // barriers keep.
 template <class T> VARNEL_NO_SANITIZE_THREAD inline void racy_copy_to(T& to, const T& shared) {
   static_assert(std::is_trivially_copyable_v<T> && sizeof(T) % 8 == 0 && alignof(T) >= 8);
-#if defined(__SANITIZE_THREAD__) || !(defined(__GNUC__) || defined(__clang__))
+#if defined(VARNEL_TSAN) || !(defined(__GNUC__) || defined(__clang__))
   const volatile SharedWord* from = reinterpret_cast<const volatile SharedWord*>(&shared);
   SharedWord* into = reinterpret_cast<SharedWord*>(&to);
   for (std::size_t i = 0; i < sizeof(T) / 8; ++i) into[i] = from[i];
