@@ -536,14 +536,14 @@ struct Lmdb {
     path = "/dev/shm/varnel-bench-lmdb-" + std::to_string(getpid());
     mdb_env_create(&env);
     mdb_env_set_mapsize(env, std::size_t{1} << 30);
-    mdb_env_set_maxdbs(env, 2);
+    mdb_env_set_maxdbs(env, 2);  // the latest versions by (kind, id), and the log
     std::remove(path.c_str());
     // At its best: writes straight into the map, no syncs at all (tmpfs).
     mdb_env_open(env, path.c_str(), MDB_NOSUBDIR | MDB_WRITEMAP | MDB_NOSYNC | MDB_NOMETASYNC,
                  0600);
     MDB_txn* txn;
     mdb_txn_begin(env, nullptr, 0, &txn);
-    mdb_dbi_open(txn, nullptr, 0, &dbi);
+    mdb_dbi_open(txn, "latest", MDB_CREATE, &dbi);
     mdb_dbi_open(txn, "log", MDB_CREATE | MDB_INTEGERKEY, &log);
     mdb_txn_commit(txn);
   }

@@ -114,26 +114,29 @@ template <class Record> void prefetch(const Record& record) {
 #endif
 }
 
-// Items for the Valid ones among `latest` (each instance's latest version that
-// counts), in ascending instance id order, appended to `out`.
+// Keeps the Valid ones among `latest` (each instance's latest version that
+// counts), in ascending instance id order.
 template <class Kind>
-void append_items(const KnowledgeGraph& graph, std::uint64_t kind, std::vector<LatestSlot>& latest,
-                  std::vector<typename Kind::Item>& out) {
+void keep_valid_in_order(const KnowledgeGraph& graph, std::uint64_t kind,
+                         std::vector<LatestSlot>& latest) {
   const typename Kind::Record* slots = Kind::slots(graph, kind);
   std::erase_if(latest, [&](const LatestSlot& found) {
     return detail::racy_byte(slots[found.slot].marker) != Marker::Valid;
   });
   std::sort(latest.begin(), latest.end(),
             [](const LatestSlot& a, const LatestSlot& b) { return a.instance_id < b.instance_id; });
-  const std::size_t first = out.size();
-  if (out.capacity() < first + latest.size())
-    out.reserve(std::max(first + latest.size(), 2 * out.capacity()));
-  out.resize(first + latest.size());
+}
+
+// Copies the versions at `chosen` into `out` from position `at` on (room made).
+template <class Kind>
+void copy_items(const KnowledgeGraph& graph, std::uint64_t kind,
+                const std::vector<LatestSlot>& chosen, typename Kind::Item* out) {
+  const typename Kind::Record* slots = Kind::slots(graph, kind);
   // The versions lie scattered over the kind's array: fetch a few ahead.
   constexpr std::size_t kAhead = 4;
-  for (std::size_t i = 0; i < latest.size(); ++i) {
-    if (i + kAhead < latest.size()) prefetch(slots[latest[i + kAhead].slot]);
-    Kind::copy(graph, slots[latest[i].slot], out[first + i]);
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    if (i + kAhead < chosen.size()) prefetch(slots[chosen[i + kAhead].slot]);
+    Kind::copy(graph, slots[chosen[i].slot], out[i]);
   }
 }
 
@@ -156,14 +159,16 @@ std::vector<LatestSlot> walk_latest(const KnowledgeGraph& graph, const Interval&
   return latest;
 }
 
-// One kind below `taken`'s tail; `latest` is what the index enumerated, if it could.
+// One kind below `taken`'s tail: the slots whose versions are returned, in order.
+// `latest` is what the index enumerated, if it could.
 template <class Kind>
-void kind_items(const KnowledgeGraph& graph, const Snapshot& taken, const Interval& interval,
-                std::uint64_t kind, std::optional<std::vector<LatestSlot>> latest,
-                std::vector<typename Kind::Item>& out) {
+std::vector<LatestSlot> chosen_slots(const KnowledgeGraph& graph, const Snapshot& taken,
+                                     const Interval& interval, std::uint64_t kind,
+                                     std::optional<std::vector<LatestSlot>> latest) {
   if (!latest || !detail::covers_all(interval))
     latest = walk_latest<Kind>(graph, interval, kind, Kind::window(graph, taken, interval, kind));
-  append_items<Kind>(graph, kind, *latest, out);
+  keep_valid_in_order<Kind>(graph, kind, *latest);
+  return std::move(*latest);
 }
 
 template <class Kind>
@@ -173,22 +178,34 @@ std::vector<typename Kind::Item> items_of_kind(const KnowledgeGraph& graph,
   return read_guarded(graph, [&](const Snapshot& taken) {
     std::optional<std::vector<LatestSlot>> latest;
     if (detail::covers_all(interval)) Kind::latest(graph, taken, kind, kind + 1, &latest);
-    std::vector<typename Kind::Item> items;
-    kind_items<Kind>(graph, taken, interval, kind, std::move(latest), items);
+    const std::vector<LatestSlot> chosen =
+        chosen_slots<Kind>(graph, taken, interval, kind, std::move(latest));
+    std::vector<typename Kind::Item> items(chosen.size());
+    copy_items<Kind>(graph, kind, chosen, items.data());
     return items;
   });
 }
 
-// All kinds from one snapshot, the index's table read once for them all.
+// All kinds from one snapshot, the index's table read once for them all, and
+// the result allocated once.
 template <class Kind>
 std::vector<typename Kind::Item> items_of_all_kinds(const KnowledgeGraph& graph,
                                                     const Interval& interval) {
   return read_guarded(graph, [&](const Snapshot& taken) {
     std::array<std::optional<std::vector<LatestSlot>>, Kind::kKinds> latest;
     if (detail::covers_all(interval)) Kind::latest(graph, taken, 0, Kind::kKinds, latest.data());
-    std::vector<typename Kind::Item> items;
-    for (std::uint64_t kind = 0; kind < Kind::kKinds; ++kind)
-      kind_items<Kind>(graph, taken, interval, kind, std::move(latest[kind]), items);
+    std::array<std::vector<LatestSlot>, Kind::kKinds> chosen;
+    std::size_t total = 0;
+    for (std::uint64_t kind = 0; kind < Kind::kKinds; ++kind) {
+      chosen[kind] = chosen_slots<Kind>(graph, taken, interval, kind, std::move(latest[kind]));
+      total += chosen[kind].size();
+    }
+    std::vector<typename Kind::Item> items(total);
+    std::size_t at = 0;
+    for (std::uint64_t kind = 0; kind < Kind::kKinds; ++kind) {
+      copy_items<Kind>(graph, kind, chosen[kind], items.data() + at);
+      at += chosen[kind].size();
+    }
     return items;
   });
 }
