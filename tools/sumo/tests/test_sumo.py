@@ -118,7 +118,7 @@ def step_and_check(host, steps, every, check):
 
 def test_grid_with_random_trips_matches_sumo(tmp_path):
     host = run_host(tmp_path, "--grid", "--duration", "60", "--period", "0.4")
-    seen = []
+    seen, leaders = [], []
 
     def check(scene):
         vehicles = traci.vehicle.getIDList()
@@ -144,6 +144,7 @@ def test_grid_with_random_trips_matches_sumo(tmp_path):
             leader = traci.vehicle.getLeader(vid, 100.0)
             if leader and leader[0]:
                 m = car_of[leader[0]]
+                leaders.append(vid)
                 assert scene.relations[RelationKind.isBehind].get(n) == ((car, n), (car, m)), vid
                 assert scene.relations[RelationKind.isInFront].get(n) == ((car, m), (car, n)), vid
             else:
@@ -154,12 +155,12 @@ def test_grid_with_random_trips_matches_sumo(tmp_path):
 
     checked, arrived = step_and_check(host, 600, 50, check)
     assert host.returncode == 0, (tmp_path / "host.log").read_text()
-    assert checked == 11 and max(seen) > 20 and arrived > 0, (seen, arrived)
+    assert checked == 11 and max(seen) > 20 and arrived > 0 and len(leaders) > 20, (seen, arrived, len(leaders))
 
 
 def test_spider_with_pedestrians_matches_sumo(tmp_path):
     host = run_host(tmp_path, "--spider", "--pedestrians", "--duration", "60", "--period", "0.5", "--seed", "3")
-    seen = []
+    seen, crossing = [], []
 
     def check(scene):
         vehicles, persons = traci.vehicle.getIDList(), traci.person.getIDList()
@@ -176,17 +177,15 @@ def test_spider_with_pedestrians_matches_sumo(tmp_path):
             assert walk is not None and walk[0] == (int(NodeKind.Pedestrian), n)
             check_target(scene, walk[1], lane_target(scene, lane))
             if walk[1][0] == int(NodeKind.Crosswalk):
+                crossing.append(pid)
                 on_crossing[walk[1][1]] = on_crossing.get(walk[1][1], 0) + 1
         for c, value in scene.crosswalks.items():
             assert value.crosswalkPedestrianCount == on_crossing.get(c, 0)
 
     checked, _ = step_and_check(host, 600, 50, check)
     assert host.returncode == 0, (tmp_path / "host.log").read_text()
-    assert checked == 11 and max(seen) > 3 and len(scene_crosswalks(tmp_path)) >= 0
-
-
-def scene_crosswalks(tmp_path):
-    return [line for line in (tmp_path / "host.log").read_text().splitlines() if "crosswalks" in line]
+    print(f"persons per sample {seen}, {len(crossing)} seen on a crossing")
+    assert checked == 11 and max(seen) > 3
 
 
 def test_bad_network_is_a_clear_error(tmp_path):
