@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the native Linux build, an AddressSanitizer + UBSan build, the
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
-# Wine, and the Python package's tests. Installs missing Debian packages first.
+# Wine, the Python package's tests and varnel-sumo against the SUMO traffic simulator.
+# Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz mcap sumo)
