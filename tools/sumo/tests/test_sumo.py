@@ -46,6 +46,7 @@ class Scene:
         self.cars = {i.instance_id: i.value for i in graph.get_nodes_of_type(ALL, NodeKind.Car)}
         self.peds = {i.instance_id: i.value for i in graph.get_nodes_of_type(ALL, NodeKind.Pedestrian)}
         self.lanes = {i.instance_id: i.value.laneName for i in graph.get_nodes_of_type(ALL, NodeKind.Lane)}
+        self.intersections = len(graph.get_nodes_of_type(ALL, NodeKind.Intersection))
         self.crosswalks = {i.instance_id: i.value for i in graph.get_nodes_of_type(ALL, NodeKind.Crosswalk)}
         self.relations = {}
         for kind in (RelationKind.isOn, RelationKind.isBehind, RelationKind.isInFront, RelationKind.walksOn):
@@ -152,6 +153,9 @@ def test_grid_with_random_trips_matches_sumo(tmp_path):
                 assert n not in scene.relations[RelationKind.isInFront], vid
         # Nothing left over from vehicles that have gone.
         assert set(scene.relations[RelationKind.isOn]) == set(car_of.values())
+        # The network: every normal lane by its SUMO id, every junction.
+        assert sorted(scene.lanes.values()) == sorted(l for l in traci.lane.getIDList() if not l.startswith(":"))
+        assert scene.intersections == sum(1 for j in traci.junction.getIDList() if not j.startswith(":"))
 
     checked, arrived = step_and_check(host, 600, 50, check)
     assert host.returncode == 0, (tmp_path / "host.log").read_text()
