@@ -199,3 +199,18 @@ def test_bad_network_is_a_clear_error(tmp_path):
                             capture_output=True, text=True, timeout=60)
     assert result.returncode != 0
     assert "varnel-sumo:" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_connects_to_a_running_sumo_and_keeps_its_step_length(tmp_path):
+    net = tmp_path / "grid.net.xml"
+    subprocess.run(["netgenerate", "--grid", "--grid.number", "3", "-o", str(net)], check=True, capture_output=True)
+    port = free_port()
+    sumo = subprocess.Popen(["sumo", "-n", str(net), "--remote-port", str(port), "--step-length", "0.2",
+                             "--no-step-log", "true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        result = subprocess.run([sys.executable, HOST, "--connect", str(port), "--net", str(net),
+                                 "--duration", "2", "--quiet"], capture_output=True, text=True, timeout=60)
+    finally:
+        sumo.wait(timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert "10 steps, 2.0 simulated s" in result.stdout
