@@ -68,6 +68,8 @@ class WriteStatus(enum.IntEnum):
     RelationValuesFull = 7
     OutgoingListFull = 8
     IncomingListFull = 9
+    NoHandle = 11  # C interface only: get_last_write_result(NULL)
+    NothingWritten = 12  # C interface only: no write through the handle yet
 
 class IntervalType(enum.IntEnum):
     Open = 0

@@ -42,6 +42,9 @@ Members write_statuses() {
        ++value) {
     members.emplace_back(std::string(graph::to_string(static_cast<graph::WriteStatus>(value))), value);
   }
+  for (const graph::WriteStatus status : {graph::WriteStatus::NoHandle, graph::WriteStatus::NothingWritten}) {
+    members.emplace_back(std::string(graph::to_string(status)), static_cast<std::uint32_t>(status));
+  }
   return members;
 }
 

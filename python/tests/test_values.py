@@ -15,6 +15,7 @@ def test_kind_numbers_follow_the_vocabulary():
     assert len(NodeKind) == 18 and len(RelationKind) == 17
     assert [m.name for m in varnel.Marker] == ["None_", "Valid", "Removed"]
     assert varnel.WriteStatus.IncomingListFull == 9
+    assert (varnel.WriteStatus.NoHandle, varnel.WriteStatus.NothingWritten) == (11, 12)
     assert varnel.IntervalRelation.PrecededBy == 12 and varnel.IntervalType.Closed == 3
 
 
