@@ -110,7 +110,13 @@ class ReadOnlyError(VarnelError):
     """A write through a graph from Graph.attach()."""
 
 class RegionError(VarnelError, OSError):
-    """The shared region could not be set up or attached."""
+    """The shared region could not be set up or attached; the message names why
+    (no region, another user's, open to others, too small, set-up lock kept)."""
+
+class DamagedRecordError(VarnelError, ValueError):
+    """A stored version holds a byte no writer stores: `.marker` of a damaged
+    version raises it; `value` is the byte, and repr() shows Unknown(N)."""
+    value: int
 
 # ---- Values ----
 

@@ -64,6 +64,9 @@ def test_names_take_str_or_bytes_up_to_128_bytes():
         Node(NodeKind.Road, roadName="é" * 65)  # 130 bytes in UTF-8
     with pytest.raises(TypeError):
         Node(NodeKind.Road, roadName=5)
+    # Text without a UTF-8 form: Python's own encoding error, as str.encode() gives.
+    with pytest.raises(UnicodeEncodeError):
+        Node(NodeKind.Lane, laneName="lane \ud800")
 
 
 @pytest.mark.parametrize("kind, attributes, error", [
