@@ -68,6 +68,8 @@ class WriteStatus(enum.IntEnum):
     RelationValuesFull = 7
     OutgoingListFull = 8
     IncomingListFull = 9
+    NoHandle = 11  # C interface only: get_last_write_result(NULL)
+    NothingWritten = 12  # C interface only: no write through the handle yet
 
 class IntervalType(enum.IntEnum):
     Open = 0
@@ -110,7 +112,13 @@ class ReadOnlyError(VarnelError):
     """A write through a graph from Graph.attach()."""
 
 class RegionError(VarnelError, OSError):
-    """The shared region could not be set up or attached."""
+    """The shared region could not be set up or attached; the message names why
+    (no region, another user's, open to others, too small, set-up lock kept)."""
+
+class DamagedRecordError(VarnelError, ValueError):
+    """A stored version holds a byte no writer stores: `.marker` of a damaged
+    version raises it; `value` is the byte, and repr() shows Unknown(N)."""
+    value: int
 
 # ---- Values ----
 

@@ -55,11 +55,12 @@ const KnowledgeGraph& mapped(const Mapping& mapping) {
 std::unique_ptr<KnowledgeGraphMemory> map_region(bool read_only) {
   auto region = std::make_unique<KnowledgeGraphMemory>(kRegionName, kRegionSize);
   const bool mapped = read_only ? region->initialize_read_only() : region->initialize();
-  if (!mapped || !region->holds_record()) {
+  if (!mapped) {
+    const bool missing = region->refusal() == shared_memory_interface::memory_interface::Refusal::Missing;
     raise(module_types().region_error,
-          read_only ? "cannot attach to the shared region \"KnowledgeGraph\": no host has set it up"
-                    : "cannot set up the shared region \"KnowledgeGraph\" (is it held smaller by "
-                      "another process, or is shared memory full?)");
+          read_only && missing
+              ? "cannot attach to the shared region \"KnowledgeGraph\": no host has set it up"
+              : std::string(read_only ? "cannot attach: " : "cannot set up: ") + region->failure_text());
   }
   return region;
 }

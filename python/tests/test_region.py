@@ -145,3 +145,39 @@ def test_attach_without_a_host_raises():
         return
     stray.release()
     pytest.skip("another process holds the region")
+
+
+# Where car instance 7's first version keeps its marker byte in the region:
+# node_records[1][0] (kind 1, slot 0; 21,000 slots of 1,312 bytes per kind),
+# the marker 1,304 bytes into the record.
+FIRST_CAR_MARKER = 21000 * 1312 + 1304
+
+
+def test_a_damaged_marker_raises_the_documented_error(region):
+    import mmap
+    region.add_car_node(10, 7)
+    with open("/dev/shm/" + varnel.REGION_NAME, "r+b") as shm:
+        with mmap.mmap(shm.fileno(), 0) as view:
+            assert view[FIRST_CAR_MARKER] == int(varnel.Marker.Valid)
+            view[FIRST_CAR_MARKER] = 7
+    [item] = list(region.nodes_iter(Interval.eternity(), NodeKind.Car))
+    with pytest.raises(varnel.DamagedRecordError) as damaged:
+        item.marker
+    assert isinstance(damaged.value, ValueError) and damaged.value.value == 7
+    assert "marker byte 7" in str(damaged.value)
+    with pytest.raises(varnel.DamagedRecordError):
+        item.record.marker
+    assert "marker: Unknown(7)" in repr(item) and "Unknown(7)" in repr(item.record)
+
+
+def test_a_region_another_user_may_open_is_refused(region):
+    import os
+    path = "/dev/shm/" + varnel.REGION_NAME
+    os.chmod(path, 0o644)
+    try:
+        with pytest.raises(varnel.RegionError, match="mode 644"):
+            varnel.Graph.attach()
+        with pytest.raises(varnel.RegionError, match="mode 644"):
+            varnel.Graph.open()
+    finally:
+        os.chmod(path, 0o600)

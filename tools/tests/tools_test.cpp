@@ -6,11 +6,25 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "snapshot_file.hpp"
+
+extern char** environ;
 
 namespace {
 
@@ -61,8 +75,158 @@ class ToolsTest : public ::testing::Test {
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
+  // A small scene saved as a snapshot file: one car on one lane.
+  std::string small_snapshot() const {
+    auto graph = knowledge_graph::graph::KnowledgeGraph::new_boxed();
+    graph->add_node(10, 7, knowledge_graph::graph::KnowledgeGraphNode(
+                               knowledge_graph::graph::types::Car{{1, 0, 0}, 7, {5, 2, 0}, 12.5f}));
+    graph->add_node(10, 3, knowledge_graph::graph::KnowledgeGraphNode(knowledge_graph::graph::types::Lane{}));
+    graph->add_relation(11, 1, knowledge_graph::graph::KnowledgeGraphRelation(knowledge_graph::graph::types::isOn{}),
+                        knowledge_graph::graph::Index(1, 7), knowledge_graph::graph::Index(6, 3));
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    EXPECT_TRUE(varnel::inspect::take_snapshot(*graph, snapshot, error)) << error;
+    EXPECT_TRUE(varnel::inspect::write_snapshot_file(snapshot, path("small.bin"), error)) << error;
+    return path("small.bin");
+  }
+
+  // Starts the inspector without waiting for it; its output goes to NAME.out/.err.
+  pid_t start_inspect(std::vector<std::string> arguments, const std::string& name) const {
+    arguments.insert(arguments.begin(), VARNEL_INSPECT);
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, path(name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, path(name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, VARNEL_INSPECT, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
   fs::path dir_;
 };
+
+std::string unique_region(const char* what) {
+  return std::string("varnel_tools_") + what + "_" + std::to_string(getpid());
+}
+
+// The exit code, or 128 + the signal that ended the process.
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Every subcommand takes --region, so a scene can be loaded and read beside a
+// live host of "KnowledgeGraph" without touching it.
+TEST_F(ToolsTest, EverySubcommandWorksOnANamedRegion) {
+  const std::string file = small_snapshot();
+  const std::string region = unique_region("named");
+  Outcome missing = inspect("stats --region " + region);
+  EXPECT_NE(missing.status, 0);
+  EXPECT_NE(missing.err.find("no shared region \"" + region + "\" to read: is a host running?"),
+            std::string::npos) << missing.err;
+
+  const pid_t loader = start_inspect({"load", file, "--region", region, "--hold", "-1"}, "loader");
+  ASSERT_GT(loader, 0);
+  bool up = false;
+  for (int i = 0; i < 200 && !up; ++i) {
+    up = inspect("--region " + region + " stats", "poll").out.find("empty:             no") != std::string::npos;
+    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(up) << read_file(path("loader.err"));
+  for (const std::string& command : std::vector<std::string>{"stats", "nodes --kind Car", "relations", "history Car 7", "json", "dot", "watch --count 1 --no-clear",
+        "save " + path("again.bin")}) {
+    Outcome outcome = inspect(command + " --region " + region, "named");
+    EXPECT_EQ(outcome.status, 0) << command << ": " << outcome.err;
+    EXPECT_EQ(outcome.err.find("KnowledgeGraph\""), std::string::npos) << command;
+  }
+  EXPECT_EQ(read_file(path("again.bin")), read_file(file));
+  kill(loader, SIGTERM);
+  EXPECT_EQ(wait_for(loader), 0) << read_file(path("loader.err"));
+}
+
+// A region the inspector may not use is named with the real reason, not
+// "is a host running?".
+TEST_F(ToolsTest, ReadersAreToldWhyARegionIsRefused) {
+  const std::string region = unique_region("small");
+  const std::string object = "/" + region;
+  const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 4096), 0);
+  ASSERT_EQ(flock(fd, LOCK_SH), 0);  // held, as by a living holder
+  const int lock = shm_open((object + ".lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(lock, 0);
+  close(lock);
+  Outcome small = inspect("--region " + region + " stats");
+  EXPECT_NE(small.status, 0);
+  EXPECT_NE(small.err.find("holds 4096 bytes, too few"), std::string::npos) << small.err;
+  EXPECT_EQ(small.err.find("is a host running?"), std::string::npos) << small.err;
+  Outcome load = inspect("load " + small_snapshot() + " --region " + region);
+  EXPECT_NE(load.status, 0);
+  EXPECT_NE(load.err.find("holds 4096 bytes, too few"), std::string::npos) << load.err;
+
+  ASSERT_EQ(fchmod(fd, 0644), 0);
+  Outcome open = inspect("--region " + region + " json");
+  EXPECT_NE(open.status, 0);
+  EXPECT_NE(open.err.find("mode 644"), std::string::npos) << open.err;
+  close(fd);
+  shm_unlink(object.c_str());
+  shm_unlink((object + ".lock").c_str());
+}
+
+// A process that keeps the set-up lock delays the inspector a bounded time, and
+// Ctrl-C or SIGTERM end the wait at once.
+TEST_F(ToolsTest, KeptSetUpLockEndsInAnErrorOrAtASignal) {
+  const std::string region = unique_region("lock");
+  const std::string lock_object = "/" + region + ".lock";
+  const int fd = shm_open(lock_object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  Outcome timed_out = inspect("--region " + region + " --wait 0.3 stats");
+  EXPECT_NE(timed_out.status, 0);
+  EXPECT_NE(timed_out.err.find("kept the set-up lock"), std::string::npos) << timed_out.err;
+
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const pid_t waiting = start_inspect({"--region", region, "--wait", "3600", "stats"}, "waiting");
+    ASSERT_GT(waiting, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(waiting, signal);
+    const int code = wait_for(waiting);
+    EXPECT_NE(code, 0);
+    EXPECT_LT(code, 128) << "ended by the signal rather than reporting it";
+    EXPECT_NE(read_file(path("waiting.err")).find("interrupted"), std::string::npos)
+        << read_file(path("waiting.err"));
+  }
+  close(fd);
+  shm_unlink(lock_object.c_str());
+}
+
+// Snapshot files that lie about their size, and a Graphviz source file in the
+// way, are refused with an error line and an exit status.
+TEST_F(ToolsTest, HostileFilesAreRefusedWithoutAnAbort) {
+  std::string bytes = read_file(small_snapshot());
+  bytes.resize(4096, '\0');
+  const std::uint64_t claim = std::uint64_t{1} << 40;  // 1 TiB
+  std::memcpy(bytes.data() + offsetof(varnel::inspect::SnapshotHeader, payload_size), &claim, sizeof claim);
+  { std::ofstream(path("huge.bin"), std::ios::binary) << bytes; }
+  for (const std::string& command :
+       std::vector<std::string>{"--file " + path("huge.bin") + " stats", "load " + path("huge.bin")}) {
+    Outcome huge = inspect(command);
+    EXPECT_TRUE(WIFEXITED(huge.status) && WEXITSTATUS(huge.status) == 2) << command << ": " << huge.err;
+    EXPECT_NE(huge.err.find("more than the largest possible graph"), std::string::npos) << huge.err;
+  }
+
+  { std::ofstream(path("scene.svg.dot")) << "mine"; }
+  Outcome dot = inspect("--file " + path("small.bin") + " dot --svg " + path("scene.svg"));
+  EXPECT_NE(dot.status, 0);
+  EXPECT_NE(dot.err.find("scene.svg.dot exists"), std::string::npos) << dot.err;
+  EXPECT_EQ(read_file(path("scene.svg.dot")), "mine");
+}
 
 TEST_F(ToolsTest, BadInputIsRefusedWithAReason) {
   Outcome bad_kind = inspect("nodes --kind Spaceship");

@@ -174,6 +174,9 @@ typedef struct yieldsToCarIn { int32_t ifDirection; } yieldsToCarIn;     /* 4 by
 #define VARNEL_WRITE_RELATION_VALUES_FULL 7u   /* the 20,000 relation payloads are used */
 #define VARNEL_WRITE_OUTGOING_LIST_FULL 8u     /* the `from` node lists 40 other relations */
 #define VARNEL_WRITE_INCOMING_LIST_FULL 9u     /* the `to` node lists 40 other relations */
+/* Answers of get_last_write_result() that no write gives: */
+#define VARNEL_WRITE_NO_HANDLE 11u             /* the handle is NULL */
+#define VARNEL_WRITE_NOTHING_WRITTEN 12u       /* no add or remove through this handle yet */
 
 /* ---- Lifecycle and graph-wide calls ------------------------------------- */
 
@@ -217,8 +220,9 @@ VARNEL_API void commit_transaction(KnowledgeGraphHandle* handle);
 VARNEL_API void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle);
 
 /* VARNEL_WRITE_STORED when the last add or remove through this handle stored
- * its change, otherwise the VARNEL_WRITE_* reason it stored nothing. 0 before
- * any write and for a NULL handle. It reads the handle, not the graph: call
+ * its change, otherwise the VARNEL_WRITE_* reason it stored nothing.
+ * VARNEL_WRITE_NOTHING_WRITTEN before any add, update or remove through it,
+ * VARNEL_WRITE_NO_HANDLE for a NULL handle. It reads the handle, not the graph: call
  * it on the thread that made the write. */
 VARNEL_API uint32_t get_last_write_result(KnowledgeGraphHandle* handle);
 

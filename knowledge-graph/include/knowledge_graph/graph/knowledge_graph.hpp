@@ -107,6 +107,9 @@ enum class WriteStatus : std::uint32_t {
   RelationValuesFull = 7,    // the 20,000 relation payloads are used
   OutgoingListFull = 8,      // the `from` node lists 40 other relations
   IncomingListFull = 9,      // the `to` node lists 40 other relations
+  // Outcomes of asking a C handle for its last write, never of a write itself:
+  NoHandle = 11,             // the handle is null
+  NothingWritten = 12,       // no add or remove went through the handle yet
 };
 std::string_view to_string(WriteStatus status);
 
