@@ -202,6 +202,7 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   demand.node_versions[kind] = 1;
   if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
     return refused_add(status);
+  protect_published_slots(w);
 
   const std::uint64_t position = w.nodes_tail++;
   node_values[position] = value;
@@ -230,6 +231,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
     add_demand(demand, plan_removal(*this, w, relations.items[i]), relations.items[i]);
   if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
     return refused_remove(status);
+  protect_published_slots(w);
 
   NodeRecord& removed = append_node_copy(*this, w, node.type_index, *latest, timestamp);
   removed.marker = Marker::Removed;
@@ -261,6 +263,7 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   demand.relation_versions[relation.type_index] = 1;
   if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
     return refused_add(status);
+  protect_published_slots(w);
 
   NodeRecord& from_version = append_node_copy(*this, w, from.type_index, *from_latest, timestamp);
   from_version.outgoing[out_entry] = relation;
@@ -294,6 +297,7 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
   add_demand(demand, removal, relation);
   if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
     return refused_remove(status);
+  protect_published_slots(w);
 
   apply_removal(*this, w, removal, relation, timestamp);
   const Index from = removal.latest->from, to = removal.latest->to;

@@ -177,8 +177,13 @@ struct KnowledgeGraph {
   bool autocommit_enabled() const;
   // Which buffer is published; a damaged word other than 0 or 1 reads as its low bit.
   std::uint64_t active_buffer() const;
-  // A private copy of the buffer that a write starts from.
-  GraphIndices working_buffer() const;
+  // A private copy of the buffer that a write starts from. In transaction mode
+  // with no open batch it opens one first, as start_transaction does.
+  GraphIndices working_buffer();
+  // Called by a write after its checks, before its first slot write: in a batch
+  // that cleared, publishes the empty graph first when appending at `working`'s
+  // tails would rewrite slots below the published tails.
+  void protect_published_slots(const GraphIndices& working);
   // Stores `working` (its timestamp already set) into the inactive buffer and,
   // in autocommit mode, flips `active_indices`.
   void publish(const GraphIndices& working);
