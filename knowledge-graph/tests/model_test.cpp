@@ -96,8 +96,10 @@ class ModelRun {
   // A commit alone: with no open batch (autocommit mode, a second commit) it
   // changes nothing.
   void commit_only() {
+    const std::uint64_t active = model_.active();
     g_.commit_transaction();
     model_.commit_transaction();
+    if (model_.active() != active) checked_published_ = checked_batch_;  // the batch is published
     verify("commit_transaction");
   }
   // Commits, then either opens the next batch or returns to autocommit.
@@ -232,19 +234,19 @@ class ModelRun {
   void verify(const char* operation) {
     ++step_;
     ASSERT_EQ(g_.active_indices, model_.active()) << operation << " at step " << step_;
+    // A batch opened since the last check starts as the state published then.
+    if (model_.batches_opened() != batches_checked_) checked_batch_ = checked_published_;
+    batches_checked_ = model_.batches_opened();
     const GraphIndices& published = g_.indices[g_.active_buffer()];
     expect_clean(operation, reference::compare_state(g_, published, model_.published()));
     expect_clean(operation, reference::check_invariants(g_, published, checked_published_));
     checked_published_ = published;
     if (model_.batch_open()) {
-      // A batch opened since the last check starts unchecked.
-      if (!batch_checked_) checked_batch_ = GraphIndices{};
       const GraphIndices& batch = g_.indices[1 - g_.active_buffer()];
       expect_clean(operation, reference::compare_state(g_, batch, model_.batch()));
       expect_clean(operation, reference::check_invariants(g_, batch, checked_batch_));
       checked_batch_ = batch;
     }
-    batch_checked_ = model_.batch_open();
     if (step_ % 50 == 0) {
       expect_clean(operation, reference::check_absent(g_, published, model_.published(),
                                                       node_universe_, relation_universe_));
@@ -261,7 +263,7 @@ class ModelRun {
   std::mt19937_64 rng_;
   std::uint64_t clock_ = 1;
   std::uint64_t step_ = 0;
-  bool batch_checked_ = false;
+  std::uint64_t batches_checked_ = 0;
   GraphIndices checked_published_{};
   GraphIndices checked_batch_{};
   std::vector<Index> node_universe_;

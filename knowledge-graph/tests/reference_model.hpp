@@ -94,6 +94,8 @@ class ReferenceModel {
   std::uint64_t active() const { return active_; }  // the expected `active_indices`
 
   bool batch_open() const { return batch_open_; }
+  // Counts the batches opened so far (explicitly or by a write).
+  std::uint64_t batches_opened() const { return batches_opened_; }
   // The batch cleared and readers still see the graph before it.
   bool batch_cleared() const { return cleared_; }
 
@@ -104,6 +106,7 @@ class ReferenceModel {
   void start_transaction() {
     batch_ = published_;
     batch_open_ = true;
+    ++batches_opened_;
     cleared_ = false;
   }
   void commit_transaction() {
@@ -354,6 +357,7 @@ class ReferenceModel {
   ModelState batch_;
   bool autocommit_ = true;
   bool batch_open_ = false;
+  std::uint64_t batches_opened_ = 0;
   bool cleared_ = false;
   std::uint64_t cleared_timestamp_ = 0;
   std::uint64_t active_ = 0;
