@@ -10,8 +10,20 @@
 // Caveats:
 // - The capacities are hard limits. A write that would exceed one is refused
 //   before it publishes anything and reports which limit refused it.
-// - In transaction mode the caller frames every batch: set_autocommit(false),
-//   start_transaction, the writes, commit_transaction.
+// - Batches: set_autocommit(false), start_transaction, the writes,
+//   commit_transaction. A write (clear included) in transaction mode with no
+//   open batch opens one first, as start_transaction would; a commit with no
+//   open batch (autocommit mode, a second commit) changes nothing. This process
+//   keeps which batch is open, per mapping of the record: another mapping or
+//   process never continues or commits it, and a batch of a writer that died
+//   is never continued.
+// - Readers see only published states: the graph before a batch or the
+//   committed batch. A batch that clears keeps the old graph published until
+//   its first write that would append below the published tails; just before
+//   that write it publishes the empty graph (last update kept by the clear),
+//   which readers see until the commit. A dropped batch (set_autocommit(true)
+//   or start_transaction before the commit) leaves the published state as it
+//   is: the graph before the batch, or that empty graph.
 // - A reader is protected by the double buffer only until the writer publishes
 //   twice more, and slots below old tails are reused after `clear`. The reads of
 //   this module detect both through the guard counters (see Snapshot) and retry.
@@ -163,14 +175,20 @@ struct KnowledgeGraph {
   static KnowledgeGraph* make_default_in(void* memory);
 
   // ---- Graph-wide operations ----
+  // Autocommit on; an open batch is dropped.
   void initialize();
+  // In a batch, readers keep the old graph until the batch would reuse one of
+  // its slots (see the caveats above).
   void clear();
   bool is_empty() const;
   std::uint64_t node_count() const;
   std::uint64_t relation_count() const;
   std::uint64_t last_update() const;
+  // Opens a batch from the published state (an open one is dropped).
   void start_transaction();
+  // Publishes the open batch; without one it changes nothing.
   void commit_transaction();
+  // true drops an open batch.
   void set_autocommit(bool value);
 
   // ---- Bookkeeping steps shared by the writers ----
