@@ -94,16 +94,28 @@ struct Batch {
 
 std::mutex batches_mutex;
 std::unordered_map<const KnowledgeGraph*, Batch> batches;
+std::atomic<std::uint64_t> batches_forgotten{0};  // moves with every erase
 
-// The entry of `graph`; references into the map stay valid while others come and go.
+// The entry of `graph`; references into the map stay valid while others come and
+// go. Each thread remembers the last one it used, so that a batch's writes take
+// no lock; an erase (a graph freed, perhaps another at its address) voids that.
 Batch& batch_of(const KnowledgeGraph& graph) {
+  thread_local const KnowledgeGraph* last_graph = nullptr;
+  thread_local Batch* last = nullptr;
+  thread_local std::uint64_t last_forgotten = 0;
+  const std::uint64_t forgotten = batches_forgotten.load(std::memory_order_acquire);
+  if (last_graph == &graph && last_forgotten == forgotten) return *last;
   const std::lock_guard<std::mutex> lock(batches_mutex);
-  return batches[&graph];
+  last = &batches[&graph];
+  last_graph = &graph;
+  last_forgotten = forgotten;
+  return *last;
 }
 
 void forget_batch(const KnowledgeGraph& graph) {
   const std::lock_guard<std::mutex> lock(batches_mutex);
   batches.erase(&graph);
+  batches_forgotten.fetch_add(1, std::memory_order_release);
 }
 
 std::uint32_t load_sequence(const KnowledgeGraph& graph) {
