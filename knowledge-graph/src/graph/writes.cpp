@@ -1,7 +1,9 @@
 // The four writes. Each takes the working buffer, appends new versions at its
 // tails and publishes it. Every limit (kind numbers, full lists, full arrays) is
 // checked before the first slot is written, so a refused write leaves the record
-// byte for byte as it was.
+// byte for byte as it was (in transaction mode it may have opened the batch,
+// which copies the published buffer into the inactive one). Between the checks and the first slot write, a batch
+// that cleared may publish the empty graph (protect_published_slots).
 //
 // Lookups search below the working buffer's tails. In autocommit mode that is the
 // published buffer; inside a transaction it is the batch, so a write sees the
