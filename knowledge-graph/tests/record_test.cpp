@@ -456,8 +456,10 @@ TEST_F(Record, ResetInsideABatchPublishesTheEmptyGraphBeforeReusingASlot) {
       add_car(1000, 3, "cars 1 3, count 2, last 1000"),
       autocommit(false, "cars 1 3, count 2, last 1000"),
       call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 3, count 2, last 1000"),
+      add_car(1500, 7, "cars 1 3, count 2, last 1000"),
       call("clear", &KnowledgeGraph::clear, "cars 1 3, count 2, last 1000"),
-      // Car 2 goes to car 1's slot: the empty graph is published first.
+      // Car 2 goes to car 1's slot: the empty graph is published first, with the
+      // last update readers knew (the batch's 1500 was never committed).
       add_car(2000, 2, "cars, count 0, last 1000"),
       add_car(2000, 4, "cars, count 0, last 1000"),
       call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 2 4, count 2, last 2000"),

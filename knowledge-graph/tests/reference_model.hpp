@@ -21,7 +21,7 @@
 // - Readers see only published states. A batch that cleared keeps the graph
 //   before it published until one of its writes would append below the
 //   published tails; just before that write the empty graph is published
-//   (last update as the clear kept it) and the batch goes on from there.
+//   (last update as published before) and the batch goes on from there.
 // - A dropped batch (set_autocommit(true), or start_transaction again) leaves
 //   the published state as it is: the graph before the batch, or the empty one.
 #pragma once
@@ -120,10 +120,7 @@ class ReferenceModel {
     ModelState& s = working();
     const std::uint64_t timestamp = s.tails.update_timestamp;
     s = ModelState{};
-    if (!autocommit_) {
-      cleared_ = true;
-      cleared_timestamp_ = timestamp;
-    }
+    if (!autocommit_) cleared_ = true;
     publish(s, timestamp);
   }
 
@@ -297,8 +294,9 @@ class ReferenceModel {
   // first if the append would land below the published tails.
   void protect_published() {
     if (autocommit_ || !cleared_ || !falls_behind(batch_.tails, published_.tails)) return;
+    const std::uint64_t last_update = published_.tails.update_timestamp;
     published_ = ModelState{};
-    published_.tails.update_timestamp = cleared_timestamp_;
+    published_.tails.update_timestamp = last_update;
     active_ ^= 1;
     cleared_ = false;
   }
@@ -359,7 +357,6 @@ class ReferenceModel {
   bool batch_open_ = false;
   std::uint64_t batches_opened_ = 0;
   bool cleared_ = false;
-  std::uint64_t cleared_timestamp_ = 0;
   std::uint64_t active_ = 0;
 };
 

@@ -87,7 +87,6 @@ struct Batch {
   bool open = false;
   // The batch emptied the graph and readers still see the graph before it.
   bool cleared = false;
-  std::uint64_t cleared_timestamp = 0;  // what the empty graph's last update is
   std::uint32_t sequence = 0;           // publication_sequence after the last buffer write
   std::uint64_t active = 0;             // active buffer when the batch last wrote
 };
@@ -220,9 +219,10 @@ void KnowledgeGraph::protect_published_slots(const GraphIndices& working) {
   const std::uint64_t a = active_buffer();
   if (!falls_behind(working, indices[a])) return;
   // The batch emptied the graph and is about to rewrite a slot that readers see:
-  // it publishes the empty graph first. The batch goes on in the other buffer.
+  // it publishes the empty graph first, with the last update readers know (the
+  // batch's own times are not committed). The batch goes on in the other buffer.
   GraphIndices empty{};
-  empty.update_timestamp = batch.cleared_timestamp;
+  empty.update_timestamp = indices[a].update_timestamp;
   begin_clear_epoch(*this);
   detail::index_expect_buffer_write(*this);
   begin_buffer_write(*this);
@@ -247,9 +247,7 @@ void KnowledgeGraph::clear() {
   } else {
     // Readers keep the published graph: the batch's appends go to slots above
     // its tails until one would rewrite a slot below them.
-    Batch& batch = batch_of(*this);
-    batch.cleared = true;
-    batch.cleared_timestamp = working.update_timestamp;
+    batch_of(*this).cleared = true;
   }
   publish(working);
   detail::index_cleared(*this);

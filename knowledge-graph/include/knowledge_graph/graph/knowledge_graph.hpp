@@ -20,7 +20,7 @@
 // - Readers see only published states: the graph before a batch or the
 //   committed batch. A batch that clears keeps the old graph published until
 //   its first write that would append below the published tails; just before
-//   that write it publishes the empty graph (last update kept by the clear),
+//   that write it publishes the empty graph (last update as published before),
 //   which readers see until the commit. A dropped batch (set_autocommit(true)
 //   or start_transaction before the commit) leaves the published state as it
 //   is: the graph before the batch, or that empty graph.
