@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 
@@ -38,6 +39,7 @@ void forget_batch(const KnowledgeGraph& graph);
 void KnowledgeGraph::Deleter::operator()(KnowledgeGraph* graph) const {
   if (graph != nullptr) {
     detach_lookup_index(*graph);
+    detach_recorder_link(*graph);
     forget_batch(*graph);
   }
   std::free(graph);
@@ -196,6 +198,7 @@ static void flip_to(KnowledgeGraph& graph, std::uint64_t buffer) {
   shared_word(graph.active_indices).exchange(buffer, std::memory_order_seq_cst);
   settle_clear_epoch(graph);
   detail::index_published(graph);
+  detail::recorder_published(graph, graph.indices[buffer]);
 }
 
 void KnowledgeGraph::publish(const GraphIndices& working) {
@@ -234,6 +237,7 @@ void KnowledgeGraph::protect_published_slots(const GraphIndices& working) {
 }
 
 void KnowledgeGraph::clear() {
+  detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
   GraphIndices working = working_buffer();
   working.node_index_tail.fill(0);
   working.nodes_tail = 0;
