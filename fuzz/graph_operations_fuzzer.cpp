@@ -49,7 +49,7 @@ class Session {
     base_active_ = graph_.active_buffer();
     checked_published_ = GraphIndices{};
     checked_batch_ = GraphIndices{};
-    batch_cleared_ = false;
+    batches_checked_ = 0;
     clock_ = 1;
     seen_nodes_.clear();
     seen_relations_.clear();
@@ -160,44 +160,38 @@ class Session {
   void clear() {
     graph_.clear();
     model_.clear();
-    // A clear inside a batch lets the batch reuse slots that the published state
-    // still shows; until the commit only the batch is compared.
-    if (model_.autocommit()) {
-      checked_published_ = GraphIndices{};
-    } else {
-      batch_cleared_ = true;
-      checked_batch_ = GraphIndices{};
-    }
     verify("clear", false);
   }
 
-  // Transaction framing: begin, commit (then go on batching or not), or drop the
-  // batch. A batch holding a clear is committed rather than dropped: dropping it
-  // would leave published slots overwritten by the batch.
+  // Transaction framing, the misframed kinds included: a batch begun properly or
+  // by a write in transaction mode, restarted, committed once or twice, committed
+  // with no batch, dropped (also after a clear).
   void transaction_step(std::uint8_t choice) {
-    if (model_.autocommit()) {
-      graph_.set_autocommit(false);
-      model_.set_autocommit(false);
-      graph_.start_transaction();
-      model_.start_transaction();
-      checked_batch_ = checked_published_;
-    } else if (choice % 5 == 0 && !batch_cleared_) {
-      graph_.set_autocommit(true);
-      model_.set_autocommit(true);
-    } else {
-      graph_.commit_transaction();
-      model_.commit_transaction();
-      checked_published_ = checked_batch_;
-      batch_cleared_ = false;
-      if (choice % 2 == 0) {
-        graph_.start_transaction();
-        model_.start_transaction();
-      } else {
-        graph_.set_autocommit(true);
-        model_.set_autocommit(true);
-      }
+    switch (choice % 8) {
+      case 0: set_autocommit(false); start_transaction(); break;
+      case 1: set_autocommit(false); break;  // the next write opens the batch
+      case 2: start_transaction(); break;
+      case 3: commit(); break;
+      case 4: commit(); commit(); break;
+      case 5: set_autocommit(true); break;  // drops an open batch
+      case 6: commit(); set_autocommit(true); break;
+      default: commit(); start_transaction(); break;
     }
     verify("transaction", false);
+  }
+  void set_autocommit(bool value) {
+    graph_.set_autocommit(value);
+    model_.set_autocommit(value);
+  }
+  void start_transaction() {
+    graph_.start_transaction();
+    model_.start_transaction();
+  }
+  void commit() {
+    const std::uint64_t active = model_.active();
+    graph_.commit_transaction();
+    model_.commit_transaction();
+    if (model_.active() != active) checked_published_ = checked_batch_;
   }
 
   // Fills a node's outgoing or incoming list to its limit in one go; the
@@ -241,12 +235,13 @@ class Session {
     if (graph_.active_buffer() != (base_active_ ^ model_.active()))
       fail("active_indices flipped unlike the model" + where);
     if (graph_.autocommit_enabled() != model_.autocommit()) fail("autocommit differs" + where);
+    // A batch opened since the last check starts as the state published then.
+    if (model_.batches_opened() != batches_checked_) checked_batch_ = checked_published_;
+    batches_checked_ = model_.batches_opened();
     const GraphIndices& published = graph_.indices[graph_.active_buffer()];
-    if (!batch_cleared_) {
-      check_buffer(published, model_.published(), checked_published_, where, thorough);
-      checked_published_ = published;
-    }
-    if (!model_.autocommit()) {
+    check_buffer(published, model_.published(), checked_published_, where, thorough);
+    checked_published_ = published;
+    if (model_.batch_open()) {
       const GraphIndices& batch = graph_.indices[1 - graph_.active_buffer()];
       check_buffer(batch, model_.batch(), checked_batch_, where, thorough);
       checked_batch_ = batch;
@@ -264,7 +259,6 @@ class Session {
 
   // The read side against the model's published state.
   void check_reads(std::uint64_t node_kind, std::uint64_t relation_kind, Index node) {
-    if (batch_cleared_) return;
     const ModelState& state = model_.published();
     const Interval always = Interval::eternity();
 
@@ -324,7 +318,7 @@ class Session {
   std::uint64_t base_active_ = 0;
   GraphIndices checked_published_{};
   GraphIndices checked_batch_{};
-  bool batch_cleared_ = false;
+  std::uint64_t batches_checked_ = 0;
   std::uint64_t clock_ = 1;
   std::vector<Index> seen_nodes_;
   std::vector<Index> seen_relations_;

@@ -368,7 +368,13 @@ class Graph:
     def start_transaction(self) -> None: ...
     def commit_transaction(self) -> None: ...
     def transaction(self) -> Transaction:
-        """One batch: commits on success; if the block raises, the batch is dropped."""
+        """One batch: set_autocommit(False) and start_transaction(), then
+        commit_transaction() and set_autocommit(True) on success. If the block
+        raises, only set_autocommit(True) runs: the batch is dropped. Readers
+        see the graph before the batch or the committed batch, never part of it;
+        after a clear() in the block, the empty graph is published just before
+        the first write that reuses a slot of the old graph, and a dropped batch
+        leaves it so."""
     @property
     def in_transaction(self) -> bool: ...
 
