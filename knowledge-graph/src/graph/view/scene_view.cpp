@@ -107,6 +107,7 @@ std::vector<NodeItem> SceneView::nodes(NodeKind kind) const {
   const std::uint64_t k = kind_number(kind);
   if (k >= kNodeKinds) return {};
   std::vector<NodeItem> items;
+  items.reserve(latest().nodes[k].size());
   for (const auto& [id, slot] : latest().nodes[k]) {
     if (node_marker(*graph_, k, slot) == Marker::Valid) items.push_back(node_item(*graph_, k, slot));
   }
@@ -132,6 +133,7 @@ std::vector<NodeItem> node_items_where(const KnowledgeGraph& graph, std::uint64_
   std::map<std::uint64_t, std::uint64_t> latest;
   latest_by_instance(graph.node_records[k], 0, tail, latest, keep);
   std::vector<NodeItem> items;
+  items.reserve(latest.size());
   for (const auto& [id, slot] : latest) {
     if (node_marker(graph, k, slot) == Marker::Valid) items.push_back(node_item(graph, k, slot));
   }
@@ -300,16 +302,19 @@ std::optional<RelationItem> SceneView::relation_at(RelationIndex index, std::uin
 
 std::vector<NodeItem> SceneView::history(NodeIndex index) const {
   const std::uint64_t k = kind_number(index.kind);
+  const std::vector<std::uint64_t> slots = node_slots(index);
   std::vector<NodeItem> items;
-  for (const std::uint64_t slot : node_slots(index)) items.push_back(node_item(*graph_, k, slot));
+  items.reserve(slots.size());  // one allocation: a history can be large
+  for (const std::uint64_t slot : slots) items.push_back(node_item(*graph_, k, slot));
   return checked(std::move(items));
 }
 
 std::vector<RelationItem> SceneView::history(RelationIndex index) const {
   const std::uint64_t k = kind_number(index.kind);
+  const std::vector<std::uint64_t> slots = relation_slots(index);
   std::vector<RelationItem> items;
-  for (const std::uint64_t slot : relation_slots(index))
-    items.push_back(relation_item(*graph_, k, slot));
+  items.reserve(slots.size());
+  for (const std::uint64_t slot : slots) items.push_back(relation_item(*graph_, k, slot));
   return checked(std::move(items));
 }
 
