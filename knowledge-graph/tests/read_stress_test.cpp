@@ -13,6 +13,7 @@
 // of --stress-seconds=N.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -30,6 +32,7 @@
 
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 
 #if defined(__linux__) && __has_include("shared_memory_interface/shared_memory.hpp")
 #define VARNEL_STRESS_PROCESSES 1
@@ -300,12 +303,13 @@ struct ReadStats {
   std::uint64_t overtaken = 0;
   std::uint64_t items = 0;
   std::uint64_t inconsistencies = 0;
+  std::uint64_t views = 0;  // whole views checked (not overtaken)
 };
 
 class Checker {
  public:
   Checker(const KnowledgeGraph& graph, std::uint64_t seed, bool read_in_place)
-      : graph_(graph), random_(seed), read_in_place_(read_in_place) {}
+      : graph_(graph), random_(seed), read_in_place_(read_in_place), scenes_(graph) {}
 
   ReadStats run_until(Clock::time_point deadline) {
     while (Clock::now() < deadline) {
@@ -317,6 +321,7 @@ class Checker {
       }
       check_kind_query();
       check_lookups();
+      check_view();
     }
     return stats_;
   }
@@ -483,15 +488,81 @@ class Checker {
     }
   }
 
+  // A view (from the reader's incremental table) must show exactly the state of
+  // its one publication: the same as a walk from scratch below its snapshot's
+  // tails, nothing stamped after that publication, and one instance's history
+  // ending with its current version.
+  void check_view() {
+    const SceneView view = scenes_.view();
+    const std::vector<NodeItem> nodes = view.all_nodes();
+    const std::vector<RelationItem> relations = view.all_relations();
+    std::vector<NodeItem> walked;
+    for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
+      iterators::NodeIterator walk(graph_, view.snapshot(), Interval::eternity(), kind);
+      std::map<std::uint64_t, NodeItem> latest;
+      while (auto item = walk.next()) {
+        if (item->record.marker == Marker::Valid) latest.insert_or_assign(item->record.instance_id, *item);
+        else latest.erase(item->record.instance_id);
+      }
+      if (walk.overtaken()) return;
+      for (auto& entry : latest) walked.push_back(entry.second);
+    }
+    std::size_t walked_relations = 0;
+    for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
+      std::set<std::uint64_t> valid;
+      iterators::RelationIterator walk(graph_, view.snapshot(), Interval::eternity(), kind);
+      while (auto item = walk.next()) {
+        if (item->record.marker == Marker::Valid) valid.insert(item->record.instance_id);
+        else valid.erase(item->record.instance_id);
+      }
+      if (walk.overtaken()) return;
+      walked_relations += valid.size();
+    }
+    std::optional<std::vector<NodeItem>> history;
+    if (!nodes.empty()) {
+      const NodeItem& some = nodes[random_() % nodes.size()];
+      history = view.history(NodeIndex::of(Index(some.value.type_index(), some.record.instance_id)));
+    }
+    if (view.overtaken()) return;
+    ++stats_.views;
+    const std::uint64_t published = view.last_update();
+    expect(nodes.size() == walked.size(), "view nodes", nodes.size(), walked.size());
+    for (std::size_t i = 0; i < std::min(nodes.size(), walked.size()); ++i) {
+      expect(std::memcmp(&nodes[i].record, &walked[i].record, sizeof nodes[i].record) == 0,
+             "view node version", nodes[i].record.instance_id, walked[i].record.instance_id);
+      expect(nodes[i].record.timestamp <= published, "view node after its publication",
+             nodes[i].record.timestamp, published);
+      check_node(nodes[i], nodes[i].value.type_index(), view.snapshot());
+    }
+    expect(relations.size() == walked_relations, "view relations", relations.size(),
+           walked_relations);
+    for (const RelationItem& item : relations)
+      expect(item.record.timestamp <= published, "view relation after its publication",
+             item.record.timestamp, published);
+    if (history) {
+      expect(!history->empty(), "view history empty");
+      if (!history->empty()) {
+        const NodeItem& some = *std::find_if(nodes.begin(), nodes.end(), [&](const NodeItem& n) {
+          return n.record.instance_id == history->back().record.instance_id &&
+                 n.value.type_index() == history->back().value.type_index();
+        });
+        expect(std::memcmp(&some.record, &history->back().record, sizeof some.record) == 0,
+               "view history ends elsewhere");
+      }
+    }
+  }
+
   const KnowledgeGraph& graph_;
   std::mt19937_64 random_;
   bool read_in_place_;
+  SceneReader scenes_;
   ReadStats stats_;
 };
 
 void report(const char* who, const ReadStats& stats) {
-  std::printf("%s: %llu passes, %llu overtaken by clears, %llu items, %llu inconsistencies\n", who,
+  std::printf("%s: %llu passes, %llu views, %llu overtaken by clears, %llu items, %llu inconsistencies\n", who,
               static_cast<unsigned long long>(stats.passes),
+              static_cast<unsigned long long>(stats.views),
               static_cast<unsigned long long>(stats.overtaken),
               static_cast<unsigned long long>(stats.items),
               static_cast<unsigned long long>(stats.inconsistencies));
@@ -524,6 +595,7 @@ TEST(ReadStress, ThreadsReadConsistentlyWhileOneWrites) {
     report("reader thread", s);
     EXPECT_EQ(s.inconsistencies, 0u);
     EXPECT_GT(s.items, 0u);
+    EXPECT_GT(s.views, 0u);
   }
 }
 
@@ -581,7 +653,7 @@ int run_reader_process(const char* region, double seconds, std::uint64_t seed) {
   const ReadStats stats = Checker(*memory.get_data_ref(), seed, true).run_until(deadline);
   report("reader process", stats);
   if (stats.inconsistencies != 0) return 1;
-  return stats.items > 0 ? 0 : 2;
+  return stats.items > 0 && stats.views > 0 ? 0 : 2;
 }
 
 pid_t spawn_reader(const std::string& region, std::uint64_t seed) {

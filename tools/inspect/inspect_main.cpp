@@ -18,6 +18,7 @@
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "record_commands.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
@@ -122,18 +123,29 @@ struct Window {
   Interval interval() const {
     const bool closed_start = !open_start, closed_end = !open_end;
     const auto type = static_cast<IntervalType>((closed_start ? 1 : 0) | (closed_end ? 2 : 0));
-    if (*at_option) return Interval::of_type(Interval::make(at, at), type);
     return Interval::of_type(Interval::make(from, to), type);
+  }
+  // --at asks for a state (what existed then), not for the versions stamped then.
+  std::optional<std::uint64_t> as_of() const {
+    return at_option != nullptr && *at_option ? std::optional<std::uint64_t>(at) : std::nullopt;
   }
 };
 
-std::vector<kg::NodeItem> nodes_in(const kg::KnowledgeGraph& g, const Interval& window,
+// A state as of --at comes from one view, so nodes and relations agree.
+std::vector<kg::NodeItem> nodes_in(const kg::SceneView& view, const Window& window,
                                    std::optional<std::uint64_t> kind) {
-  return kind ? g.get_nodes_of_type(window, *kind) : g.get_all_nodes(window);
+  if (const auto t = window.as_of())
+    return kind ? view.nodes_as_of(static_cast<kg::NodeKind>(*kind), *t) : view.all_nodes_as_of(*t);
+  return kind ? view.nodes_in(static_cast<kg::NodeKind>(*kind), window.interval())
+              : view.all_nodes_in(window.interval());
 }
-std::vector<kg::RelationItem> relations_in(const kg::KnowledgeGraph& g, const Interval& window,
+std::vector<kg::RelationItem> relations_in(const kg::SceneView& view, const Window& window,
                                            std::optional<std::uint64_t> kind) {
-  return kind ? g.get_relations_of_type(window, *kind) : g.get_all_relations(window);
+  if (const auto t = window.as_of())
+    return kind ? view.relations_as_of(static_cast<kg::RelationKind>(*kind), *t)
+                : view.all_relations_as_of(*t);
+  return kind ? view.relations_in(static_cast<kg::RelationKind>(*kind), window.interval())
+              : view.all_relations_in(window.interval());
 }
 
 std::optional<std::uint64_t> node_kind_option(const std::string& text) {
@@ -448,16 +460,17 @@ int main(int argc, char** argv) {
     const Source source = attach(file, moment);
     const kg::KnowledgeGraph& g = *source.graph;
     if (app.got_subcommand("stats")) stats(source);
+    const kg::SceneView view(g);
     if (*nodes)
-      for (const auto& item : nodes_in(g, node_window.interval(), node_filter))
+      for (const auto& item : nodes_in(view, node_window, node_filter))
         std::cout << varnel::inspect::node_line(item) << "\n";
     if (*relations)
-      for (const auto& item : relations_in(g, relation_window.interval(), relation_filter))
+      for (const auto& item : relations_in(view, relation_window, relation_filter))
         std::cout << varnel::inspect::relation_line(item) << "\n";
     if (*history_command) return history(source, history_kind, history_id, history_relation);
     if (*json_command) {
-      const Interval window = json_window.interval();
-      std::cout << varnel::inspect::scene_json(g, g.get_all_nodes(window), g.get_all_relations(window))
+      std::cout << varnel::inspect::scene_json(g, nodes_in(view, json_window, std::nullopt),
+                                               relations_in(view, json_window, std::nullopt))
                        .dump(indent, ' ', false, nlohmann::json::error_handler_t::replace)
                 << "\n";
     }

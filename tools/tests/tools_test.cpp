@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "snapshot_file.hpp"
+
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -351,3 +355,31 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
 }
 
 }  // namespace
+
+// --at is the state as of that time: what existed then, whenever it was written.
+TEST_F(ToolsTest, AtShowsTheStateAsOfThatTime) {
+  namespace kg = knowledge_graph::graph;
+  auto graph = kg::KnowledgeGraph::new_boxed();
+  graph->add_node(0, 3, kg::KnowledgeGraphNode(kg::types::Lane{}));
+  graph->add_node(10, 25, kg::KnowledgeGraphNode(kg::types::Car{}));
+  graph->add_relation(10, 1, kg::KnowledgeGraphRelation(kg::types::isOn{}), kg::Index(1, 25),
+                      kg::Index(6, 3));
+  graph->remove_node(20, kg::Index(1, 25));
+  std::string error;
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph),
+                                                   path("at.bin"), error))
+      << error;
+  const auto lines = [](const std::string& text) {
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  const Outcome before = inspect("--file " + path("at.bin") + " nodes --at 5");
+  ASSERT_EQ(before.status, 0) << before.err;
+  EXPECT_EQ(lines(before.out), 1) << before.out;  // the lane, written at 0
+  const Outcome during = inspect("--file " + path("at.bin") + " nodes --at 15");
+  EXPECT_EQ(lines(during.out), 2) << during.out;
+  EXPECT_EQ(lines(inspect("--file " + path("at.bin") + " relations --at 15").out), 1);
+  const Outcome after = inspect("--file " + path("at.bin") + " nodes --kind Car --at 25");
+  EXPECT_EQ(after.status, 0);
+  EXPECT_EQ(lines(after.out), 0) << after.out;
+  EXPECT_EQ(lines(inspect("--file " + path("at.bin") + " relations --at 25").out), 0);
+}

@@ -266,14 +266,32 @@ struct KnowledgeGraph {
   // How full every array is in the published state.
   Fill fill() const;
 
+  // Each read below takes its own snapshot, so two calls may show two different
+  // publications. To read a consistent scene (several kinds, traversal, "as of
+  // t"), use a SceneView (scene_view.hpp), which answers every query from one.
+  //
+  // The latest version of one instance (the highest slot, whatever its marker or
+  // timestamp; Removed versions included), in place in the record, or null. The
+  // pointer stays valid only until the writer's next clear, after which the slot
+  // may hold another instance's version: copy at once, or prefer SceneView::node.
   const NodeRecord* get_latest_node_record(Index node) const;
+  // The payload of the latest version, in place, or null when absent or Removed.
+  // Same lifetime as above.
   const KnowledgeGraphNode* get_latest_node_value(Index node) const;
+  // Window: per instance of `kind` its latest version stamped inside `interval`,
+  // if that version is Valid; copies in ascending instance id. An instance not
+  // written inside the window is missing even if it existed throughout it (use
+  // SceneView::nodes_as_of for the state at a time). A kind out of range: empty.
   std::vector<NodeItem> get_nodes_of_type(const interval_algebra::Interval& interval,
                                           std::uint64_t kind) const;
+  // get_nodes_of_type for every kind 0..17 in order, one snapshot per kind.
   std::vector<NodeItem> get_all_nodes(const interval_algebra::Interval& interval) const;
+  // Every version (all markers) of `kind` stamped inside `interval`, oldest slot
+  // first, below the tails of a snapshot taken now (see iterators.hpp).
   iterators::NodeIterator nodes_iter(const interval_algebra::Interval& interval,
                                      std::uint64_t kind) const;
 
+  // The relation twins of the node reads above, with the same rules and lifetimes.
   const RelationRecord* get_latest_relation_record(Index relation) const;
   const KnowledgeGraphRelation* get_latest_relation_value(Index relation) const;
   std::vector<RelationItem> get_relations_of_type(const interval_algebra::Interval& interval,
