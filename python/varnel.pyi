@@ -7,6 +7,7 @@ refuses raises a WriteRefused subclass whose `status` says why.
 """
 import datetime
 import enum
+import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal
 
@@ -114,6 +115,10 @@ class ReadOnlyError(VarnelError):
 class RegionError(VarnelError, OSError):
     """The shared region could not be set up or attached; the message names why
     (no region, another user's, open to others, too small, set-up lock kept)."""
+
+class SnapshotFileError(VarnelError, OSError):
+    """A snapshot file could not be read (missing, damaged or foreign; the
+    message says which check failed) or written."""
 
 class DamagedRecordError(VarnelError, ValueError):
     """A stored version holds a byte no writer stores: `.marker` of a damaged
@@ -377,6 +382,13 @@ class Graph:
     def attach() -> Graph: ...
     @staticmethod
     def new_boxed() -> Graph: ...
+    @staticmethod
+    def load(path: str | os.PathLike[str]) -> Graph:
+        """A private graph holding the published state saved in a snapshot file
+        (by save() or varnel-inspect), every version kept. Raises SnapshotFileError."""
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the published state to a snapshot file; the file is replaced at
+        once, or left as it was when saving fails (SnapshotFileError)."""
     def release(self) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Graph: ...

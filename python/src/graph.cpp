@@ -18,6 +18,7 @@
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
+#include "snapshot_file.hpp"
 
 namespace varnel_python {
 namespace {
@@ -136,6 +137,27 @@ class Graph {
     g->mapping_->boxed = KnowledgeGraph::new_boxed();
     g->mapping_->graph = g->mapping_->boxed.get();
     return g;
+  }
+
+  // A private graph holding a snapshot file's published state, Removed versions
+  // and relation lists included.
+  static std::unique_ptr<Graph> load(const std::string& path) {
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    if (!varnel::inspect::read_snapshot_file(path, snapshot, error))
+      raise(module_types().snapshot_file_error, error);
+    auto g = new_boxed();
+    varnel::inspect::install_snapshot(snapshot, *g->mapping_->graph);
+    return g;
+  }
+
+  void save(const std::string& path) const {
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    if (!varnel::inspect::take_snapshot(reader(), snapshot, error))
+      raise(module_types().snapshot_file_error, "cannot save the graph: " + error);
+    if (!varnel::inspect::write_snapshot_file(snapshot, path, error))
+      raise(module_types().snapshot_file_error, error);
   }
 
   // A batch still open is dropped first, so the region is not left in
@@ -306,6 +328,12 @@ const char* keep(std::string text) {
 
 // ---- Bindings -----------------------------------------------------------------
 
+std::string path_arg(py::handle path) {
+  const py::object text = py::module_::import("os").attr("fspath")(path);
+  if (!py::isinstance<py::str>(text)) throw py::type_error("path must be a str or os.PathLike of str");
+  return text.cast<std::string>();
+}
+
 void bind_lifecycle(py::class_<Graph>& c) {
   c.def_static("open", &Graph::open,
                "Set up the shared region \"KnowledgeGraph\" as a host does: create it (zero-filled) "
@@ -314,6 +342,13 @@ void bind_lifecycle(py::class_<Graph>& c) {
                   "Map the live region read-only, as a reader: nothing is reset, writes raise "
                   "ReadOnlyError. Raises RegionError when no host has set the region up.")
       .def_static("new_boxed", &Graph::new_boxed, "A private, empty graph in this process's memory.")
+      .def_static("load", [](py::handle path) { return Graph::load(path_arg(path)); }, py::arg("path"),
+                  "A private graph holding the published state saved in a snapshot file (as "
+                  "save() or varnel-inspect write them). Raises SnapshotFileError for a missing, "
+                  "damaged or foreign file.")
+      .def("save", [](const Graph& g, py::handle path) { g.save(path_arg(path)); }, py::arg("path"),
+           "Write the published state to a snapshot file, every version kept. The file is "
+           "replaced at once, or left as it was when saving fails (SnapshotFileError).")
       .def("release", &Graph::release,
            "Unmap the region (or free the private graph). The region's content lives on while any "
            "process holds it. Idempotent.")

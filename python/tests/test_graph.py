@@ -316,3 +316,21 @@ def test_a_view_of_a_released_graph_raises():
     g.release()
     with pytest.raises(ValueError, match="released"):
         view.nodes()
+
+
+def test_a_saved_graph_loads_as_a_private_graph_with_its_history(graph, tmp_path):
+    car, lane = scene(graph)
+    path = tmp_path / "scene.vkg"
+    graph.save(path)
+    with varnel.Graph.load(path) as loaded:
+        assert loaded.is_private and loaded.last_update() == 30
+        assert [(i.timestamp, i.marker) for i in loaded.history(car)] == [
+            (i.timestamp, i.marker) for i in graph.history(car)]  # Removed versions kept
+        assert [i.index for i in loaded.view().nodes()] == [lane]
+        assert loaded.node_count() == graph.node_count()
+        loaded.add_car_node(40, 8)  # a private graph takes writes
+    (tmp_path / "junk").write_bytes(b"not a snapshot")
+    with pytest.raises(varnel.SnapshotFileError):
+        varnel.Graph.load(tmp_path / "junk")
+    with pytest.raises(OSError):
+        varnel.Graph.load(str(tmp_path / "missing"))
