@@ -35,8 +35,10 @@ std::string tool_path(std::string path) {
 
 #if defined(_WIN32)
 constexpr const char* kQuiet = " >NUL 2>&1";
+constexpr int kSlowdown = 3;  // under Wine every program start takes about a second
 #else
 constexpr const char* kQuiet = " >/dev/null 2>&1";
+constexpr int kSlowdown = 1;
 #endif
 
 bool graphviz_installed() { return std::system((std::string("dot -V") + kQuiet).c_str()) == 0; }
@@ -148,7 +150,7 @@ void expect_static_scene(const nlohmann::json& scene) {
 TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   if (inspect("stats").status == 0) GTEST_SKIP() << "another process holds the region";
   Outcome demo{};
-  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration 12 --rate 20 --cars 16 --seed 7", "demo"); });
+  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration " + std::to_string(12 * kSlowdown) + " --rate 20 --cars 16 --seed 7", "demo"); });
   ASSERT_TRUE(wait_for_scene(20)) << "the demo did not bring the region up";
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
@@ -220,7 +222,7 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   // Loaded into a fresh region and saved again: the same bytes.
   ASSERT_NE(inspect("stats", "gone").status, 0) << "the region outlived its holders";
   Outcome loader{};
-  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold 5", "load"); });
+  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold " + std::to_string(5 * kSlowdown), "load"); });
   ASSERT_TRUE(wait_for_scene(20)) << "load did not bring the region up";
   Outcome again = inspect("save " + path("again.bin"));
   holder.join();
