@@ -5,3 +5,8 @@ option(VARNEL_WARNINGS_AS_ERRORS "Treat compiler warnings as errors" OFF)
 add_library(varnel_warnings INTERFACE)
 target_compile_options(varnel_warnings INTERFACE -Wall -Wextra -Wpedantic
                        $<$<BOOL:${VARNEL_WARNINGS_AS_ERRORS}>:-Werror>)
+
+if(WIN32)
+  # Windows programs carry their runtimes inside, so Wine and hosts need no extra DLL.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+endif()
