@@ -13,7 +13,10 @@ VARNEL_PACKAGE_GROUPS=(
   "tool libraries and Graphviz: libcli11-dev nlohmann-json3-dev graphviz"
   "Python module: pybind11-dev python3-dev python3-pytest"
   "C# bindings (Mono): mono-mcs mono-runtime"
+  "recording tests (Node.js): nodejs"
 )
+# npm comes with some builds of nodejs (and conflicts with Debian's npm there).
+command -v npm >/dev/null 2>&1 || VARNEL_PACKAGE_GROUPS+=("recording tests (npm): npm")
 
 varnel_missing() {  # packages of the arguments that are not installed
   local package

@@ -208,200 +208,236 @@ namespace Varnel
 
         // ---- Lifecycle and graph-wide calls
 
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern IntPtr initialize_knowledge_graph();
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void release_knowledge_graph(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void reset_knowledge_graph(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong get_node_count(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong get_relation_count(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong get_last_update(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool is_empty(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void start_transaction(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void commit_transaction(IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern void set_autocommit([MarshalAs(UnmanagedType.U1)] bool autocommit, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern uint get_last_write_result(IntPtr handle);
 
         // ---- Node adds: (timestamp, instance id, record or ignored, handle) -> kind number
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_car_node(ulong timestamp, ulong instanceId, Car record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_crosswalk_node(ulong timestamp, ulong instanceId, Crosswalk record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_dynamicobject_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_ego_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_intersection_node(ulong timestamp, ulong instanceId, Intersection record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_lane_node(ulong timestamp, ulong instanceId, Lane record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_noentrysign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_pedestrian_node(ulong timestamp, ulong instanceId, Pedestrian record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_priorityroadsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_road_node(ulong timestamp, ulong instanceId, Road record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_roadsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_speedlimitsign_node(ulong timestamp, ulong instanceId, SpeedLimitSign record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_staticobject_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_stopsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_testclass1_node(ulong timestamp, ulong instanceId, TestClass1 record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_testclass2_node(ulong timestamp, ulong instanceId, TestClass2 record, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_yieldsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
 
+        // ---- Node updates: as the adds, but the new version keeps the node's relation lists
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_car_node(ulong timestamp, ulong instanceId, Car record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_crosswalk_node(ulong timestamp, ulong instanceId, Crosswalk record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_dynamicobject_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_ego_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_intersection_node(ulong timestamp, ulong instanceId, Intersection record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_lane_node(ulong timestamp, ulong instanceId, Lane record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_noentrysign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_pedestrian_node(ulong timestamp, ulong instanceId, Pedestrian record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_priorityroadsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_road_node(ulong timestamp, ulong instanceId, Road record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_roadsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_speedlimitsign_node(ulong timestamp, ulong instanceId, SpeedLimitSign record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_staticobject_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_stopsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_testclass1_node(ulong timestamp, ulong instanceId, TestClass1 record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_testclass2_node(ulong timestamp, ulong instanceId, TestClass2 record, IntPtr handle);
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong update_yieldsign_node(ulong timestamp, ulong instanceId, IntPtr ignored, IntPtr handle);
+
         // ---- Node removals: the kind comes from nodeKind, not from the name; true when found
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_car_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_crosswalk_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_dynamicobject_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_ego_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_intersection_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_lane_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_noentrysign_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_pedestrian_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_priorityroadsign_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_road_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_roadsign_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_speedlimitsign_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_staticobject_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_stopsign_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_testclass1_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_testclass2_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_yieldsign_node(ulong timestamp, ulong nodeKind, ulong instanceId, IntPtr handle);
 
         // ---- Relation adds: (timestamp, instance id, record or ignored, from kind, from id, to kind, to id, handle)
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_belongsto_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_connectsto_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_contains_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_has_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_isat_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_isbehind_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_isin_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_isinfront_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_ison_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_isonleft_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_isonright_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_ispartof_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_passesover_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_testrelation_relation(ulong timestamp, ulong instanceId, testRelation record, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_walkson_relation(ulong timestamp, ulong instanceId, IntPtr ignored, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern ulong add_yieldstocarin_relation(ulong timestamp, ulong instanceId, yieldsToCarIn record, ulong fromKind, ulong fromId, ulong toKind, ulong toId, IntPtr handle);
 
         // ---- Relation removals: the kind comes from relationKind; true when found
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_belongsto_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_connectsto_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_contains_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_has_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_isat_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_isbehind_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_isin_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_isinfront_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_ison_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_isonleft_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_isonright_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_ispartof_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_passesover_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_testrelation_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_walkson_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
-    [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool remove_yieldstocarin_relation(ulong timestamp, ulong relationKind, ulong instanceId, IntPtr handle);
     }
