@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test: the native Linux build, an AddressSanitizer + UBSan build, the
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
-# Wine, the Python package's tests and varnel-sumo against the SUMO traffic simulator.
-# Installs missing Debian packages first.
+# Wine, the Python package's tests, a packager's plain Release build with its
+# installed tree, recording and replay, and varnel-sumo against the SUMO traffic
+# simulator. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz mcap sumo)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz mcap sumo)
+((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo)
 jobs=$(nproc)
 failed=()
 
@@ -52,6 +53,32 @@ run_python() {
     echo "(no Python module built yet)"; return 0
   fi
   PYTHONPATH="$PWD/build/linux/python" /usr/bin/python3 -m pytest -q python/tests
+}
+
+# ---- release: the build a packager makes, plain CMake without a preset (warnings
+# are reported, not errors), installed into a staging prefix. Hosts then build
+# against the installed tree through find_package and pkg-config, and the
+# installed Python module is imported from elsewhere and tested.
+run_release() {
+  local dir=build/release stage="$PWD/build/release/stage"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
+  cmake --build "$dir" -j "$jobs" || return 1
+  rm -rf "$stage"
+  cmake --install "$dir" --prefix "$stage" >/dev/null || return 1
+  cmake -DPREFIX="$stage" -DWORK_DIR="$PWD/$dir/consumers" -DCC=cc -DCXX=c++ \
+    -DSOURCE_DIR="$PWD/varnel-interface/tests/install_consumer" \
+    -P varnel-interface/tests/check_install.cmake || return 1
+  "$stage/bin/varnel-inspect" --help >/dev/null && "$stage/bin/varnel-demo" --help >/dev/null || return 1
+  # Under /usr/local, Debian's python3 searches the folder the module went to.
+  local site
+  site=$(cd "$stage" && echo lib/python3*/dist-packages)
+  [ -f "$stage/$site/varnel.pyi" ] || { echo "no Python module or stubs in $stage/$site"; return 1; }
+  /usr/bin/python3 -c "import sys; sys.exit('/usr/local/$site' not in sys.path)" ||
+    { echo "Debian's python3 does not search /usr/local/$site"; return 1; }
+  (cd / && PYTHONPATH="$stage/$site" /usr/bin/python3 -c \
+    "import varnel, sys; sys.exit(not varnel.__file__.startswith('$stage/'))") ||
+    { echo "the installed varnel module does not import"; return 1; }
+  PYTHONPATH="$stage/$site" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
 }
 
 # ---- mcap: recordings read by the reference MCAP reader (Node.js packages at the

@@ -21,6 +21,7 @@
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "record_commands.hpp"
 #include "render.hpp"
+#include "run_program.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "snapshot_file.hpp"
 
@@ -233,39 +234,39 @@ int history(const Source& source, const std::string& kind_text, std::uint64_t id
 
 // ---- dot ----------------------------------------------------------------------
 
-#if defined(_WIN32)
-constexpr const char* kQuiet = " >NUL 2>&1";
-#else
-constexpr const char* kQuiet = " >/dev/null 2>&1";
-#endif
+// A file name that dot cannot take for an option.
+std::string as_operand(const std::string& path) { return path.rfind('-', 0) == 0 ? "./" + path : path; }
 
 int dot(const Source& source, const std::string& output, const std::string& svg) {
   const kg::KnowledgeGraph& g = *source.graph;
   const std::string text =
       varnel::inspect::scene_dot(g.get_all_nodes(Interval::eternity()), g.get_all_relations(Interval::eternity()));
-  std::string dot_file = output;
-  if (dot_file.empty() && !svg.empty()) {
+  // The source goes to stdout unless a file is named; rendering needs it in a file.
+  const bool to_stdout = output.empty() ? svg.empty() : output == "-";
+  const std::string dot_file = (output.empty() || output == "-") ? (svg.empty() ? "" : svg + ".dot") : output;
+  if (!svg.empty() && (output.empty() || output == "-")) {
     // The Graphviz source goes beside the picture; a file there may be the
     // user's own, so it is never replaced unasked.
-    dot_file = svg + ".dot";
     std::error_code ignored;
     if (std::filesystem::exists(std::filesystem::symlink_status(dot_file, ignored)))
       throw Failure{dot_file + " exists and would be overwritten by the Graphviz source; name "
                     "the source file with --output FILE (the same name to replace it)"};
   }
-  if (dot_file.empty() || dot_file == "-") {
-    std::cout << text;
-  } else {
+  if (to_stdout) std::cout << text << std::flush;
+  if (!dot_file.empty()) {
     std::ofstream out(dot_file, std::ios::binary | std::ios::trunc);
     out << text;
-    if (!(out.flush())) throw Failure{"cannot write " + dot_file};
+    if (!(out.flush())) throw Failure{"cannot write " + dot_file + ": check the folder and its permissions"};
   }
   if (svg.empty()) return 0;
-  if (std::system((std::string("dot -V") + kQuiet).c_str()) != 0)
-    throw Failure{"Graphviz \"dot\" is not installed (Debian: apt-get install graphviz); the graph "
-                  "is in " + dot_file};
-  const std::string command = "dot -Tsvg -o \"" + svg + "\" \"" + dot_file + "\"";
-  if (std::system(command.c_str()) != 0) throw Failure{"\"" + command + "\" failed"};
+  const auto run = varnel::inspect::run_program({"dot", "-Tsvg", "-o", as_operand(svg), as_operand(dot_file)});
+  if (run.not_found)
+    throw Failure{"Graphviz \"dot\" is not installed (Debian: apt-get install graphviz; Windows: install "
+                  "Graphviz and put its bin folder on PATH); no SVG was written, the graph is in " + dot_file};
+  if (!run.started) throw Failure{"cannot start Graphviz \"dot\" (" + run.error + "); the graph is in " + dot_file};
+  if (run.exit_code != 0)
+    throw Failure{"Graphviz \"dot\" failed (exit status " + std::to_string(run.exit_code) + ") to render " +
+                  dot_file + " into " + svg};
   std::cerr << "varnel-inspect: wrote " << svg << " (Graphviz source in " << dot_file << ")\n";
   return 0;
 }
@@ -412,8 +413,9 @@ int main(int argc, char** argv) {
 
   std::string dot_output, svg;
   auto* dot_command = app.add_subcommand("dot", "The latest scene as a Graphviz graph");
-  dot_command->add_option("--output,-o", dot_output, "Write the Graphviz source here (default stdout)");
-  dot_command->add_option("--svg", svg, "Also render it to this SVG file with Graphviz dot");
+  dot_command->add_option("--output,-o", dot_output,
+                          "Write the Graphviz source here (default stdout; with --svg: SVG.dot)");
+  dot_command->add_option("--svg", svg, "Also render it to this SVG file with Graphviz dot (must be on PATH)");
 
   double interval = 1.0;
   int count = 0;

@@ -40,6 +40,27 @@ struct Outcome {
   std::string err;
 };
 
+// A tool's path as this program's shell takes it. The Windows cross build runs
+// under Wine, where the build's Unix paths lie on drive Z:.
+std::string tool_path(std::string path) {
+#if defined(_WIN32)
+  if (path.rfind('/', 0) == 0) path = "Z:" + path;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
+
+#if defined(_WIN32)
+constexpr const char* kQuiet = " >NUL 2>&1";
+constexpr int kSlowdown = 3;  // under Wine every program start takes about a second
+#else
+constexpr const char* kQuiet = " >/dev/null 2>&1";
+constexpr int kSlowdown = 1;
+#endif
+
+bool graphviz_installed() { return std::system((std::string("dot -V") + kQuiet).c_str()) == 0; }
+
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
@@ -57,15 +78,21 @@ class ToolsTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Runs a tool with its output captured; `name` keeps parallel runs apart.
-  Outcome run(const std::string& tool, const std::string& arguments, const std::string& name = "run") const {
+  // `prefix` goes before the command (a `cd` or an environment setting).
+  Outcome run(const std::string& tool, const std::string& arguments, const std::string& name = "run",
+              const std::string& prefix = "") const {
     const fs::path out = dir_ / (name + ".out"), err = dir_ / (name + ".err");
-    const std::string command =
-        "\"" + tool + "\" " + arguments + " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+    std::string command = prefix + "\"" + tool_path(tool) + "\" " + arguments + " >\"" + out.string() +
+                          "\" 2>\"" + err.string() + "\"";
+#if defined(_WIN32)
+    command = "\"" + command + "\"";  // cmd /c drops the outermost quotes
+#endif
     const int status = std::system(command.c_str());
     return Outcome{status, read_file(out), read_file(err)};
   }
-  Outcome inspect(const std::string& arguments, const std::string& name = "inspect") const {
-    return run(VARNEL_INSPECT, arguments, name);
+  Outcome inspect(const std::string& arguments, const std::string& name = "inspect",
+                  const std::string& prefix = "") const {
+    return run(VARNEL_INSPECT, arguments, name, prefix);
   }
   // Polls until the inspector reads a graph with content, for at most `seconds`
   // (a host's set-up zero-fills the region before its first batch).
@@ -291,7 +318,7 @@ void expect_static_scene(const nlohmann::json& scene) {
 TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   if (inspect("stats").status == 0) GTEST_SKIP() << "another process holds the region";
   Outcome demo{};
-  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration 12 --rate 20 --cars 16 --seed 7", "demo"); });
+  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration " + std::to_string(12 * kSlowdown) + " --rate 20 --cars 16 --seed 7", "demo"); });
   ASSERT_TRUE(wait_for_scene(20)) << "the demo did not bring the region up";
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
@@ -314,7 +341,8 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   Outcome dot = inspect("dot -o " + path("scene.dot"));
   ASSERT_EQ(dot.status, 0) << dot.err;
   EXPECT_EQ(read_file(path("scene.dot")).rfind("digraph scene {", 0), 0u);
-  if (std::system("dot -V >/dev/null 2>&1") == 0) {
+  const bool graphviz = graphviz_installed();
+  if (graphviz) {
     Outcome svg = inspect("dot --svg " + path("scene.svg"));
     EXPECT_EQ(svg.status, 0) << svg.err;
     EXPECT_NE(read_file(path("scene.svg")).find("<svg"), std::string::npos);
@@ -334,10 +362,35 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   ASSERT_EQ(from_file.status, 0) << from_file.err;
   expect_static_scene(nlohmann::json::parse(from_file.out));
 
+  // Graphviz gets the file name as it is, through no shell.
+#if !defined(_WIN32)
+  const std::string hostile = "scene$(id>PWNED).svg";
+  Outcome quoted = inspect("--file live.bin dot --svg '" + hostile + "'", "hostile", "cd \"" + dir_.string() + "\" && ");
+  EXPECT_FALSE(fs::exists(dir_ / "PWNED")) << "a shell ran part of the file name";
+  EXPECT_TRUE(fs::exists(dir_ / (hostile + ".dot"))) << quoted.err;
+  if (graphviz) {
+    EXPECT_EQ(quoted.status, 0) << quoted.err;
+    EXPECT_NE(read_file(dir_ / hostile).find("<svg"), std::string::npos);
+  }
+  // Without Graphviz: a clear message, and the Graphviz source is kept.
+  fs::create_directories(dir_ / "empty");
+  const std::string no_graphviz = "PATH=\"" + (dir_ / "empty").string() + "\" ";
+#else
+  const std::string no_graphviz;
+  if (!graphviz)
+#endif
+  {
+    Outcome absent = inspect("--file " + path("live.bin") + " dot --svg " + path("absent.svg"), "absent", no_graphviz);
+    EXPECT_NE(absent.status, 0);
+    EXPECT_NE(absent.err.find("Graphviz \"dot\" is not installed"), std::string::npos) << absent.err;
+    EXPECT_EQ(read_file(path("absent.svg.dot")).rfind("digraph scene {", 0), 0u);
+    EXPECT_FALSE(fs::exists(path("absent.svg")));
+  }
+
   // Loaded into a fresh region and saved again: the same bytes.
   ASSERT_NE(inspect("stats", "gone").status, 0) << "the region outlived its holders";
   Outcome loader{};
-  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold 5", "load"); });
+  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold " + std::to_string(5 * kSlowdown), "load"); });
   ASSERT_TRUE(wait_for_scene(20)) << "load did not bring the region up";
   Outcome again = inspect("save " + path("again.bin"));
   holder.join();
