@@ -7,6 +7,7 @@ refuses raises a WriteRefused subclass whose `status` says why.
 """
 import datetime
 import enum
+import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal
 
@@ -69,6 +70,8 @@ class WriteStatus(enum.IntEnum):
     OutgoingListFull = 8
     IncomingListFull = 9
     NotWriter = 10
+    NoHandle = 11  # C interface only: get_last_write_result(NULL)
+    NothingWritten = 12  # C interface only: no write through the handle yet
 
 class IntervalType(enum.IntEnum):
     Open = 0
@@ -111,7 +114,17 @@ class ReadOnlyError(VarnelError):
     """A write through a graph from Graph.attach()."""
 
 class RegionError(VarnelError, OSError):
-    """The shared region could not be set up or attached."""
+    """The shared region could not be set up or attached; the message names why
+    (no region, another user's, open to others, too small, set-up lock kept)."""
+
+class SnapshotFileError(VarnelError, OSError):
+    """A snapshot file could not be read (missing, damaged or foreign; the
+    message says which check failed) or written."""
+
+class DamagedRecordError(VarnelError, ValueError):
+    """A stored version holds a byte no writer stores: `.marker` of a damaged
+    version raises it; `value` is the byte, and repr() shows Unknown(N)."""
+    value: int
 
 # ---- Values ----
 
@@ -143,7 +156,8 @@ class Index:
     def is_empty(self) -> bool: ...
     def __iter__(self) -> Iterator[int]: ...
     def __len__(self) -> int: ...
-    def __hash__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...  # also equal to its (type_index, instance_id) tuple
+    def __hash__(self) -> int: ...  # hash((type_index, instance_id))
 
 IndexLike = Index | tuple[int, int]
 
@@ -316,6 +330,43 @@ class Transaction:
     def __enter__(self) -> Transaction: ...
     def __exit__(self, *exc_info: object) -> Literal[False]: ...
 
+class SceneView:
+    """One consistent scene: every query answers from the one publication the
+    view was made from (Graph.view()), whatever the writer does meanwhile.
+
+    Current: per instance its latest version, if Valid. As of t: per instance its
+    latest version stamped <= t, if Valid (a lane written at 0 is in the state at
+    500). Window: the versions stamped inside it, per instance the latest if
+    Valid (an instance not written inside is missing). Results are copies. A
+    clear() that reuses the view's slots makes later queries answer empty and
+    `overtaken` True; make a new view then.
+    """
+    @property
+    def overtaken(self) -> bool: ...
+    @property
+    def last_update(self) -> int: ...
+    def nodes(self, kind: NodeKind | int | None = None) -> list[NodeItem]: ...
+    def relations(self, kind: RelationKind | int | None = None) -> list[RelationItem]: ...
+    def nodes_as_of(self, t: int, kind: NodeKind | int | None = None) -> list[NodeItem]: ...
+    def relations_as_of(self, t: int, kind: RelationKind | int | None = None) -> list[RelationItem]: ...
+    def nodes_in(self, window: Interval, kind: NodeKind | int | None = None) -> list[NodeItem]: ...
+    def relations_in(self, window: Interval, kind: RelationKind | int | None = None) -> list[RelationItem]: ...
+    def node(self, node: IndexLike) -> NodeItem | None: ...
+    def node_at(self, node: IndexLike, t: int) -> NodeItem | None: ...
+    def relation(self, relation: IndexLike) -> RelationItem | None: ...
+    def relation_at(self, relation: IndexLike, t: int) -> RelationItem | None: ...
+    def history(self, node: IndexLike) -> list[NodeItem]:
+        """Every version of one node, oldest first, Removed ones included."""
+    def relation_history(self, relation: IndexLike) -> list[RelationItem]: ...
+    def outgoing(self, node: IndexLike, kind: RelationKind | int, t: int | None = None) -> list[tuple[RelationItem, NodeItem]]:
+        """Relations of `kind` leaving the node, each with the node at its other end, Valid as of t (default: current)."""
+    def incoming(self, node: IndexLike, kind: RelationKind | int, t: int | None = None) -> list[tuple[RelationItem, NodeItem]]: ...
+    def relations_between(self, from_node: IndexLike, to_node: IndexLike, t: int | None = None) -> list[RelationItem]: ...
+    def counts(self) -> dict[str, dict[Any, int]]:
+        """Instances per kind in the current state: {"nodes": {NodeKind: n}, "relations": {RelationKind: n}}, Empty left out."""
+    def versions(self, kind: NodeKind | RelationKind) -> int:
+        """Stored versions (not instances) of a kind; a plain int raises TypeError."""
+
 class Graph:
     """One knowledge graph; a context manager that releases it on exit.
 
@@ -332,6 +383,13 @@ class Graph:
     def attach() -> Graph: ...
     @staticmethod
     def new_boxed() -> Graph: ...
+    @staticmethod
+    def load(path: str | os.PathLike[str]) -> Graph:
+        """A private graph holding the published state saved in a snapshot file
+        (by save() or varnel-inspect), every version kept. Raises SnapshotFileError."""
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the published state to a snapshot file; the file is replaced at
+        once, or left as it was when saving fails (SnapshotFileError)."""
     def release(self) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> Graph: ...
@@ -361,7 +419,13 @@ class Graph:
     def start_transaction(self) -> None: ...
     def commit_transaction(self) -> None: ...
     def transaction(self) -> Transaction:
-        """One batch: commits on success; if the block raises, the batch is dropped."""
+        """One batch: set_autocommit(False) and start_transaction(), then
+        commit_transaction() and set_autocommit(True) on success. If the block
+        raises, only set_autocommit(True) runs: the batch is dropped. Readers
+        see the graph before the batch or the committed batch, never part of it;
+        after a clear() in the block, the empty graph is published just before
+        the first write that reuses a slot of the old graph, and a dropped batch
+        leaves it so."""
     @property
     def in_transaction(self) -> bool: ...
 
@@ -388,6 +452,11 @@ class Graph:
     def get_relations_of_type(self, interval: Interval, kind: RelationKind | int) -> list[RelationItem]: ...
     def get_all_relations(self, interval: Interval) -> list[RelationItem]: ...
     def relations_iter(self, interval: Interval, kind: RelationKind | int) -> RelationIterator: ...
+    def view(self) -> SceneView:
+        """One consistent scene of the state published now; prefer it for several queries."""
+    def history(self, node: IndexLike) -> list[NodeItem]: ...  # view().history(node)
+    def relation_history(self, relation: IndexLike) -> list[RelationItem]: ...
+    def counts(self) -> dict[str, dict[Any, int]]: ...  # view().counts()
 
     # The host's per-kind calls.
     def add_car_node(self, timestamp: int, instance_id: int, *, carDirection: Vec3 = ..., carId: int = ..., carPosition: Vec3 = ..., carSpeed: float = ...) -> Index: ...

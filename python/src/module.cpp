@@ -42,6 +42,9 @@ Members write_statuses() {
        ++value) {
     members.emplace_back(std::string(graph::to_string(static_cast<graph::WriteStatus>(value))), value);
   }
+  for (const graph::WriteStatus status : {graph::WriteStatus::NoHandle, graph::WriteStatus::NothingWritten}) {
+    members.emplace_back(std::string(graph::to_string(status)), static_cast<std::uint32_t>(status));
+  }
   return members;
 }
 
@@ -109,7 +112,18 @@ void bind_errors(py::module_& m) {
   t.read_only_error = make_error(m, "ReadOnlyError", py::make_tuple(t.varnel_error),
                                  "A write through a graph attached read-only.");
   t.region_error = make_error(m, "RegionError", py::make_tuple(t.varnel_error, os_error),
-                              "The shared region could not be set up, opened or used.");
+                              "The shared region could not be set up, opened or used; the "
+                              "message names the reason (missing, owner, mode, size, lock).");
+  t.snapshot_file_error = make_error(
+      m, "SnapshotFileError", py::make_tuple(t.varnel_error, os_error),
+      "A snapshot file could not be read (missing, damaged or foreign; the message says which "
+      "check failed) or written.");
+  const py::object value_error = py::module_::import("builtins").attr("ValueError");
+  t.damaged_record_error = make_error(
+      m, "DamagedRecordError", py::make_tuple(t.varnel_error, value_error),
+      "A stored version holds a value no writer stores (a marker byte other than 0, 1, 2): "
+      "the region was damaged. `value` holds the byte; repr() of the record shows it as "
+      "Unknown(N).");
 }
 
 void raise(const py::object& type, const std::string& message) {

@@ -129,7 +129,12 @@ std::vector<float> to_floats(py::handle value, std::size_t count, const std::str
 RawString to_raw_string(py::handle value, const std::string& name) {
   std::string bytes;
   if (py::isinstance<py::str>(value)) {
-    bytes = value.cast<std::string>();  // UTF-8; unencodable text raises
+    // UTF-8. Text that has none (a lone surrogate) raises Python's own
+    // UnicodeEncodeError, a ValueError, as str.encode() would.
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &length);
+    if (utf8 == nullptr) throw py::error_already_set();
+    bytes.assign(utf8, static_cast<std::size_t>(length));
   } else if (py::isinstance<py::bytes>(value) || PyByteArray_Check(value.ptr())) {
     const auto copied = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(value.ptr()));
     if (!copied) throw py::error_already_set();
@@ -358,7 +363,22 @@ void bind_index(py::module_& m) {
       .def("is_empty", &graph::Index::is_empty)
       .def("__iter__", [](const graph::Index& i) { return py::iter(py::make_tuple(i.type_index, i.instance_id)); })
       .def("__len__", [](const graph::Index&) { return 2; })
-      .def("__eq__", [](const graph::Index& a, const graph::Index& b) { return a == b; }, py::is_operator())
+      // Equal to, and hashing like, its (type_index, instance_id) tuple, so
+      // either works as a dict key or in a set.
+      .def("__eq__", [](const graph::Index& a, py::handle b) -> py::object {
+        if (py::isinstance<graph::Index>(b)) return py::bool_(a == b.cast<const graph::Index&>());
+        if (py::isinstance<py::tuple>(b)) {
+          return py::make_tuple(a.type_index, a.instance_id).attr("__eq__")(b);
+        }
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+      }, py::is_operator())
+      .def("__ne__", [](const graph::Index& a, py::handle b) -> py::object {
+        if (py::isinstance<graph::Index>(b)) return py::bool_(a != b.cast<const graph::Index&>());
+        if (py::isinstance<py::tuple>(b)) {
+          return py::make_tuple(a.type_index, a.instance_id).attr("__ne__")(b);
+        }
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+      }, py::is_operator())
       .def("__hash__", [](const graph::Index& i) { return py::hash(py::make_tuple(i.type_index, i.instance_id)); })
       .def("__repr__", [](const graph::Index& i) { return graph::to_string(i); });
 }
@@ -420,8 +440,19 @@ void bind_relation_value(py::module_& m) {
       .def("__repr__", [](const KnowledgeGraphRelation& r) { return to_string(r); });
 }
 
+// A marker byte that no writer stores comes only from damaged memory: it gets
+// our own documented error, not the enum's ValueError.
 py::object marker_of(graph::Marker marker) {
-  return module_types().marker(static_cast<unsigned>(marker));
+  const auto byte = static_cast<unsigned>(marker);
+  if (byte > static_cast<unsigned>(graph::Marker::Removed)) {
+    const py::object& type = module_types().damaged_record_error;
+    py::object error = type("marker byte " + std::to_string(byte) +
+                            " is none of None_ (0), Valid (1), Removed (2): the record is damaged");
+    error.attr("value") = byte;
+    PyErr_SetObject(type.ptr(), error.ptr());
+    throw py::error_already_set();
+  }
+  return module_types().marker(byte);
 }
 
 void bind_records(py::module_& m) {

@@ -16,6 +16,7 @@ def test_kind_numbers_follow_the_vocabulary():
     assert [m.name for m in varnel.Marker] == ["None_", "Valid", "Removed"]
     assert varnel.WriteStatus.IncomingListFull == 9
     assert varnel.WriteStatus.NotWriter == 10
+    assert (varnel.WriteStatus.NoHandle, varnel.WriteStatus.NothingWritten) == (11, 12)
     assert varnel.IntervalRelation.PrecededBy == 12 and varnel.IntervalType.Closed == 3
 
 
@@ -64,6 +65,9 @@ def test_names_take_str_or_bytes_up_to_128_bytes():
         Node(NodeKind.Road, roadName="é" * 65)  # 130 bytes in UTF-8
     with pytest.raises(TypeError):
         Node(NodeKind.Road, roadName=5)
+    # Text without a UTF-8 form: Python's own encoding error, as str.encode() gives.
+    with pytest.raises(UnicodeEncodeError):
+        Node(NodeKind.Lane, laneName="lane \ud800")
 
 
 @pytest.mark.parametrize("kind, attributes, error", [
@@ -102,5 +106,8 @@ def test_index_is_a_hashable_pair():
     assert (kind, instance) == (9, 100)
     assert index == Index(9, 100) and hash(index) == hash(Index(9, 100))
     assert Index.zeroed().is_empty() and not index.is_empty()
+    assert Index(1, 7) == (1, 7) and (1, 7) == Index(1, 7) and Index(1, 7) != (1, 8)
+    assert hash(Index(1, 7)) == hash((1, 7)) and {(1, 7): "car"}[Index(1, 7)] == "car"
+    assert Index(1, 7) != "x" and Index(1, 7) != (1, 7, 0)
     with pytest.raises(TypeError):
         Index(-1, 0)

@@ -33,7 +33,7 @@ struct KnowledgeGraphHandle {
   bool index_attached = false;
   bool recorder_link_attached = false;
   bool requested_autocommit = true;  // the mode the host last asked for
-  std::uint32_t last_write_result = 0;
+  std::uint32_t last_write_result = VARNEL_WRITE_NOTHING_WRITTEN;
 
   KnowledgeGraphHandle(const char* name, std::uint32_t size) : memory(name, size) {}
   KnowledgeGraphHandle(const KnowledgeGraphHandle&) = delete;
@@ -113,6 +113,9 @@ VARNEL_SAME_RELATION_KIND(YIELDSTOCARIN, yieldsToCarIn);
 static_assert(VARNEL_WRITE_INCOMING_LIST_FULL ==
               static_cast<std::uint32_t>(graph::WriteStatus::IncomingListFull));
 static_assert(VARNEL_WRITE_NOT_WRITER == static_cast<std::uint32_t>(graph::WriteStatus::NotWriter));
+static_assert(VARNEL_WRITE_NO_HANDLE == static_cast<std::uint32_t>(graph::WriteStatus::NoHandle));
+static_assert(VARNEL_WRITE_NOTHING_WRITTEN ==
+              static_cast<std::uint32_t>(graph::WriteStatus::NothingWritten));
 #undef VARNEL_SAME_KIND
 #undef VARNEL_SAME_RELATION_KIND
 
@@ -324,7 +327,7 @@ void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle) {
 }
 
 uint32_t get_last_write_result(KnowledgeGraphHandle* handle) {
-  return handle != nullptr ? handle->last_write_result : 0;
+  return handle != nullptr ? handle->last_write_result : VARNEL_WRITE_NO_HANDLE;
 }
 
 // ---- Nodes --------------------------------------------------------------------

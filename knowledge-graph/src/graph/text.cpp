@@ -57,6 +57,8 @@ std::string_view to_string(WriteStatus status) {
     case WriteStatus::OutgoingListFull: return "OutgoingListFull";
     case WriteStatus::IncomingListFull: return "IncomingListFull";
     case WriteStatus::NotWriter: return "NotWriter";
+    case WriteStatus::NoHandle: return "NoHandle";
+    case WriteStatus::NothingWritten: return "NothingWritten";
   }
   return "Unknown";
 }
