@@ -12,6 +12,7 @@
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
+#include "slot_reuse.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -70,7 +71,10 @@ void KnowledgeGraph::set_autocommit(bool value) {
   // Returning to autocommit drops an uncommitted batch. If that batch cleared the
   // graph, its appends may already have reused slots below the published tails:
   // the clear takes effect, so readers never see an overwritten old graph.
-  if (value && (shared_word(clear_epoch).load(std::memory_order_relaxed) & 1u)) clear();
+  // A compaction left unfinished by a dead writer is cleared the same way.
+  if (value && ((shared_word(clear_epoch).load(std::memory_order_relaxed) & 1u) ||
+                detail::slot_reuse_in_progress(*this)))
+    clear();
 }
 
 // The clear epoch: even while no clear waits for its commit, odd while a clear
@@ -105,7 +109,9 @@ GraphIndices KnowledgeGraph::working_buffer() const {
 // The release store makes a reader that sees the new count also see the flip
 // that preceded it, so it never copies the buffer about to be written.
 static void begin_buffer_write(KnowledgeGraph& graph) {
-  shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
+  // A compaction's mark stays until its end (or, when its writer died, a clear).
+  if (!detail::slot_reuse_in_progress(graph))
+    shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
   auto sequence = shared_word(graph.publication_sequence);
   sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   detail::guard_fence(std::memory_order_release);
@@ -137,6 +143,9 @@ void KnowledgeGraph::clear() {
   if (!(epoch & 1u)) store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 1));
   publish(working);
   detail::index_cleared(*this);
+  // A compaction whose writer died left slots half moved: once this clear is
+  // what readers see, they may read again.
+  if (autocommit_enabled() && detail::slot_reuse_in_progress(*this)) detail::end_slot_reuse(*this);
 }
 
 void KnowledgeGraph::start_transaction() {
@@ -172,6 +181,14 @@ void KnowledgeGraph::commit_transaction() {
 Snapshot KnowledgeGraph::snapshot() const {
   for (unsigned attempt = 0;; ++attempt) {
     Snapshot copy{};
+    if (!detail::wait_out_slot_reuse(*this)) {
+      // The compaction outlasted the wait: an empty graph rather than a torn one.
+      copy.compaction_stalled = true;
+      copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
+      copy.active = active_buffer();
+      copy.indices.update_timestamp = detail::racy_copy(indices[copy.active]).update_timestamp;
+      return copy;
+    }
     copy.publication_sequence = shared_word(publication_sequence).load(std::memory_order_acquire);
     copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
     copy.active = active_buffer();
@@ -187,7 +204,9 @@ Snapshot KnowledgeGraph::snapshot() const {
 }
 
 bool KnowledgeGraph::cleared_since(const Snapshot& taken) const {
+  if (taken.compaction_stalled) return false;  // its empty tails read no slot
   detail::guard_fence(std::memory_order_acquire);
+  if (detail::slot_reuse_in_progress(*this)) return true;
   return shared_word(clear_epoch).load(std::memory_order_relaxed) != taken.clear_epoch;
 }
 

@@ -56,6 +56,7 @@ std::string_view to_string(WriteStatus status) {
     case WriteStatus::RelationValuesFull: return "RelationValuesFull";
     case WriteStatus::OutgoingListFull: return "OutgoingListFull";
     case WriteStatus::IncomingListFull: return "IncomingListFull";
+    case WriteStatus::InsideBatch: return "InsideBatch";
   }
   return "Unknown";
 }
