@@ -416,3 +416,43 @@ TEST(WritesModel, FullArraysRefuseWritesLikeTheModel) {
 
 }  // namespace
 }  // namespace knowledge_graph::graph
+
+namespace knowledge_graph::graph {
+namespace {
+
+// Compactions on hand-picked histories, against the model: timestamps that go
+// back, instances that vanish, nothing to drop.
+TEST(CompactionModel, HandPickedHistoriesMatchTheModel) {
+  auto boxed = KnowledgeGraph::new_boxed();
+  KnowledgeGraph& g = *boxed;
+  ReferenceModel model;
+  auto both = [&](auto&& write) {
+    const auto got = write(g);
+    const auto want = write(model);
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.value, want.value);
+    EXPECT_EQ(g.active_indices, model.active());
+    EXPECT_EQ(reference::compare_state(g, g.indices[g.active_buffer()], model.published()), "");
+  };
+  const auto car = reference::node_of_kind(1);
+  both([&](auto& x) { return x.add_node(10, 1, car); });   // stays: latest, Valid
+  both([&](auto& x) { return x.add_node(20, 2, car); });
+  both([&](auto& x) { return x.remove_node(30, Index(1, 2)); });  // vanishes
+  both([&](auto& x) { return x.add_node(100, 3, car); });  // kept by its time...
+  both([&](auto& x) { return x.remove_node(40, Index(1, 3)); });  // ...so its removal stays
+  both([&](auto& x) { return x.add_node(110, 4, car); });
+  both([&](auto& x) { return x.compact(50); });
+  EXPECT_EQ(g.node_count(), 4u);
+  EXPECT_EQ(g.get_latest_node_record(Index(1, 2)), nullptr);
+  ASSERT_NE(g.get_latest_node_record(Index(1, 3)), nullptr);
+  EXPECT_EQ(g.get_latest_node_record(Index(1, 3))->marker, Marker::Removed);
+  EXPECT_EQ(g.get_nodes_of_type(interval_algebra::Interval::eternity(), 1).size(), 2u);
+  both([&](auto& x) { return x.compact(50); });  // nothing left to drop: no publication
+  both([&](auto& x) { return x.compact(0); });
+  g.set_autocommit(false);
+  model.set_autocommit(false);
+  both([&](auto& x) { return x.compact(1000); });  // refused inside a batch
+}
+
+}  // namespace
+}  // namespace knowledge_graph::graph
