@@ -42,6 +42,8 @@ Members write_statuses() {
        ++value) {
     members.emplace_back(std::string(graph::to_string(static_cast<graph::WriteStatus>(value))), value);
   }
+  members.emplace_back(std::string(graph::to_string(graph::WriteStatus::InsideBatch)),
+                       static_cast<std::uint32_t>(graph::WriteStatus::InsideBatch));
   return members;
 }
 

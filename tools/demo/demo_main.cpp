@@ -23,6 +23,7 @@ struct Options {
   int cars = 24;
   double duration = 0.0;
   std::uint64_t seed = 1;
+  double window = 0.0;
   std::string library = varnel::demo::default_library_path();
 };
 
@@ -63,7 +64,8 @@ int run(const Options& options) {
 
   api.set_autocommit(0, handle);
   varnel::demo::Scene scene(options.seed, options.cars);
-  varnel::demo::SceneWriter writer(api, handle);
+  varnel::demo::SceneWriter writer(api, handle,
+                                   static_cast<std::uint64_t>(std::llround(options.window * 1000.0)));
   const double period = 1.0 / options.rate;
   auto started = std::chrono::steady_clock::now();
   const std::uint64_t ticks_per_report = std::max<std::uint64_t>(1, std::llround(options.rate));
@@ -75,6 +77,12 @@ int run(const Options& options) {
     const auto timestamp = static_cast<std::uint64_t>(std::llround(tick * period * 1000.0));
     if (tick > 0) scene.step(period);
     const varnel::demo::TickOutcome outcome = writer.write_tick(scene, timestamp);
+    if (outcome.compacted)
+      std::printf("varnel-demo: graph nearly full; compacted to the last %.1f s at tick %llu, "
+                  "keeping %llu node and %llu relation versions\n",
+                  options.window, static_cast<unsigned long long>(tick),
+                  static_cast<unsigned long long>(api.get_node_count(handle)),
+                  static_cast<unsigned long long>(api.get_relation_count(handle)));
     if (outcome.reset && tick > 0)
       std::printf("varnel-demo: graph %s; reset it and re-added the scene at tick %llu\n",
                   outcome.refusal.empty() ? "nearly full" : ("refused a write: " + outcome.refusal).c_str(),
@@ -95,8 +103,9 @@ int run(const Options& options) {
   }
 
   api.set_autocommit(1, handle);
-  std::printf("varnel-demo: stopped; %llu resets; releasing the region\n",
-              static_cast<unsigned long long>(writer.resets()));
+  std::printf("varnel-demo: stopped; %llu resets, %llu compactions; releasing the region\n",
+              static_cast<unsigned long long>(writer.resets()),
+              static_cast<unsigned long long>(writer.compactions()));
   api.release_knowledge_graph(handle);
   return 0;
 }
@@ -113,6 +122,10 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--seed", options.seed, "Seed of the scene; a seed always gives the same scene");
   app.add_option("--library", options.library, "Path of the varnel_interface library to load");
+  app.add_option("--window", options.window,
+                 "Seconds of history to keep: when the graph fills, drop the older history "
+                 "(compact) instead of resetting; 0 resets")
+      ->check(CLI::NonNegativeNumber);
   CLI11_PARSE(app, argc, argv);
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);

@@ -68,6 +68,7 @@ std::unique_ptr<HostLibrary> HostLibrary::open(const std::string& path, std::str
   VARNEL_RESOLVE(commit_transaction)
   VARNEL_RESOLVE(set_autocommit)
   VARNEL_RESOLVE(get_last_write_result)
+  VARNEL_RESOLVE(compact_knowledge_graph)
   VARNEL_RESOLVE(add_car_node)
   VARNEL_RESOLVE(add_crosswalk_node)
   VARNEL_RESOLVE(add_ego_node)

@@ -25,6 +25,7 @@ struct VarnelApi {
   VARNEL_FN(commit_transaction);
   VARNEL_FN(set_autocommit);
   VARNEL_FN(get_last_write_result);
+  VARNEL_FN(compact_knowledge_graph);
 
   VARNEL_FN(add_car_node);
   VARNEL_FN(add_crosswalk_node);

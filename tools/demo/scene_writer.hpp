@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ struct Usage {
   // The fullest array as a fraction of its capacity, and its name.
   double fill(std::string* fullest = nullptr) const;
   Usage operator-(const Usage& earlier) const;
+  Usage operator+(const Usage& more) const;
   // Whether `next` more of the same would still fit.
   bool fits(const Usage& next) const;
 };
@@ -32,17 +34,23 @@ struct Usage {
 struct TickOutcome {
   bool committed = false;
   bool reset = false;            // the graph was emptied and the scene re-added
+  bool compacted = false;        // the history before the window was dropped first
   std::string refusal;           // why a write was refused, when one was
 };
 
 class SceneWriter {
  public:
-  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle) : api_(api), handle_(handle) {}
+  // `window_ms` > 0: keep that much history (in host milliseconds) by compacting
+  // instead of resetting when the graph fills.
+  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle, std::uint64_t window_ms = 0)
+      : api_(api), handle_(handle), window_ms_(window_ms) {}
 
-  // Writes the scene's current state as one transaction. Resets first when the
-  // graph could not take another tick like the largest so far; if a write is
+  // Writes the scene's current state as one transaction. When the graph could
+  // not take another tick like the largest so far, it first compacts to the
+  // window (if one is set and that makes room), else resets; if a write is
   // refused, the tick is dropped and written again on an emptied graph.
   TickOutcome write_tick(const Scene& scene, std::uint64_t timestamp);
+  std::uint64_t compactions() const { return compactions_; }
 
   const Usage& usage() const { return usage_; }
   std::uint64_t resets() const { return resets_; }
@@ -54,6 +62,11 @@ class SceneWriter {
   };
 
   bool write_batch(const Scene& scene, std::uint64_t timestamp, bool reset);
+  // Drops the history before the window; true when the next tick then fits.
+  bool compact(std::uint64_t timestamp);
+  // At most what the graph holds after a compaction keeping [since, now]: the
+  // ticks since then, plus one version of every instance still in the scene.
+  Usage usage_after_compaction(std::uint64_t since) const;
   bool remove_relation(std::uint64_t timestamp, const RelationKey& key, std::uint64_t id);
   bool remove_node(std::uint64_t timestamp, const NodeRef& ref);
   bool add_node(std::uint64_t timestamp, const SceneNode& node);
@@ -70,6 +83,9 @@ class SceneWriter {
   Usage usage_;
   Usage largest_tick_;
   std::uint64_t resets_ = 0;
+  std::uint64_t window_ms_ = 0;
+  std::uint64_t compactions_ = 0;
+  std::deque<std::pair<std::uint64_t, Usage>> ticks_;  // what each tick used, since the reset
   std::string refusal_;
 };
 

@@ -92,6 +92,7 @@ VARNEL_SAME_RELATION_KIND(ISON, isOn);
 VARNEL_SAME_RELATION_KIND(YIELDSTOCARIN, yieldsToCarIn);
 static_assert(VARNEL_WRITE_INCOMING_LIST_FULL ==
               static_cast<std::uint32_t>(graph::WriteStatus::IncomingListFull));
+static_assert(VARNEL_WRITE_INSIDE_BATCH == static_cast<std::uint32_t>(graph::WriteStatus::InsideBatch));
 #undef VARNEL_SAME_KIND
 #undef VARNEL_SAME_RELATION_KIND
 
@@ -238,6 +239,13 @@ void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle) {
 
 uint32_t get_last_write_result(KnowledgeGraphHandle* handle) {
   return handle != nullptr ? handle->last_write_result : 0;
+}
+
+uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handle) {
+  if (!is_usable(handle)) return 0;
+  const auto result = handle->graph()->compact(keep_since);
+  note(handle, result);
+  return result.stored() ? 1 : 0;
 }
 
 // ---- Nodes --------------------------------------------------------------------
