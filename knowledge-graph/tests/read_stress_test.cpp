@@ -412,7 +412,9 @@ void threads_read_while_one_writes(bool compacting) {
   writer.join();
   std::printf("writer: %llu clears, %llu compactions\n", static_cast<unsigned long long>(clears),
               static_cast<unsigned long long>(compactions));
-  if (compacting) EXPECT_GT(compactions, 0u);
+  if (compacting) {
+    EXPECT_GT(compactions, 0u);
+  }
   for (const ReadStats& s : stats) {
     report("reader thread", s);
     EXPECT_EQ(s.inconsistencies, 0u);
@@ -481,7 +483,9 @@ void processes_read_while_one_writes(bool compacting) {
   std::printf("writer: %llu clears, %llu compactions\n",
               static_cast<unsigned long long>(writes.clears()),
               static_cast<unsigned long long>(writes.compactions()));
-  if (compacting) EXPECT_GT(writes.compactions(), 0u);
+  if (compacting) {
+    EXPECT_GT(writes.compactions(), 0u);
+  }
   for (int status : statuses) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: inconsistencies, 2: nothing read, 3: no region";
