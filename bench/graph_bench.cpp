@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -19,8 +22,12 @@
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
+#if defined(VARNEL_BENCH_RECORDER)
+#include "recorder.hpp"
+#endif
 
 namespace {
 
@@ -92,6 +99,55 @@ void BM_AddNode(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_AddNode)->ArgName("indexed")->Arg(0)->Arg(1);
+
+#if defined(VARNEL_BENCH_RECORDER)
+// add_node on an indexed graph with a recorder link: none attached (the writer's
+// hook costs a load or two), or a recorder on another thread that copies every
+// publication out and acknowledges it, polling as `varnel-inspect record` does.
+void BM_AddNodeRecorded(benchmark::State& state) {
+  static KnowledgeGraph::Boxed boxed = KnowledgeGraph::new_boxed();
+  static auto* link = static_cast<RecorderLink*>(std::aligned_alloc(64, sizeof(RecorderLink)));
+  std::memset(static_cast<void*>(link), 0, sizeof(RecorderLink));
+  KnowledgeGraph& g = *boxed;
+  attach_recorder_link(g, link);
+  g.set_autocommit(true);
+  g.clear();
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> recorded{0};
+  varnel::record::LiveRecorder recorder(g, *link);
+  std::thread follower;
+  if (state.range(0) != 0) {
+    std::string error;
+    if (!recorder.attach(kRecorderDefaultWaitMicros, error)) state.SkipWithError(error.c_str());
+    auto sink = [&](const varnel::record::Publication& p) {
+      recorded.fetch_add(p.nodes.size() + p.relations.size(), std::memory_order_relaxed);
+    };
+    recorder.start(sink);
+    follower = std::thread([&, sink] {
+      while (!stop.load(std::memory_order_relaxed))
+        if (recorder.poll(sink) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      while (recorder.poll(sink) != 0) {
+      }
+    });
+  }
+  std::uint64_t t = 0;
+  for (auto _ : state) {
+    ++t;
+    if (g.add_node(t, t, node_of_kind(kCar)).status != WriteStatus::Stored) {
+      state.PauseTiming();
+      g.clear();
+      state.ResumeTiming();
+    }
+  }
+  stop = true;
+  if (follower.joinable()) follower.join();
+  recorder.detach();
+  detach_recorder_link(g);
+  state.counters["gaps"] = static_cast<double>(recorder.gaps());
+  state.counters["recorded"] = static_cast<double>(recorded.load());
+}
+BENCHMARK(BM_AddNodeRecorded)->ArgName("recorder")->Arg(0)->Arg(1)->UseRealTime();
+#endif
 
 // Both nodes' latest versions are the last two slots of their kinds.
 void BM_AddRelationNearTail(benchmark::State& state) {

@@ -73,7 +73,9 @@ Figures run(const varnel::demo::VarnelApi& api, KnowledgeGraphHandle* handle, st
   api.reset_knowledge_graph(handle);
   api.set_autocommit(0, handle);
   varnel::demo::Scene scene(1, 24);
-  SceneWriter writer(api, handle, window);
+  varnel::demo::WriterOptions options;
+  options.window_ms = window;
+  SceneWriter writer(api, handle, options);
   compaction_ms.clear();
   compaction_cpu_ms.clear();
   const double period = 0.1;

@@ -1,5 +1,5 @@
-// Operation-sequence fuzzer: the input is a program of graph calls (the four
-// writes, clear, transactions, reads, kinds and ids out of range, arrays filled
+// Operation-sequence fuzzer: the input is a program of graph calls (the writes
+// and updates, clear, transactions, reads, kinds and ids out of range, arrays filled
 // to their limits). Each call runs on a private graph and on the reference
 // model; after each one the published buffer (and an open batch) must match the
 // model and keep the record's invariants, and the reads must agree with it.
@@ -53,7 +53,7 @@ class Session {
 
  private:
   void step(ByteReader& in) {
-    switch (in.byte() % 12) {
+    switch (in.byte() % 13) {
       case 0: case 1: add_node(in.kind(kNodeKinds), in.id(kNodeIdPool), in.word()); break;
       case 2: remove_node(node_of(in)); break;
       case 3: case 4: {
@@ -69,6 +69,7 @@ class Session {
       case 8: check_reads(in.kind(kNodeKinds), in.kind(kRelationKinds), node_of(in)); break;
       case 9: go_back(in.byte()); break;
       case 10: if (in.byte() % 8 == 0) pressure(in); break;  // costly: kept rare
+      case 11: update_node(in.kind(kNodeKinds), in.id(kNodeIdPool), in.word()); break;
       default: add_node(in.kind(kNodeKinds), in.id(kNodeIdPool), clock_); break;
     }
   }
@@ -109,6 +110,13 @@ class Session {
     const auto want = model_.add_node(t, id, value);
     if (check) remember(seen_nodes_, Index(kind, id));
     return settle("add_node", got.status, want.status, got.value == want.value, check);
+  }
+  WriteStatus update_node(std::uint64_t kind, std::uint64_t id, std::uint64_t bits) {
+    const std::uint64_t t = timestamp();
+    const KnowledgeGraphNode value = node_value(kind, bits);
+    const auto got = graph_.update_node(t, id, value);
+    const auto want = model_.update_node(t, id, value);
+    return settle("update_node", got.status, want.status, got.value == want.value, true);
   }
   WriteStatus remove_node(Index node, bool check = true) {
     const std::uint64_t t = timestamp();
@@ -200,6 +208,13 @@ class Session {
         const std::uint64_t id = i / (kRelationKinds - 1) + 100;
         if (what == 2) add_relation(relation_kind, id, hub, other, false);
         else add_relation(relation_kind, id, other, hub, false);
+      }
+      // Two of them move away: their entries go stale, and the next two take them.
+      const Index hub(kind, 2), other(6, 3);
+      for (std::uint64_t k = 1; k <= 2; ++k) add_relation(k, 100, other, other, false);
+      for (std::uint64_t k = 1; k <= 2; ++k) {
+        if (what == 2) add_relation(k, 200, hub, other, false);
+        else add_relation(k, 200, other, hub, false);
       }
     }
     verify("pressure", true);

@@ -9,7 +9,11 @@ VARNEL_PACKAGES=(
   libcli11-dev nlohmann-json3-dev liblmdb-dev graphviz
   pybind11-dev python3-dev python3-pytest
   binutils-mingw-w64-x86-64 util-linux
+  nodejs
 )
+
+# npm comes with some builds of nodejs (and conflicts with Debian's npm there).
+command -v npm >/dev/null 2>&1 || VARNEL_PACKAGES+=(npm)
 
 varnel_install_missing() {
   local missing=()

@@ -4,7 +4,7 @@
 # Wine, and the Python package's tests. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz mcap)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +12,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz)
+((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz mcap)
 jobs=$(nproc)
 failed=()
 
@@ -53,6 +53,15 @@ run_python() {
   PYTHONPATH="$PWD/build/linux/python" /usr/bin/python3 -m pytest -q python/tests
 }
 
+# ---- mcap: recordings read by the reference MCAP reader (Node.js packages at the
+# versions pinned by the lockfile, from the machine's configured npm registry).
+run_mcap() {
+  (cd tools/tests/mcap_reader && npm ci --no-audit --no-fund --loglevel=error) || return 1
+  [ -d build/linux ] || cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target record_test varnel-inspect || return 1
+  ctest --preset linux -R '^record_test$' --output-on-failure
+}
+
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.
 # New inputs go to build/fuzz/corpus (the committed seeds in fuzz/corpus are only
 # read), findings to build/fuzz/findings.
@@ -60,7 +69,7 @@ run_fuzz() {
   build fuzz || return 1
   # A fixed seed keeps the run reproducible; VARNEL_FUZZ_SEED=0 lets libFuzzer pick one.
   local seconds="${VARNEL_FUZZ_SECONDS:-60}" seed="${VARNEL_FUZZ_SEED:-1}" status=0 name
-  for name in fuzz_graph_operations fuzz_damaged_record; do
+  for name in fuzz_graph_operations fuzz_damaged_record fuzz_mcap_reader; do
     mkdir -p "build/fuzz/corpus/$name" build/fuzz/findings
     echo "-- $name, ${seconds} s"
     if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -seed="$seed" -rss_limit_mb=4096 -print_final_stats=1 \

@@ -1,6 +1,7 @@
 // The writes against a plain reference model: fixed-seed random sequences of
-// operations in autocommit and transaction mode, with clears, full lists,
-// refusals and every array filled once. After every operation the record's
+// operations in autocommit and transaction mode, with clears, updates, full
+// lists (and stale entries taken when they are full), refusals and every array
+// filled once. After every operation the record's
 // published buffer (and, inside a transaction, the batch) must match the model
 // and keep the record's invariants.
 #include <gtest/gtest.h>
@@ -38,6 +39,7 @@ class ModelRun {
 
   bool seen(WriteStatus status) const { return statuses_.count(status) != 0; }
   std::uint64_t compactions() const { return compactions_; }  // those that dropped versions
+  std::uint64_t stale_entries_taken() const { return stale_entries_taken_; }
 
   // ---- Operations on both the record and the model, checked after each ----
 
@@ -46,6 +48,12 @@ class ModelRun {
     const auto got = g_.add_node(t, id, value);
     const auto want = model_.add_node(t, id, value);
     return settle("add_node", got.status, want.status, got.value == want.value);
+  }
+  WriteStatus update_node(std::uint64_t id, const KnowledgeGraphNode& value) {
+    const std::uint64_t t = timestamp();
+    const auto got = g_.update_node(t, id, value);
+    const auto want = model_.update_node(t, id, value);
+    return settle("update_node", got.status, want.status, got.value == want.value);
   }
   WriteStatus remove_node(Index node) {
     const std::uint64_t t = timestamp();
@@ -56,8 +64,10 @@ class ModelRun {
   WriteStatus add_relation(std::uint64_t id, const KnowledgeGraphRelation& value, Index from,
                            Index to) {
     const std::uint64_t t = timestamp();
+    const bool full = list_full(from, to, Index(value.type_index(), id));
     const auto got = g_.add_relation(t, id, value, from, to);
     const auto want = model_.add_relation(t, id, value, from, to);
+    if (full && got.stored()) ++stale_entries_taken_;
     return settle("add_relation", got.status, want.status, got.value == want.value);
   }
   WriteStatus remove_relation(Index relation) {
@@ -153,7 +163,9 @@ class ModelRun {
     }
     const unsigned roll = pick(100);
     if (roll < 22) {
-      add_node(pick(kNodeIds), random_value(random_node().type_index));
+      const Index node = random_node();
+      if (pick(3) == 0) update_node(node.instance_id, random_value(node.type_index));
+      else add_node(pick(kNodeIds), random_value(node.type_index));
     } else if (roll < 52) {
       const Index relation = random_relation();
       add_relation(relation.instance_id, relation_value(relation.type_index), random_end(kHub),
@@ -163,7 +175,8 @@ class ModelRun {
     } else if (roll < 72) {
       remove_node(random_node());
     } else if (roll < 74) {
-      fill_list_of(random_node(), pick(2) == 0);
+      if (pick(2) == 0) fill_list_of(random_node(), pick(2) == 0);
+      else crowd_list_of(random_node(), pick(2) == 0);
     } else if (roll < 75) {
       clear();
     } else if (roll < 79) {
@@ -179,6 +192,23 @@ class ModelRun {
     if (add_node(node.instance_id, random_value(node.type_index)) != WriteStatus::Stored) return;
     std::shuffle(relation_universe_.begin(), relation_universe_.end(), rng_);
     for (std::size_t i = 0; i <= kListEntries && !::testing::Test::HasFailure(); ++i) {
+      const Index relation = relation_universe_[i];
+      const Index other = existing_node();
+      add_relation(relation.instance_id, relation_value(relation.type_index),
+                   outgoing ? node : other, outgoing ? other : node);
+    }
+  }
+
+  // Fills the list, moves some of its relations to other nodes (their entries
+  // go stale there), then adds new ones: they take the stale entries.
+  void crowd_list_of(Index node, bool outgoing) {
+    fill_list_of(node, outgoing);
+    for (std::size_t i = 0; i < 3 && !::testing::Test::HasFailure(); ++i) {
+      const Index relation = relation_universe_[i];
+      add_relation(relation.instance_id, relation_value(relation.type_index), existing_node(),
+                   existing_node());
+    }
+    for (std::size_t i = kListEntries + 1; i < kListEntries + 4; ++i) {
       const Index relation = relation_universe_[i];
       const Index other = existing_node();
       add_relation(relation.instance_id, relation_value(relation.type_index),
@@ -225,6 +255,20 @@ class ModelRun {
   }
   // Sometimes a hub node, so that its lists fill up; sometimes the other end itself.
   Index random_end(Index hub) { return pick(4) == 0 ? hub : random_node(); }
+
+  // Whether the model's list that `relation` would enter has neither it nor a free entry.
+  bool list_full(Index from, Index to, Index relation) const {
+    const auto& nodes = model_.autocommit() ? model_.published().nodes : model_.batch().nodes;
+    auto full = [&](Index node, bool outgoing) {
+      const auto found = nodes.find(node);
+      if (found == nodes.end()) return false;
+      const RelationList& list = outgoing ? found->second.outgoing : found->second.incoming;
+      return std::none_of(list.begin(), list.end(), [&](const Index& entry) {
+        return entry == relation || entry.type_index == 0;
+      });
+    };
+    return full(from, true) || full(to, false);
+  }
 
   void random_mode_change() {
     if (model_.autocommit()) {
@@ -358,6 +402,7 @@ class ModelRun {
   std::vector<Index> relation_universe_;
   std::map<WriteStatus, std::uint64_t> statuses_;
   std::uint64_t compactions_ = 0;
+  std::uint64_t stale_entries_taken_ = 0;
 };
 
 void run_random(ModelRun& run, int steps) {
@@ -375,6 +420,7 @@ TEST_P(RandomWritesModel, SequenceMatchesTheModel) {
     EXPECT_TRUE(run.seen(status)) << "never met " << to_string(status);
   EXPECT_TRUE(run.seen(WriteStatus::InsideBatch)) << "no compaction inside a batch";
   EXPECT_GE(run.compactions(), 10u);
+  EXPECT_GT(run.stale_entries_taken(), 0u) << "no full list ever took a stale entry";
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomWritesModel, ::testing::Values(1u, 2u, 3u));

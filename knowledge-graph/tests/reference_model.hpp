@@ -178,6 +178,29 @@ class ReferenceModel {
     return {node, WriteStatus::Stored};
   }
 
+  // A new version of a node that has one: new payload, its lists, `Valid`.
+  WriteResult<Index> update_node(std::uint64_t timestamp, std::uint64_t id,
+                                 const KnowledgeGraphNode& value) {
+    ModelState& s = working();
+    const Index node(value.type_index(), id);
+    if (node.type_index >= kNodeKinds) return {Index{}, WriteStatus::KindOutOfRange};
+    const auto found = s.nodes.find(node);
+    if (found == s.nodes.end()) return {Index{}, WriteStatus::NotFound};
+    Room room;
+    room.node_values = 1;
+    room.node_versions[node.type_index] = 1;
+    if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
+      return {Index{}, status};
+    ModelNode version = found->second;
+    version.timestamp = timestamp;
+    version.value_index = s.tails.nodes_tail++;
+    version.value = value;
+    version.marker = Marker::Valid;
+    append(s, node, version);
+    publish(s, timestamp);
+    return {node, WriteStatus::Stored};
+  }
+
   WriteResult<bool> remove_node(std::uint64_t timestamp, Index node) {
     ModelState& s = working();
     if (node.type_index >= kNodeKinds) return {false, WriteStatus::KindOutOfRange};
@@ -206,9 +229,9 @@ class ReferenceModel {
         relation.type_index >= kRelationKinds)
       return {Index{}, WriteStatus::KindOutOfRange};
     if (!s.nodes.count(from) || !s.nodes.count(to)) return {Index{}, WriteStatus::NodeMissing};
-    const auto out_entry = entry_for(s.nodes[from].outgoing, relation);
+    const auto out_entry = entry_for(s, s.nodes[from].outgoing, relation, from, true);
     if (!out_entry) return {Index{}, WriteStatus::OutgoingListFull};
-    const auto in_entry = entry_for(s.nodes[to].incoming, relation);
+    const auto in_entry = entry_for(s, s.nodes[to].incoming, relation, to, false);
     if (!in_entry) return {Index{}, WriteStatus::IncomingListFull};
     Room room;
     room.node_versions[from.type_index] += 1;
@@ -373,13 +396,23 @@ class ReferenceModel {
     return history.size();
   }
 
-  // The entry holding `relation` if any, else the lowest free one.
-  static std::optional<std::size_t> entry_for(const RelationList& list, const Index& relation) {
+  // The entry holding `relation` if any, else the lowest free one, else the
+  // lowest stale one: its relation's latest version is removed or no longer has
+  // `node` at this list's end.
+  static std::optional<std::size_t> entry_for(const ModelState& s, const RelationList& list,
+                                              const Index& relation, const Index& node,
+                                              bool outgoing) {
     for (std::size_t i = 0; i < kListEntries; ++i) {
       if (list[i] == relation) return i;
     }
     for (std::size_t i = 0; i < kListEntries; ++i) {
       if (list[i].type_index == 0) return i;
+    }
+    for (std::size_t i = 0; i < kListEntries; ++i) {
+      const auto entry = s.relations.find(list[i]);
+      if (entry == s.relations.end() || entry->second.marker == Marker::Removed ||
+          (outgoing ? entry->second.from : entry->second.to) != node)
+        return i;
     }
     return std::nullopt;
   }

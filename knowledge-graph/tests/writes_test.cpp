@@ -392,8 +392,11 @@ TEST_F(Writes, FullRelationKindRefusesAddAndRemove) {
   const Index live = relate(kIsOn, 1, a, b);
   const Bookkeeping before(g);
   const KnowledgeGraphRelation next_value = g.relation_values[0];  // right after kind 16's slots
-  EXPECT_EQ(g.add_relation(2, 2, relation_of_kind(kYieldsToCarIn), a, b).status,
-            WriteStatus::RelationVersionsFull);
+  const auto refused = g.add_relation(2, 2, relation_of_kind(kYieldsToCarIn), a, b);
+  EXPECT_EQ(refused.status, WriteStatus::RelationVersionsFull);
+  EXPECT_EQ(describe(refused),
+            "RelationVersionsFull: relation kind yieldsToCarIn (16) has used all 20000 version "
+            "slots");
   EXPECT_EQ(g.remove_relation(2, Index(kYieldsToCarIn, 900001)).status,
             WriteStatus::RelationVersionsFull);
   EXPECT_TRUE(Bookkeeping(g) == before);
@@ -553,6 +556,143 @@ TEST_F(Writes, RemoveNodeIgnoresAStaleEntryOfARelationReaddedElsewhere) {
   EXPECT_TRUE(list_holds(latest(c)->outgoing, r));
   EXPECT_TRUE(list_holds(latest(d)->incoming, r));
   EXPECT_EQ(latest(a)->marker, Marker::Removed);
+}
+
+// ---- A full list takes a stale entry before it refuses ----
+
+// Cars that move from lane 1 to lane 2 keep their isOn ids; lane 1 keeps the
+// entries, which no longer stand for anything once the relations join lane 2.
+TEST_F(Writes, FortyMovedRelationsLeaveRoomForTheNextOne) {
+  const Index lane1 = add(kLane, 1), lane2 = add(kLane, 2);
+  for (std::uint64_t id = 0; id < kListEntries; ++id) {
+    const Index c = add(kCar, id);
+    relate(kIsOn, id, c, lane1);
+    relate(kIsOn, id, c, lane2);  // moved: same id, other lane
+  }
+  const std::uint64_t full_slot = *scan_latest_node_slot(g, kLane, 1, node_tail(kLane));
+  for (const Index& entry : latest(lane1)->incoming) ASSERT_EQ(entry.type_index, kIsOn);
+  EXPECT_EQ(latest(lane2)->incoming, latest(lane1)->incoming);
+
+  const Index next = add(kCar, 100);
+  const auto result = g.add_relation(5, 100, is_on(), next, lane1);
+  ASSERT_EQ(result.status, WriteStatus::Stored);
+  EXPECT_EQ(latest(lane1)->incoming[0], Index(kIsOn, 100));  // the lowest stale entry
+  EXPECT_EQ(latest(lane1)->incoming[1], Index(kIsOn, 1));
+  EXPECT_EQ(g.node_records[kLane][full_slot].incoming[0], Index(kIsOn, 0));  // history kept
+  EXPECT_EQ(latest(lane2)->incoming[0], Index(kIsOn, 0));  // the moved relation is untouched
+  EXPECT_EQ(latest_relation(Index(kIsOn, 0))->to, lane2);
+
+  // Removing lane 1 removes only what still joins it.
+  ASSERT_TRUE(g.remove_node(6, lane1).value);
+  EXPECT_EQ(latest_relation(Index(kIsOn, 100))->marker, Marker::Removed);
+  for (std::uint64_t id = 0; id < kListEntries; ++id)
+    EXPECT_EQ(latest_relation(Index(kIsOn, id))->marker, Marker::Valid) << id;
+}
+
+TEST_F(Writes, FullOutgoingListTakesTheEntryOfARelationRemovedElsewhere) {
+  const Index c = add(kCar, 1), l = add(kLane, 1), other = add(kCar, 2);
+  for (std::uint64_t id = 0; id < kListEntries; ++id) relate(kIsOn, id, c, l);
+  relate(kIsOn, 7, other, l);                   // moved to `other`: c keeps a stale entry 7
+  ASSERT_TRUE(g.remove_relation(3, Index(kIsOn, 7)).value);  // cleared from `other` only
+  ASSERT_EQ(latest(c)->outgoing[7], Index(kIsOn, 7));
+  relate(kYieldsToCarIn, 1, c, add(kLane, 2));
+  EXPECT_EQ(latest(c)->outgoing[7], Index(kYieldsToCarIn, 1));
+  // With every entry live again the next one is refused, naming the node.
+  const auto refused = g.add_relation(4, 2, relation_of_kind(kYieldsToCarIn), c, l);
+  EXPECT_EQ(refused.status, WriteStatus::OutgoingListFull);
+  EXPECT_EQ(refused.limit, c);
+  EXPECT_EQ(describe(refused),
+            "OutgoingListFull: node Car 1 lists 40 outgoing relations, none of them stale");
+}
+
+// A relation that now arrives at a node is stale in that node's outgoing list.
+TEST_F(Writes, AnEntryIsStaleInTheListOfTheRoleTheNodeNoLongerHas) {
+  const Index a = add(kCar, 1), b = add(kCar, 2);
+  for (std::uint64_t id = 0; id < kListEntries; ++id) relate(kIsOn, id, a, b);
+  relate(kIsOn, 39, b, a);  // reversed: a's outgoing entry 39 is stale, its incoming one live
+  relate(kIsOn, 50, a, add(kLane, 1));
+  EXPECT_EQ(latest(a)->outgoing[39], Index(kIsOn, 50));
+  EXPECT_EQ(latest(a)->incoming[0], Index(kIsOn, 39));
+}
+
+// ---- update_node: a new payload, the relations kept ----
+
+TEST_F(Writes, UpdateNodeKeepsBothListsAndTakesTheNewPayload) {
+  const Index c = add(kCar, 7), l = add(kLane, 1);
+  const Index r1 = relate(kIsOn, 1, c, l), r2 = relate(kBelongsTo, 2, l, c);
+  const std::uint64_t versions = node_tail(kCar), values = published().nodes_tail;
+  ASSERT_TRUE(g.remove_node(3, c).value);  // removed: the lists empty out
+  relate(kIsOn, 1, c, l);                  // a relation may join a removed node
+  const auto result = g.update_node(9, 7, car(70));
+  ASSERT_EQ(result.status, WriteStatus::Stored);
+  EXPECT_EQ(result.value, c);
+  EXPECT_GT(node_tail(kCar), versions);
+  EXPECT_EQ(published().nodes_tail, values + 1);
+  EXPECT_EQ(g.last_update(), 9u);
+  const NodeRecord& updated = *latest(c);
+  EXPECT_EQ(updated.timestamp, 9u);
+  EXPECT_EQ(updated.marker, Marker::Valid);
+  EXPECT_EQ(updated.value_index, values);
+  EXPECT_EQ(g.node_values[values].get<types::Car>().carId, 70);
+  EXPECT_EQ(updated.outgoing[0], r1);
+  EXPECT_FALSE(list_holds(updated.incoming, r2));
+
+  // And on a node with live relations, both lists come along unchanged.
+  const NodeRecord lists_before = *latest(l);
+  ASSERT_TRUE(g.update_node(10, 1, lane(11)).stored());
+  EXPECT_EQ(latest(l)->incoming, lists_before.incoming);
+  EXPECT_EQ(latest(l)->outgoing, lists_before.outgoing);
+  EXPECT_EQ(g.get_latest_node_value(l)->get<types::Lane>().laneId, 11);
+}
+
+TEST_F(Writes, UpdateNodeWithoutAVersionOrOfNoKindChangesNothing) {
+  add(kLane, 7);
+  const Bookkeeping before(g);
+  EXPECT_EQ(g.update_node(2, 7, car(7)).status, WriteStatus::NotFound);  // a lane 7, no car 7
+  EXPECT_EQ(g.update_node(2, 7, node_of_kind(kNodeKinds)).status, WriteStatus::KindOutOfRange);
+  EXPECT_TRUE(Bookkeeping(g) == before);
+}
+
+TEST_F(Writes, UpdateNodeMeetsTheLimitsOfAnAddAndNamesThem) {
+  add(kCar, 1);
+  fill_node_kind(kCar, 0);
+  const Bookkeeping before(g);
+  const auto full_kind = g.update_node(2, 1, car(1));
+  EXPECT_EQ(full_kind.status, WriteStatus::NodeVersionsFull);
+  EXPECT_EQ(full_kind.limit, Index(kCar, 0));
+  EXPECT_EQ(describe(full_kind),
+            "NodeVersionsFull: node kind Car (1) has used all 21000 version slots");
+  EXPECT_TRUE(Bookkeeping(g) == before);
+
+  const Fill full = g.fill();
+  EXPECT_EQ(full.node_versions[kCar].used, kNodeVersionsPerKind);
+  EXPECT_EQ(full.node_versions[kCar].capacity, kNodeVersionsPerKind);
+  EXPECT_DOUBLE_EQ(full.node_versions[kCar].fraction(), 1.0);
+
+  g.clear();
+  add(kLane, 1);
+  fill_node_values(0);
+  const auto full_values = g.update_node(2, 1, lane(1));
+  EXPECT_EQ(full_values.status, WriteStatus::NodeValuesFull);
+  EXPECT_EQ(describe(full_values),
+            "NodeValuesFull: all 20000 node payloads (shared by every node kind) are used");
+  const Fill fill = g.fill();
+  EXPECT_EQ(fill.node_values.used, kNodeValues);
+  EXPECT_EQ(fill.node_values.capacity, kNodeValues);
+  EXPECT_EQ(fill.node_versions[kLane].used, node_tail(kLane));
+  EXPECT_EQ(fill.node_versions[kLane].capacity, kNodeVersionsPerKind);
+  EXPECT_EQ(fill.relation_versions[kBelongsTo].used, 0u);
+  EXPECT_EQ(fill.relation_values.capacity, kRelationValues);
+}
+
+TEST_F(TransactionWrites, UpdateNodeFindsANodeAddedInTheSameBatch) {
+  const Index c = add(kCar, 1);
+  relate(kIsOn, 1, c, add(kLane, 1));
+  ASSERT_TRUE(g.update_node(2, 1, car(2)).stored());
+  EXPECT_EQ(latest(c), nullptr);
+  g.commit_transaction();
+  EXPECT_EQ(latest(c)->outgoing[0], Index(kIsOn, 1));
+  EXPECT_EQ(g.get_latest_node_value(c)->get<types::Car>().carId, 2);
 }
 
 // ---- A relation whose node has no version is still removed ----

@@ -47,6 +47,8 @@ types::KnowledgeGraphRelation make_relation(std::uint64_t kind, const py::dict& 
 
 // Raises the exception class `type` with `message` (and `status` set, if given).
 [[noreturn]] void raise(const py::object& type, const std::string& message);
-[[noreturn]] void raise_refused(graph::WriteStatus status, const std::string& what);
+// A refusal as its WriteRefused subclass; a capacity names the kind or node and the limit.
+[[noreturn]] void raise_refused(graph::WriteStatus status, const std::string& what,
+                                graph::Index limit = {});
 
 }  // namespace varnel_python

@@ -174,7 +174,15 @@ class Graph {
   // ---- Writes ----
   Index add_node(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphNode& value) {
     const auto result = writer().add_node(timestamp, id, value);
-    if (!result.stored()) raise_refused(result.status, "add_node of " + what(value.type_index(), id));
+    if (!result.stored())
+      raise_refused(result.status, "add_node of " + what(value.type_index(), id), result.limit);
+    return result.value;
+  }
+
+  Index update_node(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphNode& value) {
+    const auto result = writer().update_node(timestamp, id, value);
+    if (!result.stored())
+      raise_refused(result.status, "update_node of " + what(value.type_index(), id), result.limit);
     return result.value;
   }
 
@@ -186,8 +194,10 @@ class Graph {
                      Index from, Index to) {
     const auto result = writer().add_relation(timestamp, id, value, from, to);
     if (!result.stored()) {
-      raise_refused(result.status, "add_relation of " + what(value.type_index(), id) + " from " +
-                                       graph::to_string(from) + " to " + graph::to_string(to));
+      raise_refused(result.status,
+                    "add_relation of " + what(value.type_index(), id) + " from " +
+                        graph::to_string(from) + " to " + graph::to_string(to),
+                    result.limit);
     }
     return result.value;
   }
@@ -228,7 +238,7 @@ class Graph {
   static bool removed(const graph::WriteResult<bool>& result, bool missing_ok, const std::string& what) {
     if (result.stored()) return true;
     if (missing_ok && result.status == graph::WriteStatus::NotFound) return false;
-    raise_refused(result.status, what);
+    raise_refused(result.status, what, result.limit);
   }
 
   std::shared_ptr<Mapping> mapping_ = std::make_shared<Mapping>();
@@ -297,6 +307,23 @@ void bind_lifecycle(py::class_<Graph>& c) {
       .def("__repr__", &Graph::repr);
 }
 
+py::tuple fill_pair(const graph::ArrayFill& fill) { return py::make_tuple(fill.used, fill.capacity); }
+
+py::dict fill_dict(const graph::Fill& fill) {
+  const ModuleTypes& t = module_types();
+  py::dict node_versions, relation_versions;
+  for (std::uint64_t k = 0; k < graph::kNodeKinds; ++k)
+    node_versions[t.node_kind(k)] = fill_pair(fill.node_versions[k]);
+  for (std::uint64_t k = 0; k < graph::kRelationKinds; ++k)
+    relation_versions[t.relation_kind(k)] = fill_pair(fill.relation_versions[k]);
+  py::dict result;
+  result["node_versions"] = node_versions;
+  result["node_values"] = fill_pair(fill.node_values);
+  result["relation_versions"] = relation_versions;
+  result["relation_values"] = fill_pair(fill.relation_values);
+  return result;
+}
+
 void bind_graph_wide(py::class_<Graph>& c) {
   c.def("clear", [](Graph& g) { g.writer().clear(); }, "Empty the graph; last_update() is kept.")
       .def("compact", [](Graph& g, std::uint64_t keep_since) {
@@ -312,6 +339,10 @@ void bind_graph_wide(py::class_<Graph>& c) {
            "Stored node versions (not distinct nodes) in the published state.")
       .def("relation_count", [](const Graph& g) { return g.reader().relation_count(); })
       .def("last_update", [](const Graph& g) { return g.reader().last_update(); })
+      .def("fill", [](const Graph& g) { return fill_dict(g.reader().fill()); },
+           "How full every fixed array is in the published state: a dict with 'node_versions' "
+           "({NodeKind: (used, capacity)}), 'node_values' ((used, capacity)), 'relation_versions' "
+           "({RelationKind: (used, capacity)}) and 'relation_values'.")
       .def_property_readonly("autocommit", [](const Graph& g) { return g.reader().autocommit_enabled(); })
       .def("set_autocommit", [](Graph& g, bool value) { g.writer().set_autocommit(value); }, py::arg("value"))
       .def("start_transaction", [](Graph& g) { g.writer().start_transaction(); })
@@ -330,6 +361,12 @@ void bind_generic_writes(py::class_<Graph>& c) {
        }, py::arg("timestamp"), py::arg("instance_id"), py::arg("kind"),
        "Append a version of node (kind, instance_id); `kind` is a NodeKind with the attributes as "
        "keywords, or a Node. Returns its Index; raises WriteRefused.")
+      .def("update_node", [](Graph& g, std::uint64_t ts, std::uint64_t id, py::handle kind, py::kwargs attributes) {
+         return g.update_node(ts, id, node_value_arg(kind, attributes));
+       }, py::arg("timestamp"), py::arg("instance_id"), py::arg("kind"),
+       "Append a version of an existing node with the new attributes and the relations of its latest "
+       "version, Valid. A moving object is written this way: add_node starts with empty lists. "
+       "Returns its Index; a node without versions raises NotFoundError.")
       .def("remove_node", [](Graph& g, std::uint64_t ts, py::handle node, bool missing_ok) {
         return g.remove_node(ts, node_index_arg(node), missing_ok);
       }, py::arg("timestamp"), py::arg("node"), py::kw_only(), py::arg("missing_ok") = false,
@@ -356,6 +393,11 @@ void bind_kind_writes(py::class_<Graph>& c) {
        return g.add_node(ts, id, make_node(kind, attributes));
      }, py::arg("timestamp"), py::arg("instance_id"),
      keep("add_node(timestamp, instance_id, NodeKind." + std::string(types::node_kind_name(kind)) +
+          ", **attributes)"));
+    c.def(keep("update_" + name + "_node"), [kind](Graph& g, std::uint64_t ts, std::uint64_t id, py::kwargs attributes) {
+       return g.update_node(ts, id, make_node(kind, attributes));
+     }, py::arg("timestamp"), py::arg("instance_id"),
+     keep("update_node(timestamp, instance_id, NodeKind." + std::string(types::node_kind_name(kind)) +
           ", **attributes)"));
     c.def(keep("remove_" + name + "_node"), [kind](Graph& g, std::uint64_t ts, std::uint64_t id, bool missing_ok) {
        return g.remove_node(ts, Index(kind, id), missing_ok);

@@ -119,7 +119,7 @@ void raise(const py::object& type, const std::string& message) {
   throw py::error_already_set();
 }
 
-void raise_refused(graph::WriteStatus status, const std::string& what) {
+void raise_refused(graph::WriteStatus status, const std::string& what, graph::Index limit) {
   const ModuleTypes& t = module_types();
   py::object type = t.write_refused;
   switch (status) {
@@ -133,7 +133,7 @@ void raise_refused(graph::WriteStatus status, const std::string& what) {
     case graph::WriteStatus::IncomingListFull: type = t.capacity_error; break;
     default: break;
   }
-  py::object error = type(what + " refused: " + std::string(graph::to_string(status)));
+  py::object error = type(what + " refused: " + graph::describe(status, limit));
   error.attr("status") = t.write_status(static_cast<std::uint32_t>(status));
   PyErr_SetObject(type.ptr(), error.ptr());
   throw py::error_already_set();

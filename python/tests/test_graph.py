@@ -92,7 +92,53 @@ def test_a_full_relation_list_raises_capacity_error(graph):
     with pytest.raises(varnel.CapacityError) as full:
         graph.add_isbehind_relation(3, 40, (1, 1), (1, 42))
     assert full.value.status is WriteStatus.OutgoingListFull
+    assert "node Car 1 lists 40 outgoing relations" in str(full.value)
     assert graph.relation_count() == 40 and graph.last_update() == 2
+
+
+def test_a_full_node_kind_names_itself_and_shows_in_fill(graph):
+    graph.add_lane_node(1, 1)
+    graph.add_lane_node(1, 2)
+    graph.add_connectsto_relation(1, 1, (6, 1), (6, 2))
+    with pytest.raises(varnel.CapacityError) as full:
+        while True:
+            graph.remove_connectsto_relation(2, 1)  # two Lane versions each time
+    assert full.value.status is WriteStatus.NodeVersionsFull
+    assert "node kind Lane (6) has used all 21000 version slots" in str(full.value)
+    fill = graph.fill()
+    assert fill["node_versions"][NodeKind.Lane] == (21000, 21000)
+    assert fill["node_versions"][NodeKind.Car] == (0, 21000)
+    assert fill["node_values"] == (2, 20000)
+    assert fill["relation_versions"][RelationKind.connectsTo][1] == 20000
+    assert fill["relation_values"] == (1, 20000)
+
+
+def test_every_node_kind_is_updated_by_its_call_keeping_its_relations(graph):
+    ego = graph.add_ego_node(1, 1)
+    for kind in list(NodeKind)[1:]:
+        node = getattr(graph, f"add_{lower(kind)}_node")(1, 5)
+        graph.add_isat_relation(2, kind, node, ego)
+        assert getattr(graph, f"update_{lower(kind)}_node")(3, 5) == Index(kind, 5)
+        record = graph.get_latest_node_record(node)
+        assert record.timestamp == 3 and record.marker is Marker.Valid
+        assert record.outgoing[0] == Index(RelationKind.isAt, kind)
+    moved = graph.update_car_node(4, 5, carSpeed=3.5, carPosition=(1, 2, 0))
+    assert graph.get_latest_node_value(moved).carSpeed == 3.5
+    assert graph.update_node(5, 5, NodeKind.Lane, laneName="L5") == Index(NodeKind.Lane, 5)
+    assert graph.update_node(6, 5, Node(NodeKind.Road, roadId=9)) == Index(NodeKind.Road, 5)
+    assert graph.get_latest_node_value((NodeKind.Road, 5)).roadId == 9
+    assert [i.record.to for i in graph.get_relations_of_type(ETERNITY, RelationKind.isAt)] == [ego] * 17
+    assert len([e for e in graph.get_latest_node_record(ego).incoming if not e.is_empty()]) == 17
+
+
+def test_an_update_of_a_node_without_versions_raises_not_found(graph):
+    graph.add_lane_node(1, 7)
+    with pytest.raises(varnel.NotFoundError) as missing:
+        graph.update_car_node(2, 7, carSpeed=1.0)
+    assert missing.value.status is WriteStatus.NotFound
+    with pytest.raises(TypeError):
+        graph.update_car_node(2, 7, laneName="L")
+    assert graph.node_count() == 1 and graph.last_update() == 1
 
 
 def test_bad_write_arguments_raise_before_writing(graph):

@@ -23,21 +23,23 @@ struct Options {
   int cars = 24;
   double duration = 0.0;
   std::uint64_t seed = 1;
-  double window = 0.0;
   std::string library = varnel::demo::default_library_path();
+  std::string pattern = "update";
+  double window = 0.0;
 };
 
+// `versions_per_tick`: node and relation versions appended per tick since the last line.
 void print_progress(const varnel::demo::VarnelApi& api, KnowledgeGraphHandle* handle,
                     std::uint64_t tick, std::uint64_t timestamp, const varnel::demo::Scene& scene,
-                    const varnel::demo::SceneWriter& writer) {
+                    const varnel::demo::SceneWriter& writer, double versions_per_tick) {
   std::string fullest;
   const double fill = writer.usage().fill(&fullest);
   std::printf("tick %6llu  t=%8.1fs  nodes %6llu  relations %6llu  cars %3d  pedestrians %d  "
-              "fill %3.0f%% (%s)  resets %llu\n",
+              "versions/tick %5.1f  fill %3.0f%% (%s)  resets %llu\n",
               static_cast<unsigned long long>(tick), static_cast<double>(timestamp) / 1000.0,
               static_cast<unsigned long long>(api.get_node_count(handle)),
               static_cast<unsigned long long>(api.get_relation_count(handle)), scene.car_count(),
-              scene.pedestrian_count(), fill * 100.0, fullest.c_str(),
+              scene.pedestrian_count(), versions_per_tick, fill * 100.0, fullest.c_str(),
               static_cast<unsigned long long>(writer.resets()));
   std::fflush(stdout);
 }
@@ -57,15 +59,20 @@ int run(const Options& options) {
                          "(out of shared memory, or a smaller region of that name exists?)\n");
     return 3;
   }
-  std::printf("varnel-demo: region \"KnowledgeGraph\" ready; %d cars, %.1f ticks/s, seed %llu%s\n",
+  std::printf("varnel-demo: region \"KnowledgeGraph\" ready; %d cars, %.1f ticks/s, seed %llu, "
+              "%s pattern%s\n",
               options.cars, options.rate, static_cast<unsigned long long>(options.seed),
+              options.pattern.c_str(),
               options.duration > 0 ? "" : "; Ctrl-C stops");
   std::fflush(stdout);
 
   api.set_autocommit(0, handle);
   varnel::demo::Scene scene(options.seed, options.cars);
-  varnel::demo::SceneWriter writer(api, handle,
-                                   static_cast<std::uint64_t>(std::llround(options.window * 1000.0)));
+  varnel::demo::WriterOptions writer_options;
+  if (options.pattern == "re-add") writer_options.pattern = varnel::demo::WritePattern::ReAdd;
+  writer_options.window_ms = static_cast<std::uint64_t>(std::llround(options.window * 1000.0));
+  varnel::demo::SceneWriter writer(api, handle, writer_options);
+  std::uint64_t versions_since_report = 0, ticks_since_report = 0;
   const double period = 1.0 / options.rate;
   auto started = std::chrono::steady_clock::now();
   const std::uint64_t ticks_per_report = std::max<std::uint64_t>(1, std::llround(options.rate));
@@ -90,7 +97,13 @@ int run(const Options& options) {
     if (!outcome.committed)
       std::fprintf(stderr, "varnel-demo: tick %llu could not be written: %s\n",
                    static_cast<unsigned long long>(tick), outcome.refusal.c_str());
-    if (tick % ticks_per_report == 0) print_progress(api, handle, tick, timestamp, scene, writer);
+    versions_since_report += outcome.versions;
+    ++ticks_since_report;
+    if (tick % ticks_per_report == 0) {
+      print_progress(api, handle, tick, timestamp, scene, writer,
+                     static_cast<double>(versions_since_report) / static_cast<double>(ticks_since_report));
+      versions_since_report = ticks_since_report = 0;
+    }
     // A host that falls behind (a loaded machine) skips ahead instead of bursting.
     auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(period * static_cast<double>(tick + 1)));
@@ -126,6 +139,10 @@ int main(int argc, char** argv) {
                  "Seconds of history to keep: when the graph fills, drop the older history "
                  "(compact) instead of resetting; 0 resets")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--pattern", options.pattern,
+                 "How a changed node is written: update (keeps its relations) or re-add (add_*_node, "
+                 "then its relations again; for comparison)")
+      ->check(CLI::IsMember({"update", "re-add"}));
   CLI11_PARSE(app, argc, argv);
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);

@@ -10,50 +10,38 @@
 
 namespace varnel::demo {
 
-// Pointer type of an exported function, taken from its declaration.
-#define VARNEL_FN(name) decltype(&::name) name = nullptr
+// The exports the demo drives, one X(name) each.
+#define VARNEL_DEMO_EXPORTS(X)                                                               \
+  X(initialize_knowledge_graph) X(release_knowledge_graph) X(reset_knowledge_graph)          \
+  X(get_node_count) X(get_relation_count) X(get_last_update) X(start_transaction)            \
+  X(commit_transaction) X(set_autocommit) X(get_last_write_result) X(compact_knowledge_graph) \
+  X(add_car_node) X(add_crosswalk_node) X(add_ego_node) X(add_intersection_node)             \
+  X(add_lane_node) X(add_pedestrian_node) X(add_priorityroadsign_node) X(add_road_node)      \
+  X(add_speedlimitsign_node) X(add_staticobject_node) X(add_stopsign_node)                   \
+  X(add_yieldsign_node) X(update_car_node) X(update_crosswalk_node) X(update_ego_node)       \
+  X(update_intersection_node) X(update_lane_node) X(update_pedestrian_node)                  \
+  X(update_priorityroadsign_node) X(update_road_node) X(update_speedlimitsign_node)          \
+  X(update_staticobject_node) X(update_stopsign_node) X(update_yieldsign_node)               \
+  X(remove_car_node) X(add_belongsto_relation) X(add_connectsto_relation)                    \
+  X(add_isat_relation) X(add_isbehind_relation) X(add_isinfront_relation)                    \
+  X(add_ison_relation) X(add_isonleft_relation) X(add_ispartof_relation)                     \
+  X(add_walkson_relation) X(add_yieldstocarin_relation) X(remove_belongsto_relation)
 
-// The exports the demo drives, resolved by name.
+// The exports the demo drives, resolved by name; each has the type of its declaration.
 struct VarnelApi {
-  VARNEL_FN(initialize_knowledge_graph);
-  VARNEL_FN(release_knowledge_graph);
-  VARNEL_FN(reset_knowledge_graph);
-  VARNEL_FN(get_node_count);
-  VARNEL_FN(get_relation_count);
-  VARNEL_FN(get_last_update);
-  VARNEL_FN(start_transaction);
-  VARNEL_FN(commit_transaction);
-  VARNEL_FN(set_autocommit);
-  VARNEL_FN(get_last_write_result);
-  VARNEL_FN(compact_knowledge_graph);
-
-  VARNEL_FN(add_car_node);
-  VARNEL_FN(add_crosswalk_node);
-  VARNEL_FN(add_ego_node);
-  VARNEL_FN(add_intersection_node);
-  VARNEL_FN(add_lane_node);
-  VARNEL_FN(add_pedestrian_node);
-  VARNEL_FN(add_priorityroadsign_node);
-  VARNEL_FN(add_road_node);
-  VARNEL_FN(add_speedlimitsign_node);
-  VARNEL_FN(add_staticobject_node);
-  VARNEL_FN(add_stopsign_node);
-  VARNEL_FN(add_yieldsign_node);
-  VARNEL_FN(remove_car_node);
-
-  VARNEL_FN(add_belongsto_relation);
-  VARNEL_FN(add_connectsto_relation);
-  VARNEL_FN(add_isat_relation);
-  VARNEL_FN(add_isbehind_relation);
-  VARNEL_FN(add_isinfront_relation);
-  VARNEL_FN(add_ison_relation);
-  VARNEL_FN(add_isonleft_relation);
-  VARNEL_FN(add_ispartof_relation);
-  VARNEL_FN(add_walkson_relation);
-  VARNEL_FN(add_yieldstocarin_relation);
-  VARNEL_FN(remove_belongsto_relation);
-};
+#define VARNEL_FN(name) decltype(&::name) name = nullptr;
+  VARNEL_DEMO_EXPORTS(VARNEL_FN)
 #undef VARNEL_FN
+};
+
+// The exports of a varnel_interface linked into the program (tests, benchmarks).
+inline VarnelApi linked_varnel_api() {
+  VarnelApi api;
+#define VARNEL_LINK(name) api.name = &::name;
+  VARNEL_DEMO_EXPORTS(VARNEL_LINK)
+#undef VARNEL_LINK
+  return api;
+}
 
 // A loaded varnel_interface library; unloads on destruction.
 class HostLibrary {

@@ -1,12 +1,19 @@
 // Turns the scene into writes through the C interface: one transaction per
-// tick that removes the relations that ended, writes new versions of the nodes
-// that moved, and (re-)enters the relations of those nodes. Tracks how much of
-// every fixed array the graph has used, so that it can reset before one fills.
+// tick that removes the relations that ended and the nodes that left, writes a
+// new version of each node that changed with update_<kind>_node (its relations
+// stay listed) and adds only the relations that are new or changed. Tracks how
+// much of every fixed array the graph has used, so that it can reset before one
+// fills.
+//
+// The re-add pattern (add_<kind>_node for a changed node, which empties its
+// lists, then every relation of it added again) is kept for comparison: it
+// appends two node versions per relation of every moving node.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,25 +42,41 @@ struct TickOutcome {
   bool committed = false;
   bool reset = false;            // the graph was emptied and the scene re-added
   bool compacted = false;        // the history before the window was dropped first
-  std::string refusal;           // why a write was refused, when one was
+  std::string refusal;           // why a write was refused, naming the kind and limit
+  std::uint64_t versions = 0;    // node and relation versions the committed tick appended
+};
+
+enum class WritePattern {
+  Update,  // update_<kind>_node; relations only when they change
+  ReAdd,   // add_<kind>_node, then the node's relations again
+};
+
+struct WriterOptions {
+  WritePattern pattern = WritePattern::Update;
+  // Reset before an array could fill (and after a refusal); false leaves a
+  // refused tick uncommitted and the graph as it was, to measure how long it lasts.
+  bool reset_when_full = true;
+  // > 0: keep this much history (host milliseconds) by compacting the graph when
+  // it fills, and reset only when the window alone would not leave room.
+  std::uint64_t window_ms = 0;
 };
 
 class SceneWriter {
  public:
-  // `window_ms` > 0: keep that much history (in host milliseconds) by compacting
-  // instead of resetting when the graph fills.
-  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle, std::uint64_t window_ms = 0)
-      : api_(api), handle_(handle), window_ms_(window_ms) {}
+  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle, WriterOptions options = {})
+      : api_(api), handle_(handle), options_(options) {}
 
-  // Writes the scene's current state as one transaction. When the graph could
-  // not take another tick like the largest so far, it first compacts to the
-  // window (if one is set and that makes room), else resets; if a write is
+  // Writes the scene's current state as one transaction. Resets first when the
+  // graph could not take another tick like the largest so far; if a write is
   // refused, the tick is dropped and written again on an emptied graph.
   TickOutcome write_tick(const Scene& scene, std::uint64_t timestamp);
-  std::uint64_t compactions() const { return compactions_; }
+  // The same for a scene given as its nodes (static ones first) and relations.
+  TickOutcome write_tick(const std::vector<SceneNode>& nodes,
+                         const std::vector<SceneRelation>& relations, std::uint64_t timestamp);
 
   const Usage& usage() const { return usage_; }
   std::uint64_t resets() const { return resets_; }
+  std::uint64_t compactions() const { return compactions_; }
 
  private:
   struct WrittenRelation {
@@ -61,29 +84,32 @@ class SceneWriter {
     std::int32_t payload;
   };
 
-  bool write_batch(const Scene& scene, std::uint64_t timestamp, bool reset);
+  bool write_batch(const std::vector<SceneNode>& nodes, const std::vector<SceneRelation>& relations,
+                   std::uint64_t timestamp, bool reset);
+  bool remove_relation(std::uint64_t timestamp, const RelationKey& key, std::uint64_t id);
+  bool remove_node(std::uint64_t timestamp, const NodeRef& ref);
+  // add_<kind>_node for a new node (or in the re-add pattern), else update_<kind>_node.
+  bool write_node(std::uint64_t timestamp, const SceneNode& node, bool update);
+  bool add_relation(std::uint64_t timestamp, const SceneRelation& relation, std::uint64_t id);
+  // False (and the reason kept) when the last write stored nothing for want of
+  // room; `nodes` and `relation_kind` are what the write needed room in.
+  bool check_write(std::initializer_list<NodeRef> nodes, std::uint64_t relation_kind = 0);
+  void forget_scene();
   // Drops the history before the window; true when the next tick then fits.
   bool compact(std::uint64_t timestamp);
   // At most what the graph holds after a compaction keeping [since, now]: the
   // ticks since then, plus one version of every instance still in the scene.
   Usage usage_after_compaction(std::uint64_t since) const;
-  bool remove_relation(std::uint64_t timestamp, const RelationKey& key, std::uint64_t id);
-  bool remove_node(std::uint64_t timestamp, const NodeRef& ref);
-  bool add_node(std::uint64_t timestamp, const SceneNode& node);
-  bool add_relation(std::uint64_t timestamp, const SceneRelation& relation, std::uint64_t id);
-  // False (and the reason kept) when the last write stored nothing for want of room.
-  bool check_write();
-  void forget_scene();
 
   const VarnelApi& api_;
   KnowledgeGraphHandle* handle_;
+  WriterOptions options_;
   std::map<NodeRef, std::vector<unsigned char>> nodes_;  // last record bytes written
   std::map<RelationKey, WrittenRelation> relations_;
   std::array<std::uint64_t, 17> next_relation_id_{};
   Usage usage_;
   Usage largest_tick_;
   std::uint64_t resets_ = 0;
-  std::uint64_t window_ms_ = 0;
   std::uint64_t compactions_ = 0;
   std::deque<std::pair<std::uint64_t, Usage>> ticks_;  // what each tick used, since the reset
   std::string refusal_;

@@ -14,6 +14,7 @@
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "record_commands.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "snapshot_file.hpp"
@@ -55,8 +56,14 @@ std::string region_too_small(std::size_t mapped) {
          "-byte graph; stop the processes that hold it so that it is created anew";
 }
 
-Source attach(const std::string& file) {
+Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
   Source source;
+  if (!file.empty() && varnel::inspect::is_recording_file(file)) {
+    source.boxed = kg::KnowledgeGraph::new_boxed();
+    source.description = varnel::inspect::load_recording_moment(file, moment, *source.boxed);
+    source.graph = source.boxed.get();
+    return source;
+  }
   if (!file.empty()) {
     varnel::inspect::Snapshot snapshot;
     std::string error;
@@ -127,9 +134,9 @@ std::optional<std::uint64_t> relation_kind_option(const std::string& text) {
 
 // ---- stats ----------------------------------------------------------------------
 
-void print_fill(const std::string& name, std::uint64_t used, std::uint64_t capacity) {
-  std::printf("  %-34s %6llu / %6llu  %5.1f%%\n", name.c_str(), static_cast<unsigned long long>(used),
-              static_cast<unsigned long long>(capacity), 100.0 * static_cast<double>(used) / static_cast<double>(capacity));
+void print_fill(const std::string& name, const kg::ArrayFill& fill) {
+  std::printf("  %-34s %6llu / %6llu  %5.1f%%\n", name.c_str(), static_cast<unsigned long long>(fill.used),
+              static_cast<unsigned long long>(fill.capacity), 100.0 * fill.fraction());
 }
 
 // The earliest timestamp of any stored version: how far back the history reaches
@@ -181,14 +188,14 @@ void stats(const Source& source) {
   std::printf("autocommit:        %s\n", g.autocommit_enabled() ? "on" : "off");
   std::printf("published buffer:  %llu\n", static_cast<unsigned long long>(s.active));
   std::printf("fill:\n");
+  const kg::Fill fill = kg::fill_of(s.indices);
   for (std::uint64_t k = 0; k < kg::kNodeKinds; ++k)
-    print_fill("node versions " + std::string(kg::types::node_kind_name(k)), s.indices.node_index_tail[k],
-               kg::kNodeVersionsPerKind);
-  print_fill("node values", s.indices.nodes_tail, kg::kNodeValues);
+    print_fill("node versions " + std::string(kg::types::node_kind_name(k)), fill.node_versions[k]);
+  print_fill("node values", fill.node_values);
   for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
     print_fill("relation versions " + std::string(kg::types::relation_kind_name(k)),
-               s.indices.relation_index_tail[k], kg::kRelationVersionsPerKind);
-  print_fill("relation values", s.indices.relations_tail, kg::kRelationValues);
+               fill.relation_versions[k]);
+  print_fill("relation values", fill.relation_values);
 }
 
 // ---- history ----------------------------------------------------------------------
@@ -355,7 +362,14 @@ int main(int argc, char** argv) {
                "(or a snapshot saved from it) and shows the scene."};
   app.require_subcommand(1);
   std::string file;
-  app.add_option("--file", file, "Read a saved snapshot file instead of the live region");
+  app.add_option("--file", file,
+                 "Read a saved snapshot file, or an MCAP recording, instead of the live region");
+  std::optional<std::uint64_t> moment;
+  app.add_option("--time", moment,
+                 "With a recording: show the scene as it stood at this time (default: the end, or "
+                 "the command's --at/--to)");
+  varnel::inspect::RecordCommands record_commands;
+  record_commands.add_to(app);
 
   app.add_subcommand("stats", "Counts, last update, oldest version, autocommit and the fill of every array");
 
@@ -416,10 +430,21 @@ int main(int argc, char** argv) {
       load(load_path, force, hold);
       return 0;
     }
+    int status = 0;
+    if (record_commands.run(status, g_stop)) {
+      if (!file.empty()) throw Failure{"record and replay take their own FILE; --file does not apply"};
+      return status;
+    }
+    if (*history_command && !file.empty() && varnel::inspect::is_recording_file(file))
+      return varnel::inspect::recording_history(file, history_kind, history_id, history_relation);
     // Kinds are checked before the region is looked for.
     const auto node_filter = node_kind_option(node_kind);
     const auto relation_filter = relation_kind_option(relation_kind);
-    const Source source = attach(file);
+    // A recording is read as it stood at one moment: --time, else the window's end.
+    for (const Window* window : {&node_window, &relation_window, &json_window})
+      if (!moment && window->at_option != nullptr && *window->at_option) moment = window->at;
+      else if (!moment && window->to != ~std::uint64_t{0}) moment = window->to;
+    const Source source = attach(file, moment);
     const kg::KnowledgeGraph& g = *source.graph;
     if (app.got_subcommand("stats")) stats(source);
     if (*nodes)
@@ -441,5 +466,7 @@ int main(int argc, char** argv) {
     return 0;
   } catch (const Failure& failure) {
     return fail(failure.message);
+  } catch (const varnel::inspect::RecordingFailure& failure) {
+    return fail(failure.what());
   }
 }

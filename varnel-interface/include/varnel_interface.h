@@ -27,7 +27,10 @@
  * - Capacities are fixed: 20,000 node payloads and 20,000 relation payloads
  *   in all, 21,000 versions per node kind, 20,000 per relation kind, 40
  *   outgoing and 40 incoming relations per node version. A write that would
- *   exceed one stores nothing.
+ *   exceed one stores nothing. A list holds the relations added with the node
+ *   at one end; when one is added again between other nodes, or removed after
+ *   that, its entry in the old node's list goes stale, and a full list takes
+ *   the lowest stale entry for the next relation before refusing it.
  * - In transaction mode the host frames every batch:
  *   set_autocommit(0, h); start_transaction(h); the writes; commit_transaction(h).
  *   Nothing enforces this order: a write in transaction mode without
@@ -162,7 +165,7 @@ typedef struct yieldsToCarIn { int32_t ifDirection; } yieldsToCarIn;     /* 4 by
 /* ---- Write results (get_last_write_result) -------------------------------- */
 
 #define VARNEL_WRITE_STORED 0u                 /* the change is in the graph */
-#define VARNEL_WRITE_NOT_FOUND 1u              /* remove: no version of it */
+#define VARNEL_WRITE_NOT_FOUND 1u              /* remove, update: no version of it */
 #define VARNEL_WRITE_NODE_MISSING 2u           /* relation add: `from` or `to` has no version */
 #define VARNEL_WRITE_KIND_OUT_OF_RANGE 3u      /* node kind > 17 or relation kind > 16 */
 #define VARNEL_WRITE_NODE_VERSIONS_FULL 4u     /* a node kind's 21,000 versions are used */
@@ -269,7 +272,8 @@ VARNEL_API uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHa
  * version of node (kind, instance id) with empty relation lists, stamped with
  * `timestamp`, and returns the kind number (also when nothing was stored, and
  * 0 for a NULL handle). Adding an id that already has versions makes a new
- * version of it. Writing call. */
+ * version of it, with empty lists: update_<kind>_node keeps the relations.
+ * Writing call. */
 VARNEL_API uint64_t add_car_node(uint64_t timestamp, uint64_t instance_id, Car record,
                                  KnowledgeGraphHandle* handle);
 VARNEL_API uint64_t add_crosswalk_node(uint64_t timestamp, uint64_t instance_id,
@@ -304,6 +308,53 @@ VARNEL_API uint64_t add_testclass2_node(uint64_t timestamp, uint64_t instance_id
                                         TestClass2 record, KnowledgeGraphHandle* handle);
 VARNEL_API uint64_t add_yieldsign_node(uint64_t timestamp, uint64_t instance_id,
                                        VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+
+/* ---- Node updates ---------------------------------------------------------
+ * update_<kind>_node(timestamp, instance id, record, handle): the arguments
+ * and result of add_<kind>_node, for a node that already has a version. Stores
+ * a new version of node (kind, instance id) with `record` as its payload and
+ * both relation lists of its latest version, marked valid (also when that
+ * version was a removal). A node without any version is refused
+ * (VARNEL_WRITE_NOT_FOUND): add_<kind>_node makes the first one.
+ *
+ * A moving object is written with updates: add_<kind>_node empties the lists,
+ * so its relations would have to be added again, two node versions each.
+ * Writing call. */
+VARNEL_API uint64_t update_car_node(uint64_t timestamp, uint64_t instance_id, Car record,
+                                    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_crosswalk_node(uint64_t timestamp, uint64_t instance_id,
+                                          Crosswalk record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_dynamicobject_node(uint64_t timestamp, uint64_t instance_id,
+                                              VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_ego_node(uint64_t timestamp, uint64_t instance_id, VarnelIgnored ignored,
+                                    KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_intersection_node(uint64_t timestamp, uint64_t instance_id,
+                                             Intersection record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_lane_node(uint64_t timestamp, uint64_t instance_id, Lane record,
+                                     KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_noentrysign_node(uint64_t timestamp, uint64_t instance_id,
+                                            VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_pedestrian_node(uint64_t timestamp, uint64_t instance_id,
+                                           Pedestrian record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_priorityroadsign_node(uint64_t timestamp, uint64_t instance_id,
+                                                 VarnelIgnored ignored,
+                                                 KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_road_node(uint64_t timestamp, uint64_t instance_id, Road record,
+                                     KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_roadsign_node(uint64_t timestamp, uint64_t instance_id,
+                                         VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_speedlimitsign_node(uint64_t timestamp, uint64_t instance_id,
+                                               SpeedLimitSign record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_staticobject_node(uint64_t timestamp, uint64_t instance_id,
+                                             VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_stopsign_node(uint64_t timestamp, uint64_t instance_id,
+                                         VarnelIgnored ignored, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_testclass1_node(uint64_t timestamp, uint64_t instance_id,
+                                           TestClass1 record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_testclass2_node(uint64_t timestamp, uint64_t instance_id,
+                                           TestClass2 record, KnowledgeGraphHandle* handle);
+VARNEL_API uint64_t update_yieldsign_node(uint64_t timestamp, uint64_t instance_id,
+                                          VarnelIgnored ignored, KnowledgeGraphHandle* handle);
 
 /* ---- Node removals ----------------------------------------------------------
  * remove_<kind>_node(timestamp, node kind, instance id, handle): all 17 names

@@ -135,6 +135,14 @@ std::uint64_t add_fieldless_node(std::uint64_t timestamp, std::uint64_t instance
   return add_node_value(timestamp, instance_id, types::KnowledgeGraphNode(Graph{}), handle);
 }
 
+std::uint64_t update_node_value(std::uint64_t timestamp, std::uint64_t instance_id,
+                                const types::KnowledgeGraphNode& value,
+                                KnowledgeGraphHandle* handle) {
+  if (!is_usable(handle)) return 0;
+  note(handle, handle->graph()->update_node(timestamp, instance_id, value));
+  return value.type_index();
+}
+
 std::uint8_t remove_node_body(std::uint64_t timestamp, std::uint64_t node_kind,
                               std::uint64_t instance_id, KnowledgeGraphHandle* handle) {
   if (!is_usable(handle)) return 0;
@@ -260,6 +268,19 @@ uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handl
                               KnowledgeGraphHandle* handle) {                                 \
     return add_fieldless_node<types::type>(timestamp, instance_id, handle);                   \
   }
+#define VARNEL_UPDATE_NODE_RECORD(lower, type)                                              \
+  uint64_t update_##lower##_node(uint64_t timestamp, uint64_t instance_id, ::type record,    \
+                                 KnowledgeGraphHandle* handle) {                             \
+    return update_node_value(timestamp, instance_id,                                        \
+                             types::KnowledgeGraphNode(to_graph_record<types::type>(record)), \
+                             handle);                                                        \
+  }
+#define VARNEL_UPDATE_NODE_FIELDLESS(lower, type)                                           \
+  uint64_t update_##lower##_node(uint64_t timestamp, uint64_t instance_id, VarnelIgnored,   \
+                                 KnowledgeGraphHandle* handle) {                            \
+    return update_node_value(timestamp, instance_id, types::KnowledgeGraphNode(types::type{}), \
+                             handle);                                                       \
+  }
 #define VARNEL_REMOVE_NODE(lower)                                                           \
   uint8_t remove_##lower##_node(uint64_t timestamp, uint64_t node_kind, uint64_t instance_id, \
                                 KnowledgeGraphHandle* handle) {                              \
@@ -283,6 +304,24 @@ VARNEL_ADD_NODE_FIELDLESS(stopsign, StopSign)
 VARNEL_ADD_NODE_RECORD(testclass1, TestClass1)
 VARNEL_ADD_NODE_RECORD(testclass2, TestClass2)
 VARNEL_ADD_NODE_FIELDLESS(yieldsign, YieldSign)
+
+VARNEL_UPDATE_NODE_RECORD(car, Car)
+VARNEL_UPDATE_NODE_RECORD(crosswalk, Crosswalk)
+VARNEL_UPDATE_NODE_FIELDLESS(dynamicobject, DynamicObject)
+VARNEL_UPDATE_NODE_FIELDLESS(ego, Ego)
+VARNEL_UPDATE_NODE_RECORD(intersection, Intersection)
+VARNEL_UPDATE_NODE_RECORD(lane, Lane)
+VARNEL_UPDATE_NODE_FIELDLESS(noentrysign, NoEntrySign)
+VARNEL_UPDATE_NODE_RECORD(pedestrian, Pedestrian)
+VARNEL_UPDATE_NODE_FIELDLESS(priorityroadsign, PriorityRoadSign)
+VARNEL_UPDATE_NODE_RECORD(road, Road)
+VARNEL_UPDATE_NODE_FIELDLESS(roadsign, RoadSign)
+VARNEL_UPDATE_NODE_RECORD(speedlimitsign, SpeedLimitSign)
+VARNEL_UPDATE_NODE_FIELDLESS(staticobject, StaticObject)
+VARNEL_UPDATE_NODE_FIELDLESS(stopsign, StopSign)
+VARNEL_UPDATE_NODE_RECORD(testclass1, TestClass1)
+VARNEL_UPDATE_NODE_RECORD(testclass2, TestClass2)
+VARNEL_UPDATE_NODE_FIELDLESS(yieldsign, YieldSign)
 
 VARNEL_REMOVE_NODE(car)
 VARNEL_REMOVE_NODE(crosswalk)

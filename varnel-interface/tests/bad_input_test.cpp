@@ -261,6 +261,20 @@ TEST_F(BadInput, NullHandleOnEveryExport) {
   EXPECT_EQ(add_speedlimitsign_node(1, 1, SpeedLimitSign{}, none), 0u);
   EXPECT_EQ(add_testclass1_node(1, 1, TestClass1{}, none), 0u);
   EXPECT_EQ(add_testclass2_node(1, 1, TestClass2{}, none), 0u);
+  for (IgnoredNodeAdd update : {update_dynamicobject_node, update_ego_node,
+                                update_noentrysign_node, update_priorityroadsign_node,
+                                update_roadsign_node, update_staticobject_node,
+                                update_stopsign_node, update_yieldsign_node})
+    EXPECT_EQ(update(1, 1, nullptr, none), 0u);
+  EXPECT_EQ(update_car_node(1, 1, Car{}, none), 0u);
+  EXPECT_EQ(update_crosswalk_node(1, 1, Crosswalk{}, none), 0u);
+  EXPECT_EQ(update_intersection_node(1, 1, Intersection{}, none), 0u);
+  EXPECT_EQ(update_lane_node(1, 1, Lane{}, none), 0u);
+  EXPECT_EQ(update_pedestrian_node(1, 1, Pedestrian{}, none), 0u);
+  EXPECT_EQ(update_road_node(1, 1, Road{}, none), 0u);
+  EXPECT_EQ(update_speedlimitsign_node(1, 1, SpeedLimitSign{}, none), 0u);
+  EXPECT_EQ(update_testclass1_node(1, 1, TestClass1{}, none), 0u);
+  EXPECT_EQ(update_testclass2_node(1, 1, TestClass2{}, none), 0u);
 
   using Remove = std::uint8_t (*)(std::uint64_t, std::uint64_t, std::uint64_t, H);
   for (Remove remove : {remove_car_node, remove_crosswalk_node, remove_dynamicobject_node,

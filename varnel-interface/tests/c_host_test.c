@@ -1,5 +1,5 @@
 /* A host written in C: drives a scene through every export of varnel_interface
- * and checks results, counts, last update time and transactions. Compiled as
+ * and checks results, counts, last update time, updates and transactions. Compiled as
  * C99, so it also proves that the public header is valid C. Prints
  * "N passed, N failed" and exits non-zero on any failure. */
 #include <stdint.h>
@@ -43,6 +43,13 @@ static const FieldlessNodeKind kFieldlessNodes[] = {
     {add_yieldsign_node, VARNEL_NODE_YIELDSIGN},
 };
 #define FIELDLESS_NODES (sizeof kFieldlessNodes / sizeof kFieldlessNodes[0])
+
+/* The updates of the same kinds, in the same order. */
+static const FieldlessNodeAdd kFieldlessUpdates[] = {
+    update_dynamicobject_node, update_ego_node,          update_noentrysign_node,
+    update_priorityroadsign_node, update_roadsign_node,  update_staticobject_node,
+    update_stopsign_node,      update_yieldsign_node,
+};
 
 static const Remove kNodeRemovals[] = {
     remove_car_node,           remove_crosswalk_node,   remove_dynamicobject_node,
@@ -112,7 +119,9 @@ static void null_handle_is_harmless(void) {
   CHECK_EQ(get_last_write_result(NULL), 0);
   CHECK_EQ(compact_knowledge_graph(0, NULL), 0);
   CHECK_EQ(add_car_node(1, 1, car, NULL), 0);
+  CHECK_EQ(update_car_node(1, 1, car, NULL), 0);
   for (i = 0; i < FIELDLESS_NODES; ++i) CHECK_EQ(kFieldlessNodes[i].add(1, 1, NULL, NULL), 0);
+  for (i = 0; i < FIELDLESS_NODES; ++i) CHECK_EQ(kFieldlessUpdates[i](1, 1, NULL, NULL), 0);
   for (i = 0; i < NODE_KINDS; ++i) CHECK_EQ(kNodeRemovals[i](1, 1, 1, NULL), 0);
   for (i = 0; i < FIELDLESS_RELATIONS; ++i)
     CHECK_EQ(kFieldlessRelations[i].add(1, 1, NULL, 1, 1, 1, 1, NULL), 0);
@@ -297,6 +306,64 @@ static void node_removal_removes_its_relations(KnowledgeGraphHandle* graph) {
   CHECK_EQ(remove_isinfront_relation(5, VARNEL_RELATION_ISINFRONT, 100, graph), 1);
 }
 
+/* Every update export: one version each, the kind returned, the relations kept
+ * (removing the updated car then removes its relation too); a node without a
+ * version is refused with nothing written. */
+static void updates_keep_relations(KnowledgeGraphHandle* graph) {
+  Car car = {{0.0f, 1.0f, 0.0f}, 7, {11.0f, 21.0f, 0.0f}, 9.5f};
+  Crosswalk crosswalk = {3, 0, {5.0f, 6.0f, 0.0f}};
+  Intersection intersection = {4, {1.0f, 2.0f, 4.0f}};
+  Lane lane;
+  Pedestrian pedestrian = {{0.0f, -1.0f}, {4.0f, 6.0f}, 1.2f};
+  Road road;
+  SpeedLimitSign sign = {30};
+  TestClass1 test1 = {5};
+  TestClass2 test2 = {6};
+  uint64_t nodes, relations;
+  size_t i;
+  uint64_t id;
+  memset(&lane, 0, sizeof lane);
+  memcpy(lane.laneName.bytes, "Main street, lane 1 (closed)", 28);
+  memset(&road, 0, sizeof road);
+  reset_knowledge_graph(graph);
+  add_one_node_of_every_kind(graph, 10);
+  add_ison_relation(11, 1, NULL, VARNEL_NODE_CAR, 1, VARNEL_NODE_LANE, 1, graph);
+  relations = get_relation_count(graph);
+
+  /* Instance 99 has no version: refused. Instance 1 is updated. */
+  for (id = 99; id != 0; id = id == 99 ? 1 : 0) {
+    const uint32_t expected = id == 1 ? VARNEL_WRITE_STORED : VARNEL_WRITE_NOT_FOUND;
+    nodes = get_node_count(graph);
+#define CHECK_UPDATE(call, kind)                                   \
+  do {                                                             \
+    CHECK_EQ(call, kind);                                          \
+    CHECK_EQ(get_last_write_result(graph), expected);              \
+  } while (0)
+    CHECK_UPDATE(update_car_node(20, id, car, graph), VARNEL_NODE_CAR);
+    CHECK_UPDATE(update_crosswalk_node(20, id, crosswalk, graph), VARNEL_NODE_CROSSWALK);
+    CHECK_UPDATE(update_intersection_node(20, id, intersection, graph), VARNEL_NODE_INTERSECTION);
+    CHECK_UPDATE(update_lane_node(20, id, lane, graph), VARNEL_NODE_LANE);
+    CHECK_UPDATE(update_pedestrian_node(20, id, pedestrian, graph), VARNEL_NODE_PEDESTRIAN);
+    CHECK_UPDATE(update_road_node(20, id, road, graph), VARNEL_NODE_ROAD);
+    CHECK_UPDATE(update_speedlimitsign_node(20, id, sign, graph), VARNEL_NODE_SPEEDLIMITSIGN);
+    CHECK_UPDATE(update_testclass1_node(20, id, test1, graph), VARNEL_NODE_TESTCLASS1);
+    CHECK_UPDATE(update_testclass2_node(20, id, test2, graph), VARNEL_NODE_TESTCLASS2);
+    for (i = 0; i < FIELDLESS_NODES; ++i)
+      CHECK_UPDATE(kFieldlessUpdates[i](20, id, (VarnelIgnored)(uintptr_t)0xfeed, graph),
+                   kFieldlessNodes[i].kind);
+#undef CHECK_UPDATE
+    check_counts(graph, nodes + (id == 1 ? 17 : 0), relations);
+    CHECK_EQ(get_last_update(graph), id == 1 ? 20 : 11);
+  }
+
+  nodes = get_node_count(graph);
+  CHECK_EQ(remove_car_node(30, VARNEL_NODE_CAR, 1, graph), 1);
+  check_counts(graph, nodes + 1 + 2, relations + 1);
+  /* A removed node updated is valid again: its relation can join it anew. */
+  CHECK_EQ(update_car_node(31, 1, car, graph), VARNEL_NODE_CAR);
+  CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_STORED);
+}
+
 /* Timestamps are the host's: a write with an earlier one sets the time back;
  * reset keeps it. */
 static void last_update_follows_the_host(KnowledgeGraphHandle* graph) {
@@ -427,6 +494,7 @@ int main(void) {
     relations_of_every_kind(graph);
     refused_relation_changes_nothing(graph);
     node_removal_removes_its_relations(graph);
+    updates_keep_relations(graph);
     last_update_follows_the_host(graph);
     transactions(graph);
     compaction_keeps_the_window(graph);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
@@ -286,6 +287,7 @@ WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
   drops |= plan.node_values != w.nodes_tail || plan.relation_values != w.relations_tail;
   if (!drops) return {kept_versions, WriteStatus::Stored};
 
+  detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
   detail::begin_slot_reuse(*this);
   detail::index_cleared(*this);  // its slots are about to change; the next write rebuilds it
   move_values(node_values, plan.node_value_to);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
@@ -33,7 +34,10 @@ void clamp_tails(GraphIndices& indices) {
 }  // namespace
 
 void KnowledgeGraph::Deleter::operator()(KnowledgeGraph* graph) const {
-  if (graph != nullptr) detach_lookup_index(*graph);
+  if (graph != nullptr) {
+    detach_lookup_index(*graph);
+    detach_recorder_link(*graph);
+  }
   std::free(graph);
 }
 
@@ -125,10 +129,12 @@ void KnowledgeGraph::publish(const GraphIndices& working) {
     shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
     settle_clear_epoch(*this);
     detail::index_published(*this);
+    detail::recorder_published(*this, working);
   }
 }
 
 void KnowledgeGraph::clear() {
+  detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
   GraphIndices working = working_buffer();
   working.node_index_tail.fill(0);
   working.nodes_tail = 0;
@@ -176,6 +182,7 @@ void KnowledgeGraph::commit_transaction() {
   shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
   settle_clear_epoch(*this);
   detail::index_published(*this);
+  detail::recorder_published(*this, indices[1 - a]);
 }
 
 Snapshot KnowledgeGraph::snapshot() const {

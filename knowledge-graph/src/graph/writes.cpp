@@ -1,7 +1,13 @@
-// The four writes. Each takes the working buffer, appends new versions at its
-// tails and publishes it. Every limit (kind numbers, full lists, full arrays) is
-// checked before the first slot is written, so a refused write leaves the record
-// byte for byte as it was.
+// The writes: add, update and remove a node, add and remove a relation. Each
+// takes the working buffer, appends new versions at its tails and publishes it.
+// Every limit (kind numbers, full lists, full arrays) is checked before the first
+// slot is written, so a refused write leaves the record byte for byte as it was.
+//
+// A list with no free entry left takes the lowest stale one: an entry whose
+// relation's latest version no longer joins this node in this role (added again
+// between other nodes, or removed). Such entries are left behind because a
+// relation change appends versions of the two nodes it joins now, never of the
+// ones it joined before.
 //
 // Lookups search below the working buffer's tails. In autocommit mode that is the
 // published buffer; inside a transaction it is the batch, so a write sees the
@@ -20,8 +26,19 @@ constexpr std::size_t kNoEntry = kListEntries;
 bool node_kind_in_range(std::uint64_t kind) { return kind < kNodeKinds; }
 bool relation_kind_in_range(std::uint64_t kind) { return kind < kRelationKinds; }
 
-WriteResult<Index> refused_add(WriteStatus status) { return {Index::zeroed(), status}; }
-WriteResult<bool> refused_remove(WriteStatus status) { return {false, status}; }
+// Why a write was refused, and for a capacity where the limit was met.
+struct Refusal {
+  WriteStatus status = WriteStatus::Stored;
+  Index limit{};
+  bool refused() const { return status != WriteStatus::Stored; }
+};
+
+WriteResult<Index> refused_add(Refusal refusal) {
+  return {Index::zeroed(), refusal.status, refusal.limit};
+}
+WriteResult<Index> refused_add(WriteStatus status) { return refused_add(Refusal{status, {}}); }
+WriteResult<bool> refused_remove(Refusal refusal) { return {false, refusal.status, refusal.limit}; }
+WriteResult<bool> refused_remove(WriteStatus status) { return refused_remove(Refusal{status, {}}); }
 
 // The latest version of `node` below W's tails, or null (also for kinds out of range).
 const NodeRecord* latest_node(const KnowledgeGraph& graph, const GraphIndices& w, Index node) {
@@ -50,19 +67,20 @@ bool has_room(std::uint64_t tail, std::uint64_t capacity, std::uint64_t needed) 
   return needed == 0 || (tail <= capacity && capacity - tail >= needed);
 }
 
-WriteStatus check_room(const GraphIndices& w, const Demand& demand) {
-  if (!has_room(w.nodes_tail, kNodeValues, demand.node_values)) return WriteStatus::NodeValuesFull;
+Refusal check_room(const GraphIndices& w, const Demand& demand) {
+  if (!has_room(w.nodes_tail, kNodeValues, demand.node_values))
+    return {WriteStatus::NodeValuesFull, {}};
   for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
     if (!has_room(w.node_index_tail[k], kNodeVersionsPerKind, demand.node_versions[k]))
-      return WriteStatus::NodeVersionsFull;
+      return {WriteStatus::NodeVersionsFull, Index(k, 0)};
   }
   if (!has_room(w.relations_tail, kRelationValues, demand.relation_values))
-    return WriteStatus::RelationValuesFull;
+    return {WriteStatus::RelationValuesFull, {}};
   for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
     if (!has_room(w.relation_index_tail[k], kRelationVersionsPerKind, demand.relation_versions[k]))
-      return WriteStatus::RelationVersionsFull;
+      return {WriteStatus::RelationVersionsFull, Index(k, 0)};
   }
-  return WriteStatus::Stored;
+  return {};
 }
 
 // Appends a copy of `source` stamped with `timestamp`. The source lies below the
@@ -82,15 +100,31 @@ RelationRecord& append_relation_version(KnowledgeGraph& graph, GraphIndices& w,
   return slot;
 }
 
+enum class Role { Outgoing, Incoming };
+
+// Whether `entry` in `node`'s list of `role` still stands for a live relation there.
+bool entry_live(const KnowledgeGraph& graph, const GraphIndices& w, Index entry, Index node,
+                Role role) {
+  const RelationRecord* latest = latest_relation(graph, w, entry);
+  if (latest == nullptr || latest->marker == Marker::Removed) return false;
+  return (role == Role::Outgoing ? latest->from : latest->to) == node;
+}
+
 // The entry that `relation` goes into: the one that already holds it, else the
-// lowest free one (kind 0). So a relation never stands twice in one list.
-std::size_t entry_for(const RelationList& list, Index relation) {
+// lowest free one (kind 0), else the lowest stale one. So a relation never
+// stands twice in one list, and stale entries are only looked into when full.
+std::size_t entry_for(const KnowledgeGraph& graph, const GraphIndices& w, const RelationList& list,
+                      Index relation, Index node, Role role) {
   std::size_t free_entry = kNoEntry;
   for (std::size_t i = 0; i < kListEntries; ++i) {
     if (list[i] == relation) return i;
     if (free_entry == kNoEntry && list[i].type_index == 0) free_entry = i;
   }
-  return free_entry;
+  if (free_entry != kNoEntry) return free_entry;
+  for (std::size_t i = 0; i < kListEntries; ++i) {
+    if (!entry_live(graph, w, list[i], node, role)) return i;
+  }
+  return kNoEntry;
 }
 
 void clear_entries(RelationList& list, Index relation) {
@@ -200,8 +234,7 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   Demand demand;
   demand.node_values = 1;
   demand.node_versions[kind] = 1;
-  if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
-    return refused_add(status);
+  if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
 
   const std::uint64_t position = w.nodes_tail++;
   node_values[position] = value;
@@ -210,6 +243,28 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   version.timestamp = timestamp;
   version.value_index = position;
   version.instance_id = instance_id;
+  version.marker = Marker::Valid;
+  publish_at(*this, w, {.node_kinds = {kind, kNodeKinds}}, timestamp);
+  return {node, WriteStatus::Stored};
+}
+
+WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uint64_t instance_id,
+                                               const KnowledgeGraphNode& value) {
+  const std::uint64_t kind = value.type_index();
+  if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
+  const Index node(kind, instance_id);
+  GraphIndices w = begin_write(*this, &node);
+  const NodeRecord* latest = latest_node(*this, w, node);
+  if (latest == nullptr) return refused_add(WriteStatus::NotFound);
+  Demand demand;
+  demand.node_values = 1;
+  demand.node_versions[kind] = 1;
+  if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
+
+  const std::uint64_t position = w.nodes_tail++;
+  node_values[position] = value;
+  NodeRecord& version = append_node_copy(*this, w, kind, *latest, timestamp);  // both lists kept
+  version.value_index = position;
   version.marker = Marker::Valid;
   publish_at(*this, w, {.node_kinds = {kind, kNodeKinds}}, timestamp);
   return {node, WriteStatus::Stored};
@@ -228,8 +283,8 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
   demand.node_versions[node.type_index] = 1;
   for (std::size_t i = 0; i < relations.size; ++i)
     add_demand(demand, plan_removal(*this, w, relations.items[i]), relations.items[i]);
-  if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
-    return refused_remove(status);
+  if (const Refusal refusal = check_room(w, demand); refusal.refused())
+    return refused_remove(refusal);
 
   NodeRecord& removed = append_node_copy(*this, w, node.type_index, *latest, timestamp);
   removed.marker = Marker::Removed;
@@ -250,17 +305,17 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   const NodeRecord* to_latest = latest_node(*this, w, to);
   if (from_latest == nullptr || to_latest == nullptr) return refused_add(WriteStatus::NodeMissing);
 
-  const std::size_t out_entry = entry_for(from_latest->outgoing, relation);
-  if (out_entry == kNoEntry) return refused_add(WriteStatus::OutgoingListFull);
-  const std::size_t in_entry = entry_for(to_latest->incoming, relation);
-  if (in_entry == kNoEntry) return refused_add(WriteStatus::IncomingListFull);
+  const std::size_t out_entry =
+      entry_for(*this, w, from_latest->outgoing, relation, from, Role::Outgoing);
+  if (out_entry == kNoEntry) return refused_add(Refusal{WriteStatus::OutgoingListFull, from});
+  const std::size_t in_entry = entry_for(*this, w, to_latest->incoming, relation, to, Role::Incoming);
+  if (in_entry == kNoEntry) return refused_add(Refusal{WriteStatus::IncomingListFull, to});
   Demand demand;
   demand.node_versions[from.type_index] += 1;
   demand.node_versions[to.type_index] += 1;
   demand.relation_values = 1;
   demand.relation_versions[relation.type_index] = 1;
-  if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
-    return refused_add(status);
+  if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
 
   NodeRecord& from_version = append_node_copy(*this, w, from.type_index, *from_latest, timestamp);
   from_version.outgoing[out_entry] = relation;
@@ -292,8 +347,8 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
   if (removal.latest == nullptr) return refused_remove(WriteStatus::NotFound);
   Demand demand;
   add_demand(demand, removal, relation);
-  if (const WriteStatus status = check_room(w, demand); status != WriteStatus::Stored)
-    return refused_remove(status);
+  if (const Refusal refusal = check_room(w, demand); refusal.refused())
+    return refused_remove(refusal);
 
   apply_removal(*this, w, removal, relation, timestamp);
   const Index from = removal.latest->from, to = removal.latest->to;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 
 #include "shared_memory_interface/memory_interface.hpp"
 
@@ -57,7 +58,10 @@ template <class T> class SharedMemory {
 
   void release() {
     if (initialized_) {
-      if constexpr (kHoldsGraph) knowledge_graph::graph::detach_lookup_index(*data_);
+      if constexpr (kHoldsGraph) {
+        knowledge_graph::graph::detach_lookup_index(*data_);
+        knowledge_graph::graph::detach_recorder_link(*data_);
+      }
       memory_interface::unmap_region(handle_, data_);
     }
     handle_ = nullptr;
@@ -91,7 +95,11 @@ template <class T> class SharedMemory {
     initialized_ = true;
     read_only_ = read_only;
     // The graph's lookup index lives in the region's bytes after the record.
-    if constexpr (kHoldsGraph) knowledge_graph::graph::attach_region_lookup_index(*data_, view_size_);
+    // So does the link to a recorder, which a writer of this process waits for.
+    if constexpr (kHoldsGraph) {
+      knowledge_graph::graph::attach_region_lookup_index(*data_, view_size_);
+      if (!read_only) knowledge_graph::graph::attach_region_recorder_link(*data_, view_size_);
+    }
     return true;
   }
 

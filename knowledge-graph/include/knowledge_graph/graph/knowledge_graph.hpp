@@ -9,7 +9,13 @@
 //
 // Caveats:
 // - The capacities are hard limits. A write that would exceed one is refused
-//   before it publishes anything and reports which limit refused it.
+//   before it publishes anything and reports which limit refused it (and where:
+//   the kind or the node). fill() tells how close each array is.
+// - A node's list may hold stale entries: relations added again between other
+//   nodes, or removed while their old node was not their end any more. A reader
+//   walking a list checks each entry's latest version (`from`/`to`, `marker`).
+//   When a list has no free entry left, the next relation takes the lowest
+//   stale one, in the new version only; older versions stay as they were.
 // - In transaction mode the caller frames every batch: set_autocommit(false),
 //   start_transaction, the writes, commit_transaction.
 // - A reader is protected by the double buffer only until the writer publishes
@@ -111,8 +117,38 @@ std::string_view to_string(WriteStatus status);
 template <class T> struct WriteResult {
   T value;
   WriteStatus status;
+  // Where a capacity refusal met its limit: the kind whose version array is
+  // full (a node or relation kind, as `status` says; instance id 0), or the
+  // node whose list is full. Empty for every other outcome.
+  Index limit{};
   bool stored() const { return status == WriteStatus::Stored; }
 };
+
+// A refusal in words, naming the kind or node and the limit, e.g.
+// "NodeVersionsFull: node kind Car (1) has used all 21000 version slots".
+std::string describe(WriteStatus status, Index limit = {});
+template <class T> std::string describe(const WriteResult<T>& result) {
+  return describe(result.status, result.limit);
+}
+
+// How much of one fixed array the published state uses.
+struct ArrayFill {
+  std::uint64_t used = 0;
+  std::uint64_t capacity = 0;
+  double fraction() const {
+    return capacity == 0 ? 0.0 : static_cast<double>(used) / static_cast<double>(capacity);
+  }
+};
+
+// Every fixed array's fill, indexed by kind number where an array is per kind.
+struct Fill {
+  std::array<ArrayFill, kNodeKinds> node_versions;
+  ArrayFill node_values;
+  std::array<ArrayFill, kRelationKinds> relation_versions;
+  ArrayFill relation_values;
+};
+// The fill that one bookkeeping buffer describes (tails beyond capacity shown as they are).
+Fill fill_of(const GraphIndices& indices);
 
 // A reader's copy of the active buffer with the guard counters read around it.
 struct Snapshot {
@@ -199,6 +235,11 @@ struct KnowledgeGraph {
   WriteResult<Index> add_relation(std::uint64_t timestamp, std::uint64_t instance_id,
                                   const KnowledgeGraphRelation& value, Index from, Index to);
   WriteResult<bool> remove_relation(std::uint64_t timestamp, Index relation);
+  // A new version of an existing node with payload `value`, both lists of its
+  // latest version and marker `Valid` (so it also revives a removed node).
+  // NotFound when (kind of `value`, instance_id) has no version: add_node makes one.
+  WriteResult<Index> update_node(std::uint64_t timestamp, std::uint64_t instance_id,
+                                 const KnowledgeGraphNode& value);
 
   // ---- Compaction: a sliding history window ----
   // Keeps, in their write order, every version whose timestamp is at or after
@@ -237,6 +278,8 @@ struct KnowledgeGraph {
   Snapshot snapshot() const;
   // Whether a clear may have reused slots since `snapshot` was taken.
   bool cleared_since(const Snapshot& snapshot) const;
+  // How full every array is in the published state.
+  Fill fill() const;
 
   const NodeRecord* get_latest_node_record(Index node) const;
   const KnowledgeGraphNode* get_latest_node_value(Index node) const;

@@ -1,0 +1,123 @@
+#include "knowledge_graph/graph/recorder_link.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "racy_copy.hpp"
+
+namespace knowledge_graph::graph {
+namespace {
+
+template <class T> std::atomic_ref<T> word(T& shared) { return std::atomic_ref<T>(shared); }
+template <class T> std::atomic_ref<T> word(const T& shared) {
+  return std::atomic_ref<T>(const_cast<T&>(shared));
+}
+
+struct Attachment {
+  std::atomic<const KnowledgeGraph*> graph{nullptr};
+  std::atomic<RecorderLink*> link{nullptr};
+};
+constexpr std::size_t kAttachments = 16;
+std::array<Attachment, kAttachments> attachments;
+std::atomic<unsigned> attached_count{0};
+
+RecorderLink* link_of(const KnowledgeGraph& graph) {
+  if (attached_count.load(std::memory_order_relaxed) == 0) return nullptr;
+  for (Attachment& slot : attachments)
+    if (slot.graph.load(std::memory_order_acquire) == &graph)
+      return slot.link.load(std::memory_order_acquire);
+  return nullptr;
+}
+
+}  // namespace
+
+std::size_t recorder_link_offset() {
+  return (lookup_index_offset() + lookup_index_size() + 63) / 64 * 64;
+}
+std::size_t recorder_link_size() { return sizeof(RecorderLink); }
+
+bool attach_recorder_link(const KnowledgeGraph& graph, RecorderLink* link) {
+  detach_recorder_link(graph);
+  for (Attachment& slot : attachments) {
+    const KnowledgeGraph* expected = nullptr;
+    if (slot.graph.load(std::memory_order_relaxed) != nullptr) continue;
+    slot.link.store(link, std::memory_order_release);
+    if (slot.graph.compare_exchange_strong(expected, &graph, std::memory_order_acq_rel)) {
+      attached_count.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+  }
+  return false;
+}
+
+RecorderLink* region_recorder_link(void* view, std::size_t view_size) {
+  if (view == nullptr || view_size < recorder_link_offset() + recorder_link_size()) return nullptr;
+  return reinterpret_cast<RecorderLink*>(static_cast<unsigned char*>(view) + recorder_link_offset());
+}
+
+bool attach_region_recorder_link(const KnowledgeGraph& graph, std::size_t view_size) {
+  RecorderLink* link = region_recorder_link(const_cast<KnowledgeGraph*>(&graph), view_size);
+  return link != nullptr && attach_recorder_link(graph, link);
+}
+
+void detach_recorder_link(const KnowledgeGraph& graph) {
+  for (Attachment& slot : attachments) {
+    const KnowledgeGraph* expected = &graph;
+    if (slot.graph.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel))
+      attached_count.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+namespace detail {
+
+void recorder_published(const KnowledgeGraph& graph, const GraphIndices& published) {
+  RecorderLink* link = link_of(graph);
+  if (link == nullptr || word(link->recorder).load(std::memory_order_seq_cst) == 0) return;
+  const std::uint64_t number = word(link->published).load(std::memory_order_relaxed);
+  PublicationEntry& entry = link->log[number % kPublicationLogEntries];
+  word(entry.stamp).store(0, std::memory_order_relaxed);
+  guard_fence(std::memory_order_release);
+  entry.indices = published;
+  entry.publication_sequence = word(graph.publication_sequence).load(std::memory_order_relaxed);
+  entry.clear_epoch = word(graph.clear_epoch).load(std::memory_order_relaxed);
+  word(entry.stamp).store(number + 1, std::memory_order_release);
+  word(link->published).store(number + 1, std::memory_order_release);
+}
+
+void recorder_before_reuse(const KnowledgeGraph& graph) {
+  RecorderLink* link = link_of(graph);
+  if (link == nullptr) return;
+  const std::uint64_t token = word(link->recorder).load(std::memory_order_seq_cst);
+  if (token == 0) return;
+  const std::uint64_t target = word(link->published).load(std::memory_order_relaxed) + 1;
+  if (word(link->acknowledged).load(std::memory_order_acquire) == target) return;
+
+  using Clock = std::chrono::steady_clock;
+  std::uint64_t asked = word(link->wait_micros).load(std::memory_order_relaxed);
+  if (asked == 0) asked = kRecorderDefaultWaitMicros;
+  const auto bound = std::chrono::microseconds(std::min(asked, kRecorderMaxWaitMicros));
+  const auto start = Clock::now();
+  const std::uint64_t first_beat = word(link->heartbeat).load(std::memory_order_relaxed);
+  for (unsigned spin = 0;; ++spin) {
+    if (word(link->acknowledged).load(std::memory_order_acquire) == target) return;
+    if (word(link->recorder).load(std::memory_order_acquire) != token) return;  // it left
+    if (Clock::now() - start >= bound) break;
+    if (spin < 64) continue;
+    std::this_thread::yield();
+  }
+  // Going on without the acknowledgement: the recorder will find the gap.
+  word(link->gaps).fetch_add(1, std::memory_order_seq_cst);
+  if (word(link->heartbeat).load(std::memory_order_relaxed) == first_beat) {
+    std::uint64_t expected = token;
+    if (word(link->recorder).compare_exchange_strong(expected, 0, std::memory_order_seq_cst))
+      word(link->detached).fetch_add(1, std::memory_order_relaxed);
+  }
+  guard_fence(std::memory_order_release);
+}
+
+}  // namespace detail
+}  // namespace knowledge_graph::graph

@@ -1,0 +1,292 @@
+#include "record_commands.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "knowledge_graph/graph/recorder_link.hpp"
+#include "moments.hpp"
+#include "recorder.hpp"
+#include "recording.hpp"
+#include "render.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace varnel::inspect {
+namespace {
+
+namespace kg = knowledge_graph::graph;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kRegionName = "KnowledgeGraph";
+constexpr std::uint32_t kRegionSize = 536'870'912;
+
+record::Recording read_or_fail(const std::string& path, const std::string& consequence) {
+  std::string error;
+  auto recording = record::read_recording(path, error);
+  if (!recording) throw RecordingFailure(error + consequence);
+  return std::move(*recording);
+}
+
+std::string megabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+int record_live(const std::string& path, const std::string& unit, double wait_ms, double duration,
+                std::uint64_t max_publications, bool quiet, const std::atomic<bool>& stop) {
+  if (record::nanoseconds_per_unit(unit) == 0)
+    throw RecordingFailure("unknown --time-unit \"" + unit + "\": give ms, us or ns");
+  if (wait_ms < 0 || wait_ms * 1000 > static_cast<double>(kg::kRecorderMaxWaitMicros))
+    throw RecordingFailure("--writer-wait must lie between 0 and " +
+                           std::to_string(kg::kRecorderMaxWaitMicros / 1000) + " ms");
+  KnowledgeGraphMemory region(kRegionName, kRegionSize);
+  if (!region.initialize() || !region.already_exists())
+    throw RecordingFailure("no shared region \"" + std::string(kRegionName) +
+                           "\" to record: is a host running? (start one with varnel-demo)");
+  if (!region.holds_record())
+    throw RecordingFailure("the region \"" + std::string(kRegionName) + "\" is too small for the graph");
+  kg::RecorderLink* link = kg::region_recorder_link(region.get_data_ref(), region.view_size());
+  if (link == nullptr)
+    throw RecordingFailure("the region has no room for the recorder link behind the graph (" +
+                           std::to_string(region.view_size()) + " bytes mapped)");
+  const kg::KnowledgeGraph& graph = *region.get_data_ref();
+
+  record::LiveRecorder recorder(graph, *link);
+  std::string error;
+  if (!recorder.attach(static_cast<std::uint64_t>(wait_ms * 1000), error)) throw RecordingFailure(error);
+  record::RecordingWriter writer;
+  if (!writer.open(path, unit, error)) throw RecordingFailure(error);
+
+  // The recorder thread only copies versions out and acknowledges them, so that
+  // a writer waiting to reuse slots is released quickly; this thread encodes and
+  // writes them.
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<record::Publication> queue;
+  std::atomic<bool> finish{false}, done{false};
+  std::atomic<std::uint64_t> taken{0};
+  std::thread follower([&] {
+    auto sink = [&](const record::Publication& p) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.push_back(p);
+      }
+      ++taken;
+      ready.notify_one();
+    };
+    recorder.start(sink);
+    while (!finish) {
+      if (max_publications != 0 && taken >= max_publications) break;
+      if (recorder.poll(sink) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // Whatever the writer published up to now still goes in.
+    if (max_publications == 0)
+      while (recorder.poll(sink) != 0) {
+      }
+    recorder.detach();
+    done = true;
+    ready.notify_one();
+  });
+
+  const auto begin = Clock::now();
+  auto last_report = begin;
+  for (;;) {
+    std::deque<record::Publication> batch;
+    bool was_done = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ready.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue.empty() || done; });
+      was_done = done;  // read before the swap: then this batch holds everything that is left
+      batch.swap(queue);
+    }
+    const bool last = batch.empty() && was_done;
+    for (const auto& p : batch) {
+      writer.write(p);
+      if (p.gap)
+        std::cerr << "\nvarnel-inspect record: GAP before publication " << writer.info().publications
+                  << ": the writer reused slots before they were recorded (the recorder was too slow "
+                     "or paused); the recording goes on from the scene as it stands\n";
+    }
+    const auto now = Clock::now();
+    if (stop || (duration > 0 && std::chrono::duration<double>(now - begin).count() >= duration))
+      finish = true;
+    if (last) break;
+    if (!quiet && now - last_report >= std::chrono::seconds(1)) {
+      last_report = now;
+      std::cerr << "\rrecording " << path << ": " << writer.info().publications << " publications, "
+                << writer.info().versions << " versions, " << megabytes(writer.bytes_written())
+                << ", gaps " << writer.info().gaps << "   " << std::flush;
+    }
+  }
+  follower.join();
+  if (!quiet) std::cerr << "\n";
+  const record::RecordingInfo info = writer.info();
+  if (!writer.close(error)) throw RecordingFailure(error);
+  std::ifstream sized(path, std::ios::binary | std::ios::ate);
+  std::cout << "recorded " << info.publications << " publications (" << info.versions
+            << " versions) to " << path << " (" << static_cast<long long>(sized.tellg()) << " bytes)";
+  if (info.merged != 0) std::cout << "; " << info.merged << " publications merged into their successors";
+  std::cout << "; gaps: " << info.gaps << "\n";
+  if (info.gaps != 0) {
+    std::cerr << "varnel-inspect record: the recording has " << info.gaps
+              << " gap(s): versions published during them are missing (see the \"gap\" flag on "
+                 "/publications); give the recorder more time with --writer-wait MS\n";
+    return 3;
+  }
+  return 0;
+}
+
+void sleep_until(Clock::time_point until, const std::atomic<bool>& stop) {
+  while (!stop && Clock::now() < until) {
+    const auto left = until - Clock::now();
+    std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(20)));
+  }
+}
+
+int replay(const std::string& path, double rate, bool loop, bool force, bool quiet, const std::atomic<bool>& stop) {
+  if (rate < 0) throw RecordingFailure("--rate must be 0 (as fast as possible) or more");
+  // The whole file is read and checked before the region is touched.
+  const record::Recording recording = read_or_fail(path, "; nothing was written to the region");
+  const std::uint64_t unit_ns = record::nanoseconds_per_unit(recording.info.time_unit);
+  if (unit_ns == 0)
+    throw RecordingFailure(path + ": unknown timestamp unit \"" + recording.info.time_unit +
+                           "\"; nothing was written to the region");
+  KnowledgeGraphMemory region(kRegionName, kRegionSize);
+  if (!region.initialize())
+    throw RecordingFailure("cannot create or open the region \"" + std::string(kRegionName) +
+                           "\" for writing (out of shared memory?)");
+  if (!region.holds_record())
+    throw RecordingFailure("the region \"" + std::string(kRegionName) + "\" is too small for the graph");
+  kg::KnowledgeGraph& graph = *region.get_data_ref();
+  if (region.already_exists() && !graph.is_empty() && !force)
+    throw RecordingFailure("the region already holds a graph (a host may be writing it); stop the "
+                           "host, or pass --force to replace its scene; nothing was changed");
+  graph.initialize();
+  record::Republisher republisher(graph);
+  std::uint64_t published = 0;
+  auto last_report = Clock::now();
+  do {
+    auto pace = Clock::now();
+    for (std::size_t i = 0; i < recording.publications.size() && !stop; ++i) {
+      const record::Publication& p = recording.publications[i];
+      if (i > 0 && rate > 0 && p.timestamp > recording.publications[i - 1].timestamp) {
+        const double ns = static_cast<double>(p.timestamp - recording.publications[i - 1].timestamp) *
+                          static_cast<double>(unit_ns) / rate;
+        pace += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::nano>(ns));
+        sleep_until(pace, stop);
+        if (stop) break;
+      }
+      std::string error;
+      if (!republisher.publish(p, error)) throw RecordingFailure(path + ": " + error);
+      ++published;
+      if (!quiet && Clock::now() - last_report >= std::chrono::seconds(1)) {
+        last_report = Clock::now();
+        std::cerr << "\rreplaying " << path << ": publication " << i + 1 << " of "
+                  << recording.publications.size() << ", scene time " << p.timestamp << "   " << std::flush;
+      }
+    }
+  } while (loop && !stop);
+  if (!quiet) std::cerr << "\n";
+  std::cout << "replayed " << published << " publications of " << path << " into region \"" << kRegionName
+            << "\"\n";
+  return 0;
+}
+
+}  // namespace
+
+bool is_recording_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[5] = {};
+  in.read(magic, 5);
+  return in.gcount() == 5 && std::memcmp(magic, "\x89MCAP", 5) == 0;
+}
+
+std::string load_recording_moment(const std::string& path, std::optional<std::uint64_t> time,
+                                  kg::KnowledgeGraph& graph) {
+  const record::Recording recording = read_or_fail(path, "");
+  if (recording.publications.empty()) return "recording " + path + " (no publications)";
+  const auto moment =
+      time ? record::moment_at(recording, *time) : std::optional(recording.publications.size() - 1);
+  if (!moment)
+    return "recording " + path + " before its first publication (at " +
+           std::to_string(recording.publications.front().timestamp) + ")";
+  std::string error;
+  if (!record::install_moment(recording, *moment, graph, error)) throw RecordingFailure(path + ": " + error);
+  return "recording " + path + " at publication " + std::to_string(*moment + 1) + " of " +
+         std::to_string(recording.publications.size()) + " (time " +
+         std::to_string(recording.publications[*moment].timestamp) + ")";
+}
+
+int recording_history(const std::string& path, const std::string& kind_text, std::uint64_t id,
+                      bool relation) {
+  const record::Recording recording = read_or_fail(path, "");
+  std::optional<std::uint64_t> node_kind;
+  if (!relation) node_kind = parse_node_kind(kind_text);
+  const std::optional<std::uint64_t> relation_kind = parse_relation_kind(kind_text);
+  if (!node_kind && !relation_kind)
+    throw RecordingFailure("unknown kind \"" + kind_text + "\": give a node or relation kind name");
+  const kg::Index self(node_kind ? *node_kind : *relation_kind, id);
+  std::cout << (node_kind ? node_name(self) : relation_name(self)) << " = " << kg::to_string(self) << "\n";
+  std::size_t shown = 0;
+  for (const auto& p : recording.publications) {
+    if (p.cleared || p.gap)
+      std::cout << "  -- publication " << p.number << (p.gap ? ": gap in the recording" : ": graph cleared")
+                << "\n";
+    if (node_kind) {
+      for (const auto& item : p.nodes)
+        if (item.value.tag == *node_kind && item.record.instance_id == id)
+          std::cout << "  #" << ++shown << "  " << node_line(item) << "  (publication " << p.number << ")\n";
+    } else {
+      for (const auto& item : p.relations)
+        if (item.value.tag == *relation_kind && item.record.instance_id == id)
+          std::cout << "  #" << ++shown << "  " << relation_line(item) << "  (publication " << p.number << ")\n";
+    }
+  }
+  if (shown == 0) std::cout << "  no versions\n";
+  return 0;
+}
+
+void RecordCommands::add_to(CLI::App& app) {
+  record_ = app.add_subcommand("record",
+                               "Follow the live graph and write every published version to an MCAP "
+                               "file until Ctrl-C (or --duration / --publications)");
+  record_->add_option("FILE", record_path_, "MCAP file to write")->required();
+  record_->add_option("--duration", duration_, "Stop after this many seconds");
+  record_->add_option("--publications", max_publications_,
+                      "Stop after this many publications (the scene at start counts as one)");
+  record_->add_option("--time-unit", time_unit_, "What one host timestamp unit is: ms (default), us or ns");
+  record_->add_option("--writer-wait", writer_wait_ms_,
+                      "Longest time (ms) the writer waits for this recorder before it reuses slots; "
+                      "default 50, at most 2000");
+  record_->add_flag("--quiet", quiet_, "No progress line");
+  replay_ = app.add_subcommand("replay",
+                               "Republish a recording into the region as a host, batch by batch at "
+                               "the recorded pace");
+  replay_->add_option("FILE", replay_path_, "MCAP recording to replay")->required();
+  replay_->add_option("--rate", rate_, "Pace factor: 2 plays twice as fast; 0 as fast as possible");
+  replay_->add_flag("--loop", loop_, "Start again at the end, until Ctrl-C");
+  replay_->add_flag("--force", force_, "Replace a scene that the region already holds");
+  replay_->add_flag("--quiet", quiet_, "No progress line");
+}
+
+bool RecordCommands::run(int& status, const std::atomic<bool>& stop) {
+  if (record_ != nullptr && *record_) {
+    status = record_live(record_path_, time_unit_, writer_wait_ms_, duration_, max_publications_, quiet_, stop);
+    return true;
+  }
+  if (replay_ != nullptr && *replay_) {
+    status = replay(replay_path_, rate_, loop_, force_, quiet_, stop);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace varnel::inspect

@@ -1,0 +1,69 @@
+// The live recorder: follows a graph through its recorder link and hands every
+// publication, with the versions it added, to a sink.
+//
+// It registers in the link (one recorder at a time), records the scene as it
+// stands, then reads the writer's publication log entry by entry and
+// acknowledges each one once its versions are copied out, which is what lets a
+// writer reuse slots (clear) without losing any. A heartbeat thread shows the
+// writer that the recorder lives. When the writer went on without it (a gap) or
+// the log ran ahead by more than its ring (boundaries merged), the recorder says
+// so in the publication it hands on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "knowledge_graph/graph/recorder_link.hpp"
+#include "recording.hpp"
+
+namespace varnel::record {
+
+class LiveRecorder {
+ public:
+  LiveRecorder(const knowledge_graph::graph::KnowledgeGraph& graph,
+               knowledge_graph::graph::RecorderLink& link);
+  ~LiveRecorder();
+  LiveRecorder(const LiveRecorder&) = delete;
+  LiveRecorder& operator=(const LiveRecorder&) = delete;
+
+  // Registers; fails (with a reason) when another live recorder is attached.
+  bool attach(std::uint64_t wait_micros, std::string& error);
+  // Records the scene as it stands (the first publication handed on).
+  void start(const std::function<void(const Publication&)>& sink);
+  // Hands on every publication logged since the last call; returns how many.
+  std::size_t poll(const std::function<void(const Publication&)>& sink);
+  void detach();
+
+  std::uint64_t gaps() const { return gaps_; }
+  // Publications taken from the published state because the writer logged none
+  // (a host without the recorder link): their boundaries are approximate.
+  std::uint64_t unlogged() const { return unlogged_; }
+
+ private:
+  bool catch_up(const std::function<void(const Publication&)>& sink, Publication& p);
+  void restart(const std::function<void(const Publication&)>& sink, bool gap);
+  bool copy_versions(const knowledge_graph::graph::GraphIndices& from,
+                     const knowledge_graph::graph::GraphIndices& to, Publication& out) const;
+
+  const knowledge_graph::graph::KnowledgeGraph& graph_;
+  knowledge_graph::graph::RecorderLink& link_;
+  std::uint64_t token_ = 0;
+  std::uint64_t wait_micros_ = 0;
+  std::atomic<bool> beating_{false};
+  std::thread heart_;
+
+  std::uint64_t next_ = 0;  // the next log entry to read
+  std::uint64_t seen_gaps_ = 0;
+  knowledge_graph::graph::GraphIndices tails_{};
+  std::uint16_t epoch_ = 0;
+  std::uint32_t sequence_ = 0;
+  std::uint64_t gaps_ = 0;
+  std::uint64_t unlogged_ = 0;
+  std::chrono::steady_clock::time_point quiet_since_{};
+};
+
+}  // namespace varnel::record

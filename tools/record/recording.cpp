@@ -1,0 +1,383 @@
+#include "recording.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "render.hpp"
+
+namespace varnel::record {
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace types = knowledge_graph::graph::types;
+using nlohmann::json;
+
+constexpr std::uint16_t kNodeChannelBase = 1;       // node kind k: channel 1 + k
+constexpr std::uint16_t kRelationChannelBase = 32;  // relation kind k: channel 32 + k
+constexpr std::uint16_t kPublicationChannel = 100;
+constexpr const char* kRecordingMetadata = "varnel.recording";
+constexpr const char* kSummaryMetadata = "varnel.summary";
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+  while (size > 0 && bytes[size - 1] == 0) --size;  // trailing zeros are implied
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < size; ++i) {
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+  }
+  return out;
+}
+
+bool unhex(const std::string& text, unsigned char* bytes, std::size_t size) {
+  if (text.size() % 2 != 0 || text.size() / 2 > size) return false;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::memset(bytes, 0, size);
+  for (std::size_t i = 0; i < text.size() / 2; ++i) {
+    const int hi = digit(text[2 * i]), lo = digit(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes[i] = static_cast<unsigned char>(hi << 4 | lo);
+  }
+  return true;
+}
+
+json list_json(const kg::RelationList& list) {
+  json out = json::array();
+  for (std::size_t slot = 0; slot < list.size(); ++slot)
+    if (!list[slot].is_empty())
+      out.push_back({slot, list[slot].type_index, list[slot].instance_id});
+  return out;
+}
+
+json end_json(const kg::Index& node) {
+  return {{"kind", std::string(types::node_kind_name(node.type_index))},
+          {"type_index", node.type_index},
+          {"id", node.instance_id}};
+}
+
+json node_message(const NodeItem& item, std::uint64_t publication) {
+  json out = {{"publication", publication},
+              {"timestamp", item.record.timestamp},
+              {"kind", std::string(types::node_kind_name(item.value.type_index()))},
+              {"id", item.record.instance_id},
+              {"marker", kg::to_string(item.record.marker)},
+              {"value_index", item.record.value_index},
+              {"outgoing", list_json(item.record.outgoing)},
+              {"incoming", list_json(item.record.incoming)},
+              {"payload", hex(item.value.payload, sizeof item.value.payload)}};
+  for (auto& [name, value] : inspect::node_json(item)["attributes"].items()) out[name] = value;
+  return out;
+}
+
+json relation_message(const RelationItem& item, std::uint64_t publication) {
+  json out = {{"publication", publication},
+              {"timestamp", item.record.timestamp},
+              {"kind", std::string(types::relation_kind_name(item.value.type_index()))},
+              {"id", item.record.instance_id},
+              {"marker", kg::to_string(item.record.marker)},
+              {"value_index", item.record.value_index},
+              {"from", end_json(item.record.from)},
+              {"to", end_json(item.record.to)},
+              {"payload", hex(item.value.payload, sizeof item.value.payload)}};
+  for (auto& [name, value] : inspect::relation_json(item)["attributes"].items()) out[name] = value;
+  return out;
+}
+
+// A JSON Schema for one kind's messages, its payload fields typed from a sample.
+json field_schema(const json& sample) {
+  if (sample.is_object()) {
+    json properties = json::object();
+    for (auto& [name, value] : sample.items()) properties[name] = field_schema(value);
+    return {{"type", "object"}, {"properties", properties}};
+  }
+  if (sample.is_string()) return {{"type", "string"}};
+  if (sample.is_number_integer()) return {{"type", "integer"}};
+  return {{"type", json::array({"number", "null"})}};  // floats; NaN and infinities as null
+}
+
+std::string kind_schema(bool relation, std::uint64_t kind, const std::string& name) {
+  const json index_entry = {{"type", "object"},
+                            {"properties",
+                             {{"kind", {{"type", "string"}}},
+                              {"type_index", {{"type", "integer"}}},
+                              {"id", {{"type", "integer"}}}}}};
+  const json list_entry = {{"type", "array"},
+                           {"description", "[list slot, relation kind number, relation instance id]"},
+                           {"items", {{"type", "integer"}}},
+                           {"minItems", 3},
+                           {"maxItems", 3}};
+  json properties = {
+      {"publication", {{"type", "integer"}, {"description", "the publication that made this version visible"}}},
+      {"timestamp", {{"type", "integer"}, {"description", "the host's timestamp of the write"}}},
+      {"kind", {{"type", "string"}}},
+      {"id", {{"type", "integer"}, {"description", "instance id within the kind"}}},
+      {"marker", {{"type", "string"}, {"enum", {"None", "Valid", "Removed"}}}},
+      {"value_index", {{"type", "integer"}}},
+      {"payload", {{"type", "string"}, {"description", "payload bytes in hex, trailing zeros left out"}}}};
+  json sample;
+  if (relation) {
+    properties["from"] = index_entry;
+    properties["to"] = index_entry;
+    RelationItem item{};
+    item.value.tag = kind;
+    sample = inspect::relation_json(item)["attributes"];
+  } else {
+    properties["outgoing"] = {{"type", "array"}, {"items", list_entry}};
+    properties["incoming"] = {{"type", "array"}, {"items", list_entry}};
+    NodeItem item{};
+    item.value.tag = kind;
+    sample = inspect::node_json(item)["attributes"];
+  }
+  for (auto& [field, value] : sample.items()) properties[field] = field_schema(value);
+  return json{{"title", name}, {"type", "object"}, {"properties", properties}}.dump();
+}
+
+std::string publication_schema() {
+  return json{{"title", "publication"},
+              {"type", "object"},
+              {"properties",
+               {{"publication", {{"type", "integer"}}},
+                {"timestamp", {{"type", "integer"}}},
+                {"nodes", {{"type", "integer"}}},
+                {"relations", {{"type", "integer"}}},
+                {"start", {{"type", "boolean"}}},
+                {"cleared", {{"type", "boolean"}}},
+                {"gap", {{"type", "boolean"}}},
+                {"merged", {{"type", "integer"}}}}}}
+      .dump();
+}
+
+template <class T> bool get(const json& object, const char* key, T& out) {
+  auto it = object.find(key);
+  if (it == object.end()) return false;
+  try {
+    out = it->template get<T>();
+  } catch (const json::exception&) {
+    return false;
+  }
+  return true;
+}
+
+std::optional<kg::Marker> marker_of(const std::string& text) {
+  if (text == "None") return kg::Marker::None;
+  if (text == "Valid") return kg::Marker::Valid;
+  if (text == "Removed") return kg::Marker::Removed;
+  return std::nullopt;
+}
+
+bool index_of(const json& object, kg::Index& out) {
+  return object.is_object() && get(object, "type_index", out.type_index) && get(object, "id", out.instance_id);
+}
+
+bool list_of(const json& array, kg::RelationList& out) {
+  out.fill(kg::Index{});
+  if (!array.is_array()) return false;
+  for (const json& entry : array) {
+    if (!entry.is_array() || entry.size() != 3) return false;
+    for (const json& number : entry)
+      if (!number.is_number_unsigned()) return false;
+    const auto slot = entry[0].get<std::uint64_t>();
+    if (slot >= out.size()) return false;
+    out[slot] = kg::Index(entry[1].get<std::uint64_t>(), entry[2].get<std::uint64_t>());
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t nanoseconds_per_unit(const std::string& unit) {
+  if (unit == "ms") return 1'000'000;
+  if (unit == "us") return 1'000;
+  if (unit == "ns") return 1;
+  return 0;
+}
+
+bool RecordingWriter::open(const std::string& path, const std::string& time_unit, std::string& error) {
+  scale_ = nanoseconds_per_unit(time_unit);
+  if (scale_ == 0) {
+    error = "unknown time unit \"" + time_unit + "\": give ms, us or ns";
+    return false;
+  }
+  info_ = RecordingInfo{};
+  info_.time_unit = time_unit;
+  if (!mcap_.open(path, "varnel-inspect record", error)) return false;
+  mcap_.add_metadata(kRecordingMetadata,
+                     {{"format", "1"},
+                      {"timestamp_unit", time_unit},
+                      {"log_time", "host timestamp x " + std::to_string(scale_) +
+                                       " ns, capped at 2^64-1; each message's `timestamp` is exact"},
+                      {"boundaries", "each version's `publication`; a message on /publications ends each "
+                                     "publication and is written after its versions"}});
+  mcap_.add_schema({kPublicationChannel, "varnel.publication", "jsonschema", publication_schema()});
+  mcap_.add_channel({kPublicationChannel, kPublicationChannel, "/publications", "json", {}});
+  return true;
+}
+
+std::uint64_t RecordingWriter::log_time(std::uint64_t timestamp) const {
+  if (timestamp > std::numeric_limits<std::uint64_t>::max() / scale_)
+    return std::numeric_limits<std::uint64_t>::max();
+  return timestamp * scale_;
+}
+
+std::uint16_t RecordingWriter::channel_for(bool relation, std::uint64_t kind) {
+  const auto id = static_cast<std::uint16_t>((relation ? kRelationChannelBase : kNodeChannelBase) + kind);
+  const std::string name(relation ? types::relation_kind_name(kind) : types::node_kind_name(kind));
+  mcap_.add_schema({id, "varnel." + name, "jsonschema", kind_schema(relation, kind, name)});
+  mcap_.add_channel({id, id, std::string(relation ? "/relations/" : "/nodes/") + name, "json",
+                     {{"kind_number", std::to_string(kind)}}});
+  return id;
+}
+
+void RecordingWriter::write(const Publication& p) {
+  const std::uint64_t number = ++info_.publications;
+  for (const auto& item : p.nodes) {
+    const std::uint64_t kind = std::min<std::uint64_t>(item.value.type_index(), kg::kNodeKinds - 1);
+    mcap_.add_message({channel_for(false, kind), sequence_++, log_time(item.record.timestamp),
+                       log_time(item.record.timestamp), node_message(item, number).dump()});
+  }
+  for (const auto& item : p.relations) {
+    const std::uint64_t kind = std::min<std::uint64_t>(item.value.type_index(), kg::kRelationKinds - 1);
+    mcap_.add_message({channel_for(true, kind), sequence_++, log_time(item.record.timestamp),
+                       log_time(item.record.timestamp), relation_message(item, number).dump()});
+  }
+  info_.versions += p.nodes.size() + p.relations.size();
+  if (p.gap) ++info_.gaps;
+  info_.merged += p.merged > 1 ? p.merged - 1 : 0;
+  const json marker = {{"publication", number}, {"timestamp", p.timestamp},
+                       {"nodes", p.nodes.size()}, {"relations", p.relations.size()},
+                       {"start", p.start}, {"cleared", p.cleared}, {"gap", p.gap},
+                       {"merged", p.merged}};
+  mcap_.add_message({kPublicationChannel, sequence_++, log_time(p.timestamp), log_time(p.timestamp),
+                     marker.dump()});
+  if (mcap_.chunk_bytes() >= mcap_.chunk_size) mcap_.flush_chunk();
+}
+
+bool RecordingWriter::close(std::string& error) {
+  if (!mcap_.is_open()) return true;
+  mcap_.add_metadata(kSummaryMetadata, {{"publications", std::to_string(info_.publications)},
+                                        {"versions", std::to_string(info_.versions)},
+                                        {"gaps", std::to_string(info_.gaps)},
+                                        {"merged_publications", std::to_string(info_.merged)}});
+  return mcap_.close(error);
+}
+
+std::optional<Recording> read_recording_bytes(std::string_view bytes, std::string& error) {
+  auto file = mcap::read_bytes(bytes, error);
+  if (!file) return std::nullopt;
+  Recording out;
+  bool described = false;
+  for (const auto& [name, map] : file->metadata)
+    if (name == kRecordingMetadata) {
+      auto unit = map.find("timestamp_unit");
+      if (unit != map.end()) out.info.time_unit = unit->second;
+      described = true;
+    }
+  if (!described) {
+    error = "the MCAP file is valid but holds no varnel recording (no \"" + std::string(kRecordingMetadata) +
+            "\" metadata)";
+    return std::nullopt;
+  }
+  Publication current;
+  std::size_t index = 0;
+  auto bad = [&](const std::string& what) {
+    error = "message " + std::to_string(index + 1) + " of the recording: " + what;
+    return std::nullopt;
+  };
+  for (; index < file->messages.size(); ++index) {
+    const mcap::Message& m = file->messages[index];
+    json message = json::parse(m.data, nullptr, false);
+    if (!message.is_object()) return bad("not a JSON object");
+    std::uint64_t publication = 0;
+    if (!get(message, "publication", publication)) return bad("no publication number");
+    if (publication != out.publications.size() + 1)
+      return bad("belongs to publication " + std::to_string(publication) + " where " +
+                 std::to_string(out.publications.size() + 1) + " was expected");
+    std::string marker_text, payload;
+    std::uint64_t timestamp = 0, id = 0, value_index = 0;
+    if (m.channel_id == kPublicationChannel) {
+      std::uint64_t nodes = 0, relations = 0;
+      if (!get(message, "timestamp", current.timestamp) || !get(message, "nodes", nodes) ||
+          !get(message, "relations", relations) || !get(message, "start", current.start) ||
+          !get(message, "cleared", current.cleared) || !get(message, "gap", current.gap) ||
+          !get(message, "merged", current.merged))
+        return bad("a publication marker lacks a field");
+      if (nodes != current.nodes.size() || relations != current.relations.size())
+        return bad("the publication marker counts other versions than were recorded before it");
+      current.number = publication;
+      out.publications.push_back(std::move(current));
+      current = Publication{};
+      continue;
+    }
+    if (!get(message, "timestamp", timestamp) || !get(message, "id", id) ||
+        !get(message, "marker", marker_text) || !get(message, "value_index", value_index) ||
+        !get(message, "payload", payload))
+      return bad("a version lacks one of timestamp, id, marker, value_index, payload");
+    const auto marker = marker_of(marker_text);
+    if (!marker) return bad("unknown marker \"" + marker_text + "\"");
+    if (m.channel_id >= kNodeChannelBase && m.channel_id < kNodeChannelBase + kg::kNodeKinds) {
+      NodeItem item{};
+      item.value.tag = m.channel_id - kNodeChannelBase;
+      item.record.timestamp = timestamp;
+      item.record.instance_id = id;
+      item.record.value_index = value_index;
+      item.record.marker = *marker;
+      if (!unhex(payload, item.value.payload, sizeof item.value.payload)) return bad("a bad payload");
+      if (!list_of(message.value("outgoing", json()), item.record.outgoing) ||
+          !list_of(message.value("incoming", json()), item.record.incoming))
+        return bad("bad outgoing or incoming lists");
+      current.nodes.push_back(item);
+    } else if (m.channel_id >= kRelationChannelBase &&
+               m.channel_id < kRelationChannelBase + kg::kRelationKinds) {
+      RelationItem item{};
+      item.value.tag = m.channel_id - kRelationChannelBase;
+      item.record.timestamp = timestamp;
+      item.record.instance_id = id;
+      item.record.value_index = value_index;
+      item.record.marker = *marker;
+      if (!unhex(payload, item.value.payload, sizeof item.value.payload)) return bad("a bad payload");
+      if (!index_of(message.value("from", json()), item.record.from) ||
+          !index_of(message.value("to", json()), item.record.to))
+        return bad("bad from or to");
+      current.relations.push_back(item);
+    } else {
+      return bad("on an unknown channel " + std::to_string(m.channel_id));
+    }
+  }
+  if (!current.nodes.empty() || !current.relations.empty()) {
+    error = "the recording ends inside a publication (versions without their /publications marker)";
+    return std::nullopt;
+  }
+  for (const auto& p : out.publications) {
+    out.info.versions += p.nodes.size() + p.relations.size();
+    out.info.gaps += p.gap ? 1 : 0;
+    out.info.merged += p.merged > 1 ? p.merged - 1 : 0;
+  }
+  out.info.publications = out.publications.size();
+  return out;
+}
+
+std::optional<Recording> read_recording(const std::string& path, std::string& error) {
+  std::string bytes;
+  {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+      error = "cannot open " + path + ": " + std::strerror(errno);
+      return std::nullopt;
+    }
+    char buffer[1 << 16];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    std::fclose(f);
+  }
+  auto recording = read_recording_bytes(bytes, error);
+  if (!recording) error = path + ": " + error;
+  return recording;
+}
+
+}  // namespace varnel::record

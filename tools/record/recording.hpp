@@ -1,0 +1,69 @@
+// Recordings of a graph's history in MCAP: one channel per node or relation kind
+// ("/nodes/Car", "/relations/isOn"), one JSON message per version, and a message
+// on "/publications" that closes each publication (its boundary). The messages
+// carry the payload's named fields for generic viewers and the payload bytes in
+// hex, so that a recording reads back exactly what was published.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "mcap.hpp"
+
+namespace varnel::record {
+
+using knowledge_graph::graph::NodeItem;
+using knowledge_graph::graph::RelationItem;
+
+// The versions one publication added, in slot order per kind.
+struct Publication {
+  std::uint64_t number = 0;     // 1, 2, ... in the recording
+  std::uint64_t timestamp = 0;  // the published buffer's update_timestamp
+  bool start = false;           // the scene as it stood when recording started
+  bool cleared = false;         // a clear came before these versions (they start at slot 0)
+  bool gap = false;             // publications before this one were lost
+  std::uint64_t merged = 1;     // publications of the writer this one stands for
+  std::vector<NodeItem> nodes;
+  std::vector<RelationItem> relations;
+};
+
+struct RecordingInfo {
+  std::string time_unit = "ms";  // what one host timestamp unit is: ms, us or ns
+  std::uint64_t publications = 0, versions = 0, gaps = 0, merged = 0;
+};
+
+// Nanoseconds per host timestamp unit, 0 for an unknown unit.
+std::uint64_t nanoseconds_per_unit(const std::string& unit);
+
+class RecordingWriter {
+ public:
+  bool open(const std::string& path, const std::string& time_unit, std::string& error);
+  void write(const Publication& publication);
+  bool close(std::string& error);
+  const RecordingInfo& info() const { return info_; }
+  std::uint64_t bytes_written() const { return mcap_.bytes_written(); }
+
+ private:
+  std::uint16_t channel_for(bool relation, std::uint64_t kind);
+  std::uint64_t log_time(std::uint64_t timestamp) const;
+
+  mcap::Writer mcap_;
+  RecordingInfo info_;
+  std::uint64_t scale_ = 1;
+  std::uint32_t sequence_ = 0;
+};
+
+struct Recording {
+  RecordingInfo info;
+  std::vector<Publication> publications;
+};
+
+// Reads a recording back; a file that is not a valid recording gives an error
+// that says what is wrong.
+std::optional<Recording> read_recording(const std::string& path, std::string& error);
+std::optional<Recording> read_recording_bytes(std::string_view bytes, std::string& error);
+
+}  // namespace varnel::record

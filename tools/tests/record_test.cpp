@@ -1,0 +1,583 @@
+// Recordings: the MCAP container against hostile bytes, and end-to-end runs where
+// this process writes the real region at full rate while `varnel-inspect record`
+// follows it from another process; the recording must hold exactly what the
+// writer published (its own log), read by our reader and, when installed, by the
+// reference MCAP reader; replaying it and recording again gives the same; reading
+// it at a moment gives what the live graph answered then.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "interval_algebra/interval.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
+#include "mcap.hpp"
+#include "moments.hpp"
+#include "recorder.hpp"
+#include "recording.hpp"
+#include "render.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace types = knowledge_graph::graph::types;
+namespace fs = std::filesystem;
+using interval_algebra::Interval;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+using varnel::record::Publication;
+using varnel::record::Recording;
+
+const fs::path kDir = fs::temp_directory_path() / ("varnel_record_test_" + std::to_string(getpid()));
+
+struct RemoveTemporaries : ::testing::Environment {
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(kDir, ignored);
+  }
+};
+const auto* const kRemoveTemporaries = ::testing::AddGlobalTestEnvironment(new RemoveTemporaries);
+
+std::string temp(const std::string& name) {
+  fs::create_directories(kDir);
+  return (kDir / name).string();
+}
+
+// ---- Child processes ----
+
+pid_t spawn(const std::vector<std::string>& args, const std::string& output) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, (output + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int wait_exit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+template <class Predicate> bool wait_for(Predicate ready, double seconds = 30) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < until) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+template <class T> std::atomic_ref<T> word(T& shared) { return std::atomic_ref<T>(shared); }
+
+// ---- Comparing versions ----
+
+std::string describe(const kg::NodeItem& item) {
+  std::ostringstream out;
+  out << "node " << item.value.tag << "/" << item.record.instance_id << " t=" << item.record.timestamp
+      << " " << kg::to_string(item.record.marker) << " v" << item.record.value_index << " out";
+  for (const auto& e : item.record.outgoing) out << " " << e.type_index << ":" << e.instance_id;
+  out << " in";
+  for (const auto& e : item.record.incoming) out << " " << e.type_index << ":" << e.instance_id;
+  out << " p";
+  for (unsigned char c : item.value.payload) out << int(c) << ",";
+  return out.str();
+}
+
+std::string describe(const kg::RelationItem& item) {
+  std::ostringstream out;
+  out << "relation " << item.value.tag << "/" << item.record.instance_id << " t=" << item.record.timestamp
+      << " " << kg::to_string(item.record.marker) << " v" << item.record.value_index << " "
+      << item.record.from.type_index << ":" << item.record.from.instance_id << "->"
+      << item.record.to.type_index << ":" << item.record.to.instance_id << " p";
+  for (unsigned char c : item.value.payload) out << int(c) << ",";
+  return out.str();
+}
+
+std::vector<std::string> describe(const Publication& p, bool with_values = true) {
+  std::vector<std::string> out;
+  out.push_back("publication t=" + std::to_string(p.timestamp) + (p.cleared || p.start ? " fresh" : "") +
+                (p.gap ? " gap" : ""));
+  for (const auto& item : p.nodes) out.push_back(describe(item));
+  for (const auto& item : p.relations) out.push_back(describe(item));
+  if (!with_values)
+    for (auto& line : out) line = line.substr(0, line.find(" v"));
+  return out;
+}
+
+// ---- A writer that publishes at full rate and logs what it published ----
+
+struct WriterLog {
+  std::vector<Publication> publications;
+  // The live graph's answers at some moments: publication number -> scene.
+  std::map<std::size_t, std::pair<std::vector<kg::NodeItem>, std::vector<kg::RelationItem>>> answers;
+};
+
+class PressureWriter {
+ public:
+  explicit PressureWriter(kg::KnowledgeGraph& graph) : g_(graph) {}
+
+  // Publishes `count` times: single writes, batches, clears, often.
+  WriterLog run(std::size_t count, std::uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    prev_ = g_.snapshot().indices;
+    epoch_ = g_.snapshot().clear_epoch;
+    while (log_.publications.size() < count) {
+      const unsigned r = rng() % 100;
+      ++time_;
+      if (r < 4 || over_half_full()) {
+        g_.clear();
+        note(true);
+      } else if (r < 14) {
+        g_.set_autocommit(false);
+        g_.start_transaction();
+        bool cleared = false;
+        if (rng() % 5 == 0) {
+          g_.clear();
+          cleared = true;
+        }
+        for (unsigned n = 1 + rng() % 6; n > 0; --n) write_one(rng, true);
+        g_.commit_transaction();
+        g_.set_autocommit(true);
+        note(cleared);
+      } else if (write_one(rng, false)) {
+        note(false);
+      }
+      if (log_.publications.size() % 997 == 0 && !log_.answers.count(log_.publications.size()))
+        log_.answers[log_.publications.size()] = {g_.get_all_nodes(Interval::eternity()),
+                                                  g_.get_all_relations(Interval::eternity())};
+    }
+    return log_;
+  }
+
+ private:
+  bool over_half_full() const {
+    const kg::GraphIndices s = g_.snapshot().indices;
+    for (auto t : s.node_index_tail)
+      if (t > kg::kNodeVersionsPerKind / 2) return true;
+    for (auto t : s.relation_index_tail)
+      if (t > kg::kRelationVersionsPerKind / 2) return true;
+    return s.nodes_tail > kg::kNodeValues / 2 || s.relations_tail > kg::kRelationValues / 2;
+  }
+
+  kg::KnowledgeGraphNode node_value(std::uint64_t kind, std::mt19937_64& rng) {
+    kg::KnowledgeGraphNode value;
+    value.tag = kind;
+    const std::size_t size = types::node_record_size(kind);
+    for (std::size_t i = 0; i < size; ++i) value.payload[i] = static_cast<unsigned char>(rng());
+    if (kind == 6 || kind == 10) value.payload[size - 1] = 0;  // names end with a zero byte
+    return value;
+  }
+
+  // One write; in a batch any outcome counts, alone only a stored write publishes.
+  bool write_one(std::mt19937_64& rng, bool in_batch) {
+    static constexpr std::uint64_t kKinds[] = {1, 4, 6, 8, 12};
+    const std::uint64_t kind = kKinds[rng() % 5];
+    const std::uint64_t id = rng() % 24;
+    const unsigned op = rng() % 10;
+    if (op < 5) return g_.add_node(time_, id, node_value(kind, rng)).stored();
+    if (op < 8) {
+      kg::KnowledgeGraphRelation value;
+      value.tag = 1 + rng() % 16;
+      if (value.tag == 14 || value.tag == 16) value.payload[0] = static_cast<unsigned char>(rng());
+      return g_.add_relation(time_, rng() % 40, value, kg::Index(kind, id),
+                             kg::Index(kKinds[rng() % 5], rng() % 24))
+          .stored();
+    }
+    if (op == 8) return g_.remove_relation(time_, kg::Index(1 + rng() % 16, rng() % 40)).stored();
+    // A node removal publishes once per relation it removes: only inside a batch.
+    return in_batch && g_.remove_node(time_, kg::Index(kind, id)).stored();
+  }
+
+  // Logs the publication just made from the writer's own graph.
+  void note(bool cleared) {
+    const kg::Snapshot now = g_.snapshot();
+    Publication p;
+    p.cleared = cleared;
+    p.timestamp = now.indices.update_timestamp;
+    const kg::GraphIndices from = cleared ? kg::GraphIndices{} : prev_;
+    for (std::uint64_t k = 0; k < kg::kNodeKinds; ++k)
+      for (std::uint64_t s = from.node_index_tail[k]; s < now.indices.node_index_tail[k]; ++s) {
+        kg::NodeItem item{g_.node_records[k][s], g_.node_values[g_.node_records[k][s].value_index]};
+        p.nodes.push_back(item);
+      }
+    for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
+      for (std::uint64_t s = from.relation_index_tail[k]; s < now.indices.relation_index_tail[k]; ++s) {
+        kg::RelationItem item{g_.relation_records[k][s],
+                              g_.relation_values[g_.relation_records[k][s].value_index]};
+        p.relations.push_back(item);
+      }
+    prev_ = now.indices;
+    log_.publications.push_back(std::move(p));
+  }
+
+  kg::KnowledgeGraph& g_;
+  kg::GraphIndices prev_{};
+  std::uint16_t epoch_ = 0;
+  std::uint64_t time_ = 1000;
+  WriterLog log_;
+};
+
+class RegionFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    region_ = std::make_unique<KnowledgeGraphMemory>("KnowledgeGraph", 536'870'912);
+    ASSERT_TRUE(region_->initialize());
+    graph_ = region_->get_data_ref();
+    graph_->initialize();
+    graph_->clear();
+    link_ = kg::region_recorder_link(graph_, region_->view_size());
+    ASSERT_NE(link_, nullptr);
+  }
+  void TearDown() override { region_.reset(); }
+
+  pid_t start_recorder(const std::string& file, const std::string& wait_ms = "2000") {
+    std::vector<std::string> args = {VARNEL_INSPECT, "record", file, "--quiet", "--writer-wait", wait_ms};
+    const pid_t pid = spawn(args, file + ".out");
+    EXPECT_TRUE(wait_for([&] {
+      return word(link_->recorder).load() != 0 && word(link_->acknowledged).load() != 0;
+    })) << slurp(file + ".out.err");
+    return pid;
+  }
+
+  // Waits until the recorder has everything, then stops it.
+  int stop_recorder(pid_t pid, const std::string& file) {
+    EXPECT_TRUE(wait_for([&] {
+      return word(link_->acknowledged).load() == word(link_->published).load() + 1;
+    })) << slurp(file + ".out.err");
+    kill(pid, SIGINT);
+    return wait_exit(pid);
+  }
+
+  Recording read(const std::string& file) {
+    std::string error;
+    auto recording = varnel::record::read_recording(file, error);
+    EXPECT_TRUE(recording.has_value()) << error;
+    return recording ? *recording : Recording{};
+  }
+
+  std::unique_ptr<KnowledgeGraphMemory> region_;
+  kg::KnowledgeGraph* graph_ = nullptr;
+  kg::RecorderLink* link_ = nullptr;
+};
+
+// The recording's publications after its first (the scene at start) against the log.
+void expect_same(const std::vector<Publication>& expected, const Recording& recording, std::size_t skip,
+                 bool with_values = true) {
+  ASSERT_EQ(recording.publications.size(), expected.size() + skip);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto want = describe(expected[i], with_values);
+    const auto got = describe(recording.publications[i + skip], with_values);
+    ASSERT_EQ(want, got) << "publication " << i + 1 + skip;
+  }
+}
+
+// ---- Container ----
+
+TEST(McapContainer, WritesAndReadsBackSchemasChannelsMessagesAndMetadata) {
+  const std::string path = temp("container.mcap");
+  varnel::record::mcap::Writer writer;
+  writer.chunk_size = 100;  // several chunks
+  std::string error;
+  ASSERT_TRUE(writer.open(path, "test", error)) << error;
+  writer.add_metadata("info", {{"unit", "ms"}});
+  writer.add_schema({1, "s", "jsonschema", "{}"});
+  writer.add_channel({1, 1, "/a", "json", {{"k", "v"}}});
+  writer.add_channel({2, 0, "/b", "json", {}});
+  for (std::uint32_t i = 0; i < 50; ++i)
+    writer.add_message({static_cast<std::uint16_t>(1 + i % 2), i, 1000 - i, 1000 - i, "{\"i\":" + std::to_string(i) + "}"});
+  ASSERT_TRUE(writer.close(error)) << error;
+  auto file = varnel::record::mcap::read_file(path, error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_EQ(file->library, "test");
+  ASSERT_EQ(file->messages.size(), 50u);
+  for (std::uint32_t i = 0; i < 50; ++i) {
+    EXPECT_EQ(file->messages[i].sequence, i);
+    EXPECT_EQ(file->messages[i].channel_id, 1 + i % 2);
+    EXPECT_EQ(file->messages[i].data, "{\"i\":" + std::to_string(i) + "}");
+  }
+  EXPECT_EQ(file->channels.at(1).metadata.at("k"), "v");
+  ASSERT_EQ(file->metadata.size(), 1u);
+  EXPECT_EQ(file->metadata[0].second.at("unit"), "ms");
+  EXPECT_TRUE(file->has_summary);
+}
+
+TEST(McapContainer, HostileBytesGiveAnErrorNeverACrash) {
+  const std::string path = temp("hostile.mcap");
+  {
+    varnel::record::RecordingWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.open(path, "ms", error));
+    Publication p;
+    p.start = true;
+    kg::NodeItem item{};
+    item.value.tag = 1;
+    item.record.instance_id = 5;
+    item.record.marker = kg::Marker::Valid;
+    p.nodes.push_back(item);
+    writer.write(p);
+    ASSERT_TRUE(writer.close(error));
+  }
+  const std::string good = slurp(path);
+  std::string error;
+  ASSERT_TRUE(varnel::record::read_recording_bytes(good, error)) << error;
+  // Every truncation.
+  for (std::size_t size = 0; size < good.size(); ++size) {
+    error.clear();
+    EXPECT_FALSE(varnel::record::read_recording_bytes(std::string_view(good).substr(0, size), error));
+    EXPECT_FALSE(error.empty());
+  }
+  // Every single flipped byte: the CRCs or the framing catch it.
+  std::size_t refused = 0;
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    std::string bad = good;
+    bad[at] = static_cast<char>(bad[at] ^ 0x5A);
+    error.clear();
+    if (!varnel::record::read_recording_bytes(bad, error)) {
+      ++refused;
+      EXPECT_FALSE(error.empty());
+    }
+  }
+  EXPECT_EQ(refused, good.size());
+  // Lengths near 2^64 in every record header position.
+  for (std::size_t at = 9; at + 8 <= good.size(); ++at) {
+    std::string bad = good;
+    for (int i = 0; i < 8; ++i) bad[at + i] = '\xff';
+    EXPECT_FALSE(varnel::record::read_recording_bytes(bad, error));
+  }
+}
+
+// ---- The recorder against a private graph ----
+
+struct PrivateLink {
+  kg::KnowledgeGraph::Boxed graph = kg::KnowledgeGraph::new_boxed();
+  std::unique_ptr<kg::RecorderLink> link = std::make_unique<kg::RecorderLink>();
+  PrivateLink() { EXPECT_TRUE(kg::attach_recorder_link(*graph, link.get())); }
+};
+
+std::size_t versions_in(const std::vector<Publication>& publications) {
+  std::size_t n = 0;
+  for (const auto& p : publications) n += p.nodes.size() + p.relations.size();
+  return n;
+}
+
+TEST(LiveRecorder, ARingOverrunMergesBoundariesButKeepsEveryVersion) {
+  PrivateLink l;
+  varnel::record::LiveRecorder recorder(*l.graph, *l.link);
+  std::string error;
+  ASSERT_TRUE(recorder.attach(kg::kRecorderDefaultWaitMicros, error)) << error;
+  std::vector<Publication> got;
+  auto sink = [&](const Publication& p) { got.push_back(p); };
+  recorder.start(sink);
+  const std::size_t writes = kg::kPublicationLogEntries + 500;
+  for (std::uint64_t i = 0; i < writes; ++i)
+    ASSERT_TRUE(l.graph->add_node(i, i % 1000, kg::KnowledgeGraphNode(types::Car{})).stored());
+  while (recorder.poll(sink) != 0) {
+  }
+  EXPECT_EQ(recorder.gaps(), 0u);
+  EXPECT_EQ(versions_in(got), writes);
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_GT(got[1].merged, 1u);  // the lapped entries, as one publication
+  recorder.detach();
+}
+
+TEST(LiveRecorder, AWriterThatLogsNothingIsFollowedThroughThePublishedState) {
+  PrivateLink l;
+  varnel::record::LiveRecorder recorder(*l.graph, *l.link);
+  std::string error;
+  ASSERT_TRUE(recorder.attach(kg::kRecorderDefaultWaitMicros, error)) << error;
+  std::vector<Publication> got;
+  auto sink = [&](const Publication& p) { got.push_back(p); };
+  recorder.start(sink);
+  kg::detach_recorder_link(*l.graph);  // a host without the link
+  for (std::uint64_t i = 0; i < 10; ++i) l.graph->add_node(i, i, kg::KnowledgeGraphNode(types::Car{}));
+  ASSERT_TRUE(wait_for([&] { return recorder.poll(sink) != 0; }, 10));
+  EXPECT_EQ(recorder.unlogged(), 1u);
+  EXPECT_EQ(versions_in(got), 10u);
+  recorder.detach();
+}
+
+// ---- Live recording ----
+
+TEST_F(RegionFixture, RecordsExactlyWhatAWriterPublishesAtFullRateWhileItClearsOften) {
+  const std::string file = temp("pressure.mcap");
+  const pid_t recorder = start_recorder(file);
+  PressureWriter writer(*graph_);
+  const WriterLog log = writer.run(20000, 7);
+  EXPECT_EQ(stop_recorder(recorder, file), 0) << slurp(file + ".out.err");
+  EXPECT_EQ(word(link_->gaps).load(), 0u);
+  const Recording recording = read(file);
+  EXPECT_EQ(recording.info.gaps, 0u);
+  EXPECT_EQ(recording.info.merged, 0u);
+  ASSERT_FALSE(recording.publications.empty());
+  EXPECT_TRUE(recording.publications[0].start);
+  expect_same(log.publications, recording, 1);
+
+  // Time travel: the recording at a moment answers as the live graph did then.
+  for (const auto& [moment, answer] : log.answers) {
+    auto graph = kg::KnowledgeGraph::new_boxed();
+    std::string error;
+    ASSERT_TRUE(varnel::record::install_moment(recording, moment, *graph, error)) << error;
+    const auto nodes = graph->get_all_nodes(Interval::eternity());
+    const auto relations = graph->get_all_relations(Interval::eternity());
+    ASSERT_EQ(nodes.size(), answer.first.size()) << "moment " << moment;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      EXPECT_EQ(describe(nodes[i]), describe(answer.first[i]));
+    }
+    ASSERT_EQ(relations.size(), answer.second.size());
+    for (std::size_t i = 0; i < relations.size(); ++i) EXPECT_EQ(describe(relations[i]), describe(answer.second[i]));
+  }
+
+  // The same through the inspector: `--file F json --time T` at the last moment.
+  {
+    const auto& [moment, answer] = *log.answers.rbegin();
+    const std::string out = file + ".json";
+    const pid_t inspect = spawn({VARNEL_INSPECT, "--file", file, "--time",
+                                 std::to_string(recording.publications[moment].timestamp), "json", "--indent", "-1"},
+                                out);
+    ASSERT_EQ(wait_exit(inspect), 0) << slurp(out + ".err");
+    const auto scene = nlohmann::json::parse(slurp(out), nullptr, false);
+    ASSERT_TRUE(scene.is_object()) << slurp(out).substr(0, 400);
+    ASSERT_EQ(scene["nodes"].size(), answer.first.size());
+    for (std::size_t i = 0; i < answer.first.size(); ++i)
+      EXPECT_EQ(scene["nodes"][i], varnel::inspect::node_json(answer.first[i]));
+    ASSERT_EQ(scene["relations"].size(), answer.second.size());
+    for (std::size_t i = 0; i < answer.second.size(); ++i)
+      EXPECT_EQ(scene["relations"][i], varnel::inspect::relation_json(answer.second[i]));
+  }
+
+  // The reference reader, when the test folder's packages are installed.
+  const fs::path reader_dir = fs::path(VARNEL_MCAP_READER_DIR);
+  if (!fs::exists(reader_dir / "node_modules" / "@mcap" / "core")) {
+    GTEST_SKIP() << "the reference MCAP reader is not installed (npm ci in " << reader_dir << ")";
+  }
+  const pid_t node = spawn({VARNEL_NODE, (reader_dir / "check_recording.mjs").string(), file}, file + ".lines");
+  ASSERT_EQ(wait_exit(node), 0) << slurp(file + ".lines.err");
+  // Its view of every message against the writer's log.
+  std::istringstream lines(slurp(file + ".lines"));
+  std::string line;
+  std::size_t publication = 0, versions = 0;
+  std::vector<std::string> seen;
+  while (std::getline(lines, line)) seen.push_back(line);
+  std::size_t at = 0;
+  for (std::size_t i = 0; i <= log.publications.size(); ++i) {
+    const Publication& p = i == 0 ? recording.publications[0] : log.publications[i - 1];
+    ++publication;
+    for (const auto& item : p.nodes) {
+      ASSERT_LT(at, seen.size());
+      std::istringstream fields(seen[at++]);
+      std::string topic, marker;
+      std::uint64_t number = 0, id = 0, timestamp = 0;
+      fields >> topic >> number >> id >> timestamp >> marker;
+      EXPECT_EQ(topic, "/nodes/" + std::string(types::node_kind_name(item.value.tag)));
+      EXPECT_EQ(number, publication);
+      EXPECT_EQ(id, item.record.instance_id);
+      EXPECT_EQ(timestamp, item.record.timestamp);
+      EXPECT_EQ(marker, kg::to_string(item.record.marker));
+      ++versions;
+    }
+    for (const auto& item : p.relations) {
+      ASSERT_LT(at, seen.size());
+      std::istringstream fields(seen[at++]);
+      std::string topic, marker;
+      std::uint64_t number = 0, id = 0, timestamp = 0;
+      fields >> topic >> number >> id >> timestamp >> marker;
+      EXPECT_EQ(topic, "/relations/" + std::string(types::relation_kind_name(item.value.tag)));
+      EXPECT_EQ(number, publication);
+      EXPECT_EQ(id, item.record.instance_id);
+      ++versions;
+    }
+    ASSERT_LT(at, seen.size());
+    EXPECT_EQ(seen[at++].rfind("/publications " + std::to_string(publication) + " ", 0), 0u);
+  }
+  EXPECT_EQ(at, seen.size());
+}
+
+TEST_F(RegionFixture, RecordReplayRecordGivesTheSameVersionsAndBoundaries) {
+  const std::string first = temp("first.mcap"), second = temp("second.mcap");
+  pid_t recorder = start_recorder(first);
+  PressureWriter writer(*graph_);
+  writer.run(3000, 11);
+  ASSERT_EQ(stop_recorder(recorder, first), 0);
+  const Recording original = read(first);
+
+  graph_->clear();
+  recorder = start_recorder(second);
+  const pid_t replay = spawn({VARNEL_INSPECT, "replay", first, "--rate", "0", "--force", "--quiet"},
+                             second + ".replay");
+  ASSERT_EQ(wait_exit(replay), 0) << slurp(second + ".replay.err");
+  ASSERT_EQ(stop_recorder(recorder, second), 0);
+  const Recording again = read(second);
+  // The second recording starts with the (empty) scene it found; the replay's
+  // first publication brings the first recording's scene at start, as a fresh start.
+  ASSERT_EQ(again.publications.size(), original.publications.size() + 1);
+  EXPECT_TRUE(again.publications[1].cleared);
+  expect_same(std::vector<Publication>(original.publications.begin(), original.publications.end()), again, 1);
+}
+
+TEST_F(RegionFixture, ADeadRecorderHoldsTheWriterUpOnceAndForAtMostItsBound) {
+  const std::string file = temp("dead.mcap");
+  const pid_t recorder = start_recorder(file, "300");
+  ASSERT_EQ(word(link_->wait_micros).load(), 300'000u);
+  kill(recorder, SIGKILL);
+  wait_exit(recorder);
+  graph_->add_node(1, 1, kg::KnowledgeGraphNode(types::Car{}));  // logged, never acknowledged
+  const auto start = std::chrono::steady_clock::now();
+  graph_->clear();
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(waited, 0.25);
+  EXPECT_LT(waited, 10.0);  // bounded; generous for a loaded machine
+  EXPECT_EQ(word(link_->recorder).load(), 0u) << "the silent recorder is detached";
+  EXPECT_EQ(word(link_->detached).load(), 1u);
+  EXPECT_EQ(word(link_->gaps).load(), 1u);
+  graph_->clear();  // no recorder: no wait, no further gap
+  EXPECT_EQ(word(link_->gaps).load(), 1u);
+}
+
+TEST_F(RegionFixture, ReplayRefusesADamagedRecordingAndLeavesTheRegionAlone) {
+  const std::string file = temp("damaged.mcap");
+  pid_t recorder = start_recorder(file);
+  PressureWriter writer(*graph_);
+  writer.run(200, 3);
+  ASSERT_EQ(stop_recorder(recorder, file), 0);
+  std::string bytes = slurp(file);
+  bytes[bytes.size() / 2] ^= 0x10;
+  const std::string damaged = temp("damaged2.mcap");
+  std::ofstream(damaged, std::ios::binary) << bytes;
+  graph_->clear();
+  graph_->add_node(5, 9, kg::KnowledgeGraphNode(types::Car{}));
+  const auto before = graph_->snapshot();
+  const pid_t replay = spawn({VARNEL_INSPECT, "replay", damaged, "--force", "--rate", "0"}, damaged + ".out");
+  EXPECT_EQ(wait_exit(replay), 2);
+  EXPECT_NE(slurp(damaged + ".out.err").find("nothing was written"), std::string::npos)
+      << slurp(damaged + ".out.err");
+  const auto after = graph_->snapshot();
+  EXPECT_EQ(before.publication_sequence, after.publication_sequence);
+}
+
+}  // namespace
