@@ -5,10 +5,53 @@
 # leaves a picture of it in build/scene.svg.
 #
 #   scripts/demo.sh [SECONDS]     run the demo host for SECONDS (default 20)
+#   scripts/demo.sh --sumo [SECONDS]
+#                                 the same with real traffic: varnel-sumo runs SUMO on a
+#                                 generated 4x4 grid with random trips (SECONDS simulated,
+#                                 default 60, paced to the wall clock), in a network
+#                                 namespace of its own; the picture is build/sumo-scene.svg
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 varnel_install_missing
+
+if [ "${1:-}" = "--sumo" ]; then
+  seconds=${2:-60}
+  echo "== building (preset linux)"
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$(nproc)" --target varnel varnel-inspect
+  inspect=build/linux/tools/varnel-inspect
+  if "$inspect" stats >/dev/null 2>&1; then
+    echo "varnel-sumo: the region \"KnowledgeGraph\" is already held by another process; stop it first" >&2
+    exit 1
+  fi
+  netns="unshare -n"
+  [ "$(id -u)" -eq 0 ] || netns="unshare -rn"
+  echo "== starting SUMO and varnel-sumo for ${seconds} simulated s (log: build/sumo-host.log)"
+  # SUMO's TraCI server would listen on every interface: give it only a loopback.
+  $netns sh -c "ip link set lo up && PYTHONPATH=$PWD/build/linux/python exec tools/sumo/varnel-sumo \
+    --grid --duration $seconds --realtime --hold --keep-dir build/sumo" </dev/null >build/sumo-host.log 2>&1 &
+  host=$!
+  trap 'kill "$host" 2>/dev/null || true' EXIT
+  for _ in $(seq 100); do "$inspect" stats >/dev/null 2>&1 && break; sleep 0.2; done
+  echo "== the live scene, read by another process (varnel-inspect watch)"
+  "$inspect" watch --interval 2 --count $(( seconds / 4 > 1 ? seconds / 4 : 1 )) --no-clear --limit 6 || true
+  until grep -q "holding the region" build/sumo-host.log; do
+    kill -0 "$host" 2>/dev/null || break; sleep 0.5
+  done
+  echo; echo "== varnel-inspect stats"
+  "$inspect" stats | head -14
+  echo; echo "== picture of the scene"
+  "$inspect" dot --svg build/sumo-scene.svg
+  kill -TERM "$host" 2>/dev/null || true
+  wait "$host" || true
+  trap - EXIT
+  echo; echo "== the host's log (build/sumo-host.log), last lines"
+  tail -3 build/sumo-host.log
+  echo
+  echo "Scene picture: $PWD/build/sumo-scene.svg (Graphviz source: build/sumo-scene.svg.dot)"
+  exit 0
+fi
 
 seconds=${1:-20}
 echo "== building (preset linux)"

@@ -10,6 +10,7 @@ VARNEL_PACKAGES=(
   pybind11-dev python3-dev python3-pytest
   binutils-mingw-w64-x86-64 util-linux
   nodejs
+  sumo sumo-tools iproute2
 )
 
 # npm comes with some builds of nodejs (and conflicts with Debian's npm there).

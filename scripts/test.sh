@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test: the native Linux build, an AddressSanitizer + UBSan build, the
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
-# Wine, and the Python package's tests. Installs missing Debian packages first.
+# Wine, the Python package's tests and varnel-sumo against the SUMO traffic simulator.
+# Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz mcap)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python fuzz mcap sumo)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz mcap)
+((${#runs[@]})) || runs=(linux asan tsan mingw python fuzz mcap sumo)
 jobs=$(nproc)
 failed=()
 
@@ -60,6 +61,18 @@ run_mcap() {
   [ -d build/linux ] || cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs" --target record_test varnel-inspect || return 1
   ctest --preset linux -R '^record_test$' --output-on-failure
+}
+
+# ---- sumo: varnel-sumo against SUMO's own state. SUMO's TraCI server listens on
+# every interface it has, so the run gets a network namespace of its own with
+# only the loopback interface up.
+run_sumo() {
+  [ -d build/linux ] || cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target varnel || return 1
+  local netns="unshare -n"
+  [ "$(id -u)" -eq 0 ] || netns="unshare -rn"
+  $netns sh -c 'ip link set lo up && PYTHONPATH="$PWD/build/linux/python" SUMO_HOME=/usr/share/sumo \
+    /usr/bin/python3 -m pytest -q tools/sumo/tests'
 }
 
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.

@@ -325,18 +325,24 @@ class Checker {
     return true;
   }
 
+  // A window (binary-searched where the kind is in write order) and all time
+  // (through the index's enumeration), while the writer appends and clears.
   void check_kind_query() {
     const std::uint64_t kind = random_() % kNodeKinds;
     const std::uint64_t start = random_() % (graph_.last_update() + 1);
-    const auto items = graph_.get_nodes_of_type(Interval::make(start, start + 500), kind);
-    const Snapshot after = graph_.snapshot();  // at least as new as the query's
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      expect(items[i].record.marker == Marker::Valid, "query marker");
-      expect(i == 0 || items[i - 1].record.instance_id < items[i].record.instance_id, "query order");
-      expect(items[i].value.type_index() == kind, "query value kind");
-      expect(named_id(items[i].value) == items[i].record.instance_id, "query value id");
-      if (!graph_.cleared_since(after))
-        expect(items[i].record.timestamp <= after.indices.update_timestamp, "query timestamp");
+    for (const Interval& interval : {Interval::make(start, start + 500), Interval::eternity()}) {
+      const auto items = graph_.get_nodes_of_type(interval, kind);
+      const Snapshot after = graph_.snapshot();  // at least as new as the query's
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        expect(items[i].record.marker == Marker::Valid, "query marker");
+        expect(i == 0 || items[i - 1].record.instance_id < items[i].record.instance_id,
+               "query order");
+        expect(interval.includes(items[i].record.timestamp), "query interval");
+        expect(items[i].value.type_index() == kind, "query value kind");
+        expect(named_id(items[i].value) == items[i].record.instance_id, "query value id");
+        if (!graph_.cleared_since(after))
+          expect(items[i].record.timestamp <= after.indices.update_timestamp, "query timestamp");
+      }
     }
   }
 

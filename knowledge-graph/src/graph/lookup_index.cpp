@@ -41,10 +41,26 @@ struct Header {
   std::uint64_t relation_tail[kRelationKinds];
 };
 
+// ==== Write order per kind (kept beside the index for the kind reads) ====
+// Whether a kind's timestamps rise with its slots, so that a time window is one
+// run of slots found by binary search. The writer updates it for every version
+// it indexes, in slot order; it is trusted exactly when the index is (same
+// generation, same proof), since it describes the versions the index reflects.
+struct KindOrder {
+  // The first slot whose timestamp is below its predecessor's; 0: none so far.
+  std::uint64_t node_disorder[kNodeKinds];
+  std::uint64_t relation_disorder[kRelationKinds];
+  // The timestamp of the last version indexed per kind (the writer's only).
+  std::uint64_t node_last[kNodeKinds];
+  std::uint64_t relation_last[kRelationKinds];
+};
+// ==== end of write order ====
+
 struct IndexBytes {
   Header header;
   Entry nodes[kTableEntries];
   Entry relations[kTableEntries];
+  KindOrder order;  // behind the tables: an index laid out before it reads as zero here
 };
 static_assert(sizeof(IndexBytes) % 8 == 0);
 static_assert(kTableLimit < 0xFFFF, "the entry counts are 16 bits");
@@ -86,6 +102,8 @@ struct NodeSide {
   static Entry* table(IndexBytes& index) { return index.nodes; }
   static std::uint16_t& entries(Header& header) { return header.node_entries; }
   static std::uint64_t* tails(Header& header) { return header.node_tail; }
+  static std::uint64_t* disorder(KindOrder& order) { return order.node_disorder; }
+  static std::uint64_t* last_timestamp(KindOrder& order) { return order.node_last; }
   static const std::uint64_t* tails(const GraphIndices& indices) {
     return indices.node_index_tail.data();
   }
@@ -105,6 +123,8 @@ struct RelationSide {
   static Entry* table(IndexBytes& index) { return index.relations; }
   static std::uint16_t& entries(Header& header) { return header.relation_entries; }
   static std::uint64_t* tails(Header& header) { return header.relation_tail; }
+  static std::uint64_t* disorder(KindOrder& order) { return order.relation_disorder; }
+  static std::uint64_t* last_timestamp(KindOrder& order) { return order.relation_last; }
   static const std::uint64_t* tails(const GraphIndices& indices) {
     return indices.relation_index_tail.data();
   }
@@ -208,25 +228,41 @@ VARNEL_NO_SANITIZE_THREAD Answer walk_down(const KnowledgeGraph& graph, std::uin
   return {Outcome::Unknown};
 }
 
+// The generation in which the index reflects every version of `kind` below
+// `tail` of `snapshot`, or nothing when it cannot prove so. What is read under
+// it holds only if the generation is unchanged afterwards (generation_unchanged).
+template <class Side>
+std::optional<std::uint32_t> proven_generation(IndexBytes& index, const Snapshot& snapshot,
+                                               std::uint64_t kind, std::uint64_t tail) {
+  Header& header = index.header;
+  if (word(header.magic).load(std::memory_order_acquire) != kMagic) return std::nullopt;
+  const std::uint32_t generation = word(header.generation).load(std::memory_order_acquire);
+  if (generation & 1u) return std::nullopt;
+  // The snapshot must belong to the states the index serves: the same clear epoch,
+  // and no publication the index has not seen (another writer's).
+  if ((snapshot.clear_epoch & 1u) ||
+      word(header.clear_epoch).load(std::memory_order_relaxed) != snapshot.clear_epoch)
+    return std::nullopt;
+  const auto ahead = static_cast<std::int32_t>(
+      snapshot.publication_sequence - word(header.sequence).load(std::memory_order_relaxed));
+  if (ahead > 0) return std::nullopt;
+  if (tail > word(Side::tails(header)[kind]).load(std::memory_order_relaxed)) return std::nullopt;
+  return generation;
+}
+
+bool generation_unchanged(IndexBytes& index, std::uint32_t generation) {
+  detail::guard_fence(std::memory_order_acquire);
+  return word(index.header.generation).load(std::memory_order_relaxed) == generation;
+}
+
 template <class Side>
 Answer read_through_index(const KnowledgeGraph& graph, const Snapshot& snapshot,
                           std::uint64_t kind, std::uint64_t id, std::uint64_t tail) {
   IndexBytes* index = index_of(graph);
   if (index == nullptr) return {Outcome::Unknown};
-  Header& header = index->header;
-  if (word(header.magic).load(std::memory_order_acquire) != kMagic) return {Outcome::Unknown};
-  const std::uint32_t generation = word(header.generation).load(std::memory_order_acquire);
-  if (generation & 1u) return {Outcome::Unknown};
-  // The snapshot must belong to the states the index serves: the same clear epoch,
-  // and no publication the index has not seen (another writer's).
-  if ((snapshot.clear_epoch & 1u) ||
-      word(header.clear_epoch).load(std::memory_order_relaxed) != snapshot.clear_epoch)
-    return {Outcome::Unknown};
-  const auto ahead = static_cast<std::int32_t>(
-      snapshot.publication_sequence - word(header.sequence).load(std::memory_order_relaxed));
-  if (ahead > 0) return {Outcome::Unknown};
-  if (tail > word(Side::tails(header)[kind]).load(std::memory_order_relaxed))
-    return {Outcome::Unknown};
+  const std::optional<std::uint32_t> proven = proven_generation<Side>(*index, snapshot, kind, tail);
+  if (!proven) return {Outcome::Unknown};
+  const std::uint32_t generation = *proven;
 
   const Probe found = probe(Side::table(*index), generation, kind, id);
   Answer answer{Outcome::Unknown};
@@ -234,9 +270,7 @@ Answer read_through_index(const KnowledgeGraph& graph, const Snapshot& snapshot,
     answer = found.slot ? walk_down<Side>(graph, kind, id, *found.slot, tail)
                         : Answer{Outcome::Absent};
   }
-  detail::guard_fence(std::memory_order_acquire);
-  if (word(header.generation).load(std::memory_order_relaxed) != generation)
-    return {Outcome::Unknown};
+  if (!generation_unchanged(*index, generation)) return {Outcome::Unknown};
   return answer;
 }
 
@@ -335,6 +369,23 @@ VARNEL_NO_SANITIZE_THREAD void stamp(typename Side::Record& record, std::uint64_
   if (stamped != old) *last = stamped;
 }
 
+// ==== Write order: the writer's step ====
+// Every indexed version passes here in slot order (from slot 0 after a rebuild
+// or a clear), so this one place keeps each kind's order current.
+template <class Side>
+void note_write_order(KindOrder& order, std::uint64_t kind, std::uint64_t slot,
+                      std::uint64_t timestamp) {
+  std::uint64_t& disorder = Side::disorder(order)[kind];
+  std::uint64_t& last = Side::last_timestamp(order)[kind];
+  if (slot == 0) {
+    if (disorder != 0) word(disorder).store(0, std::memory_order_relaxed);
+  } else if (timestamp < last && disorder == 0) {
+    word(disorder).store(slot, std::memory_order_relaxed);
+  }
+  last = timestamp;
+}
+// ==== end of write order ====
+
 // Indexes the version at `slot`: links it to the instance's previous latest
 // version, stamps it, and points the entry at it. False when the table is full.
 template <class Side>
@@ -342,6 +393,7 @@ bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generati
                 std::uint64_t kind, std::uint64_t slot) {
   typename Side::Record& record = Side::slots(graph, kind)[slot];
   const std::uint64_t id = record.instance_id;
+  note_write_order<Side>(index.order, kind, slot, record.timestamp);
   const Probe found = probe(Side::table(index), generation, kind, id);
   if (found.entry == nullptr) return false;
   stamp<Side>(record, kind, slot, found.slot);
@@ -568,4 +620,103 @@ std::optional<std::uint64_t> writer_latest_relation_slot(const KnowledgeGraph& g
 }
 
 }  // namespace detail
+
+// ==== Kind reads: every instance's latest slot, and the write order ====
+// Read-side functions for the kind queries and the iterators. Both answer only
+// under the same proof as a single lookup (proven_generation) and re-check the
+// generation after reading, like it; otherwise they answer nothing and the caller
+// walks the kind.
+
+namespace {
+
+// One pass over a table for the kinds [first, last): the entries of the proven
+// generation, each followed down to the snapshot's tail as a lookup would.
+template <class Side>
+void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t first,
+                      std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
+  last = std::min(last, Side::kKinds);
+  for (std::uint64_t kind = first; kind < last; ++kind) out[kind - first].reset();
+  IndexBytes* index = index_of(graph);
+  if (first >= last || index == nullptr) return;
+
+  std::array<std::uint64_t, Side::kKinds> tail{};
+  std::array<bool, Side::kKinds> wanted{};
+  std::optional<std::uint32_t> generation;
+  for (std::uint64_t kind = first; kind < last; ++kind) {
+    tail[kind] = std::min(Side::tails(snapshot.indices)[kind], Side::kCapacity);
+    if (tail[kind] == 0) {
+      out[kind - first].emplace();  // an empty kind needs no proof
+      continue;
+    }
+    const auto proven = proven_generation<Side>(*index, snapshot, kind, tail[kind]);
+    if (!proven || (generation && *generation != *proven)) continue;
+    generation = proven;
+    wanted[kind] = true;
+    out[kind - first].emplace();
+  }
+  if (!generation) return;
+
+  const Entry* table = Side::table(*index);
+  for (std::size_t at = 0; at < kTableEntries; ++at) {
+    Entry& entry = const_cast<Entry&>(table[at]);
+    const std::uint64_t meta = word(entry.meta).load(std::memory_order_acquire);
+    if (meta >> 32 != *generation || (meta & 0xFFFFFF) == 0) continue;
+    const std::uint64_t kind = (meta >> 24) & 0xFF;
+    if (kind < first || kind >= last || !wanted[kind]) continue;
+    const std::uint64_t id = word(entry.instance_id).load(std::memory_order_relaxed);
+    const Answer answer = walk_down<Side>(graph, kind, id, (meta & 0xFFFFFF) - 1, tail[kind]);
+    if (answer.outcome == Outcome::Found) {
+      out[kind - first]->push_back({id, answer.slot});
+    } else if (answer.outcome == Outcome::Unknown) {
+      wanted[kind] = false;
+      out[kind - first].reset();
+    }
+  }
+  if (!generation_unchanged(*index, *generation)) {
+    for (std::uint64_t kind = first; kind < last; ++kind)
+      if (wanted[kind]) out[kind - first].reset();
+  }
+}
+
+template <class Side>
+std::uint64_t ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                             std::uint64_t kind) {
+  if (kind >= Side::kKinds) return 0;
+  const std::uint64_t tail = std::min(Side::tails(snapshot.indices)[kind], Side::kCapacity);
+  if (tail < 2) return tail;  // nothing to be out of order
+  IndexBytes* index = index_of(graph);
+  if (index == nullptr) return 0;
+  const auto generation = proven_generation<Side>(*index, snapshot, kind, tail);
+  if (!generation) return 0;
+  const std::uint64_t disorder =
+      word(Side::disorder(index->order)[kind]).load(std::memory_order_relaxed);
+  if (!generation_unchanged(*index, *generation)) return 0;
+  return disorder == 0 ? tail : std::min(disorder, tail);
+}
+
+}  // namespace
+
+void latest_node_slots(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                       std::uint64_t first_kind, std::uint64_t last_kind,
+                       std::optional<std::vector<LatestSlot>>* out) {
+  enumerate_latest<NodeSide>(graph, snapshot, first_kind, last_kind, out);
+}
+
+void latest_relation_slots(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                           std::uint64_t first_kind, std::uint64_t last_kind,
+                           std::optional<std::vector<LatestSlot>>* out) {
+  enumerate_latest<RelationSide>(graph, snapshot, first_kind, last_kind, out);
+}
+
+std::uint64_t node_ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                  std::uint64_t kind) {
+  return ordered_prefix<NodeSide>(graph, snapshot, kind);
+}
+
+std::uint64_t relation_ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                      std::uint64_t kind) {
+  return ordered_prefix<RelationSide>(graph, snapshot, kind);
+}
+// ==== end of kind reads ====
+
 }  // namespace knowledge_graph::graph

@@ -3,15 +3,23 @@
 // buffer and checks the guard after reading slots; a read overtaken by a clear
 // starts again from a fresh snapshot, so no caller sees a reused slot's bytes.
 //
+// The kind queries cost what they return: over all time the lookup index names
+// every instance's latest slot; over a window only the slots that can hold it are
+// walked (see kind_reads.hpp), newest first, and items are copied only for the
+// instances returned. Without the index's proof the whole kind is walked.
+//
 // Damaged records: tails are clamped by the snapshot, kinds out of range find
 // nothing, and a `value_index` outside the value array names no value (the
 // lookups answer absent; items carry the Empty value).
-#include <map>
+#include <algorithm>
+#include <array>
 #include <utility>
+#include <vector>
 
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "kind_reads.hpp"
 #include "racy_copy.hpp"
 
 namespace knowledge_graph::graph {
@@ -28,30 +36,178 @@ template <class Read> auto read_guarded(const KnowledgeGraph& graph, Read read) 
   }
 }
 
-// One item per instance: its latest version inside the interval, if Valid.
-template <class Item, class Walk> std::vector<Item> latest_valid_items(Walk& walk) {
-  std::map<std::uint64_t, Item> latest;
-  while (std::optional<Item> item = walk.next()) {
-    const std::uint64_t id = item->record.instance_id;
-    if (item->record.marker == Marker::Valid) {
-      latest.insert_or_assign(id, std::move(*item));
-    } else {
-      latest.erase(id);
-    }
+// The ids seen so far in a backward walk: open addressing, sized for the walk.
+class IdSet {
+ public:
+  explicit IdSet(std::uint64_t most) {
+    std::size_t size = 16;
+    while (size < 2 * most) size *= 2;
+    ids_.assign(size, 0);
+    used_.assign(size, 0);
   }
-  std::vector<Item> items;
-  items.reserve(latest.size());
-  for (auto& entry : latest) items.push_back(std::move(entry.second));
-  return items;
+  // True when `id` was not in the set.
+  bool insert(std::uint64_t id) {
+    const std::size_t mask = ids_.size() - 1;
+    std::size_t at = static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    while (used_[at]) {
+      if (ids_[at] == id) return false;
+      at = (at + 1) & mask;
+    }
+    used_[at] = 1;
+    ids_[at] = id;
+    return true;
+  }
+
+ private:
+  std::vector<std::uint64_t> ids_;
+  std::vector<std::uint8_t> used_;
+};
+
+struct NodeKind {
+  using Record = NodeRecord;
+  using Item = NodeItem;
+  static constexpr std::uint64_t kKinds = kNodeKinds;
+  static const Record* slots(const KnowledgeGraph& g, std::uint64_t kind) {
+    return g.node_records[kind];
+  }
+  static detail::SlotWindow window(const KnowledgeGraph& g, const Snapshot& s,
+                                   const Interval& interval, std::uint64_t kind) {
+    return detail::node_slot_window(g, s, interval, kind);
+  }
+  static void latest(const KnowledgeGraph& g, const Snapshot& s, std::uint64_t first,
+                     std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
+    latest_node_slots(g, s, first, last, out);
+  }
+  static void copy(const KnowledgeGraph& g, const Record& slot, Item& item) {
+    detail::copy_node_item(g, slot, item);
+  }
+};
+
+struct RelationKind {
+  using Record = RelationRecord;
+  using Item = RelationItem;
+  static constexpr std::uint64_t kKinds = kRelationKinds;
+  static const Record* slots(const KnowledgeGraph& g, std::uint64_t kind) {
+    return g.relation_records[kind];
+  }
+  static detail::SlotWindow window(const KnowledgeGraph& g, const Snapshot& s,
+                                   const Interval& interval, std::uint64_t kind) {
+    return detail::relation_slot_window(g, s, interval, kind);
+  }
+  static void latest(const KnowledgeGraph& g, const Snapshot& s, std::uint64_t first,
+                     std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
+    latest_relation_slots(g, s, first, last, out);
+  }
+  static void copy(const KnowledgeGraph& g, const Record& slot, Item& item) {
+    detail::copy_relation_item(g, slot, item);
+  }
+};
+
+// Starts fetching the first lines of a version that will be copied soon.
+template <class Record> void prefetch(const Record& record) {
+#if defined(__GNUC__) || defined(__clang__)
+  const auto* bytes = reinterpret_cast<const char*>(&record);
+  for (std::size_t line = 0; line < sizeof(Record) && line < 256; line += 64)
+    __builtin_prefetch(bytes + line);
+#else
+  (void)record;
+#endif
 }
 
-// Walks fresh iterators until one reaches its end without being overtaken.
-template <class Item, class MakeWalk> std::vector<Item> items_of_kind(MakeWalk make_walk) {
-  for (;;) {
-    auto walk = make_walk();
-    std::vector<Item> items = latest_valid_items<Item>(walk);
-    if (!walk.overtaken()) return items;
+// Keeps the Valid ones among `latest` (each instance's latest version that
+// counts), in ascending instance id order.
+template <class Kind>
+void keep_valid_in_order(const KnowledgeGraph& graph, std::uint64_t kind,
+                         std::vector<LatestSlot>& latest) {
+  const typename Kind::Record* slots = Kind::slots(graph, kind);
+  std::erase_if(latest, [&](const LatestSlot& found) {
+    return detail::racy_byte(slots[found.slot].marker) != Marker::Valid;
+  });
+  std::sort(latest.begin(), latest.end(),
+            [](const LatestSlot& a, const LatestSlot& b) { return a.instance_id < b.instance_id; });
+}
+
+// Copies the versions at `chosen` into `out` from position `at` on (room made).
+template <class Kind>
+void copy_items(const KnowledgeGraph& graph, std::uint64_t kind,
+                const std::vector<LatestSlot>& chosen, typename Kind::Item* out) {
+  const typename Kind::Record* slots = Kind::slots(graph, kind);
+  // The versions lie scattered over the kind's array: fetch a few ahead.
+  constexpr std::size_t kAhead = 4;
+  for (std::size_t i = 0; i < chosen.size(); ++i) {
+    if (i + kAhead < chosen.size()) prefetch(slots[chosen[i + kAhead].slot]);
+    Kind::copy(graph, slots[chosen[i].slot], out[i]);
   }
+}
+
+// Each instance's latest version among the window's slots, walked newest slot
+// first: the first version met of an id is its latest one inside the interval.
+template <class Kind>
+std::vector<LatestSlot> walk_latest(const KnowledgeGraph& graph, const Interval& interval,
+                                    std::uint64_t kind, const detail::SlotWindow& window) {
+  const typename Kind::Record* slots = Kind::slots(graph, kind);
+  std::vector<LatestSlot> latest;
+  IdSet seen((window.end - window.begin) + (window.tail - window.rest));
+  const auto visit = [&](std::uint64_t slot) {
+    const typename Kind::Record& record = slots[slot];
+    if (!interval.includes(detail::racy_word(record.timestamp))) return;
+    const std::uint64_t id = detail::racy_word(record.instance_id);
+    if (seen.insert(id)) latest.push_back({id, slot});
+  };
+  for (std::uint64_t slot = window.tail; slot-- > window.rest;) visit(slot);
+  for (std::uint64_t slot = window.end; slot-- > window.begin;) visit(slot);
+  return latest;
+}
+
+// One kind below `taken`'s tail: the slots whose versions are returned, in order.
+// `latest` is what the index enumerated, if it could.
+template <class Kind>
+std::vector<LatestSlot> chosen_slots(const KnowledgeGraph& graph, const Snapshot& taken,
+                                     const Interval& interval, std::uint64_t kind,
+                                     std::optional<std::vector<LatestSlot>> latest) {
+  if (!latest || !detail::covers_all(interval))
+    latest = walk_latest<Kind>(graph, interval, kind, Kind::window(graph, taken, interval, kind));
+  keep_valid_in_order<Kind>(graph, kind, *latest);
+  return std::move(*latest);
+}
+
+template <class Kind>
+std::vector<typename Kind::Item> items_of_kind(const KnowledgeGraph& graph,
+                                               const Interval& interval, std::uint64_t kind) {
+  if (kind >= Kind::kKinds) return {};
+  return read_guarded(graph, [&](const Snapshot& taken) {
+    std::optional<std::vector<LatestSlot>> latest;
+    if (detail::covers_all(interval)) Kind::latest(graph, taken, kind, kind + 1, &latest);
+    const std::vector<LatestSlot> chosen =
+        chosen_slots<Kind>(graph, taken, interval, kind, std::move(latest));
+    std::vector<typename Kind::Item> items(chosen.size());
+    copy_items<Kind>(graph, kind, chosen, items.data());
+    return items;
+  });
+}
+
+// All kinds from one snapshot, the index's table read once for them all, and
+// the result allocated once.
+template <class Kind>
+std::vector<typename Kind::Item> items_of_all_kinds(const KnowledgeGraph& graph,
+                                                    const Interval& interval) {
+  return read_guarded(graph, [&](const Snapshot& taken) {
+    std::array<std::optional<std::vector<LatestSlot>>, Kind::kKinds> latest;
+    if (detail::covers_all(interval)) Kind::latest(graph, taken, 0, Kind::kKinds, latest.data());
+    std::array<std::vector<LatestSlot>, Kind::kKinds> chosen;
+    std::size_t total = 0;
+    for (std::uint64_t kind = 0; kind < Kind::kKinds; ++kind) {
+      chosen[kind] = chosen_slots<Kind>(graph, taken, interval, kind, std::move(latest[kind]));
+      total += chosen[kind].size();
+    }
+    std::vector<typename Kind::Item> items(total);
+    std::size_t at = 0;
+    for (std::uint64_t kind = 0; kind < Kind::kKinds; ++kind) {
+      copy_items<Kind>(graph, kind, chosen[kind], items.data() + at);
+      at += chosen[kind].size();
+    }
+    return items;
+  });
 }
 
 }  // namespace
@@ -85,18 +241,11 @@ iterators::NodeIterator KnowledgeGraph::nodes_iter(const Interval& interval,
 
 std::vector<NodeItem> KnowledgeGraph::get_nodes_of_type(const Interval& interval,
                                                         std::uint64_t kind) const {
-  if (kind >= kNodeKinds) return {};
-  return items_of_kind<NodeItem>([&] { return nodes_iter(interval, kind); });
+  return items_of_kind<NodeKind>(*this, interval, kind);
 }
 
 std::vector<NodeItem> KnowledgeGraph::get_all_nodes(const Interval& interval) const {
-  std::vector<NodeItem> all;
-  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
-    std::vector<NodeItem> items = get_nodes_of_type(interval, kind);
-    all.insert(all.end(), std::make_move_iterator(items.begin()),
-               std::make_move_iterator(items.end()));
-  }
-  return all;
+  return items_of_all_kinds<NodeKind>(*this, interval);
 }
 
 // ---- Relations ----
@@ -128,18 +277,11 @@ iterators::RelationIterator KnowledgeGraph::relations_iter(const Interval& inter
 
 std::vector<RelationItem> KnowledgeGraph::get_relations_of_type(const Interval& interval,
                                                                 std::uint64_t kind) const {
-  if (kind >= kRelationKinds) return {};
-  return items_of_kind<RelationItem>([&] { return relations_iter(interval, kind); });
+  return items_of_kind<RelationKind>(*this, interval, kind);
 }
 
 std::vector<RelationItem> KnowledgeGraph::get_all_relations(const Interval& interval) const {
-  std::vector<RelationItem> all;
-  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
-    std::vector<RelationItem> items = get_relations_of_type(interval, kind);
-    all.insert(all.end(), std::make_move_iterator(items.begin()),
-               std::make_move_iterator(items.end()));
-  }
-  return all;
+  return items_of_all_kinds<RelationKind>(*this, interval);
 }
 
 }  // namespace knowledge_graph::graph

@@ -14,6 +14,7 @@
 // versions appended earlier in the same transaction.
 #include <algorithm>
 #include <array>
+#include <bit>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "lookup_index_writer.hpp"
@@ -55,29 +56,60 @@ const RelationRecord* latest_relation(const KnowledgeGraph& graph, const GraphIn
 }
 
 // The slots and payloads a write will append, checked against W before any write.
-struct Demand {
-  std::array<std::uint64_t, kNodeKinds> node_versions{};
-  std::array<std::uint64_t, kRelationKinds> relation_versions{};
+// Only the kinds a write names are counted and checked (a mask says which), so a
+// write pays for its own kinds, not for all 35.
+// The counts are private: a count set without its kind's bit would go unchecked.
+class Demand {
+ public:
   std::uint64_t node_values = 0;
   std::uint64_t relation_values = 0;
+
+  void add_node_versions(std::uint64_t kind, std::uint64_t count) {
+    add(node_versions_, node_kinds_, kind, count);
+  }
+  void add_relation_versions(std::uint64_t kind, std::uint64_t count) {
+    add(relation_versions_, relation_kinds_, kind, count);
+  }
+  std::uint32_t node_kinds() const { return node_kinds_; }
+  std::uint32_t relation_kinds() const { return relation_kinds_; }
+  std::uint64_t node_versions(std::uint64_t kind) const { return node_versions_[kind]; }
+  std::uint64_t relation_versions(std::uint64_t kind) const { return relation_versions_[kind]; }
+
+ private:
+  template <class Counts>
+  static void add(Counts& counts, std::uint32_t& kinds, std::uint64_t kind, std::uint64_t count) {
+    const std::uint32_t bit = std::uint32_t{1} << kind;
+    if (!(kinds & bit)) counts[kind] = 0;
+    kinds |= bit;
+    counts[kind] += count;
+  }
+
+  std::array<std::uint64_t, kNodeKinds> node_versions_;  // valid where the mask is set
+  std::array<std::uint64_t, kRelationKinds> relation_versions_;
+  std::uint32_t node_kinds_ = 0;
+  std::uint32_t relation_kinds_ = 0;
 };
+static_assert(kNodeKinds <= 32 && kRelationKinds <= 32);
 
 // A damaged tail beyond its capacity leaves no room at all.
 bool has_room(std::uint64_t tail, std::uint64_t capacity, std::uint64_t needed) {
   return needed == 0 || (tail <= capacity && capacity - tail >= needed);
 }
 
+// Kinds in ascending order, so the first full kind is reported as before.
 Refusal check_room(const GraphIndices& w, const Demand& demand) {
   if (!has_room(w.nodes_tail, kNodeValues, demand.node_values))
     return {WriteStatus::NodeValuesFull, {}};
-  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
-    if (!has_room(w.node_index_tail[k], kNodeVersionsPerKind, demand.node_versions[k]))
+  for (std::uint32_t kinds = demand.node_kinds(); kinds != 0; kinds &= kinds - 1) {
+    const auto k = static_cast<std::uint64_t>(std::countr_zero(kinds));
+    if (!has_room(w.node_index_tail[k], kNodeVersionsPerKind, demand.node_versions(k)))
       return {WriteStatus::NodeVersionsFull, Index(k, 0)};
   }
   if (!has_room(w.relations_tail, kRelationValues, demand.relation_values))
     return {WriteStatus::RelationValuesFull, {}};
-  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
-    if (!has_room(w.relation_index_tail[k], kRelationVersionsPerKind, demand.relation_versions[k]))
+  for (std::uint32_t kinds = demand.relation_kinds(); kinds != 0; kinds &= kinds - 1) {
+    const auto k = static_cast<std::uint64_t>(std::countr_zero(kinds));
+    if (!has_room(w.relation_index_tail[k], kRelationVersionsPerKind, demand.relation_versions(k)))
       return {WriteStatus::RelationVersionsFull, Index(k, 0)};
   }
   return {};
@@ -167,9 +199,9 @@ RelationRemoval plan_removal(const KnowledgeGraph& graph, const GraphIndices& w,
 }
 
 void add_demand(Demand& demand, const RelationRemoval& removal, Index relation) {
-  demand.relation_versions[relation.type_index] += 1;
-  if (removal.from != nullptr) demand.node_versions[removal.latest->from.type_index] += 1;
-  if (removal.to != nullptr) demand.node_versions[removal.latest->to.type_index] += 1;
+  demand.add_relation_versions(relation.type_index, 1);
+  if (removal.from != nullptr) demand.add_node_versions(removal.latest->from.type_index, 1);
+  if (removal.to != nullptr) demand.add_node_versions(removal.latest->to.type_index, 1);
 }
 
 void apply_removal(KnowledgeGraph& graph, GraphIndices& w, const RelationRemoval& removal,
@@ -233,7 +265,7 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   GraphIndices w = begin_write(*this, &node);
   Demand demand;
   demand.node_values = 1;
-  demand.node_versions[kind] = 1;
+  demand.add_node_versions(kind, 1);
   if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
 
   const std::uint64_t position = w.nodes_tail++;
@@ -258,7 +290,7 @@ WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uin
   if (latest == nullptr) return refused_add(WriteStatus::NotFound);
   Demand demand;
   demand.node_values = 1;
-  demand.node_versions[kind] = 1;
+  demand.add_node_versions(kind, 1);
   if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
 
   const std::uint64_t position = w.nodes_tail++;
@@ -280,7 +312,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
   // relations stay live would be worse than no removal.
   const RelationSet relations = relations_to_remove(*this, w, node, *latest);
   Demand demand;
-  demand.node_versions[node.type_index] = 1;
+  demand.add_node_versions(node.type_index, 1);
   for (std::size_t i = 0; i < relations.size; ++i)
     add_demand(demand, plan_removal(*this, w, relations.items[i]), relations.items[i]);
   if (const Refusal refusal = check_room(w, demand); refusal.refused())
@@ -311,10 +343,10 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   const std::size_t in_entry = entry_for(*this, w, to_latest->incoming, relation, to, Role::Incoming);
   if (in_entry == kNoEntry) return refused_add(Refusal{WriteStatus::IncomingListFull, to});
   Demand demand;
-  demand.node_versions[from.type_index] += 1;
-  demand.node_versions[to.type_index] += 1;
+  demand.add_node_versions(from.type_index, 1);
+  demand.add_node_versions(to.type_index, 1);
   demand.relation_values = 1;
-  demand.relation_versions[relation.type_index] = 1;
+  demand.add_relation_versions(relation.type_index, 1);
   if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
 
   NodeRecord& from_version = append_node_copy(*this, w, from.type_index, *from_latest, timestamp);

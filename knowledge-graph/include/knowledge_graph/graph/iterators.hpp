@@ -3,7 +3,9 @@
 // An iterator keeps the snapshot it was made with: it walks the slots below that
 // snapshot's tail for its kind, oldest first, and yields an owned copy of every
 // version whose timestamp the interval includes, whatever its marker. Versions
-// published later are never yielded; once ended, it stays ended.
+// published later are never yielded; once ended, it stays ended. Where the
+// kind's timestamps are proven to rise with its slots, the walk skips the slots
+// before and after the interval instead of examining them.
 //
 // Thread rules: an iterator is used by one thread at a time; the record it reads
 // may be written concurrently by the one writer. A `clear` that lets the writer
@@ -60,6 +62,12 @@ struct NodeIterator {
   std::uint64_t type_index;      // the node kind walked
   std::uint64_t type_count;      // 18: a type_index at or above it yields nothing
   std::uint64_t position;        // next slot to examine; only grows
+  // Where the slots that can hold the interval lie (found by the first `next`):
+  // the walk starts at the first of them and jumps from `skip_from` to `skip_to`
+  // over slots that are known to lie after the interval.
+  bool sought = false;
+  std::uint64_t skip_from = 0;
+  std::uint64_t skip_to = 0;
 
   // Walks below the tails of `indices` (a copy of a buffer the caller took). The
   // guard is read now, so slots reused before this call go unnoticed: prefer the
@@ -87,6 +95,9 @@ struct RelationIterator {
   std::uint64_t type_index;      // the relation kind walked
   std::uint64_t type_count;      // 17
   std::uint64_t position;
+  bool sought = false;           // see NodeIterator
+  std::uint64_t skip_from = 0;
+  std::uint64_t skip_to = 0;
 
   RelationIterator(const KnowledgeGraph& graph, const GraphIndices& indices,
                    const interval_algebra::Interval& interval, std::uint64_t type_index);

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace knowledge_graph::graph {
 
@@ -64,5 +65,32 @@ std::optional<std::uint64_t> scan_latest_relation_slot(const KnowledgeGraph& gra
                                                        std::uint64_t kind,
                                                        std::uint64_t instance_id,
                                                        std::uint64_t tail);
+
+// ---- Kind reads ----
+
+// An instance and the slot of its latest version below a snapshot's tail.
+struct LatestSlot {
+  std::uint64_t instance_id;
+  std::uint64_t slot;
+};
+
+// For each kind in [first_kind, last_kind): every instance with a version below
+// `snapshot`'s tail and the slot of its latest such version, in no particular
+// order, into out[kind - first_kind]. A kind the index cannot prove itself
+// current for gets std::nullopt: the caller walks it.
+void latest_node_slots(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                       std::uint64_t first_kind, std::uint64_t last_kind,
+                       std::optional<std::vector<LatestSlot>>* out);
+void latest_relation_slots(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                           std::uint64_t first_kind, std::uint64_t last_kind,
+                           std::optional<std::vector<LatestSlot>>* out);
+
+// How many slots of `kind`, from slot 0 up, are proven to carry non-decreasing
+// timestamps below `snapshot`'s tail (the writer's order, kept beside the index);
+// 0 when nothing is proven. The slots above are in unknown order.
+std::uint64_t node_ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                  std::uint64_t kind);
+std::uint64_t relation_ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                      std::uint64_t kind);
 
 }  // namespace knowledge_graph::graph

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "../kind_reads.hpp"
 #include "../racy_copy.hpp"
 
 namespace knowledge_graph::graph::iterators {
@@ -24,31 +25,25 @@ Snapshot adopt_indices(const KnowledgeGraph& graph, const GraphIndices& indices)
   return taken;
 }
 
-// A value position outside the array names no value: the item carries Empty.
-NodeItem make_node_item(const KnowledgeGraph& graph, const NodeRecord& slot) {
-  NodeItem item{detail::racy_copy(slot), KnowledgeGraphNode{}};
-  if (item.record.value_index < kNodeValues)
-    item.value = detail::racy_copy(graph.node_values[item.record.value_index]);
-  return item;
-}
-
-RelationItem make_relation_item(const KnowledgeGraph& graph, const RelationRecord& slot) {
-  RelationItem item{detail::racy_copy(slot), KnowledgeGraphRelation{}};
-  if (item.record.value_index < kRelationValues)
-    item.value = detail::racy_copy(graph.relation_values[item.record.value_index]);
-  return item;
-}
-
 // The step shared by both walks. `tail` is the snapshot's tail for the kind,
 // `slots` the kind's array. Every decision taken on a slot (yield or skip) is
 // confirmed by a guard check before it reaches the caller: after each item and
 // at the end of the walk.
-template <class Walk, class Record, class MakeItem>
-auto step(Walk& walk, std::uint64_t capacity, std::uint64_t tail, const Record* slots,
+template <class Walk, class Record, class Seek, class MakeItem>
+auto step(Walk& walk, std::uint64_t capacity, std::uint64_t tail, const Record* slots, Seek seek,
           MakeItem make_item) -> std::optional<decltype(make_item(slots[0]))> {
   tail = std::min(tail, capacity);
   if (walk.position >= tail) return std::nullopt;  // ended before: stays ended, unchanged
+  if (!walk.sought) {
+    walk.sought = true;
+    const detail::SlotWindow window = seek();
+    walk.position = std::max(walk.position, window.begin);
+    walk.skip_from = window.end;
+    walk.skip_to = window.rest;
+  }
   while (walk.position < tail) {
+    if (walk.position == walk.skip_from) walk.position = std::max(walk.position, walk.skip_to);
+    if (walk.position >= tail) break;
     const Record& slot = slots[walk.position++];
     if (!walk.interval.includes(detail::racy_word(slot.timestamp))) continue;
     auto item = make_item(slot);
@@ -79,7 +74,8 @@ std::optional<NodeItem> NodeIterator::next() {
   if (type_index >= type_count || type_index >= kNodeKinds || overtaken()) return std::nullopt;
   return step(*this, kNodeVersionsPerKind, snapshot.indices.node_index_tail[type_index],
               graph->node_records[type_index],
-              [this](const NodeRecord& slot) { return make_node_item(*graph, slot); });
+              [this] { return detail::node_slot_window(*graph, snapshot, interval, type_index); },
+              [this](const NodeRecord& slot) { return detail::make_node_item(*graph, slot); });
 }
 
 RelationIterator::RelationIterator(const KnowledgeGraph& graph, const GraphIndices& indices,
@@ -101,7 +97,8 @@ std::optional<RelationItem> RelationIterator::next() {
   if (type_index >= type_count || type_index >= kRelationKinds || overtaken()) return std::nullopt;
   return step(*this, kRelationVersionsPerKind, snapshot.indices.relation_index_tail[type_index],
               graph->relation_records[type_index],
-              [this](const RelationRecord& slot) { return make_relation_item(*graph, slot); });
+              [this] { return detail::relation_slot_window(*graph, snapshot, interval, type_index); },
+              [this](const RelationRecord& slot) { return detail::make_relation_item(*graph, slot); });
 }
 
 }  // namespace knowledge_graph::graph::iterators
