@@ -5,6 +5,12 @@
 // AddressSanitizer. Nothing may touch memory outside the arrays or crash: writes
 // may refuse, reads may clamp or answer absent. Whatever a write stores must
 // leave the tails within their capacities.
+//
+// An input costs what it touches: one graph serves every input, and only the
+// slots an input could have written (up to the highest tail it reached) are
+// zeroed again before the next. A tail at the edge of its array makes every
+// read walk the whole array, so only inputs that ask for it (first byte odd
+// multiple of 16 - see edge_mode) get edge values; the rest keep small tails.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +33,27 @@ KnowledgeGraph& graph() {
   return *boxed;
 }
 
+// What the previous input may have written: per kind, slots below these marks,
+// and the top slots of the arrays when it used edge values.
+struct Touched {
+  std::uint64_t node[kNodeKinds] = {};
+  std::uint64_t relation[kRelationKinds] = {};
+  bool top = true;  // the first input starts from an unknown state
+
+  void cover(const GraphIndices& g) {
+    for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+      node[k] = std::max(node[k], std::min(g.node_index_tail[k], kNodeVersionsPerKind));
+    for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+      relation[k] = std::max(relation[k], std::min(g.relation_index_tail[k], kRelationVersionsPerKind));
+  }
+  void cover(const KnowledgeGraph& g) {
+    cover(g.indices[0]);
+    cover(g.indices[1]);
+  }
+};
+Touched touched;
+bool edge_mode = false;  // this input may put tails at the edges of the arrays
+
 KnowledgeGraphNode node_value(std::uint64_t kind) {
   KnowledgeGraphNode value;
   value.tag = kind;
@@ -39,24 +66,31 @@ KnowledgeGraphRelation relation_value(std::uint64_t kind) {
   return value;
 }
 
-// Forgets the previous input: bookkeeping zeroed, the slots a small or an
-// edge-of-capacity tail reaches zeroed, then the same small scene written again.
+// Forgets the previous input: bookkeeping zeroed, the slots it may have
+// written zeroed (no more), then the same small scene written again.
 void rebuild(KnowledgeGraph& g) {
+  touched.cover(g);
   std::memset(static_cast<void*>(g.indices), 0, sizeof g.indices);
   g.active_indices = 0;
   g.guard_mark = 0;
   g.clear_epoch = 0;
   g.publication_sequence = 0;
   for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
-    std::memset(static_cast<void*>(g.node_records[k]), 0, kSceneSlots * sizeof(NodeRecord));
-    std::memset(static_cast<void*>(&g.node_records[k][kNodeVersionsPerKind - 8]), 0,
-                8 * sizeof(NodeRecord));
+    const std::uint64_t low = touched.top ? kSceneSlots : std::min(touched.node[k], kSceneSlots);
+    std::memset(static_cast<void*>(g.node_records[k]), 0, low * sizeof(NodeRecord));
+    if (touched.top)
+      std::memset(static_cast<void*>(&g.node_records[k][kNodeVersionsPerKind - 8]), 0,
+                  8 * sizeof(NodeRecord));
   }
   for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
-    std::memset(static_cast<void*>(g.relation_records[k]), 0, kSceneSlots * sizeof(RelationRecord));
-    std::memset(static_cast<void*>(&g.relation_records[k][kRelationVersionsPerKind - 8]), 0,
-                8 * sizeof(RelationRecord));
+    const std::uint64_t low = touched.top ? kSceneSlots : std::min(touched.relation[k], kSceneSlots);
+    std::memset(static_cast<void*>(g.relation_records[k]), 0, low * sizeof(RelationRecord));
+    if (touched.top)
+      std::memset(static_cast<void*>(&g.relation_records[k][kRelationVersionsPerKind - 8]), 0,
+                  8 * sizeof(RelationRecord));
   }
+  touched = Touched{};
+  touched.top = false;
   g.set_autocommit(true);
   for (std::uint64_t id = 0; id < 4; ++id) {
     g.add_node(1, id, node_value(1));
@@ -77,7 +111,10 @@ std::uint64_t* bookkeeping_word(KnowledgeGraph& g, std::uint8_t buffer, std::uin
 }
 
 void damage_node_record(KnowledgeGraph& g, ByteReader& in) {
-  NodeRecord& r = g.node_records[in.byte() % kNodeKinds][in.byte() % kSceneSlots];
+  const std::uint64_t kind = in.byte() % kNodeKinds;
+  const std::uint64_t slot = in.byte() % kSceneSlots;
+  touched.node[kind] = std::max(touched.node[kind], slot + 1);
+  NodeRecord& r = g.node_records[kind][slot];
   const std::uint8_t field = in.byte();
   switch (field % 6) {
     case 0: r.value_index = in.near_capacity(kNodeValues); break;
@@ -94,7 +131,10 @@ void damage_node_record(KnowledgeGraph& g, ByteReader& in) {
 }
 
 void damage_relation_record(KnowledgeGraph& g, ByteReader& in) {
-  RelationRecord& r = g.relation_records[in.byte() % kRelationKinds][in.byte() % kSceneSlots];
+  const std::uint64_t kind = in.byte() % kRelationKinds;
+  const std::uint64_t slot = in.byte() % kSceneSlots;
+  touched.relation[kind] = std::max(touched.relation[kind], slot + 1);
+  RelationRecord& r = g.relation_records[kind][slot];
   switch (in.byte() % 6) {
     case 0: r.value_index = in.near_capacity(kRelationValues); break;
     case 1: r.instance_id = in.id(16); break;
@@ -115,7 +155,10 @@ void damage(KnowledgeGraph& g, ByteReader& in) {
         const std::uint64_t capacity = field % 38 < 18 ? kNodeVersionsPerKind
                                        : is_value_tail ? kNodeValues
                                                        : kRelationVersionsPerKind;
-        *bookkeeping_word(g, buffer, field) = in.near_capacity(capacity);
+        // Outside edge mode a tail stays small (a walk over a whole array
+        // costs milliseconds); the scene's slots are then all it reaches.
+        const std::uint64_t tail = in.near_capacity(capacity);
+        *bookkeeping_word(g, buffer, field) = edge_mode ? tail : tail % kSceneSlots;
         break;
       }
       case 2: g.active_indices = in.near_capacity(2); break;
@@ -136,7 +179,19 @@ void damage(KnowledgeGraph& g, ByteReader& in) {
   }
 }
 
-// Every read, over every kind and a few out of range, for the scene's ids.
+// The kinds the scene uses and those this input damaged: the per-kind reads
+// look at these (a read of an untouched empty kind tells nothing new).
+bool node_focus(std::uint64_t kind) {
+  return kind == 1 || kind == 6 || kind == kNodeKinds ||
+         (kind < kNodeKinds && touched.node[kind] > 0);
+}
+bool relation_focus(std::uint64_t kind) {
+  return kind == 2 || kind == 9 || kind == 16 || kind == kRelationKinds ||
+         (kind < kRelationKinds && touched.relation[kind] > 0);
+}
+
+// Every read: the whole-graph ones, and per kind for the scene's ids over the
+// kinds in focus and one beyond the range.
 void read_everything(const KnowledgeGraph& g) {
   volatile std::uint64_t sink = 0;
   const Interval intervals[] = {Interval::eternity(), Interval::make(2, 5)};
@@ -149,6 +204,7 @@ void read_everything(const KnowledgeGraph& g) {
       sink = sink + g.get_relations_of_type(interval, kind).size();
   }
   for (std::uint64_t kind = 0; kind <= kNodeKinds; ++kind) {
+    if (!node_focus(kind)) continue;
     auto walk = g.nodes_iter(Interval::eternity(), kind);
     for (int i = 0; i < 64; ++i) {
       auto item = walk.next();
@@ -161,6 +217,7 @@ void read_everything(const KnowledgeGraph& g) {
     }
   }
   for (std::uint64_t kind = 0; kind <= kRelationKinds; ++kind) {
+    if (!relation_focus(kind)) continue;
     auto walk = g.relations_iter(Interval::eternity(), kind);
     for (int i = 0; i < 64; ++i) {
       auto item = walk.next();
@@ -219,6 +276,7 @@ void write_everything(KnowledgeGraph& g, bool transaction) {
   g.remove_node(23, Index(kNodeKinds, 0));
   if (autocommit) check_published_tails(g, before);
   if (transaction) g.commit_transaction();
+  touched.cover(g);  // what the writes reached, before the clear forgets it
   g.clear();
   g.add_node(24, 1, node_value(2));
   g.set_autocommit(true);
@@ -230,7 +288,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   KnowledgeGraph& g = graph();
   rebuild(g);
   ByteReader in(data, size);
-  const bool transaction = in.byte() % 2 == 1;
+  const std::uint8_t mode = in.byte();
+  const bool transaction = mode % 2 == 1;
+  edge_mode = mode % 32 == 16 || mode % 32 == 17;
+  touched.top = touched.top || edge_mode;  // writes at tails near capacity reach the top
   damage(g, in);
   read_everything(g);
   write_everything(g, transaction);

@@ -68,6 +68,8 @@ class WriteStatus(enum.IntEnum):
     RelationValuesFull = 7
     OutgoingListFull = 8
     IncomingListFull = 9
+    NoHandle = 11  # C interface only: get_last_write_result(NULL)
+    NothingWritten = 12  # C interface only: no write through the handle yet
     InsideBatch = 13
 
 class IntervalType(enum.IntEnum):
@@ -111,7 +113,13 @@ class ReadOnlyError(VarnelError):
     """A write through a graph from Graph.attach()."""
 
 class RegionError(VarnelError, OSError):
-    """The shared region could not be set up or attached."""
+    """The shared region could not be set up or attached; the message names why
+    (no region, another user's, open to others, too small, set-up lock kept)."""
+
+class DamagedRecordError(VarnelError, ValueError):
+    """A stored version holds a byte no writer stores: `.marker` of a damaged
+    version raises it; `value` is the byte, and repr() shows Unknown(N)."""
+    value: int
 
 # ---- Values ----
 
@@ -362,7 +370,13 @@ class Graph:
     def start_transaction(self) -> None: ...
     def commit_transaction(self) -> None: ...
     def transaction(self) -> Transaction:
-        """One batch: commits on success; if the block raises, the batch is dropped."""
+        """One batch: set_autocommit(False) and start_transaction(), then
+        commit_transaction() and set_autocommit(True) on success. If the block
+        raises, only set_autocommit(True) runs: the batch is dropped. Readers
+        see the graph before the batch or the committed batch, never part of it;
+        after a clear() in the block, the empty graph is published just before
+        the first write that reuses a slot of the old graph, and a dropped batch
+        leaves it so."""
     @property
     def in_transaction(self) -> bool: ...
 

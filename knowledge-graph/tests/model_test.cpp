@@ -1,9 +1,10 @@
 // The writes against a plain reference model: fixed-seed random sequences of
 // operations in autocommit and transaction mode, with clears, updates, full
 // lists (and stale entries taken when they are full), refusals and every array
-// filled once. After every operation the record's
-// published buffer (and, inside a transaction, the batch) must match the model
-// and keep the record's invariants.
+// filled once, and every framing of a batch: dropped, restarted, committed twice,
+// commits without a batch, writes in transaction mode before start_transaction.
+// After every operation the record's published buffer (and the batch, while one
+// is open) must match the model and keep the record's invariants.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -76,12 +77,9 @@ class ModelRun {
     const auto want = model_.remove_relation(t, relation);
     return settle("remove_relation", got.status, want.status, got.value == want.value);
   }
-  // A clear inside a batch lets the batch's appends reuse slots that the published
-  // state still shows; until the commit only the batch is compared.
   void clear() {
     g_.clear();
     model_.clear();
-    if (!model_.autocommit()) batch_cleared_ = true;
     verify("clear");
   }
   // A compaction on both. Every read over windows that start at or after
@@ -129,30 +127,43 @@ class ModelRun {
     model_.set_autocommit(false);
     g_.start_transaction();
     model_.start_transaction();
-    checked_batch_ = checked_published_;  // the batch starts as the published state
     verify("start_transaction");
   }
-  // Commits, then either opens the next batch or returns to autocommit. The
-  // inactive buffer is stale until then, so the check waits for it.
-  void commit(bool continue_batching) {
+  // Transaction mode without start_transaction: the next write opens the batch.
+  void enter_transaction_mode() {
+    g_.set_autocommit(false);
+    model_.set_autocommit(false);
+    verify("set_autocommit(false)");
+  }
+  // start_transaction inside a batch drops it and starts another.
+  void restart() {
+    g_.start_transaction();
+    model_.start_transaction();
+    verify("start_transaction again");
+  }
+  // A commit alone: with no open batch (autocommit mode, a second commit) it
+  // changes nothing.
+  void commit_only() {
+    const std::uint64_t active = model_.active();
     g_.commit_transaction();
     model_.commit_transaction();
-    checked_published_ = checked_batch_;
-    batch_cleared_ = false;
-    if (continue_batching) {
-      g_.start_transaction();
-      model_.start_transaction();
-    } else {
-      g_.set_autocommit(true);
-      model_.set_autocommit(true);
-    }
+    if (model_.active() != active) checked_published_ = checked_batch_;  // the batch is published
     verify("commit_transaction");
+  }
+  // Commits, then either opens the next batch or returns to autocommit.
+  void commit(bool continue_batching) {
+    commit_only();
+    if (continue_batching) {
+      restart();
+    } else {
+      end_batching();
+    }
   }
   // Back to autocommit; an uncommitted batch is dropped.
   void end_batching() {
     g_.set_autocommit(true);
     model_.set_autocommit(true);
-    verify("set_autocommit");
+    verify("set_autocommit(true)");
   }
 
   // One operation drawn at random, sometimes with kinds out of range.
@@ -248,7 +259,7 @@ class ModelRun {
     return relation_universe_[pick(relation_universe_.size())];
   }
   Index existing_node() {
-    const auto& nodes = model_.autocommit() ? model_.published().nodes : model_.batch().nodes;
+    const auto& nodes = model_.batch_open() ? model_.batch().nodes : model_.published().nodes;
     auto chosen = nodes.begin();
     std::advance(chosen, pick(nodes.size()));
     return chosen->first;
@@ -258,7 +269,7 @@ class ModelRun {
 
   // Whether the model's list that `relation` would enter has neither it nor a free entry.
   bool list_full(Index from, Index to, Index relation) const {
-    const auto& nodes = model_.autocommit() ? model_.published().nodes : model_.batch().nodes;
+    const auto& nodes = model_.batch_open() ? model_.batch().nodes : model_.published().nodes;
     auto full = [&](Index node, bool outgoing) {
       const auto found = nodes.find(node);
       if (found == nodes.end()) return false;
@@ -270,14 +281,29 @@ class ModelRun {
     return full(from, true) || full(to, false);
   }
 
+  // Every framing a host may use, the misframed ones included.
   void random_mode_change() {
+    const std::uint64_t roll = pick(10);
     if (model_.autocommit()) {
-      begin_transaction();
-      if (pick(3) == 0) compact_recent(pick(20));  // refused inside a batch
-    } else if (pick(8) == 0 && !batch_cleared_) {
-      end_batching();
-    } else {
+      if (roll < 6) {
+        begin_transaction();
+        if (pick(3) == 0) compact_recent(pick(20));  // refused inside a batch
+      } else if (roll < 9) {
+        enter_transaction_mode();
+      } else {
+        commit_only();
+      }
+    } else if (roll < 4) {
       commit(pick(2) == 0);
+    } else if (roll < 5) {
+      commit_only();
+      commit_only();
+    } else if (roll < 7) {
+      end_batching();
+    } else if (roll < 8) {
+      restart();
+    } else {
+      commit_only();  // stays in transaction mode; the next write opens a batch
     }
   }
 
@@ -363,23 +389,26 @@ class ModelRun {
     return got;
   }
 
+  // Readers see exactly the model's published state at every step, also while a
+  // batch that cleared is under way.
   void verify(const char* operation) {
     ++step_;
     ASSERT_EQ(g_.active_indices, model_.active()) << operation << " at step " << step_;
+    // A batch opened since the last check starts as the state published then.
+    if (model_.batches_opened() != batches_checked_) checked_batch_ = checked_published_;
+    batches_checked_ = model_.batches_opened();
     const GraphIndices& published = g_.indices[g_.active_buffer()];
-    if (!batch_cleared_) {
-      expect_clean(operation, reference::compare_state(g_, published, model_.published()));
-      expect_clean(operation, reference::check_invariants(g_, published, checked_published_,
-                                                                &model_.published()));
-      checked_published_ = published;
-    }
-    if (!model_.autocommit()) {
+    expect_clean(operation, reference::compare_state(g_, published, model_.published()));
+    expect_clean(operation, reference::check_invariants(g_, published, checked_published_,
+                                                            &model_.published()));
+    checked_published_ = published;
+    if (model_.batch_open()) {
       const GraphIndices& batch = g_.indices[1 - g_.active_buffer()];
       expect_clean(operation, reference::compare_state(g_, batch, model_.batch()));
       expect_clean(operation, reference::check_invariants(g_, batch, checked_batch_, &model_.batch()));
       checked_batch_ = batch;
     }
-    if (step_ % 50 == 0 && !batch_cleared_) {
+    if (step_ % 50 == 0) {
       expect_clean(operation, reference::check_absent(g_, published, model_.published(),
                                                       node_universe_, relation_universe_));
     }
@@ -395,7 +424,7 @@ class ModelRun {
   std::mt19937_64 rng_;
   std::uint64_t clock_ = 1;
   std::uint64_t step_ = 0;
-  bool batch_cleared_ = false;
+  std::uint64_t batches_checked_ = 0;
   GraphIndices checked_published_{};
   GraphIndices checked_batch_{};
   std::vector<Index> node_universe_;

@@ -1,13 +1,19 @@
 // Readers against a writer at full speed: every snapshot and every item a reader
 // is handed must be consistent, while the writer adds, removes, relates, batches
-// transactions and clears. Two variants: threads sharing a private graph (run
-// under ThreadSanitizer) and, on Linux, reader processes that map the writer's
-// shared region read-only.
+// transactions and clears (also inside batches). A second workload writes a scene
+// per batch as a host does, resetting inside the batch when the graph fills up,
+// dropping and restarting batches, committing twice and writing in transaction
+// mode before start_transaction; its readers, each pass a reader that starts
+// anew, must only ever see a whole committed scene or the empty graph. Each
+// workload runs with threads sharing a private graph (run under ThreadSanitizer)
+// and, on Linux, with reader processes that map the writer's shared region
+// read-only.
 //
 // Each variant runs for VARNEL_STRESS_SECONDS seconds (default 3), or the value
 // of --stress-seconds=N.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -25,6 +32,7 @@
 
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 
 #if defined(__linux__) && __has_include("shared_memory_interface/shared_memory.hpp")
 #define VARNEL_STRESS_PROCESSES 1
@@ -85,8 +93,9 @@ class Writer {
   Writer(KnowledgeGraph& graph, std::uint64_t seed, bool compacting = false)
       : graph_(graph), random_(seed), compacting_(compacting) {}
 
-  // One step: a single autocommit write, a committed batch, or now and then a
-  // clear (or, compacting, a compaction every few writes).
+  // One step: a single autocommit write, a committed batch (now and then one
+  // that clears first), or now and then a clear (or, compacting, a compaction
+  // every few writes).
   void step() {
     if (compacting_ && (near_capacity() || chance(8))) {
       compact();
@@ -95,6 +104,7 @@ class Writer {
     } else if (chance(50)) {
       graph_.set_autocommit(false);
       graph_.start_transaction();
+      if (!compacting_ && chance(20)) clear();
       for (std::uint64_t n = 1 + pick(20); n > 0; --n) write();
       graph_.commit_transaction();
       graph_.set_autocommit(true);
@@ -106,10 +116,6 @@ class Writer {
   std::uint64_t compactions() const { return compactions_; }
 
  private:
-  // A clear inside a batch lets the rest of the batch reuse slots that readers
-  // still see below the active tails until the commit: readers notice writes
-  // made while they read, not those made before they started. The workload
-  // therefore clears only in autocommit mode.
   void clear() {
     graph_.clear();
     nodes_.clear();
@@ -174,6 +180,143 @@ class Writer {
   std::vector<Index> relations_;
 };
 
+// ---- A host's scene: one batch per tick ----
+
+// The scene of tick t: cars 0 to n(t) - 1, each with one live version carrying
+// its id and t in its payload, stamped t; the batch's last write is stamped t.
+constexpr std::uint64_t kCar = 1;
+constexpr std::uint64_t kDroppedTick = std::uint64_t{1} << 40;  // marks a batch never committed
+std::uint64_t scene_size(std::uint64_t tick) { return 4 + tick % 9; }
+
+KnowledgeGraphNode scene_car(std::uint64_t id, std::uint64_t tick) {
+  KnowledgeGraphNode value = node_value(kCar, id);
+  std::memcpy(value.payload + 8, &tick, sizeof tick);
+  return value;
+}
+std::uint64_t scene_tick(const KnowledgeGraphNode& value) {
+  std::uint64_t tick;
+  std::memcpy(&tick, value.payload + 8, sizeof tick);
+  return tick;
+}
+
+// Writes tick after tick in transaction mode, as a host would, with every
+// framing a host may use: a reset inside the batch when the graph fills up (and
+// now and then otherwise), batches dropped or restarted after a reset, a second
+// commit, writes that open the batch without start_transaction, and returns to
+// autocommit between ticks.
+class SceneWriter {
+ public:
+  SceneWriter(KnowledgeGraph& graph, std::uint64_t seed) : graph_(graph), random_(seed) {}
+
+  void step() {
+    const std::uint64_t tick = ++tick_;
+    graph_.set_autocommit(false);
+    if (!chance(4)) graph_.start_transaction();  // else the first write opens the batch
+    bool reset = must_reset_ || full() || chance(6);
+    if (chance(8)) {
+      // A batch given up after a reset and some writes: readers keep the last
+      // scene, or the empty graph if the batch had to publish it.
+      graph_.clear();
+      for (std::uint64_t id = pick(6); id > 0; --id) graph_.add_node(tick, id, scene_car(id, tick | kDroppedTick));
+      if (chance(2)) {
+        graph_.set_autocommit(true);
+        graph_.set_autocommit(false);
+      }
+      graph_.start_transaction();
+      reset = true;
+      ++dropped_;
+    }
+    if (reset) {
+      graph_.clear();
+      alive_ = 0;
+      ++resets_;
+    }
+    const std::uint64_t size = scene_size(tick);
+    for (std::uint64_t id = 0; id < size; ++id) graph_.add_node(tick, id, scene_car(id, tick));
+    for (std::uint64_t id = size; id < alive_; ++id) graph_.remove_node(tick, Index(kCar, id));
+    alive_ = size;
+    graph_.commit_transaction();
+    if (chance(4)) graph_.commit_transaction();  // changes nothing
+    if (chance(3)) graph_.set_autocommit(true);
+    must_reset_ = false;
+  }
+  std::uint64_t resets() const { return resets_; }
+  std::uint64_t dropped() const { return dropped_; }
+
+ private:
+  // The host's rule for a full graph, with a small limit so that it comes often.
+  bool full() const { return graph_.snapshot().indices.node_index_tail[kCar] > 400; }
+  bool chance(std::uint64_t one_in) { return random_() % one_in == 0; }
+  std::uint64_t pick(std::uint64_t bound) { return random_() % bound; }
+
+  KnowledgeGraph& graph_;
+  std::mt19937_64 random_;
+  std::uint64_t tick_ = 0;
+  std::uint64_t alive_ = 0;
+  bool must_reset_ = true;
+  std::uint64_t resets_ = 0;
+  std::uint64_t dropped_ = 0;
+};
+
+struct SceneStats {
+  std::uint64_t scenes = 0;
+  std::uint64_t empty = 0;
+  std::uint64_t overtaken = 0;
+  std::uint64_t inconsistencies = 0;
+};
+
+// Each pass is a reader that starts now: it walks the cars of one snapshot and
+// must find the whole scene of the tick that snapshot says was written last, or
+// nothing at all.
+SceneStats check_scenes_until(const KnowledgeGraph& graph, Clock::time_point deadline) {
+  SceneStats stats;
+  const auto fail = [&](const std::string& what) {
+    if (++stats.inconsistencies <= 10) std::fprintf(stderr, "inconsistent scene: %s\n", what.c_str());
+  };
+  while (Clock::now() < deadline) {
+    auto walk = graph.nodes_iter(Interval::eternity(), kCar);
+    std::map<std::uint64_t, NodeItem> latest;
+    while (auto item = walk.next()) {
+      if (item->record.marker == Marker::Valid) {
+        latest.insert_or_assign(item->record.instance_id, *item);
+      } else {
+        latest.erase(item->record.instance_id);
+      }
+    }
+    if (walk.overtaken()) {
+      ++stats.overtaken;
+      continue;
+    }
+    const GraphIndices& seen = walk.snapshot.indices;
+    if (seen.node_index_tail[kCar] == 0) {
+      ++stats.empty;
+      continue;
+    }
+    ++stats.scenes;
+    const std::uint64_t tick = seen.update_timestamp;
+    if (latest.size() != scene_size(tick))
+      fail("tick " + std::to_string(tick) + ": " + std::to_string(latest.size()) + " cars, not " +
+           std::to_string(scene_size(tick)));
+    std::uint64_t expected_id = 0;
+    for (const auto& [id, item] : latest) {
+      if (id != expected_id++ || named_id(item.value) != id || scene_tick(item.value) != tick ||
+          item.record.timestamp != tick)
+        fail("tick " + std::to_string(tick) + ": car " + std::to_string(id) + " of tick " +
+             std::to_string(scene_tick(item.value)) + " stamped " +
+             std::to_string(item.record.timestamp));
+    }
+  }
+  return stats;
+}
+
+void report_scenes(const char* who, const SceneStats& stats) {
+  std::printf("%s: %llu scenes, %llu empty, %llu overtaken, %llu inconsistencies\n", who,
+              static_cast<unsigned long long>(stats.scenes),
+              static_cast<unsigned long long>(stats.empty),
+              static_cast<unsigned long long>(stats.overtaken),
+              static_cast<unsigned long long>(stats.inconsistencies));
+}
+
 // ---- The reader's checks ----
 
 struct ReadStats {
@@ -181,6 +324,7 @@ struct ReadStats {
   std::uint64_t overtaken = 0;
   std::uint64_t items = 0;
   std::uint64_t inconsistencies = 0;
+  std::uint64_t views = 0;  // whole views checked (not overtaken)
 };
 
 class Checker {
@@ -191,7 +335,8 @@ class Checker {
   // with: a relation whose node versions are gone entirely is not checked.
   Checker(const KnowledgeGraph& graph, std::uint64_t seed, bool read_in_place,
           bool compacted = false)
-      : graph_(graph), random_(seed), read_in_place_(read_in_place), compacted_(compacted) {}
+      : graph_(graph), random_(seed), read_in_place_(read_in_place), compacted_(compacted),
+        scenes_(graph) {}
 
   ReadStats run_until(Clock::time_point deadline) {
     while (Clock::now() < deadline) {
@@ -203,6 +348,7 @@ class Checker {
       }
       check_kind_query();
       check_lookups();
+      check_view();
     }
     return stats_;
   }
@@ -375,17 +521,83 @@ class Checker {
     }
   }
 
+  // A view (from the reader's incremental table) must show exactly the state of
+  // its one publication: the same as a walk from scratch below its snapshot's
+  // tails, nothing stamped after that publication, and one instance's history
+  // ending with its current version.
+  void check_view() {
+    const SceneView view = scenes_.view();
+    const std::vector<NodeItem> nodes = view.all_nodes();
+    const std::vector<RelationItem> relations = view.all_relations();
+    std::vector<NodeItem> walked;
+    for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
+      iterators::NodeIterator walk(graph_, view.snapshot(), Interval::eternity(), kind);
+      std::map<std::uint64_t, NodeItem> latest;
+      while (auto item = walk.next()) {
+        if (item->record.marker == Marker::Valid) latest.insert_or_assign(item->record.instance_id, *item);
+        else latest.erase(item->record.instance_id);
+      }
+      if (walk.overtaken()) return;
+      for (auto& entry : latest) walked.push_back(entry.second);
+    }
+    std::size_t walked_relations = 0;
+    for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
+      std::set<std::uint64_t> valid;
+      iterators::RelationIterator walk(graph_, view.snapshot(), Interval::eternity(), kind);
+      while (auto item = walk.next()) {
+        if (item->record.marker == Marker::Valid) valid.insert(item->record.instance_id);
+        else valid.erase(item->record.instance_id);
+      }
+      if (walk.overtaken()) return;
+      walked_relations += valid.size();
+    }
+    std::optional<std::vector<NodeItem>> history;
+    if (!nodes.empty()) {
+      const NodeItem& some = nodes[random_() % nodes.size()];
+      history = view.history(NodeIndex::of(Index(some.value.type_index(), some.record.instance_id)));
+    }
+    if (view.overtaken()) return;
+    ++stats_.views;
+    const std::uint64_t published = view.last_update();
+    expect(nodes.size() == walked.size(), "view nodes", nodes.size(), walked.size());
+    for (std::size_t i = 0; i < std::min(nodes.size(), walked.size()); ++i) {
+      expect(std::memcmp(&nodes[i].record, &walked[i].record, sizeof nodes[i].record) == 0,
+             "view node version", nodes[i].record.instance_id, walked[i].record.instance_id);
+      expect(nodes[i].record.timestamp <= published, "view node after its publication",
+             nodes[i].record.timestamp, published);
+      check_node(nodes[i], nodes[i].value.type_index(), view.snapshot());
+    }
+    expect(relations.size() == walked_relations, "view relations", relations.size(),
+           walked_relations);
+    for (const RelationItem& item : relations)
+      expect(item.record.timestamp <= published, "view relation after its publication",
+             item.record.timestamp, published);
+    if (history) {
+      expect(!history->empty(), "view history empty");
+      if (!history->empty()) {
+        const NodeItem& some = *std::find_if(nodes.begin(), nodes.end(), [&](const NodeItem& n) {
+          return n.record.instance_id == history->back().record.instance_id &&
+                 n.value.type_index() == history->back().value.type_index();
+        });
+        expect(std::memcmp(&some.record, &history->back().record, sizeof some.record) == 0,
+               "view history ends elsewhere");
+      }
+    }
+  }
+
   const KnowledgeGraph& graph_;
   std::mt19937_64 random_;
   bool read_in_place_;
   bool compacted_;
   bool seen_versions_ = false;
+  SceneReader scenes_;
   ReadStats stats_;
 };
 
 void report(const char* who, const ReadStats& stats) {
-  std::printf("%s: %llu passes, %llu overtaken by clears, %llu items, %llu inconsistencies\n", who,
+  std::printf("%s: %llu passes, %llu views, %llu overtaken by clears, %llu items, %llu inconsistencies\n", who,
               static_cast<unsigned long long>(stats.passes),
+              static_cast<unsigned long long>(stats.views),
               static_cast<unsigned long long>(stats.overtaken),
               static_cast<unsigned long long>(stats.items),
               static_cast<unsigned long long>(stats.inconsistencies));
@@ -425,6 +637,38 @@ void threads_read_while_one_writes(bool compacting) {
     report("reader thread", s);
     EXPECT_EQ(s.inconsistencies, 0u);
     EXPECT_GT(s.items, 0u);
+    EXPECT_GT(s.views, 0u);
+  }
+}
+
+TEST(ReadStress, ThreadsSeeOnlyCommittedScenesWhileBatchesReset) {
+  auto graph = KnowledgeGraph::new_boxed();
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(seconds_per_variant()));
+  std::atomic<bool> readers_done{false};
+  std::uint64_t resets = 0, dropped = 0;
+  std::thread writer([&] {
+    SceneWriter writes(*graph, 99);
+    while (!readers_done.load(std::memory_order_acquire)) writes.step();
+    resets = writes.resets();
+    dropped = writes.dropped();
+  });
+  constexpr int kReaders = 2;
+  std::vector<SceneStats> stats(kReaders);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReaders; ++i)
+    readers.emplace_back([&, i] { stats[i] = check_scenes_until(*graph, deadline); });
+  for (auto& reader : readers) reader.join();
+  readers_done.store(true, std::memory_order_release);
+  writer.join();
+  std::printf("scene writer: %llu resets, %llu dropped batches\n",
+              static_cast<unsigned long long>(resets), static_cast<unsigned long long>(dropped));
+  EXPECT_GT(resets, 0u);
+  for (const SceneStats& s : stats) {
+    report_scenes("scene reader thread", s);
+    EXPECT_EQ(s.inconsistencies, 0u);
+    EXPECT_GT(s.scenes, 0u);
   }
 }
 
@@ -438,21 +682,29 @@ TEST(ReadStress, ThreadsReadConsistentlyWhileOneCompacts) { threads_read_while_o
 constexpr const char* kReaderRole = "--read-stress-reader";
 constexpr std::uint32_t kRegionSize = 536'870'912;
 
+constexpr std::uint64_t kSceneReaderSeed = 0;  // a reader process of the scene workload
+
 int run_reader_process(const char* region, double seconds, std::uint64_t seed, bool compacted) {
   shared_memory_interface::shared_memory::SharedMemory<KnowledgeGraph> memory(region, kRegionSize);
   if (!memory.initialize_read_only()) return 3;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(seconds));
+  if (seed == kSceneReaderSeed) {
+    const SceneStats stats = check_scenes_until(*memory.get_data_ref(), deadline);
+    report_scenes("scene reader process", stats);
+    if (stats.inconsistencies != 0) return 1;
+    return stats.scenes > 0 ? 0 : 2;
+  }
   const ReadStats stats = Checker(*memory.get_data_ref(), seed, true, compacted).run_until(deadline);
   report("reader process", stats);
   if (stats.inconsistencies != 0) return 1;
-  return stats.items > 0 ? 0 : 2;
+  return stats.items > 0 && stats.views > 0 ? 0 : 2;
 }
 
-pid_t spawn_reader(const std::string& region, int number, bool compacted) {
+pid_t spawn_reader(const std::string& region, std::uint64_t seed, bool compacted = false) {
   const std::string seconds = std::to_string(seconds_per_variant());
-  const std::string seed = std::to_string(500 + number);
-  std::vector<std::string> args = {"/proc/self/exe", kReaderRole, region, seconds, seed,
+  const std::string seed_text = std::to_string(seed);
+  std::vector<std::string> args = {"/proc/self/exe", kReaderRole, region, seconds, seed_text,
                                    compacted ? "compacted" : "cleared"};
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
@@ -473,7 +725,7 @@ void processes_read_while_one_writes(bool compacting) {
   constexpr int kReaders = 3;
   std::vector<pid_t> readers;
   for (int i = 0; i < kReaders; ++i) {
-    const pid_t child = spawn_reader(region, i, compacting);
+    const pid_t child = spawn_reader(region, 500 + static_cast<std::uint64_t>(i), compacting);
     ASSERT_GT(child, 0);
     readers.push_back(child);
   }
@@ -501,6 +753,38 @@ void processes_read_while_one_writes(bool compacting) {
 TEST(ReadStress, ProcessesReadConsistentlyWhileOneWrites) { processes_read_while_one_writes(false); }
 TEST(ReadStress, ProcessesReadConsistentlyWhileOneCompacts) {
   processes_read_while_one_writes(true);
+}
+
+TEST(ReadStress, ProcessesSeeOnlyCommittedScenesWhileBatchesReset) {
+  const std::string region = "varnel_scene_stress_" + std::to_string(getpid());
+  shared_memory_interface::shared_memory::SharedMemory<KnowledgeGraph> memory(region, kRegionSize);
+  ASSERT_TRUE(memory.initialize());
+  ASSERT_FALSE(memory.already_exists());
+  KnowledgeGraph& graph = *memory.get_data_ref();
+  graph.initialize();
+
+  constexpr int kReaders = 3;
+  std::vector<pid_t> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    const pid_t child = spawn_reader(region, kSceneReaderSeed);
+    ASSERT_GT(child, 0);
+    readers.push_back(child);
+  }
+  SceneWriter writes(graph, 7);
+  std::vector<int> statuses;
+  while (statuses.size() < readers.size()) {
+    for (int n = 0; n < 16; ++n) writes.step();
+    int status = 0;
+    const pid_t done = waitpid(-1, &status, WNOHANG);
+    if (done > 0) statuses.push_back(status);
+  }
+  std::printf("scene writer: %llu resets, %llu dropped batches\n",
+              static_cast<unsigned long long>(writes.resets()),
+              static_cast<unsigned long long>(writes.dropped()));
+  for (int status : statuses) {
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: inconsistencies, 2: no scene read, 3: no region";
+  }
 }
 
 #endif

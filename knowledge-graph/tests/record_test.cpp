@@ -7,9 +7,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <sstream>
+#include <string>
 #include <vector>
+
+#include "reference_model.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -252,7 +256,7 @@ TEST_F(Record, ReadersSeeOnlyTheActiveBuffer) {
   EXPECT_EQ(seen.active, 0u);
   EXPECT_EQ(seen.indices.node_index_tail[2], 0u);
 
-  graph.commit_transaction();
+  graph.active_indices = 1;  // as a writer flips it
   EXPECT_EQ(graph.node_count(), 8u);
   EXPECT_EQ(graph.last_update(), 77u);
   EXPECT_EQ(graph.snapshot().active, 1u);
@@ -403,7 +407,7 @@ TEST_F(Record, DroppingABatchThatClearedLeavesTheGraphClearedNotOverwritten) {
   EXPECT_EQ(graph.get_latest_node_record(Index(1, 1)), nullptr);
   EXPECT_EQ(graph.get_latest_node_record(Index(1, 9)), nullptr);
   EXPECT_EQ(graph.last_update(), 43u);
-  EXPECT_EQ(graph.clear_epoch % 2, 0);  // no clear is pending any more
+  EXPECT_EQ(graph.clear_epoch % 2, 0);  // no clear is under way
   ASSERT_TRUE(graph.add_node(60, 3, car(3)).stored());
   EXPECT_EQ(graph.node_count(), 1u);
 }
@@ -416,6 +420,120 @@ TEST_F(Record, DroppingABatchWithoutClearKeepsThePublishedGraph) {
   graph.set_autocommit(true);
   EXPECT_EQ(graph.node_count(), 1u);
   EXPECT_NE(graph.get_latest_node_record(Index(1, 1)), nullptr);
+}
+
+// ---- Batches that reset the graph, misframed batches: a reader after every step ----
+
+// One step of a host and what a reader that starts right after it sees.
+struct HostStep {
+  const char* call;
+  std::function<void(KnowledgeGraph&)> run;
+  const char* seen;
+};
+
+void run_host_steps(KnowledgeGraph& graph, const std::vector<HostStep>& steps) {
+  for (const HostStep& step : steps) {
+    step.run(graph);
+    EXPECT_EQ(reference::car_scene_view(graph), step.seen) << "after " << step.call;
+  }
+}
+
+HostStep add_car(std::uint64_t timestamp, std::int32_t id, const char* seen) {
+  return {"add_node", [=](KnowledgeGraph& g) { ASSERT_TRUE(g.add_node(timestamp, id, car(id)).stored()); },
+          seen};
+}
+HostStep call(const char* name, void (KnowledgeGraph::*member)(), const char* seen) {
+  return {name, [=](KnowledgeGraph& g) { (g.*member)(); }, seen};
+}
+HostStep autocommit(bool on, const char* seen) {
+  return {on ? "set_autocommit(true)" : "set_autocommit(false)",
+          [=](KnowledgeGraph& g) { g.set_autocommit(on); }, seen};
+}
+
+TEST_F(Record, ResetInsideABatchPublishesTheEmptyGraphBeforeReusingASlot) {
+  run_host_steps(graph, {
+      add_car(1000, 1, "cars 1, count 1, last 1000"),
+      add_car(1000, 3, "cars 1 3, count 2, last 1000"),
+      autocommit(false, "cars 1 3, count 2, last 1000"),
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 3, count 2, last 1000"),
+      add_car(1500, 7, "cars 1 3, count 2, last 1000"),
+      call("clear", &KnowledgeGraph::clear, "cars 1 3, count 2, last 1000"),
+      // Car 2 goes to car 1's slot: the empty graph is published first, with the
+      // last update readers knew (the batch's 1500 was never committed).
+      add_car(2000, 2, "cars, count 0, last 1000"),
+      add_car(2000, 4, "cars, count 0, last 1000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 2 4, count 2, last 2000"),
+  });
+}
+
+TEST_F(Record, DroppedResetBatchThatRewroteNothingLeavesTheGraphAsItWas) {
+  run_host_steps(graph, {
+      add_car(1000, 1, "cars 1, count 1, last 1000"),
+      add_car(1000, 2, "cars 1 2, count 2, last 1000"),
+      autocommit(false, "cars 1 2, count 2, last 1000"),
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
+      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
+      autocommit(true, "cars 1 2, count 2, last 1000"),
+      // The host restarts its batch after a reset, then drops it.
+      autocommit(false, "cars 1 2, count 2, last 1000"),
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
+      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
+      add_car(2000, 5, "cars 1 2, count 2, last 1000"),
+      autocommit(true, "cars 1 2, count 2, last 1000"),
+      // initialize goes the same way.
+      autocommit(false, "cars 1 2, count 2, last 1000"),
+      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
+      call("initialize", &KnowledgeGraph::initialize, "cars 1 2, count 2, last 1000"),
+      add_car(3000, 6, "cars 1 2 6, count 3, last 3000"),
+  });
+}
+
+TEST_F(Record, RestartedResetBatchNeverShowsItsDroppedWrites) {
+  run_host_steps(graph, {
+      add_car(1000, 1, "cars 1, count 1, last 1000"),
+      autocommit(false, "cars 1, count 1, last 1000"),
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1, count 1, last 1000"),
+      call("clear", &KnowledgeGraph::clear, "cars 1, count 1, last 1000"),
+      add_car(2000, 9, "cars, count 0, last 1000"),  // reuses car 1's slot
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars, count 0, last 1000"),
+      add_car(2000, 3, "cars, count 0, last 1000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3, count 1, last 2000"),
+  });
+}
+
+TEST_F(Record, SecondCommitOfAResetBatchChangesNothing) {
+  run_host_steps(graph, {
+      add_car(1000, 1, "cars 1, count 1, last 1000"),
+      add_car(1000, 2, "cars 1 2, count 2, last 1000"),
+      autocommit(false, "cars 1 2, count 2, last 1000"),
+      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
+      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
+      add_car(2000, 3, "cars, count 0, last 1000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3, count 1, last 2000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3, count 1, last 2000"),
+      add_car(3000, 4, "cars 3, count 1, last 2000"),  // opens the next batch itself
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3 4, count 2, last 3000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3 4, count 2, last 3000"),
+      autocommit(true, "cars 3 4, count 2, last 3000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3 4, count 2, last 3000"),
+  });
+}
+
+TEST_F(Record, WriteInTransactionModeWithoutABatchOpensOne) {
+  run_host_steps(graph, {
+      add_car(1000, 1, "cars 1, count 1, last 1000"),
+      autocommit(false, "cars 1, count 1, last 1000"),
+      add_car(2000, 2, "cars 1, count 1, last 1000"),
+      add_car(2000, 3, "cars 1, count 1, last 1000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 1 2 3, count 3, last 2000"),
+      // After a commit, the next write opens the next batch: nothing published is rewritten.
+      add_car(3000, 4, "cars 1 2 3, count 3, last 2000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 1 2 3 4, count 4, last 3000"),
+      // A reset without start_transaction opens a batch too.
+      call("clear", &KnowledgeGraph::clear, "cars 1 2 3 4, count 4, last 3000"),
+      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars, count 0, last 3000"),
+  });
 }
 
 // ---- Damaged bookkeeping (only another process could write these) ----

@@ -8,12 +8,22 @@
 // arrays. Tests, the fuzzer and the crash test drive a record and a model with the
 // same operations and compare them after each one.
 //
-// Limits are checked in one order, as the record does: kinds, then lookups, then
-// lists, then room (node values, node versions, relation values, relation versions).
+// Limits are checked in one order, as the record does: kinds (before a batch is
+// opened), then lookups, then lists, then room (node values, node versions,
+// relation values, relation versions).
 //
-// Precondition: a batch is framed by set_autocommit(false) and start_transaction;
-// after commit_transaction, further writes in transaction mode need another
-// start_transaction (the model does not follow a batch built on a stale buffer).
+// Batches, as the record keeps them:
+// - A batch is open from start_transaction, or from the first write (clear
+//   included) in transaction mode when none is open, until commit_transaction,
+//   set_autocommit(true) or the next start_transaction. A commit with no open
+//   batch changes nothing; a write published in autocommit mode closes a batch
+//   opened before.
+// - Readers see only published states. A batch that cleared keeps the graph
+//   before it published until one of its writes would append below the
+//   published tails; just before that write the empty graph is published
+//   (last update as published before) and the batch goes on from there.
+// - A dropped batch (set_autocommit(true), or start_transaction again) leaves
+//   the published state as it is: the graph before the batch, or the empty one.
 #pragma once
 
 #include <algorithm>
@@ -101,17 +111,34 @@ class ReferenceModel {
   bool autocommit() const { return autocommit_; }
   std::uint64_t active() const { return active_; }  // the expected `active_indices`
 
-  void set_autocommit(bool value) { autocommit_ = value; }
-  void start_transaction() { batch_ = published_; }
+  bool batch_open() const { return batch_open_; }
+  // Counts the batches opened so far (explicitly or by a write).
+  std::uint64_t batches_opened() const { return batches_opened_; }
+  // The batch cleared and readers still see the graph before it.
+  bool batch_cleared() const { return cleared_; }
+
+  void set_autocommit(bool value) {
+    autocommit_ = value;
+    if (value) close_batch();
+  }
+  void start_transaction() {
+    batch_ = published_;
+    batch_open_ = true;
+    ++batches_opened_;
+    cleared_ = false;
+  }
   void commit_transaction() {
+    if (!batch_open_) return;
     published_ = batch_;
     active_ ^= 1;
+    close_batch();
   }
 
   void clear() {
     ModelState& s = working();
     const std::uint64_t timestamp = s.tails.update_timestamp;
     s = ModelState{};
+    if (!autocommit_) cleared_ = true;
     publish(s, timestamp);
   }
 
@@ -161,14 +188,15 @@ class ReferenceModel {
 
   WriteResult<Index> add_node(std::uint64_t timestamp, std::uint64_t id,
                               const KnowledgeGraphNode& value) {
-    ModelState& s = working();
     const Index node(value.type_index(), id);
     if (node.type_index >= kNodeKinds) return {Index{}, WriteStatus::KindOutOfRange};
+    ModelState& s = working();
     Room room;
     room.node_values = 1;
     room.node_versions[node.type_index] = 1;
     if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
       return {Index{}, status};
+    protect_published();
     ModelNode version;
     version.timestamp = timestamp;
     version.value_index = s.tails.nodes_tail++;
@@ -181,9 +209,9 @@ class ReferenceModel {
   // A new version of a node that has one: new payload, its lists, `Valid`.
   WriteResult<Index> update_node(std::uint64_t timestamp, std::uint64_t id,
                                  const KnowledgeGraphNode& value) {
-    ModelState& s = working();
     const Index node(value.type_index(), id);
     if (node.type_index >= kNodeKinds) return {Index{}, WriteStatus::KindOutOfRange};
+    ModelState& s = working();
     const auto found = s.nodes.find(node);
     if (found == s.nodes.end()) return {Index{}, WriteStatus::NotFound};
     Room room;
@@ -191,6 +219,7 @@ class ReferenceModel {
     room.node_versions[node.type_index] = 1;
     if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
       return {Index{}, status};
+    protect_published();
     ModelNode version = found->second;
     version.timestamp = timestamp;
     version.value_index = s.tails.nodes_tail++;
@@ -202,8 +231,8 @@ class ReferenceModel {
   }
 
   WriteResult<bool> remove_node(std::uint64_t timestamp, Index node) {
-    ModelState& s = working();
     if (node.type_index >= kNodeKinds) return {false, WriteStatus::KindOutOfRange};
+    ModelState& s = working();
     const auto found = s.nodes.find(node);
     if (found == s.nodes.end()) return {false, WriteStatus::NotFound};
     const std::vector<Index> doomed = relations_of(s, node, found->second);
@@ -212,6 +241,7 @@ class ReferenceModel {
     for (const Index& relation : doomed) room.add_removal(s, relation);
     if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
       return {false, status};
+    protect_published();
     ModelNode version = found->second;
     version.timestamp = timestamp;
     version.marker = Marker::Removed;
@@ -223,11 +253,11 @@ class ReferenceModel {
 
   WriteResult<Index> add_relation(std::uint64_t timestamp, std::uint64_t id,
                                   const KnowledgeGraphRelation& value, Index from, Index to) {
-    ModelState& s = working();
     const Index relation(value.type_index(), id);
     if (from.type_index >= kNodeKinds || to.type_index >= kNodeKinds ||
         relation.type_index >= kRelationKinds)
       return {Index{}, WriteStatus::KindOutOfRange};
+    ModelState& s = working();
     if (!s.nodes.count(from) || !s.nodes.count(to)) return {Index{}, WriteStatus::NodeMissing};
     const auto out_entry = entry_for(s, s.nodes[from].outgoing, relation, from, true);
     if (!out_entry) return {Index{}, WriteStatus::OutgoingListFull};
@@ -240,6 +270,7 @@ class ReferenceModel {
     room.relation_versions[relation.type_index] = 1;
     if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
       return {Index{}, status};
+    protect_published();
 
     // Each node version starts from the node's latest version at that moment.
     ModelNode a = s.nodes[from];
@@ -263,14 +294,15 @@ class ReferenceModel {
   }
 
   WriteResult<bool> remove_relation(std::uint64_t timestamp, Index relation) {
-    ModelState& s = working();
     if (relation.type_index >= kRelationKinds) return {false, WriteStatus::KindOutOfRange};
+    ModelState& s = working();
     const auto found = s.relations.find(relation);
     if (found == s.relations.end()) return {false, WriteStatus::NotFound};
     Room room;
     room.add_removal(s, relation);
     if (const WriteStatus status = room.check(s.tails); status != WriteStatus::Stored)
       return {false, status};
+    protect_published();
 
     ModelRelation version = found->second;
     version.timestamp = timestamp;
@@ -323,11 +355,43 @@ class ReferenceModel {
     }
   };
 
-  ModelState& working() { return autocommit_ ? published_ : batch_; }
+  // The state a write starts from; in transaction mode it opens a batch if none is.
+  ModelState& working() {
+    if (autocommit_) return published_;
+    if (!batch_open_) start_transaction();
+    return batch_;
+  }
+
+  void close_batch() {
+    batch_open_ = false;
+    cleared_ = false;
+  }
+
+  static bool falls_behind(const GraphIndices& batch, const GraphIndices& published) {
+    for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+      if (batch.node_index_tail[k] < published.node_index_tail[k]) return true;
+    for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+      if (batch.relation_index_tail[k] < published.relation_index_tail[k]) return true;
+    return batch.nodes_tail < published.nodes_tail ||
+           batch.relations_tail < published.relations_tail;
+  }
+
+  // Before a write of a batch that cleared appends: the empty graph is published
+  // first if the append would land below the published tails.
+  void protect_published() {
+    if (autocommit_ || !cleared_ || !falls_behind(batch_.tails, published_.tails)) return;
+    const std::uint64_t last_update = published_.tails.update_timestamp;
+    published_ = ModelState{};
+    published_.tails.update_timestamp = last_update;
+    active_ ^= 1;
+    cleared_ = false;
+  }
 
   void publish(ModelState& s, std::uint64_t timestamp) {
     s.tails.update_timestamp = timestamp;
-    if (autocommit_) active_ ^= 1;
+    if (!autocommit_) return;
+    active_ ^= 1;
+    close_batch();  // the buffer a batch opened before is overwritten
   }
 
   static void append(ModelState& s, const Index& node, ModelNode version) {
@@ -443,8 +507,29 @@ class ReferenceModel {
   ModelState published_;
   ModelState batch_;
   bool autocommit_ = true;
+  bool batch_open_ = false;
+  std::uint64_t batches_opened_ = 0;
+  bool cleared_ = false;
   std::uint64_t active_ = 0;
 };
+
+// ---- What a reader that starts now sees ----
+
+// A scene of cars with one version each and carId = instance id, as a reader
+// sees it through the read side: "cars 1 3, count 2, last 1000". A car whose
+// payload carries another id shows as "1=7".
+inline std::string car_scene_view(const KnowledgeGraph& graph) {
+  std::ostringstream out;
+  out << "cars";
+  for (const NodeItem& item :
+       graph.get_nodes_of_type(interval_algebra::Interval::eternity(), types::NodeKindOf<types::Car>::kind)) {
+    out << ' ' << item.record.instance_id;
+    const auto car_id = static_cast<std::uint64_t>(item.value.get<types::Car>().carId);
+    if (car_id != item.record.instance_id) out << '=' << car_id;
+  }
+  out << ", count " << graph.node_count() << ", last " << graph.last_update();
+  return out.str();
+}
 
 // ---- Checks of a record. Each returns a description of the first problem, or "". ----
 

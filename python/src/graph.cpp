@@ -55,11 +55,12 @@ const KnowledgeGraph& mapped(const Mapping& mapping) {
 std::unique_ptr<KnowledgeGraphMemory> map_region(bool read_only) {
   auto region = std::make_unique<KnowledgeGraphMemory>(kRegionName, kRegionSize);
   const bool mapped = read_only ? region->initialize_read_only() : region->initialize();
-  if (!mapped || !region->holds_record()) {
+  if (!mapped) {
+    const bool missing = region->refusal() == shared_memory_interface::memory_interface::Refusal::Missing;
     raise(module_types().region_error,
-          read_only ? "cannot attach to the shared region \"KnowledgeGraph\": no host has set it up"
-                    : "cannot set up the shared region \"KnowledgeGraph\" (is it held smaller by "
-                      "another process, or is shared memory full?)");
+          read_only && missing
+              ? "cannot attach to the shared region \"KnowledgeGraph\": no host has set it up"
+              : std::string(read_only ? "cannot attach: " : "cannot set up: ") + region->failure_text());
   }
   return region;
 }
@@ -166,8 +167,8 @@ class Graph {
     in_transaction_ = false;
     KnowledgeGraph& g = writer();
     if (commit) g.commit_transaction();
-    // Back in autocommit mode the next write starts from the published buffer,
-    // so an uncommitted batch is dropped and its slots are reused.
+    // Back in autocommit mode an uncommitted batch is dropped; readers keep what
+    // was published.
     g.set_autocommit(true);
   }
 
@@ -350,8 +351,11 @@ void bind_graph_wide(py::class_<Graph>& c) {
       .def("transaction", [](Graph& g) { return Transaction{&g}; }, py::keep_alive<0, 1>(),
            "A context manager for one batch: on entry set_autocommit(False) and "
            "start_transaction(); on success commit_transaction() and set_autocommit(True). If the "
-           "block raises, set_autocommit(True) alone: the uncommitted batch is dropped, readers never "
-           "saw it, and the exception propagates.")
+           "block raises, set_autocommit(True) alone: the uncommitted batch is dropped and the "
+           "exception propagates. Readers see the graph before the batch or the committed batch, "
+           "never part of it. After a clear() in the block, the empty graph is published just "
+           "before the first write that reuses a slot of the old graph; a dropped batch leaves it "
+           "so. In transaction mode a write with no open batch opens one itself.")
       .def_property_readonly("in_transaction", &Graph::in_transaction);
 }
 

@@ -42,6 +42,9 @@ Members write_statuses() {
        ++value) {
     members.emplace_back(std::string(graph::to_string(static_cast<graph::WriteStatus>(value))), value);
   }
+  for (const graph::WriteStatus status : {graph::WriteStatus::NoHandle, graph::WriteStatus::NothingWritten}) {
+    members.emplace_back(std::string(graph::to_string(status)), static_cast<std::uint32_t>(status));
+  }
   members.emplace_back(std::string(graph::to_string(graph::WriteStatus::InsideBatch)),
                        static_cast<std::uint32_t>(graph::WriteStatus::InsideBatch));
   return members;
@@ -111,7 +114,14 @@ void bind_errors(py::module_& m) {
   t.read_only_error = make_error(m, "ReadOnlyError", py::make_tuple(t.varnel_error),
                                  "A write through a graph attached read-only.");
   t.region_error = make_error(m, "RegionError", py::make_tuple(t.varnel_error, os_error),
-                              "The shared region could not be set up, opened or used.");
+                              "The shared region could not be set up, opened or used; the "
+                              "message names the reason (missing, owner, mode, size, lock).");
+  const py::object value_error = py::module_::import("builtins").attr("ValueError");
+  t.damaged_record_error = make_error(
+      m, "DamagedRecordError", py::make_tuple(t.varnel_error, value_error),
+      "A stored version holds a value no writer stores (a marker byte other than 0, 1, 2): "
+      "the region was damaged. `value` holds the byte; repr() of the record shows it as "
+      "Unknown(N).");
 }
 
 void raise(const py::object& type, const std::string& message) {

@@ -129,7 +129,12 @@ std::vector<float> to_floats(py::handle value, std::size_t count, const std::str
 RawString to_raw_string(py::handle value, const std::string& name) {
   std::string bytes;
   if (py::isinstance<py::str>(value)) {
-    bytes = value.cast<std::string>();  // UTF-8; unencodable text raises
+    // UTF-8. Text that has none (a lone surrogate) raises Python's own
+    // UnicodeEncodeError, a ValueError, as str.encode() would.
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &length);
+    if (utf8 == nullptr) throw py::error_already_set();
+    bytes.assign(utf8, static_cast<std::size_t>(length));
   } else if (py::isinstance<py::bytes>(value) || PyByteArray_Check(value.ptr())) {
     const auto copied = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(value.ptr()));
     if (!copied) throw py::error_already_set();
@@ -420,8 +425,19 @@ void bind_relation_value(py::module_& m) {
       .def("__repr__", [](const KnowledgeGraphRelation& r) { return to_string(r); });
 }
 
+// A marker byte that no writer stores comes only from damaged memory: it gets
+// our own documented error, not the enum's ValueError.
 py::object marker_of(graph::Marker marker) {
-  return module_types().marker(static_cast<unsigned>(marker));
+  const auto byte = static_cast<unsigned>(marker);
+  if (byte > static_cast<unsigned>(graph::Marker::Removed)) {
+    const py::object& type = module_types().damaged_record_error;
+    py::object error = type("marker byte " + std::to_string(byte) +
+                            " is none of None_ (0), Valid (1), Removed (2): the record is damaged");
+    error.attr("value") = byte;
+    PyErr_SetObject(type.ptr(), error.ptr());
+    throw py::error_already_set();
+  }
+  return module_types().marker(byte);
 }
 
 void bind_records(py::module_& m) {

@@ -120,6 +120,47 @@ def test_a_writer_process_feeds_a_reader_process(region):
         reader.wait()
 
 
+def test_a_reader_process_sees_only_committed_batches_however_the_host_frames_them(region):
+    region.add_car_node(1000, 1, carId=1)
+    reader = start(READER)
+    try:
+        expect(reader, "attached")
+        before = look(reader)
+        assert before["count"] == 1
+        region.set_autocommit(False)
+        region.add_car_node(2000, 2, carId=2)  # no start_transaction: the write opens the batch
+        assert look(reader) == before  # car 1 is not overwritten
+        region.commit_transaction()
+        after = look(reader)
+        assert [node[1] for node in after["nodes"]] == [1, 2] and after["last"] == 2000
+        region.commit_transaction()  # no open batch: nothing changes
+        assert look(reader) == after
+        region.set_autocommit(True)
+
+        # A batch that raises after a reset that rewrote nothing: the graph stays.
+        with pytest.raises(RuntimeError):
+            with region.transaction():
+                region.clear()
+                raise RuntimeError("the host gives up")
+        assert look(reader) == after
+        # After a reset and a write over the old graph's slots: the empty graph,
+        # published before that write, stays.
+        empty = {"count": 0, "last": 2000, "nodes": []}
+        with pytest.raises(RuntimeError):
+            with region.transaction():
+                region.clear()
+                assert look(reader) == after
+                region.add_car_node(3000, 5, carId=5)
+                assert look(reader) == empty
+                raise RuntimeError("the host gives up")
+        assert look(reader) == empty
+        tell(reader, "stop")
+        assert reader.wait(TIMEOUT) == 0
+    finally:
+        reader.kill()
+        reader.wait()
+
+
 def test_open_resets_the_graph_of_a_region_it_shares(region):
     region.add_car_node(9, 1)
     with varnel.Graph.open() as second:
@@ -145,3 +186,39 @@ def test_attach_without_a_host_raises():
         return
     stray.release()
     pytest.skip("another process holds the region")
+
+
+# Where car instance 7's first version keeps its marker byte in the region:
+# node_records[1][0] (kind 1, slot 0; 21,000 slots of 1,312 bytes per kind),
+# the marker 1,304 bytes into the record.
+FIRST_CAR_MARKER = 21000 * 1312 + 1304
+
+
+def test_a_damaged_marker_raises_the_documented_error(region):
+    import mmap
+    region.add_car_node(10, 7)
+    with open("/dev/shm/" + varnel.REGION_NAME, "r+b") as shm:
+        with mmap.mmap(shm.fileno(), 0) as view:
+            assert view[FIRST_CAR_MARKER] == int(varnel.Marker.Valid)
+            view[FIRST_CAR_MARKER] = 7
+    [item] = list(region.nodes_iter(Interval.eternity(), NodeKind.Car))
+    with pytest.raises(varnel.DamagedRecordError) as damaged:
+        item.marker
+    assert isinstance(damaged.value, ValueError) and damaged.value.value == 7
+    assert "marker byte 7" in str(damaged.value)
+    with pytest.raises(varnel.DamagedRecordError):
+        item.record.marker
+    assert "marker: Unknown(7)" in repr(item) and "Unknown(7)" in repr(item.record)
+
+
+def test_a_region_another_user_may_open_is_refused(region):
+    import os
+    path = "/dev/shm/" + varnel.REGION_NAME
+    os.chmod(path, 0o644)
+    try:
+        with pytest.raises(varnel.RegionError, match="mode 644"):
+            varnel.Graph.attach()
+        with pytest.raises(varnel.RegionError, match="mode 644"):
+            varnel.Graph.open()
+    finally:
+        os.chmod(path, 0o600)

@@ -15,6 +15,7 @@ def test_kind_numbers_follow_the_vocabulary():
     assert len(NodeKind) == 18 and len(RelationKind) == 17
     assert [m.name for m in varnel.Marker] == ["None_", "Valid", "Removed"]
     assert varnel.WriteStatus.IncomingListFull == 9
+    assert (varnel.WriteStatus.NoHandle, varnel.WriteStatus.NothingWritten) == (11, 12)
     assert varnel.IntervalRelation.PrecededBy == 12 and varnel.IntervalType.Closed == 3
 
 
@@ -63,6 +64,9 @@ def test_names_take_str_or_bytes_up_to_128_bytes():
         Node(NodeKind.Road, roadName="é" * 65)  # 130 bytes in UTF-8
     with pytest.raises(TypeError):
         Node(NodeKind.Road, roadName=5)
+    # Text without a UTF-8 form: Python's own encoding error, as str.encode() gives.
+    with pytest.raises(UnicodeEncodeError):
+        Node(NodeKind.Lane, laneName="lane \ud800")
 
 
 @pytest.mark.parametrize("kind, attributes, error", [

@@ -152,7 +152,7 @@ LoggedMessage not_created(std::uint32_t code) {
   return {logging::Level::Error, kInterface,
           "[Shared memory]: Region cannot be created: " + std::to_string(code)};
 }
-LoggedMessage not_mapped(std::uint32_t code) {
+[[maybe_unused]] LoggedMessage not_mapped(std::uint32_t code) {
   return {logging::Level::Error, kInterface,
           "[Shared memory]: File view cannot be mapped: " + std::to_string(code)};
 }
@@ -160,9 +160,11 @@ LoggedMessage not_mapped(std::uint32_t code) {
 #ifdef _WIN32
 constexpr std::uint32_t kInvalidName = ERROR_INVALID_NAME;
 constexpr std::uint32_t kNotFound = ERROR_FILE_NOT_FOUND;
+constexpr std::uint32_t kTooSmall = ERROR_BAD_LENGTH;
 #else
 constexpr std::uint32_t kInvalidName = EINVAL;
 constexpr std::uint32_t kNotFound = ENOENT;
+constexpr std::uint32_t kTooSmall = EMSGSIZE;
 #endif
 
 void expect_not_set_up(const ProbeMemory& memory) {
@@ -531,7 +533,12 @@ TEST(SharedRegion, RegionTooSmallForTheRecordIsRefused) {
   EXPECT_FALSE(big.initialize());
   EXPECT_FALSE(big.is_initialized());
   EXPECT_EQ(big.get_data_ref(), nullptr);
-  EXPECT_EQ(logger.messages(), std::vector<LoggedMessage>{initialization_failed(name)});
+  EXPECT_EQ(big.refusal(), shared_memory_interface::memory_interface::Refusal::TooSmall);
+  EXPECT_NE(big.failure_text().find(std::to_string(kSize) + " bytes"),
+            std::string::npos)
+      << big.failure_text();
+  EXPECT_EQ(logger.messages(),
+            (std::vector<LoggedMessage>{not_created(kTooSmall), initialization_failed(name)}));
   EXPECT_EQ(load(small.get_data_ref(), 0), kPattern);
 
   small.release();  // the refused attempt holds nothing
@@ -599,8 +606,9 @@ TEST(SharedRegionLog, UnmappableViewIsReportedAndClosed) {
   CloseHandle(file);
 }
 #else
-// A region object that exists, is held, but has no bytes to map.
-TEST(SharedRegionLog, UnmappableViewIsReportedAndClosed) {
+// A region object that exists, is held, but has no bytes: refused before it is
+// mapped, so that no read can run past the object's end.
+TEST(SharedRegionLog, EmptyRegionObjectIsRefusedBeforeMapping) {
   const std::string name = unique_name("unmappable");
   const std::string object = "/" + name;
   const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -610,8 +618,11 @@ TEST(SharedRegionLog, UnmappableViewIsReportedAndClosed) {
   ProbeMemory memory(name, kSize);
   EXPECT_FALSE(memory.initialize());
   expect_not_set_up(memory);
+  EXPECT_FALSE(memory.initialize_read_only());
+  EXPECT_EQ(memory.refusal(), shared_memory_interface::memory_interface::Refusal::TooSmall);
   EXPECT_EQ(logger.messages(),
-            (std::vector<LoggedMessage>{not_mapped(EINVAL), initialization_failed(name)}));
+            (std::vector<LoggedMessage>{not_created(kTooSmall), initialization_failed(name),
+                                        not_created(kTooSmall), initialization_failed(name)}));
   close(fd);
   shm_unlink(object.c_str());
   shm_unlink((object + ".lock").c_str());
@@ -639,6 +650,102 @@ TEST(PosixRegion, IsPrivateToItsOwnerAndLeavesNothingBehind) {
   memory.release();
   EXPECT_FALSE(shm_object_exists("/" + name));
   EXPECT_FALSE(shm_object_exists("/" + name + ".lock"));
+}
+
+using shared_memory_interface::memory_interface::LockWait;
+using shared_memory_interface::memory_interface::Refusal;
+
+// Makes shm object `object` as user `uid` (65534: nobody) with `mode`, in a
+// forked child, as a hostile local user would.
+bool make_object_as(const std::string& object, uid_t uid, mode_t mode, off_t size) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(uid) != 0 || setuid(uid) != 0) _exit(2);
+    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+    if (fd < 0 || fchmod(fd, mode) != 0 || ftruncate(fd, size) != 0) _exit(3);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Set-ups and attaches of `name` are refused for `why`, and nothing is mapped.
+void expect_refused(const std::string& name, Refusal why, const std::string& words) {
+  ProbeMemory writer(name, kSize);
+  EXPECT_FALSE(writer.initialize());
+  expect_not_set_up(writer);
+  EXPECT_EQ(writer.refusal(), why);
+  EXPECT_NE(writer.failure_text().find(words), std::string::npos) << writer.failure_text();
+  ProbeMemory reader(name, kSize);
+  EXPECT_FALSE(reader.initialize_read_only());
+  EXPECT_EQ(reader.refusal(), why);
+  EXPECT_NE(reader.failure_text().find(words), std::string::npos) << reader.failure_text();
+}
+
+TEST(PosixRegion, ObjectsOfAnotherUserAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to create objects as another user";
+  constexpr uid_t kNobody = 65534;
+  {  // the lock object planted, open to all
+    const std::string name = unique_name("foreign_lock");
+    ASSERT_TRUE(make_object_as("/" + name + ".lock", kNobody, 0666, 0));
+    expect_refused(name, Refusal::ForeignOwner, "another user (uid 65534)");
+    shm_unlink(("/" + name + ".lock").c_str());
+  }
+  {  // the region itself planted, private to its owner, large enough
+    const std::string name = unique_name("foreign_region");
+    ASSERT_TRUE(make_object_as("/" + name, kNobody, 0600, kSize));
+    expect_refused(name, Refusal::ForeignOwner, "(object /" + name + ")");
+    shm_unlink(("/" + name).c_str());
+    shm_unlink(("/" + name + ".lock").c_str());
+  }
+}
+
+TEST(PosixRegion, ObjectsOthersMayOpenAreRefused) {
+  const std::string name = unique_name("open_to_others");
+  const std::string object = "/" + name;
+  const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(fchmod(fd, 0666), 0);
+  ASSERT_EQ(ftruncate(fd, kSize), 0);
+  ASSERT_EQ(flock(fd, LOCK_SH), 0);  // a living holder
+  expect_refused(name, Refusal::OpenToOthers, "mode 666");
+  close(fd);
+  shm_unlink(object.c_str());
+  shm_unlink((object + ".lock").c_str());
+}
+
+TEST(PosixRegion, KeptSetUpLockEndsTheWaitWithAnError) {
+  const std::string name = unique_name("kept_lock");
+  const std::string lock_object = "/" + name + ".lock";
+  const int fd = shm_open(lock_object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);  // another open file description: another "process"
+  CapturingLogger logger(logging::LevelFilter::Info);
+  ProbeMemory memory(name, kSize);
+  EXPECT_FALSE(memory.initialize(LockWait{std::chrono::milliseconds(200)}));
+  expect_not_set_up(memory);
+  EXPECT_EQ(memory.refusal(), Refusal::LockTimeout);
+  EXPECT_NE(memory.failure_text().find("set-up lock"), std::string::npos) << memory.failure_text();
+  EXPECT_FALSE(memory.initialize_read_only(LockWait{std::chrono::milliseconds(50)}));
+  EXPECT_EQ(memory.refusal(), Refusal::LockTimeout);
+  EXPECT_EQ(logger.messages(),
+            (std::vector<LoggedMessage>{not_created(ETIMEDOUT), initialization_failed(name),
+                                        not_created(ETIMEDOUT), initialization_failed(name)}));
+
+  // A long wait ends as soon as it is cancelled (as a signal handler would).
+  std::atomic<bool> cancel{false};
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cancel = true;
+  });
+  EXPECT_FALSE(memory.initialize(LockWait{std::chrono::hours(1), &cancel}));
+  canceller.join();
+  EXPECT_EQ(memory.refusal(), Refusal::Interrupted);
+
+  close(fd);  // once the lock is free, the set-up goes through
+  ASSERT_TRUE(memory.initialize());
+  EXPECT_FALSE(memory.already_exists());
 }
 
 std::string own_executable() {

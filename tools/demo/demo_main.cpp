@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <thread>
 
 #include "host_library.hpp"
@@ -146,5 +147,12 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
-  return run(options);
+  try {
+    return run(options);
+  } catch (const std::exception& error) {  // an error line and a status, never an abort
+    std::fprintf(stderr, "varnel-demo: unexpected error: %s\n", error.what());
+  } catch (...) {
+    std::fprintf(stderr, "varnel-demo: unexpected error\n");
+  }
+  return 2;
 }

@@ -1,21 +1,27 @@
-// varnel-inspect: shows the shared graph "KnowledgeGraph" (or a saved snapshot)
-// while a host writes it, and saves and loads snapshots of it.
+// varnel-inspect: shows the shared graph "KnowledgeGraph" (or another region
+// named with --region, or a saved snapshot) while a host writes it, and saves
+// and loads snapshots of it. Ctrl-C and SIGTERM end it, also while it waits
+// for a region's set-up lock.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <new>
 #include <thread>
 
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "record_commands.hpp"
 #include "render.hpp"
+#include "run_program.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "snapshot_file.hpp"
 
@@ -26,11 +32,20 @@ using interval_algebra::Interval;
 using interval_algebra::IntervalType;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 
-constexpr const char* kRegionName = "KnowledgeGraph";
+constexpr const char* kDefaultRegionName = "KnowledgeGraph";
 constexpr std::uint32_t kRegionSize = 536'870'912;
 
 std::atomic<bool> g_stop{false};
 extern "C" void on_signal(int) { g_stop = true; }
+
+// The region to use (--region) and how long to wait for its set-up lock (--wait).
+std::string g_region_name = kDefaultRegionName;
+double g_wait_seconds = 5.0;
+
+shared_memory_interface::memory_interface::LockWait lock_wait() {
+  const auto limit = std::chrono::duration<double>(g_wait_seconds);
+  return {std::chrono::duration_cast<std::chrono::milliseconds>(limit), &g_stop};
+}
 
 // A failure to report: what failed and what to do about it.
 struct Failure {
@@ -51,7 +66,7 @@ struct Source {
 };
 
 std::string region_too_small(std::size_t mapped) {
-  return "the region \"" + std::string(kRegionName) + "\" has " + std::to_string(mapped) +
+  return "the region \"" + g_region_name + "\" has " + std::to_string(mapped) +
          " bytes, too small for the " + std::to_string(sizeof(kg::KnowledgeGraph)) +
          "-byte graph; stop the processes that hold it so that it is created anew";
 }
@@ -74,14 +89,17 @@ Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
     source.description = "snapshot file " + file;
     return source;
   }
-  source.region = std::make_unique<KnowledgeGraphMemory>(kRegionName, kRegionSize);
-  if (!source.region->initialize_read_only())
-    throw Failure{"no shared region \"" + std::string(kRegionName) +
-                  "\" to read: is a host running? (start one with varnel-demo, or read a "
-                  "saved scene with --file FILE)"};
+  source.region = std::make_unique<KnowledgeGraphMemory>(g_region_name, kRegionSize);
+  if (!source.region->initialize_read_only(lock_wait())) {
+    if (source.region->refusal() == shared_memory_interface::memory_interface::Refusal::Missing)
+      throw Failure{"no shared region \"" + g_region_name +
+                    "\" to read: is a host running? (start one with varnel-demo, or read a "
+                    "saved scene with --file FILE)"};
+    throw Failure{"cannot read: " + source.region->failure_text()};
+  }
   if (!source.region->holds_record()) throw Failure{region_too_small(source.region->view_size())};
   source.graph = source.region->get_data_ref();
-  source.description = "region \"" + std::string(kRegionName) + "\" (" +
+  source.description = "region \"" + g_region_name + "\" (" +
                        std::to_string(source.region->view_size()) + " bytes mapped)";
   return source;
 }
@@ -106,18 +124,29 @@ struct Window {
   Interval interval() const {
     const bool closed_start = !open_start, closed_end = !open_end;
     const auto type = static_cast<IntervalType>((closed_start ? 1 : 0) | (closed_end ? 2 : 0));
-    if (*at_option) return Interval::of_type(Interval::make(at, at), type);
     return Interval::of_type(Interval::make(from, to), type);
+  }
+  // --at asks for a state (what existed then), not for the versions stamped then.
+  std::optional<std::uint64_t> as_of() const {
+    return at_option != nullptr && *at_option ? std::optional<std::uint64_t>(at) : std::nullopt;
   }
 };
 
-std::vector<kg::NodeItem> nodes_in(const kg::KnowledgeGraph& g, const Interval& window,
+// A state as of --at comes from one view, so nodes and relations agree.
+std::vector<kg::NodeItem> nodes_in(const kg::SceneView& view, const Window& window,
                                    std::optional<std::uint64_t> kind) {
-  return kind ? g.get_nodes_of_type(window, *kind) : g.get_all_nodes(window);
+  if (const auto t = window.as_of())
+    return kind ? view.nodes_as_of(static_cast<kg::NodeKind>(*kind), *t) : view.all_nodes_as_of(*t);
+  return kind ? view.nodes_in(static_cast<kg::NodeKind>(*kind), window.interval())
+              : view.all_nodes_in(window.interval());
 }
-std::vector<kg::RelationItem> relations_in(const kg::KnowledgeGraph& g, const Interval& window,
+std::vector<kg::RelationItem> relations_in(const kg::SceneView& view, const Window& window,
                                            std::optional<std::uint64_t> kind) {
-  return kind ? g.get_relations_of_type(window, *kind) : g.get_all_relations(window);
+  if (const auto t = window.as_of())
+    return kind ? view.relations_as_of(static_cast<kg::RelationKind>(*kind), *t)
+                : view.all_relations_as_of(*t);
+  return kind ? view.relations_in(static_cast<kg::RelationKind>(*kind), window.interval())
+              : view.all_relations_in(window.interval());
 }
 
 std::optional<std::uint64_t> node_kind_option(const std::string& text) {
@@ -240,31 +269,39 @@ int history(const Source& source, const std::string& kind_text, std::uint64_t id
 
 // ---- dot ----------------------------------------------------------------------
 
-#if defined(_WIN32)
-constexpr const char* kQuiet = " >NUL 2>&1";
-#else
-constexpr const char* kQuiet = " >/dev/null 2>&1";
-#endif
+// A file name that dot cannot take for an option.
+std::string as_operand(const std::string& path) { return path.rfind('-', 0) == 0 ? "./" + path : path; }
 
 int dot(const Source& source, const std::string& output, const std::string& svg) {
   const kg::KnowledgeGraph& g = *source.graph;
   const std::string text =
       varnel::inspect::scene_dot(g.get_all_nodes(Interval::eternity()), g.get_all_relations(Interval::eternity()));
-  std::string dot_file = output;
-  if (dot_file.empty() && !svg.empty()) dot_file = svg + ".dot";
-  if (dot_file.empty() || dot_file == "-") {
-    std::cout << text;
-  } else {
+  // The source goes to stdout unless a file is named; rendering needs it in a file.
+  const bool to_stdout = output.empty() ? svg.empty() : output == "-";
+  const std::string dot_file = (output.empty() || output == "-") ? (svg.empty() ? "" : svg + ".dot") : output;
+  if (!svg.empty() && (output.empty() || output == "-")) {
+    // The Graphviz source goes beside the picture; a file there may be the
+    // user's own, so it is never replaced unasked.
+    std::error_code ignored;
+    if (std::filesystem::exists(std::filesystem::symlink_status(dot_file, ignored)))
+      throw Failure{dot_file + " exists and would be overwritten by the Graphviz source; name "
+                    "the source file with --output FILE (the same name to replace it)"};
+  }
+  if (to_stdout) std::cout << text << std::flush;
+  if (!dot_file.empty()) {
     std::ofstream out(dot_file, std::ios::binary | std::ios::trunc);
     out << text;
-    if (!(out.flush())) throw Failure{"cannot write " + dot_file};
+    if (!(out.flush())) throw Failure{"cannot write " + dot_file + ": check the folder and its permissions"};
   }
   if (svg.empty()) return 0;
-  if (std::system((std::string("dot -V") + kQuiet).c_str()) != 0)
-    throw Failure{"Graphviz \"dot\" is not installed (Debian: apt-get install graphviz); the graph "
-                  "is in " + dot_file};
-  const std::string command = "dot -Tsvg -o \"" + svg + "\" \"" + dot_file + "\"";
-  if (std::system(command.c_str()) != 0) throw Failure{"\"" + command + "\" failed"};
+  const auto run = varnel::inspect::run_program({"dot", "-Tsvg", "-o", as_operand(svg), as_operand(dot_file)});
+  if (run.not_found)
+    throw Failure{"Graphviz \"dot\" is not installed (Debian: apt-get install graphviz; Windows: install "
+                  "Graphviz and put its bin folder on PATH); no SVG was written, the graph is in " + dot_file};
+  if (!run.started) throw Failure{"cannot start Graphviz \"dot\" (" + run.error + "); the graph is in " + dot_file};
+  if (run.exit_code != 0)
+    throw Failure{"Graphviz \"dot\" failed (exit status " + std::to_string(run.exit_code) + ") to render " +
+                  dot_file + " into " + svg};
   std::cerr << "varnel-inspect: wrote " << svg << " (Graphviz source in " << dot_file << ")\n";
   return 0;
 }
@@ -321,8 +358,10 @@ void watch(const Source& source, double interval, int count, std::size_t limit, 
 // ---- save / load ----------------------------------------------------------------
 
 void save(const Source& source, const std::string& path) {
-  const varnel::inspect::Snapshot snapshot = varnel::inspect::take_snapshot(*source.graph);
+  varnel::inspect::Snapshot snapshot;
   std::string error;
+  if (!varnel::inspect::take_snapshot(*source.graph, snapshot, error))
+    throw Failure{"cannot save " + source.description + ": " + error};
   if (!varnel::inspect::write_snapshot_file(snapshot, path, error)) throw Failure{error};
   std::cout << "saved " << source.description << " to " << path << " ("
             << snapshot.payload.size() + sizeof(varnel::inspect::SnapshotHeader) << " bytes, last update "
@@ -333,17 +372,17 @@ void load(const std::string& path, bool force, double hold) {
   varnel::inspect::Snapshot snapshot;
   std::string error;
   if (!varnel::inspect::read_snapshot_file(path, snapshot, error)) throw Failure{error + "; nothing was changed"};
-  KnowledgeGraphMemory region(kRegionName, kRegionSize);
-  if (!region.initialize())
-    throw Failure{"cannot create or open the region \"" + std::string(kRegionName) +
-                  "\" for writing (out of shared memory?)"};
+  KnowledgeGraphMemory region(g_region_name, kRegionSize);
+  if (!region.initialize(lock_wait()))
+    throw Failure{"cannot create or open the region for writing: " + region.failure_text() +
+                  "; nothing was changed"};
   if (!region.holds_record()) throw Failure{region_too_small(region.view_size())};
   kg::KnowledgeGraph& graph = *region.get_data_ref();
   if (region.already_exists() && !graph.is_empty() && !force)
     throw Failure{"the region already holds a graph (a host may be writing it); stop the host, or "
                   "pass --force to replace its scene; nothing was changed"};
   varnel::inspect::install_snapshot(snapshot, graph);
-  std::cout << "loaded " << path << " into region \"" << kRegionName << "\": " << graph.node_count()
+  std::cout << "loaded " << path << " into region \"" << g_region_name << "\": " << graph.node_count()
             << " node versions, " << graph.relation_count() << " relation versions\n";
   if (hold == 0) {
     if (!region.already_exists())
@@ -361,6 +400,7 @@ int main(int argc, char** argv) {
   CLI::App app{"varnel-inspect: reads the shared graph \"KnowledgeGraph\" that a host writes "
                "(or a snapshot saved from it) and shows the scene."};
   app.require_subcommand(1);
+  app.fallthrough();  // the options below may also follow the subcommand
   std::string file;
   app.add_option("--file", file,
                  "Read a saved snapshot file, or an MCAP recording, instead of the live region");
@@ -370,6 +410,17 @@ int main(int argc, char** argv) {
                  "the command's --at/--to)");
   varnel::inspect::RecordCommands record_commands;
   record_commands.add_to(app);
+  app.add_option("--region", g_region_name,
+                 "Name of the shared region to read or load into (default KnowledgeGraph)")
+      ->check([](const std::string& name) {
+        return name.empty() || name.find('/') != std::string::npos
+                   ? std::string("a region name is not empty and holds no '/'")
+                   : std::string();
+      });
+  app.add_option("--wait", g_wait_seconds,
+                 "Seconds to wait for the region's set-up lock while another process holds it "
+                 "(default 5; Ctrl-C ends the wait)")
+      ->check(CLI::Range(0.0, 86400.0));
 
   app.add_subcommand("stats", "Counts, last update, oldest version, autocommit and the fill of every array");
 
@@ -397,8 +448,9 @@ int main(int argc, char** argv) {
 
   std::string dot_output, svg;
   auto* dot_command = app.add_subcommand("dot", "The latest scene as a Graphviz graph");
-  dot_command->add_option("--output,-o", dot_output, "Write the Graphviz source here (default stdout)");
-  dot_command->add_option("--svg", svg, "Also render it to this SVG file with Graphviz dot");
+  dot_command->add_option("--output,-o", dot_output,
+                          "Write the Graphviz source here (default stdout; with --svg: SVG.dot)");
+  dot_command->add_option("--svg", svg, "Also render it to this SVG file with Graphviz dot (must be on PATH)");
 
   double interval = 1.0;
   int count = 0;
@@ -420,17 +472,15 @@ int main(int argc, char** argv) {
   load_command->add_flag("--force", force, "Replace a scene that the region already holds");
   load_command->add_option("--hold", hold, "Keep holding the region this many seconds (-1: until Ctrl-C)");
 
-  CLI11_PARSE(app, argc, argv);
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
-
-  try {
+  // The chosen command; every failure it throws is caught below.
+  auto run_command = [&]() -> int {
     if (*load_command) {
       if (!file.empty()) throw Failure{"load reads its own FILE; --file does not apply"};
       load(load_path, force, hold);
       return 0;
     }
     int status = 0;
+    record_commands.use_region(g_region_name, lock_wait());
     if (record_commands.run(status, g_stop)) {
       if (!file.empty()) throw Failure{"record and replay take their own FILE; --file does not apply"};
       return status;
@@ -447,16 +497,17 @@ int main(int argc, char** argv) {
     const Source source = attach(file, moment);
     const kg::KnowledgeGraph& g = *source.graph;
     if (app.got_subcommand("stats")) stats(source);
+    const kg::SceneView view(g);
     if (*nodes)
-      for (const auto& item : nodes_in(g, node_window.interval(), node_filter))
+      for (const auto& item : nodes_in(view, node_window, node_filter))
         std::cout << varnel::inspect::node_line(item) << "\n";
     if (*relations)
-      for (const auto& item : relations_in(g, relation_window.interval(), relation_filter))
+      for (const auto& item : relations_in(view, relation_window, relation_filter))
         std::cout << varnel::inspect::relation_line(item) << "\n";
     if (*history_command) return history(source, history_kind, history_id, history_relation);
     if (*json_command) {
-      const Interval window = json_window.interval();
-      std::cout << varnel::inspect::scene_json(g, g.get_all_nodes(window), g.get_all_relations(window))
+      std::cout << varnel::inspect::scene_json(g, nodes_in(view, json_window, std::nullopt),
+                                               relations_in(view, json_window, std::nullopt))
                        .dump(indent, ' ', false, nlohmann::json::error_handler_t::replace)
                 << "\n";
     }
@@ -464,9 +515,23 @@ int main(int argc, char** argv) {
     if (*watch_command) watch(source, interval, count, limit, !no_clear);
     if (*save_command) save(source, save_path);
     return 0;
+  };
+
+  CLI11_PARSE(app, argc, argv);
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+
+  try {
+    return run_command();
   } catch (const Failure& failure) {
     return fail(failure.message);
   } catch (const varnel::inspect::RecordingFailure& failure) {
     return fail(failure.what());
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory; nothing was changed");
+  } catch (const std::exception& error) {
+    return fail(std::string("unexpected error: ") + error.what());
+  } catch (...) {
+    return fail("unexpected error");
   }
 }

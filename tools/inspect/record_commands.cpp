@@ -24,7 +24,9 @@ namespace kg = knowledge_graph::graph;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kRegionName = "KnowledgeGraph";
+// The region the commands use (the inspector's --region) and its set-up lock wait.
+std::string g_region_name = "KnowledgeGraph";
+shared_memory_interface::memory_interface::LockWait g_lock_wait;
 constexpr std::uint32_t kRegionSize = 536'870'912;
 
 record::Recording read_or_fail(const std::string& path, const std::string& consequence) {
@@ -47,12 +49,12 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   if (wait_ms < 0 || wait_ms * 1000 > static_cast<double>(kg::kRecorderMaxWaitMicros))
     throw RecordingFailure("--writer-wait must lie between 0 and " +
                            std::to_string(kg::kRecorderMaxWaitMicros / 1000) + " ms");
-  KnowledgeGraphMemory region(kRegionName, kRegionSize);
-  if (!region.initialize() || !region.already_exists())
-    throw RecordingFailure("no shared region \"" + std::string(kRegionName) +
+  KnowledgeGraphMemory region(g_region_name, kRegionSize);
+  if (!region.initialize(g_lock_wait) || !region.already_exists())
+    throw RecordingFailure("no shared region \"" + g_region_name +
                            "\" to record: is a host running? (start one with varnel-demo)");
   if (!region.holds_record())
-    throw RecordingFailure("the region \"" + std::string(kRegionName) + "\" is too small for the graph");
+    throw RecordingFailure("the region \"" + g_region_name + "\" is too small for the graph");
   kg::RecorderLink* link = kg::region_recorder_link(region.get_data_ref(), region.view_size());
   if (link == nullptr)
     throw RecordingFailure("the region has no room for the recorder link behind the graph (" +
@@ -159,12 +161,11 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
   if (unit_ns == 0)
     throw RecordingFailure(path + ": unknown timestamp unit \"" + recording.info.time_unit +
                            "\"; nothing was written to the region");
-  KnowledgeGraphMemory region(kRegionName, kRegionSize);
-  if (!region.initialize())
-    throw RecordingFailure("cannot create or open the region \"" + std::string(kRegionName) +
-                           "\" for writing (out of shared memory?)");
+  KnowledgeGraphMemory region(g_region_name, kRegionSize);
+  if (!region.initialize(g_lock_wait))
+    throw RecordingFailure("cannot create or open the region for writing: " + region.failure_text());
   if (!region.holds_record())
-    throw RecordingFailure("the region \"" + std::string(kRegionName) + "\" is too small for the graph");
+    throw RecordingFailure("the region \"" + g_region_name + "\" is too small for the graph");
   kg::KnowledgeGraph& graph = *region.get_data_ref();
   if (region.already_exists() && !graph.is_empty() && !force)
     throw RecordingFailure("the region already holds a graph (a host may be writing it); stop the "
@@ -195,7 +196,7 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
     }
   } while (loop && !stop);
   if (!quiet) std::cerr << "\n";
-  std::cout << "replayed " << published << " publications of " << path << " into region \"" << kRegionName
+  std::cout << "replayed " << published << " publications of " << path << " into region \"" << g_region_name
             << "\"\n";
   return 0;
 }
@@ -275,6 +276,12 @@ void RecordCommands::add_to(CLI::App& app) {
   replay_->add_flag("--loop", loop_, "Start again at the end, until Ctrl-C");
   replay_->add_flag("--force", force_, "Replace a scene that the region already holds");
   replay_->add_flag("--quiet", quiet_, "No progress line");
+}
+
+void RecordCommands::use_region(const std::string& name,
+                                const shared_memory_interface::memory_interface::LockWait& wait) {
+  g_region_name = name;
+  g_lock_wait = wait;
 }
 
 bool RecordCommands::run(int& status, const std::atomic<bool>& stop) {

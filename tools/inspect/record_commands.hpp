@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "shared_memory_interface/memory_interface.hpp"
 
 namespace varnel::inspect {
 
@@ -35,6 +36,9 @@ int recording_history(const std::string& path, const std::string& kind_text, std
 class RecordCommands {
  public:
   void add_to(CLI::App& app);
+  // The region to record or replay into (default "KnowledgeGraph").
+  void use_region(const std::string& name,
+                  const shared_memory_interface::memory_interface::LockWait& wait);
   // Runs the chosen command if it is one of these; true when it was.
   bool run(int& status, const std::atomic<bool>& stop);
 

@@ -1,9 +1,23 @@
 #include "snapshot_file.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace varnel::inspect {
 namespace {
@@ -26,14 +40,6 @@ static_assert(std::endian::native == std::endian::little, "snapshot files are li
 void append(std::vector<unsigned char>& out, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   out.insert(out.end(), bytes, bytes + size);
-}
-
-bool tails_within_capacity(const GraphIndices& g) {
-  for (std::uint64_t t : g.node_index_tail)
-    if (t > kNodeVersionsPerKind) return false;
-  for (std::uint64_t t : g.relation_index_tail)
-    if (t > kRelationVersionsPerKind) return false;
-  return g.nodes_tail <= kNodeValues && g.relations_tail <= kRelationValues;
 }
 
 // Payload bytes that the tails call for (tails already within capacity).
@@ -59,26 +65,154 @@ std::vector<unsigned char> collect(const KnowledgeGraph& graph, const GraphIndic
   return out;
 }
 
-// Every stored payload position must lie inside its array: a reader follows them.
-bool positions_within_arrays(const Snapshot& s) {
+// What is wrong with the tails, or "" when they stay within the arrays.
+std::string tails_problem(const GraphIndices& g) {
+  auto beyond = [](const std::string& what, std::uint64_t tail, std::uint64_t capacity) {
+    return what + " is " + std::to_string(tail) + ", beyond its " + std::to_string(capacity) +
+           " slots";
+  };
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+    if (g.node_index_tail[k] > kNodeVersionsPerKind)
+      return beyond("node_index_tail[" + std::to_string(k) + "]", g.node_index_tail[k],
+                    kNodeVersionsPerKind);
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+    if (g.relation_index_tail[k] > kRelationVersionsPerKind)
+      return beyond("relation_index_tail[" + std::to_string(k) + "]", g.relation_index_tail[k],
+                    kRelationVersionsPerKind);
+  if (g.nodes_tail > kNodeValues) return beyond("nodes_tail", g.nodes_tail, kNodeValues);
+  if (g.relations_tail > kRelationValues)
+    return beyond("relations_tail", g.relations_tail, kRelationValues);
+  return {};
+}
+
+// Every stored payload position must lie inside its array: a reader follows
+// them. What is wrong, or "" (tails already within capacity).
+std::string positions_problem(const Snapshot& s) {
   const unsigned char* at = s.payload.data() + sizeof(GraphIndices);
   for (std::uint64_t k = 0; k < kNodeKinds; ++k)
     for (std::uint64_t i = 0; i < s.indices.node_index_tail[k]; ++i, at += sizeof(NodeRecord)) {
       NodeRecord record;
       std::memcpy(&record, at, sizeof(record));
-      if (record.value_index >= kNodeValues) return false;
+      if (record.value_index >= kNodeValues)
+        return "node version " + std::to_string(i) + " of kind " + std::to_string(k) +
+               " points at payload " + std::to_string(record.value_index) + ", outside the " +
+               std::to_string(kNodeValues) + " node payloads";
     }
   at += s.indices.nodes_tail * sizeof(KnowledgeGraphNode);
   for (std::uint64_t k = 0; k < kRelationKinds; ++k)
     for (std::uint64_t i = 0; i < s.indices.relation_index_tail[k]; ++i, at += sizeof(RelationRecord)) {
       RelationRecord record;
       std::memcpy(&record, at, sizeof(record));
-      if (record.value_index >= kRelationValues) return false;
+      if (record.value_index >= kRelationValues)
+        return "relation version " + std::to_string(i) + " of kind " + std::to_string(k) +
+               " points at payload " + std::to_string(record.value_index) + ", outside the " +
+               std::to_string(kRelationValues) + " relation payloads";
     }
+  return {};
+}
+
+using Refuse = std::function<bool(const std::string&)>;
+
+// The header alone, against the size of the file it came with.
+bool check_header(const SnapshotHeader& header, std::uint64_t file_size, const Refuse& refuse) {
+  if (std::memcmp(header.magic, kSnapshotMagic, sizeof(header.magic)) != 0)
+    return refuse("not a varnel snapshot file (no \"VARNELKG\" header)");
+  if (header.format_version != kSnapshotFormatVersion || header.header_size != sizeof(header))
+    return refuse("snapshot format version " + std::to_string(header.format_version) +
+                  " is not supported (this tool reads version " +
+                  std::to_string(kSnapshotFormatVersion) + ")");
+  if (header.record_size != sizeof(KnowledgeGraph))
+    return refuse("saved from a graph record of " + std::to_string(header.record_size) +
+                  " bytes; this tool's record has " + std::to_string(sizeof(KnowledgeGraph)));
+  // Before any sum with it, which could wrap, and before anything is allocated.
+  if (header.payload_size > max_payload_size())
+    return refuse("the header claims a payload of " + std::to_string(header.payload_size) +
+                  " bytes, more than the largest possible graph (" +
+                  std::to_string(max_payload_size()) + " bytes): the file is damaged");
+  if (file_size != sizeof(header) + header.payload_size || header.payload_size < sizeof(GraphIndices))
+    return refuse("truncated or padded: " + std::to_string(file_size) + " bytes, header says " +
+                  std::to_string(sizeof(header) + header.payload_size));
   return true;
 }
 
+// The payload read after a good header.
+bool check_payload(const SnapshotHeader& header, Snapshot& snapshot, const Refuse& refuse) {
+  if (fnv1a(snapshot.payload.data(), snapshot.payload.size()) != header.checksum)
+    return refuse("checksum mismatch: the file is damaged");
+  std::memcpy(&snapshot.indices, snapshot.payload.data(), sizeof(GraphIndices));
+  std::string problem = tails_problem(snapshot.indices);
+  if (problem.empty() && payload_size_for(snapshot.indices) != snapshot.payload.size())
+    problem = "the payload's size does not match its tails";
+  if (problem.empty()) problem = positions_problem(snapshot);
+  if (!problem.empty()) return refuse("inconsistent content: " + problem);
+  snapshot.autocommit = header.autocommit != 0;
+  return true;
+}
+
+#ifdef _WIN32
+int open_exclusive(const std::string& path) {
+  return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+bool write_all(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+    const int written = ::_write(fd, bytes, chunk);
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+bool sync_and_close(int fd) { return ::_close(fd) == 0; }
+#else
+// O_EXCL never opens an existing name, a planted link included; O_NOFOLLOW says
+// so twice.
+int open_exclusive(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+bool write_all(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+bool sync_and_close(int fd) {
+  const bool synced = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && synced;
+}
+#endif
+
+// A new, unguessable temporary name beside `path`, created exclusively.
+int create_temporary(const std::filesystem::path& path, std::string& temporary) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, ".%08x%08x", random(), random());
+    const std::filesystem::path candidate =
+        path.parent_path() / ("." + path.filename().string() + suffix + ".partial");
+    temporary = candidate.string();
+    const int fd = open_exclusive(temporary);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 }  // namespace
+
+std::uint64_t max_payload_size() {
+  GraphIndices full{};
+  full.node_index_tail.fill(kNodeVersionsPerKind);
+  full.relation_index_tail.fill(kRelationVersionsPerKind);
+  full.nodes_tail = kNodeValues;
+  full.relations_tail = kRelationValues;
+  return payload_size_for(full);
+}
 
 std::uint64_t fnv1a(const unsigned char* data, std::size_t size) {
   std::uint64_t hash = 0xcbf29ce484222325ull;
@@ -86,15 +220,31 @@ std::uint64_t fnv1a(const unsigned char* data, std::size_t size) {
   return hash;
 }
 
-Snapshot take_snapshot(const KnowledgeGraph& graph) {
+bool take_snapshot(const KnowledgeGraph& graph, Snapshot& out, std::string& error) {
   for (;;) {
     // Slots below published tails are never rewritten, except after a clear.
     const knowledge_graph::graph::Snapshot taken = graph.snapshot();
-    Snapshot out;
+    out = Snapshot{};
     out.indices = taken.indices;
     out.autocommit = graph.autocommit_enabled();
-    out.payload = collect(graph, taken.indices);
-    if (!graph.cleared_since(taken)) return out;
+    // The reads clamp damaged tails; a save must not: the bookkeeping as stored.
+    // (A writer never publishes a tail beyond its array, so a concurrent write
+    // cannot make a sound graph look damaged here.)
+    GraphIndices stored;
+    std::memcpy(&stored, &graph.indices[taken.active], sizeof stored);
+    std::string problem = tails_problem(stored);
+    if (problem.empty()) problem = tails_problem(taken.indices);
+    if (problem.empty()) {
+      out.payload = collect(graph, taken.indices);
+      problem = positions_problem(out);
+    }
+    if (graph.cleared_since(taken)) continue;
+    if (!problem.empty()) {
+      error = "the graph's published state is damaged (" + problem +
+              "); nothing was saved: a file of it could not be loaded";
+      return false;
+    }
+    return true;
   }
 }
 
@@ -108,28 +258,45 @@ bool write_snapshot_file(const Snapshot& snapshot, const std::string& path, std:
   header.checksum = fnv1a(snapshot.payload.data(), snapshot.payload.size());
   header.autocommit = snapshot.autocommit ? 1 : 0;
 
-  const std::string temporary = path + ".partial";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(&header), sizeof(header));
-    out.write(reinterpret_cast<const char*>(snapshot.payload.data()),
-              static_cast<std::streamsize>(snapshot.payload.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      error = "cannot write " + path + " (directory missing, read-only or disk full?)";
-      return false;
-    }
+  std::string temporary;
+  const int fd = create_temporary(std::filesystem::path(path), temporary);
+  if (fd < 0) {
+    error = "cannot write " + path + ": cannot create a temporary file beside it (" +
+            std::strerror(errno) + "; folder missing or read-only?)";
+    return false;
+  }
+  const bool written = write_all(fd, &header, sizeof(header)) &&
+                       write_all(fd, snapshot.payload.data(), snapshot.payload.size());
+  const int write_error = errno;
+  if (!sync_and_close(fd) || !written) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    error = "cannot write " + path + " (" + std::strerror(write_error) + "; disk full?)";
+    return false;
   }
   std::error_code failed;
   std::filesystem::rename(temporary, path, failed);
   if (failed) {
-    std::filesystem::remove(temporary, failed);
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
     error = "cannot write " + path + ": " + failed.message();
     return false;
   }
   return true;
+}
+
+bool parse_snapshot(const unsigned char* data, std::size_t size, const std::string& name,
+                    Snapshot& snapshot, std::string& error) {
+  const Refuse refuse = [&](const std::string& why) {
+    error = name + ": " + why;
+    return false;
+  };
+  SnapshotHeader header{};
+  if (size < sizeof(header)) return refuse("not a varnel snapshot file (no \"VARNELKG\" header)");
+  std::memcpy(&header, data, sizeof(header));
+  if (!check_header(header, size, refuse)) return false;
+  snapshot.payload.assign(data + sizeof(header), data + size);
+  return check_payload(header, snapshot, refuse);
 }
 
 bool read_snapshot_file(const std::string& path, Snapshot& snapshot, std::string& error) {
@@ -138,40 +305,23 @@ bool read_snapshot_file(const std::string& path, Snapshot& snapshot, std::string
     error = "cannot open " + path + " for reading";
     return false;
   }
-  SnapshotHeader header{};
-  const auto refuse = [&](const std::string& why) {
+  const Refuse refuse = [&](const std::string& why) {
     error = path + ": " + why;
     return false;
   };
-  if (!in.read(reinterpret_cast<char*>(&header), sizeof(header)) ||
-      std::memcmp(header.magic, kSnapshotMagic, sizeof(header.magic)) != 0)
+  SnapshotHeader header{};
+  if (!in.read(reinterpret_cast<char*>(&header), sizeof(header)))
     return refuse("not a varnel snapshot file (no \"VARNELKG\" header)");
-  if (header.format_version != kSnapshotFormatVersion || header.header_size != sizeof(header))
-    return refuse("snapshot format version " + std::to_string(header.format_version) +
-                  " is not supported (this tool reads version " +
-                  std::to_string(kSnapshotFormatVersion) + ")");
-  if (header.record_size != sizeof(KnowledgeGraph))
-    return refuse("saved from a graph record of " + std::to_string(header.record_size) +
-                  " bytes; this tool's record has " + std::to_string(sizeof(KnowledgeGraph)));
   in.seekg(0, std::ios::end);
-  const auto file_size = static_cast<std::uint64_t>(in.tellg());
-  if (file_size != sizeof(header) + header.payload_size || header.payload_size < sizeof(GraphIndices))
-    return refuse("truncated or padded: " + std::to_string(file_size) + " bytes, header says " +
-                  std::to_string(sizeof(header) + header.payload_size));
+  const std::streamoff end = in.tellg();
+  if (end < 0) return refuse("read error");
+  if (!check_header(header, static_cast<std::uint64_t>(end), refuse)) return false;
   snapshot.payload.resize(header.payload_size);
   in.seekg(sizeof(header));
   if (!in.read(reinterpret_cast<char*>(snapshot.payload.data()),
                static_cast<std::streamsize>(snapshot.payload.size())))
     return refuse("read error");
-  if (fnv1a(snapshot.payload.data(), snapshot.payload.size()) != header.checksum)
-    return refuse("checksum mismatch: the file is damaged");
-  std::memcpy(&snapshot.indices, snapshot.payload.data(), sizeof(GraphIndices));
-  if (!tails_within_capacity(snapshot.indices) ||
-      payload_size_for(snapshot.indices) != snapshot.payload.size() ||
-      !positions_within_arrays(snapshot))
-    return refuse("inconsistent content: tails or payload positions outside the graph's arrays");
-  snapshot.autocommit = header.autocommit != 0;
-  return true;
+  return check_payload(header, snapshot, refuse);
 }
 
 void install_snapshot(const Snapshot& snapshot, KnowledgeGraph& graph) {

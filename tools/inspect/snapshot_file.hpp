@@ -41,15 +41,27 @@ struct Snapshot {
   std::vector<unsigned char> payload;  // as in the file, indices included
 };
 
-// Copies the published state of `graph` (retrying while a writer clears it).
-Snapshot take_snapshot(const knowledge_graph::graph::KnowledgeGraph& graph);
+// Payload bytes of the largest graph there can be (every array full): a file
+// that claims more is refused before anything is allocated.
+std::uint64_t max_payload_size();
 
-// Writes `snapshot` to `path` through a temporary file, so that a failed save
-// leaves an existing file as it was.
+// Copies the published state of `graph` (retrying while a writer clears it).
+// False, with `error` saying what is wrong, when the published state is damaged
+// (tails beyond the arrays, payload positions outside them): such a graph is
+// not saved, since no reader could load the file.
+bool take_snapshot(const knowledge_graph::graph::KnowledgeGraph& graph, Snapshot& snapshot,
+                   std::string& error);
+
+// Writes `snapshot` to `path` through a temporary file created exclusively
+// (never through a planted link) in the same folder and renamed over `path`,
+// so that a failed save leaves an existing file as it was.
 bool write_snapshot_file(const Snapshot& snapshot, const std::string& path, std::string& error);
 
 // Reads and checks the file; false with `error` set for a damaged or foreign file.
 bool read_snapshot_file(const std::string& path, Snapshot& snapshot, std::string& error);
+// The same checks on a file's bytes already in memory (`name` names it in errors).
+bool parse_snapshot(const unsigned char* data, std::size_t size, const std::string& name,
+                    Snapshot& snapshot, std::string& error);
 
 // Replaces the graph's content by the snapshot as a writer would: clears it,
 // fills the slots above the emptied tails, then publishes the snapshot's

@@ -1,6 +1,7 @@
 // Snapshot files: round trips through private graphs, and the files refused.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <filesystem>
@@ -42,6 +43,13 @@ std::string scene_text(const kg::KnowledgeGraph& graph) {
   return text;
 }
 
+Snapshot taken(const kg::KnowledgeGraph& graph) {
+  Snapshot snapshot;
+  std::string error;
+  EXPECT_TRUE(varnel::inspect::take_snapshot(graph, snapshot, error)) << error;
+  return snapshot;
+}
+
 std::string bytes_of(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
@@ -81,7 +89,7 @@ TEST_F(SnapshotFileTest, RoundTripKeepsThePublishedSceneOnly) {
   graph->start_transaction();
   graph->add_node(99, 8, kg::KnowledgeGraphNode(types::Car{}));  // not committed: not saved
   std::string error;
-  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph), path("a.bin"), error)) << error;
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("a.bin"), error)) << error;
 
   Snapshot read;
   ASSERT_TRUE(varnel::inspect::read_snapshot_file(path("a.bin"), read, error)) << error;
@@ -98,7 +106,7 @@ TEST_F(SnapshotFileTest, RoundTripKeepsThePublishedSceneOnly) {
   ASSERT_NE(copy->get_latest_node_value(kg::Index(6, 3)), nullptr);
   EXPECT_EQ(std::memcmp(copy->get_latest_node_value(kg::Index(6, 3))->payload + 4, "Ring road", 9), 0);
 
-  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*copy), path("b.bin"), error));
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*copy), path("b.bin"), error));
   EXPECT_EQ(bytes_of(path("a.bin")), bytes_of(path("b.bin")));
 }
 
@@ -106,7 +114,7 @@ TEST_F(SnapshotFileTest, AnEmptiedGraphSavesAsEmpty) {
   auto graph = sample_graph();
   graph->clear();
   std::string error;
-  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph), path("e.bin"), error));
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("e.bin"), error));
   EXPECT_EQ(fs::file_size(path("e.bin")), sizeof(varnel::inspect::SnapshotHeader) + sizeof(kg::GraphIndices));
   Snapshot read;
   ASSERT_TRUE(varnel::inspect::read_snapshot_file(path("e.bin"), read, error)) << error;
@@ -119,7 +127,7 @@ TEST_F(SnapshotFileTest, AnEmptiedGraphSavesAsEmpty) {
 TEST_F(SnapshotFileTest, DamagedOrForeignFilesAreRefused) {
   auto graph = sample_graph();
   std::string error;
-  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph), path("good.bin"), error));
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("good.bin"), error));
   const std::string good = bytes_of(path("good.bin"));
   auto refused = [&](const std::string& bytes, const std::string& reason) {
     { std::ofstream(path("bad.bin"), std::ios::binary | std::ios::trunc) << bytes; }
@@ -163,12 +171,72 @@ TEST_F(SnapshotFileTest, DamagedOrForeignFilesAreRefused) {
 TEST_F(SnapshotFileTest, AFailedSaveKeepsTheOldFile) {
   auto graph = sample_graph();
   std::string error;
-  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph), path("keep.bin"), error));
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("keep.bin"), error));
   const std::string before = bytes_of(path("keep.bin"));
-  EXPECT_FALSE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph),
+  EXPECT_FALSE(varnel::inspect::write_snapshot_file(taken(*graph),
                                                     path("no/such/dir/x.bin"), error));
   EXPECT_NE(error.find("cannot write"), std::string::npos);
   EXPECT_EQ(bytes_of(path("keep.bin")), before);
+}
+
+// A header may claim any payload size: one beyond the largest graph is refused
+// before anything is allocated or added up (where it could wrap).
+TEST_F(SnapshotFileTest, HugePayloadClaimsAreRefusedBeforeAllocating) {
+  auto graph = sample_graph();
+  std::string error;
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("good.bin"), error));
+  const std::string good = bytes_of(path("good.bin"));
+  for (const std::uint64_t claim :
+       {std::uint64_t{1} << 40, varnel::inspect::max_payload_size() + 1,
+        ~std::uint64_t{0}}) {
+    std::string bytes = good.substr(0, sizeof(varnel::inspect::SnapshotHeader));
+    bytes.resize(4096, '\0');
+    std::memcpy(bytes.data() + offsetof(varnel::inspect::SnapshotHeader, payload_size), &claim,
+                sizeof claim);
+    { std::ofstream(path("huge.bin"), std::ios::binary | std::ios::trunc) << bytes; }
+    Snapshot read;
+    EXPECT_FALSE(varnel::inspect::read_snapshot_file(path("huge.bin"), read, error)) << claim;
+    EXPECT_NE(error.find("more than the largest possible graph"), std::string::npos) << error;
+    EXPECT_FALSE(varnel::inspect::parse_snapshot(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                 bytes.size(), "bytes", read, error));
+    EXPECT_NE(error.find("more than the largest possible graph"), std::string::npos) << error;
+  }
+}
+
+#ifndef _WIN32
+// Links planted where the save writes never lead it to another file: the
+// temporary file is new and private to the save, and the target is replaced,
+// not written through.
+TEST_F(SnapshotFileTest, SaveNeverWritesThroughPlantedLinks) {
+  auto graph = sample_graph();
+  { std::ofstream(path("victim")) << "precious"; }
+  fs::create_symlink(path("victim"), path("scene.bin.partial"));
+  fs::create_symlink(path("victim"), path("scene.bin"));
+  std::string error;
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("scene.bin"), error)) << error;
+  EXPECT_EQ(bytes_of(path("victim")), "precious");
+  EXPECT_FALSE(fs::is_symlink(path("scene.bin")));
+  Snapshot read;
+  EXPECT_TRUE(varnel::inspect::read_snapshot_file(path("scene.bin"), read, error)) << error;
+  int entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++entries;
+  EXPECT_EQ(entries, 3) << "victim, the planted link and the saved file; no temporary left";
+}
+#endif
+
+// A graph whose published state is damaged is not saved: the reasons are named.
+TEST_F(SnapshotFileTest, DamagedGraphIsNotSaved) {
+  auto graph = sample_graph();
+  Snapshot snapshot;
+  std::string error;
+  kg::GraphIndices& published = graph->indices[graph->active_buffer()];
+  published.node_index_tail[6] = 30000;
+  EXPECT_FALSE(varnel::inspect::take_snapshot(*graph, snapshot, error));
+  EXPECT_NE(error.find("node_index_tail[6] is 30000"), std::string::npos) << error;
+  published.node_index_tail[6] = 1;
+  graph->node_records[6][0].value_index = 20000;
+  EXPECT_FALSE(varnel::inspect::take_snapshot(*graph, snapshot, error));
+  EXPECT_NE(error.find("points at payload 20000"), std::string::npos) << error;
 }
 
 TEST(RenderTest, KindsParseByNameOrNumber) {

@@ -4,16 +4,33 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "snapshot_file.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "snapshot_file.hpp"
+
+extern char** environ;
 
 namespace {
 
@@ -24,6 +41,27 @@ struct Outcome {
   std::string out;
   std::string err;
 };
+
+// A tool's path as this program's shell takes it. The Windows cross build runs
+// under Wine, where the build's Unix paths lie on drive Z:.
+std::string tool_path(std::string path) {
+#if defined(_WIN32)
+  if (path.rfind('/', 0) == 0) path = "Z:" + path;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
+
+#if defined(_WIN32)
+constexpr const char* kQuiet = " >NUL 2>&1";
+constexpr int kSlowdown = 3;  // under Wine every program start takes about a second
+#else
+constexpr const char* kQuiet = " >/dev/null 2>&1";
+constexpr int kSlowdown = 1;
+#endif
+
+bool graphviz_installed() { return std::system((std::string("dot -V") + kQuiet).c_str()) == 0; }
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -42,15 +80,21 @@ class ToolsTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Runs a tool with its output captured; `name` keeps parallel runs apart.
-  Outcome run(const std::string& tool, const std::string& arguments, const std::string& name = "run") const {
+  // `prefix` goes before the command (a `cd` or an environment setting).
+  Outcome run(const std::string& tool, const std::string& arguments, const std::string& name = "run",
+              const std::string& prefix = "") const {
     const fs::path out = dir_ / (name + ".out"), err = dir_ / (name + ".err");
-    const std::string command =
-        "\"" + tool + "\" " + arguments + " >\"" + out.string() + "\" 2>\"" + err.string() + "\"";
+    std::string command = prefix + "\"" + tool_path(tool) + "\" " + arguments + " >\"" + out.string() +
+                          "\" 2>\"" + err.string() + "\"";
+#if defined(_WIN32)
+    command = "\"" + command + "\"";  // cmd /c drops the outermost quotes
+#endif
     const int status = std::system(command.c_str());
     return Outcome{status, read_file(out), read_file(err)};
   }
-  Outcome inspect(const std::string& arguments, const std::string& name = "inspect") const {
-    return run(VARNEL_INSPECT, arguments, name);
+  Outcome inspect(const std::string& arguments, const std::string& name = "inspect",
+                  const std::string& prefix = "") const {
+    return run(VARNEL_INSPECT, arguments, name, prefix);
   }
   // Polls until the inspector reads a graph with content, for at most `seconds`
   // (a host's set-up zero-fills the region before its first batch).
@@ -64,8 +108,158 @@ class ToolsTest : public ::testing::Test {
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
+  // A small scene saved as a snapshot file: one car on one lane.
+  std::string small_snapshot() const {
+    auto graph = knowledge_graph::graph::KnowledgeGraph::new_boxed();
+    graph->add_node(10, 7, knowledge_graph::graph::KnowledgeGraphNode(
+                               knowledge_graph::graph::types::Car{{1, 0, 0}, 7, {5, 2, 0}, 12.5f}));
+    graph->add_node(10, 3, knowledge_graph::graph::KnowledgeGraphNode(knowledge_graph::graph::types::Lane{}));
+    graph->add_relation(11, 1, knowledge_graph::graph::KnowledgeGraphRelation(knowledge_graph::graph::types::isOn{}),
+                        knowledge_graph::graph::Index(1, 7), knowledge_graph::graph::Index(6, 3));
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    EXPECT_TRUE(varnel::inspect::take_snapshot(*graph, snapshot, error)) << error;
+    EXPECT_TRUE(varnel::inspect::write_snapshot_file(snapshot, path("small.bin"), error)) << error;
+    return path("small.bin");
+  }
+
+  // Starts the inspector without waiting for it; its output goes to NAME.out/.err.
+  pid_t start_inspect(std::vector<std::string> arguments, const std::string& name) const {
+    arguments.insert(arguments.begin(), VARNEL_INSPECT);
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, path(name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, path(name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, VARNEL_INSPECT, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
   fs::path dir_;
 };
+
+std::string unique_region(const char* what) {
+  return std::string("varnel_tools_") + what + "_" + std::to_string(getpid());
+}
+
+// The exit code, or 128 + the signal that ended the process.
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Every subcommand takes --region, so a scene can be loaded and read beside a
+// live host of "KnowledgeGraph" without touching it.
+TEST_F(ToolsTest, EverySubcommandWorksOnANamedRegion) {
+  const std::string file = small_snapshot();
+  const std::string region = unique_region("named");
+  Outcome missing = inspect("stats --region " + region);
+  EXPECT_NE(missing.status, 0);
+  EXPECT_NE(missing.err.find("no shared region \"" + region + "\" to read: is a host running?"),
+            std::string::npos) << missing.err;
+
+  const pid_t loader = start_inspect({"load", file, "--region", region, "--hold", "-1"}, "loader");
+  ASSERT_GT(loader, 0);
+  bool up = false;
+  for (int i = 0; i < 200 && !up; ++i) {
+    up = inspect("--region " + region + " stats", "poll").out.find("empty:             no") != std::string::npos;
+    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(up) << read_file(path("loader.err"));
+  for (const std::string& command : std::vector<std::string>{"stats", "nodes --kind Car", "relations", "history Car 7", "json", "dot", "watch --count 1 --no-clear",
+        "save " + path("again.bin")}) {
+    Outcome outcome = inspect(command + " --region " + region, "named");
+    EXPECT_EQ(outcome.status, 0) << command << ": " << outcome.err;
+    EXPECT_EQ(outcome.err.find("KnowledgeGraph\""), std::string::npos) << command;
+  }
+  EXPECT_EQ(read_file(path("again.bin")), read_file(file));
+  kill(loader, SIGTERM);
+  EXPECT_EQ(wait_for(loader), 0) << read_file(path("loader.err"));
+}
+
+// A region the inspector may not use is named with the real reason, not
+// "is a host running?".
+TEST_F(ToolsTest, ReadersAreToldWhyARegionIsRefused) {
+  const std::string region = unique_region("small");
+  const std::string object = "/" + region;
+  const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 4096), 0);
+  ASSERT_EQ(flock(fd, LOCK_SH), 0);  // held, as by a living holder
+  const int lock = shm_open((object + ".lock").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(lock, 0);
+  close(lock);
+  Outcome small = inspect("--region " + region + " stats");
+  EXPECT_NE(small.status, 0);
+  EXPECT_NE(small.err.find("holds 4096 bytes, too few"), std::string::npos) << small.err;
+  EXPECT_EQ(small.err.find("is a host running?"), std::string::npos) << small.err;
+  Outcome load = inspect("load " + small_snapshot() + " --region " + region);
+  EXPECT_NE(load.status, 0);
+  EXPECT_NE(load.err.find("holds 4096 bytes, too few"), std::string::npos) << load.err;
+
+  ASSERT_EQ(fchmod(fd, 0644), 0);
+  Outcome open = inspect("--region " + region + " json");
+  EXPECT_NE(open.status, 0);
+  EXPECT_NE(open.err.find("mode 644"), std::string::npos) << open.err;
+  close(fd);
+  shm_unlink(object.c_str());
+  shm_unlink((object + ".lock").c_str());
+}
+
+// A process that keeps the set-up lock delays the inspector a bounded time, and
+// Ctrl-C or SIGTERM end the wait at once.
+TEST_F(ToolsTest, KeptSetUpLockEndsInAnErrorOrAtASignal) {
+  const std::string region = unique_region("lock");
+  const std::string lock_object = "/" + region + ".lock";
+  const int fd = shm_open(lock_object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  Outcome timed_out = inspect("--region " + region + " --wait 0.3 stats");
+  EXPECT_NE(timed_out.status, 0);
+  EXPECT_NE(timed_out.err.find("kept the set-up lock"), std::string::npos) << timed_out.err;
+
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const pid_t waiting = start_inspect({"--region", region, "--wait", "3600", "stats"}, "waiting");
+    ASSERT_GT(waiting, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(waiting, signal);
+    const int code = wait_for(waiting);
+    EXPECT_NE(code, 0);
+    EXPECT_LT(code, 128) << "ended by the signal rather than reporting it";
+    EXPECT_NE(read_file(path("waiting.err")).find("interrupted"), std::string::npos)
+        << read_file(path("waiting.err"));
+  }
+  close(fd);
+  shm_unlink(lock_object.c_str());
+}
+
+// Snapshot files that lie about their size, and a Graphviz source file in the
+// way, are refused with an error line and an exit status.
+TEST_F(ToolsTest, HostileFilesAreRefusedWithoutAnAbort) {
+  std::string bytes = read_file(small_snapshot());
+  bytes.resize(4096, '\0');
+  const std::uint64_t claim = std::uint64_t{1} << 40;  // 1 TiB
+  std::memcpy(bytes.data() + offsetof(varnel::inspect::SnapshotHeader, payload_size), &claim, sizeof claim);
+  { std::ofstream(path("huge.bin"), std::ios::binary) << bytes; }
+  for (const std::string& command :
+       std::vector<std::string>{"--file " + path("huge.bin") + " stats", "load " + path("huge.bin")}) {
+    Outcome huge = inspect(command);
+    EXPECT_TRUE(WIFEXITED(huge.status) && WEXITSTATUS(huge.status) == 2) << command << ": " << huge.err;
+    EXPECT_NE(huge.err.find("more than the largest possible graph"), std::string::npos) << huge.err;
+  }
+
+  { std::ofstream(path("scene.svg.dot")) << "mine"; }
+  Outcome dot = inspect("--file " + path("small.bin") + " dot --svg " + path("scene.svg"));
+  EXPECT_NE(dot.status, 0);
+  EXPECT_NE(dot.err.find("scene.svg.dot exists"), std::string::npos) << dot.err;
+  EXPECT_EQ(read_file(path("scene.svg.dot")), "mine");
+}
 
 TEST_F(ToolsTest, BadInputIsRefusedWithAReason) {
   Outcome bad_kind = inspect("nodes --kind Spaceship");
@@ -126,7 +320,7 @@ void expect_static_scene(const nlohmann::json& scene) {
 TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   if (inspect("stats").status == 0) GTEST_SKIP() << "another process holds the region";
   Outcome demo{};
-  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration 12 --rate 20 --cars 16 --seed 7", "demo"); });
+  std::thread host([&] { demo = run(VARNEL_DEMO, "--duration " + std::to_string(12 * kSlowdown) + " --rate 20 --cars 16 --seed 7", "demo"); });
   ASSERT_TRUE(wait_for_scene(20)) << "the demo did not bring the region up";
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
@@ -149,7 +343,8 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   Outcome dot = inspect("dot -o " + path("scene.dot"));
   ASSERT_EQ(dot.status, 0) << dot.err;
   EXPECT_EQ(read_file(path("scene.dot")).rfind("digraph scene {", 0), 0u);
-  if (std::system("dot -V >/dev/null 2>&1") == 0) {
+  const bool graphviz = graphviz_installed();
+  if (graphviz) {
     Outcome svg = inspect("dot --svg " + path("scene.svg"));
     EXPECT_EQ(svg.status, 0) << svg.err;
     EXPECT_NE(read_file(path("scene.svg")).find("<svg"), std::string::npos);
@@ -169,10 +364,35 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   ASSERT_EQ(from_file.status, 0) << from_file.err;
   expect_static_scene(nlohmann::json::parse(from_file.out));
 
+  // Graphviz gets the file name as it is, through no shell.
+#if !defined(_WIN32)
+  const std::string hostile = "scene$(id>PWNED).svg";
+  Outcome quoted = inspect("--file live.bin dot --svg '" + hostile + "'", "hostile", "cd \"" + dir_.string() + "\" && ");
+  EXPECT_FALSE(fs::exists(dir_ / "PWNED")) << "a shell ran part of the file name";
+  EXPECT_TRUE(fs::exists(dir_ / (hostile + ".dot"))) << quoted.err;
+  if (graphviz) {
+    EXPECT_EQ(quoted.status, 0) << quoted.err;
+    EXPECT_NE(read_file(dir_ / hostile).find("<svg"), std::string::npos);
+  }
+  // Without Graphviz: a clear message, and the Graphviz source is kept.
+  fs::create_directories(dir_ / "empty");
+  const std::string no_graphviz = "PATH=\"" + (dir_ / "empty").string() + "\" ";
+#else
+  const std::string no_graphviz;
+  if (!graphviz)
+#endif
+  {
+    Outcome absent = inspect("--file " + path("live.bin") + " dot --svg " + path("absent.svg"), "absent", no_graphviz);
+    EXPECT_NE(absent.status, 0);
+    EXPECT_NE(absent.err.find("Graphviz \"dot\" is not installed"), std::string::npos) << absent.err;
+    EXPECT_EQ(read_file(path("absent.svg.dot")).rfind("digraph scene {", 0), 0u);
+    EXPECT_FALSE(fs::exists(path("absent.svg")));
+  }
+
   // Loaded into a fresh region and saved again: the same bytes.
   ASSERT_NE(inspect("stats", "gone").status, 0) << "the region outlived its holders";
   Outcome loader{};
-  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold 5", "load"); });
+  std::thread holder([&] { loader = inspect("load " + path("live.bin") + " --hold " + std::to_string(5 * kSlowdown), "load"); });
   ASSERT_TRUE(wait_for_scene(20)) << "load did not bring the region up";
   Outcome again = inspect("save " + path("again.bin"));
   holder.join();
@@ -196,8 +416,8 @@ namespace {
 // A host that runs on with a window: the demo compacts instead of resetting, and
 // an inspector reading throughout never finds the graph empty, and sees it
 // shrink when the history before the window goes. The re-add pattern fills the
-// graph within the run (with updates it takes about 80 s of host time). (25 s here; the same with --duration 120 --rate 10 is
-// the long run to try by hand.)
+// graph within the run (with updates it takes about 80 s of host time). 25 s
+// here; the same with --duration 120 --rate 10 is the long run to try by hand.
 TEST_F(ToolsTest, DemoWithAWindowCompactsInsteadOfResetting) {
   if (inspect("stats").status == 0) GTEST_SKIP() << "another process holds the region";
   Outcome demo{};
@@ -233,3 +453,31 @@ TEST_F(ToolsTest, DemoWithAWindowCompactsInsteadOfResetting) {
 }
 
 }  // namespace
+
+// --at is the state as of that time: what existed then, whenever it was written.
+TEST_F(ToolsTest, AtShowsTheStateAsOfThatTime) {
+  namespace kg = knowledge_graph::graph;
+  auto graph = kg::KnowledgeGraph::new_boxed();
+  graph->add_node(0, 3, kg::KnowledgeGraphNode(kg::types::Lane{}));
+  graph->add_node(10, 25, kg::KnowledgeGraphNode(kg::types::Car{}));
+  graph->add_relation(10, 1, kg::KnowledgeGraphRelation(kg::types::isOn{}), kg::Index(1, 25),
+                      kg::Index(6, 3));
+  graph->remove_node(20, kg::Index(1, 25));
+  std::string error;
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph),
+                                                   path("at.bin"), error))
+      << error;
+  const auto lines = [](const std::string& text) {
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  const Outcome before = inspect("--file " + path("at.bin") + " nodes --at 5");
+  ASSERT_EQ(before.status, 0) << before.err;
+  EXPECT_EQ(lines(before.out), 1) << before.out;  // the lane, written at 0
+  const Outcome during = inspect("--file " + path("at.bin") + " nodes --at 15");
+  EXPECT_EQ(lines(during.out), 2) << during.out;
+  EXPECT_EQ(lines(inspect("--file " + path("at.bin") + " relations --at 15").out), 1);
+  const Outcome after = inspect("--file " + path("at.bin") + " nodes --kind Car --at 25");
+  EXPECT_EQ(after.status, 0);
+  EXPECT_EQ(lines(after.out), 0) << after.out;
+  EXPECT_EQ(lines(inspect("--file " + path("at.bin") + " relations --at 25").out), 0);
+}

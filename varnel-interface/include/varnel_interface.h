@@ -31,11 +31,23 @@
  *   at one end; when one is added again between other nodes, or removed after
  *   that, its entry in the old node's list goes stale, and a full list takes
  *   the lowest stale entry for the next relation before refusing it.
- * - In transaction mode the host frames every batch:
- *   set_autocommit(0, h); start_transaction(h); the writes; commit_transaction(h).
- *   Nothing enforces this order: a write in transaction mode without
- *   start_transaction() builds on a stale state and may overwrite versions
- *   that readers see.
+ * - Batches: set_autocommit(0, h); start_transaction(h); the writes;
+ *   commit_transaction(h). A write (an add, a remove or reset_knowledge_graph)
+ *   in transaction mode with no open batch opens the batch itself, exactly as
+ *   start_transaction() would: a forgotten start_transaction() never touches
+ *   what readers see. commit_transaction() with no open batch (autocommit mode,
+ *   a second commit) changes nothing. A batch belongs to the handle that opened
+ *   it; another handle or process does not continue or commit it, and a writer
+ *   that takes over from one that died mid-batch starts from the published graph.
+ * - Readers see the graph before a batch or the committed batch, never a part
+ *   of one. A batch that resets the graph is the one exception: readers keep
+ *   the old graph until the batch's first write that would reuse a slot the
+ *   old graph occupies; just before that write the empty graph is published
+ *   (last update as before the reset), and readers see it until the commit.
+ * - A batch dropped before its commit (set_autocommit(1, h), or
+ *   start_transaction(h) again) leaves the published graph as it is: the graph
+ *   before the batch, or the empty graph if a reset in the batch had already
+ *   published it.
  * - Counts count stored versions, not live nodes or relations: adding a
  *   relation between two nodes adds 2 node versions and 1 relation version.
  * - This header declares the kind records under their own names (Car, Lane,
@@ -174,6 +186,9 @@ typedef struct yieldsToCarIn { int32_t ifDirection; } yieldsToCarIn;     /* 4 by
 #define VARNEL_WRITE_RELATION_VALUES_FULL 7u   /* the 20,000 relation payloads are used */
 #define VARNEL_WRITE_OUTGOING_LIST_FULL 8u     /* the `from` node lists 40 other relations */
 #define VARNEL_WRITE_INCOMING_LIST_FULL 9u     /* the `to` node lists 40 other relations */
+/* Answers of get_last_write_result() that no write gives: */
+#define VARNEL_WRITE_NO_HANDLE 11u             /* the handle is NULL */
+#define VARNEL_WRITE_NOTHING_WRITTEN 12u       /* no add or remove through this handle yet */
 #define VARNEL_WRITE_INSIDE_BATCH 13u          /* compaction: refused in transaction mode */
 
 /* ---- Lifecycle and graph-wide calls ------------------------------------- */
@@ -192,7 +207,10 @@ VARNEL_API KnowledgeGraphHandle* initialize_knowledge_graph(void);
 VARNEL_API void release_knowledge_graph(KnowledgeGraphHandle* handle);
 
 /* Empties the graph (all counts 0); the last update time is kept. Published at
- * once in autocommit mode, at commit_transaction() otherwise. Writing call. */
+ * once in autocommit mode. In a batch, readers keep the old graph until the
+ * batch's first write that would reuse one of its slots; the empty graph is
+ * published just before that write, the batch's content at commit_transaction().
+ * In transaction mode with no open batch it opens one. Writing call. */
 VARNEL_API void reset_knowledge_graph(KnowledgeGraphHandle* handle);
 
 /* Stored node versions (all kinds) in the published state. */
@@ -206,20 +224,25 @@ VARNEL_API uint64_t get_last_update(KnowledgeGraphHandle* handle);
 VARNEL_API uint8_t is_empty(KnowledgeGraphHandle* handle);
 
 /* Starts a batch: copies the published state into the batch under
- * construction. Call it in transaction mode before the first write of every
- * batch. Writing call. */
+ * construction. An open batch is dropped first (see set_autocommit). In
+ * transaction mode the first write opens a batch by itself when this call was
+ * left out. Writing call. */
 VARNEL_API void start_transaction(KnowledgeGraphHandle* handle);
-/* Publishes the batch. Use only in transaction mode after
- * start_transaction(); it flips unconditionally. Writing call. */
+/* Publishes the open batch: readers see all of its writes at once. With no
+ * open batch (autocommit mode, a second commit) it changes nothing. Writing
+ * call. */
 VARNEL_API void commit_transaction(KnowledgeGraphHandle* handle);
 /* autocommit non-zero: every write publishes itself (the default after set-up).
- * Zero: transaction mode. Switching back on drops an uncommitted batch.
- * The value comes first, the handle last. Writing call. */
+ * Zero: transaction mode. Switching back on drops an uncommitted batch: the
+ * published graph stays as it is (the graph before the batch, or the empty
+ * graph if a reset in the batch had published it). The value comes first, the
+ * handle last. Writing call. */
 VARNEL_API void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle);
 
 /* VARNEL_WRITE_STORED when the last add or remove through this handle stored
- * its change, otherwise the VARNEL_WRITE_* reason it stored nothing. 0 before
- * any write and for a NULL handle. It reads the handle, not the graph: call
+ * its change, otherwise the VARNEL_WRITE_* reason it stored nothing.
+ * VARNEL_WRITE_NOTHING_WRITTEN before any add, update or remove through it,
+ * VARNEL_WRITE_NO_HANDLE for a NULL handle. It reads the handle, not the graph: call
  * it on the thread that made the write. */
 VARNEL_API uint32_t get_last_write_result(KnowledgeGraphHandle* handle);
 

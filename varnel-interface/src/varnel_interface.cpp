@@ -21,7 +21,7 @@ using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 // The handle: the region's owner and the outcome of the last write through it.
 struct KnowledgeGraphHandle {
   KnowledgeGraphMemory memory;
-  std::uint32_t last_write_result = 0;
+  std::uint32_t last_write_result = VARNEL_WRITE_NOTHING_WRITTEN;
 
   KnowledgeGraphHandle(const char* name, std::uint32_t size) : memory(name, size) {}
   graph::KnowledgeGraph* graph() const { return memory.get_data_ref(); }
@@ -92,6 +92,9 @@ VARNEL_SAME_RELATION_KIND(ISON, isOn);
 VARNEL_SAME_RELATION_KIND(YIELDSTOCARIN, yieldsToCarIn);
 static_assert(VARNEL_WRITE_INCOMING_LIST_FULL ==
               static_cast<std::uint32_t>(graph::WriteStatus::IncomingListFull));
+static_assert(VARNEL_WRITE_NO_HANDLE == static_cast<std::uint32_t>(graph::WriteStatus::NoHandle));
+static_assert(VARNEL_WRITE_NOTHING_WRITTEN ==
+              static_cast<std::uint32_t>(graph::WriteStatus::NothingWritten));
 static_assert(VARNEL_WRITE_INSIDE_BATCH == static_cast<std::uint32_t>(graph::WriteStatus::InsideBatch));
 #undef VARNEL_SAME_KIND
 #undef VARNEL_SAME_RELATION_KIND
@@ -246,7 +249,7 @@ void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle) {
 }
 
 uint32_t get_last_write_result(KnowledgeGraphHandle* handle) {
-  return handle != nullptr ? handle->last_write_result : 0;
+  return handle != nullptr ? handle->last_write_result : VARNEL_WRITE_NO_HANDLE;
 }
 
 uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handle) {

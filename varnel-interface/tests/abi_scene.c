@@ -19,6 +19,10 @@ int abi_scene_write(KnowledgeGraphHandle* handle) {
   Road road;
   Crosswalk crosswalk;
   Pedestrian pedestrian;
+  Intersection intersection;
+  SpeedLimitSign sign;
+  TestClass1 test1;
+  TestClass2 test2;
   testRelation test;
   yieldsToCarIn yields;
   int stored = 1;
@@ -27,6 +31,10 @@ int abi_scene_write(KnowledgeGraphHandle* handle) {
   fill(&road, sizeof road, kAbiRoadSeed);
   fill(&crosswalk, sizeof crosswalk, kAbiCrosswalkSeed);
   fill(&pedestrian, sizeof pedestrian, kAbiPedestrianSeed);
+  fill(&intersection, sizeof intersection, kAbiIntersectionSeed);
+  fill(&sign, sizeof sign, kAbiSpeedLimitSignSeed);
+  fill(&test1, sizeof test1, kAbiTestClass1Seed);
+  fill(&test2, sizeof test2, kAbiTestClass2Seed);
   fill(&test, sizeof test, kAbiTestRelationSeed);
   fill(&yields, sizeof yields, kAbiYieldsSeed);
 
@@ -39,6 +47,14 @@ int abi_scene_write(KnowledgeGraphHandle* handle) {
   stored &= add_crosswalk_node(time, id, crosswalk, handle) == VARNEL_NODE_CROSSWALK;
   stored &= get_last_write_result(handle) == VARNEL_WRITE_STORED;
   stored &= add_pedestrian_node(time, id, pedestrian, handle) == VARNEL_NODE_PEDESTRIAN;
+  stored &= get_last_write_result(handle) == VARNEL_WRITE_STORED;
+  stored &= add_intersection_node(time, id, intersection, handle) == VARNEL_NODE_INTERSECTION;
+  stored &= get_last_write_result(handle) == VARNEL_WRITE_STORED;
+  stored &= add_speedlimitsign_node(time, id, sign, handle) == VARNEL_NODE_SPEEDLIMITSIGN;
+  stored &= get_last_write_result(handle) == VARNEL_WRITE_STORED;
+  stored &= add_testclass1_node(time, id, test1, handle) == VARNEL_NODE_TESTCLASS1;
+  stored &= get_last_write_result(handle) == VARNEL_WRITE_STORED;
+  stored &= add_testclass2_node(time, id, test2, handle) == VARNEL_NODE_TESTCLASS2;
   stored &= get_last_write_result(handle) == VARNEL_WRITE_STORED;
   stored &= add_testrelation_relation(time, id, test, VARNEL_NODE_CAR, id, VARNEL_NODE_LANE, id,
                                       handle) == VARNEL_RELATION_TESTRELATION;

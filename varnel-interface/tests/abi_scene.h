@@ -20,15 +20,21 @@ enum {
   kAbiCrosswalkSeed = 61,
   kAbiPedestrianSeed = 77,
   kAbiTestRelationSeed = 129,
-  kAbiYieldsSeed = 201
+  kAbiYieldsSeed = 201,
+  kAbiIntersectionSeed = 91,
+  kAbiSpeedLimitSignSeed = 143,
+  kAbiTestClass1Seed = 170,
+  kAbiTestClass2Seed = 233
 };
 #define ABI_INSTANCE_ID UINT64_C(0x0102030405060708)
 #define ABI_TIMESTAMP UINT64_C(0xF0E0D0C0B0A09080)
 
 unsigned char abi_pattern_byte(unsigned seed, unsigned index);
-/* Adds a Car, Lane, Road, Crosswalk and Pedestrian (instance ABI_INSTANCE_ID),
+/* Adds a Car, Lane, Road, Crosswalk, Pedestrian, Intersection, SpeedLimitSign,
+ * TestClass1 and TestClass2 (instance ABI_INSTANCE_ID), every kind with fields,
  * a testRelation from the car to the lane and a yieldsToCarIn from the lane to
- * the road (same instance id). 1 when every call reported its change stored. */
+ * the road (same instance id). Hosts in other languages write the same scene.
+ * 1 when every call reported its change stored. */
 int abi_scene_write(KnowledgeGraphHandle* handle);
 
 #ifdef __cplusplus

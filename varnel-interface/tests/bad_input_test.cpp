@@ -14,6 +14,13 @@
 #include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 namespace graph = knowledge_graph::graph;
@@ -231,6 +238,21 @@ TEST_F(BadInput, RefusedWritesChangeNothingThatReadersSee) {
   EXPECT_TRUE(graph::reference::same_tails(g.indices[g.active_buffer()], before));
 }
 
+// Before any add or remove the handle has no write to report: not "stored".
+TEST_F(BadInput, NoWriteYetIsNotStored) {
+  H fresh = initialize_knowledge_graph();
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(get_last_write_result(fresh), VARNEL_WRITE_NOTHING_WRITTEN);
+  reset_knowledge_graph(fresh);  // graph-wide calls are not adds or removes
+  set_autocommit(1, fresh);
+  EXPECT_EQ(get_last_write_result(fresh), VARNEL_WRITE_NOTHING_WRITTEN);
+  remove_car_node(20, VARNEL_NODE_CAR, 999, fresh);
+  EXPECT_EQ(get_last_write_result(fresh), VARNEL_WRITE_NOT_FOUND);
+  add_car_node(21, 1, Car{}, fresh);
+  EXPECT_EQ(get_last_write_result(fresh), VARNEL_WRITE_STORED);
+  release_knowledge_graph(fresh);
+}
+
 // A null handle is accepted by every export and does nothing.
 TEST_F(BadInput, NullHandleOnEveryExport) {
   build_scene(handle_);
@@ -245,7 +267,7 @@ TEST_F(BadInput, NullHandleOnEveryExport) {
   EXPECT_EQ(get_relation_count(none), 0u);
   EXPECT_EQ(get_last_update(none), 0u);
   EXPECT_EQ(is_empty(none), 0u);
-  EXPECT_EQ(get_last_write_result(none), 0u);
+  EXPECT_EQ(get_last_write_result(none), VARNEL_WRITE_NO_HANDLE);
 
   using IgnoredNodeAdd = std::uint64_t (*)(std::uint64_t, std::uint64_t, VarnelIgnored, H);
   for (IgnoredNodeAdd add : {add_dynamicobject_node, add_ego_node, add_noentrysign_node,
@@ -308,5 +330,36 @@ TEST_F(BadInput, NullHandleOnEveryExport) {
   EXPECT_EQ(get_node_count(handle_), nodes);
   EXPECT_EQ(invariants(), "");
 }
+
+#ifndef _WIN32
+// A region planted by another user (here: nobody, mode 666, as large as ours)
+// is refused: the host gets no handle rather than a graph the planter can write.
+TEST(HostileRegion, RegionOfAnotherUserGivesNoHandle) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to create the region as another user";
+  if (const int fd = shm_open("/KnowledgeGraph", O_RDONLY, 0); fd >= 0) {
+    close(fd);
+    GTEST_SKIP() << "the region exists already";
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const int fd = shm_open("/KnowledgeGraph", O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 || fchmod(fd, 0666) != 0 || ftruncate(fd, 536'870'912) != 0) _exit(3);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  H handle = initialize_knowledge_graph();
+  EXPECT_EQ(handle, nullptr);
+  release_knowledge_graph(handle);
+  KnowledgeGraphMemory reader("KnowledgeGraph", 536'870'912);
+  EXPECT_FALSE(reader.initialize_read_only());
+  EXPECT_NE(reader.failure_text().find("another user (uid 65534)"), std::string::npos)
+      << reader.failure_text();
+  shm_unlink("/KnowledgeGraph");
+  shm_unlink("/KnowledgeGraph.lock");
+}
+#endif
 
 }  // namespace

@@ -116,7 +116,7 @@ static void null_handle_is_harmless(void) {
   CHECK_EQ(get_relation_count(NULL), 0);
   CHECK_EQ(get_last_update(NULL), 0);
   CHECK_EQ(is_empty(NULL), 0);
-  CHECK_EQ(get_last_write_result(NULL), 0);
+  CHECK_EQ(get_last_write_result(NULL), VARNEL_WRITE_NO_HANDLE);
   CHECK_EQ(compact_knowledge_graph(0, NULL), 0);
   CHECK_EQ(add_car_node(1, 1, car, NULL), 0);
   CHECK_EQ(update_car_node(1, 1, car, NULL), 0);
@@ -172,7 +172,7 @@ static void add_one_node_of_every_kind(KnowledgeGraphHandle* graph, uint64_t tim
 static void fresh_graph_is_empty(KnowledgeGraphHandle* graph) {
   check_counts(graph, 0, 0);
   CHECK_EQ(get_last_update(graph), 0); /* the region is new */
-  CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_STORED);
+  CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_NOTHING_WRITTEN);
 }
 
 /* Every removal name removes any node kind: remove function i removes kind

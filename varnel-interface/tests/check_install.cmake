@@ -1,7 +1,8 @@
-# cmake -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=<install_consumer> -DCC=... -DGENERATOR=...
-#       -P check_install.cmake
-# Installs the varnel_interface component into a scratch prefix, then builds and
-# runs a host against it twice: through find_package and through pkg-config.
+# cmake -DBUILD_DIR=<build> | -DPREFIX=<installed tree>  -DWORK_DIR=... -DSOURCE_DIR=<install_consumer>
+#       -DCC=... -DCXX=... [-DGENERATOR=...] -P check_install.cmake
+# Installs the build into a scratch prefix (or takes an installed tree), then
+# builds hosts against it and runs them: through find_package(varnel) a C host
+# and a C++ reader, through pkg-config the C host.
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT status EQUAL 0)
@@ -10,18 +11,28 @@ function(run)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
-set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component varnel_interface)
+if(DEFINED BUILD_DIR)
+  set(PREFIX ${WORK_DIR}/prefix)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
+endif()
+set(generator)
+if(GENERATOR)
+  set(generator -G ${GENERATOR})
+endif()
 
-# find_package(varnel_interface)
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
-    -DCMAKE_C_COMPILER=${CC} -DCMAKE_PREFIX_PATH=${prefix})
+# find_package(varnel)
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer ${generator}
+    -DCMAKE_C_COMPILER=${CC} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${PREFIX})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/consumer)
+run(${WORK_DIR}/consumer/reader)
 
 # pkg-config
-file(GLOB_RECURSE pc_files ${prefix}/*/varnel_interface.pc)
+file(GLOB_RECURSE pc_files ${PREFIX}/*/varnel_interface.pc)
+if(NOT pc_files)
+  message(FATAL_ERROR "no varnel_interface.pc under ${PREFIX}")
+endif()
 list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
@@ -31,4 +42,4 @@ string(REGEX MATCH "-L([^ \n]+)" unused "${run_output}")
 set(libdir ${CMAKE_MATCH_1})
 run(${CC} -std=c99 -Wall -Werror ${SOURCE_DIR}/consumer.c ${flags} -o ${WORK_DIR}/pc_consumer)
 run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/pc_consumer)
-message(STATUS "installed library builds and runs through find_package and pkg-config")
+message(STATUS "the installed tree builds and runs hosts through find_package and pkg-config")

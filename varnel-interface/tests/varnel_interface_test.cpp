@@ -1,19 +1,24 @@
 // The library as a host and other processes see it: several handles and
 // processes on one region, the region's lifetime, refusal of a region too small
-// for the graph, and records passed by value from C code arriving byte for byte.
-// The graph is read back through the graph module on a read-only mapping.
+// for the graph, records passed by value from C code arriving byte for byte, and
+// what a reader process sees after every call of a batch that resets the graph
+// or is framed wrongly. The graph is read back through the graph module on a
+// read-only mapping.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "abi_scene.h"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "reference_model.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
 
@@ -91,12 +96,43 @@ int child_count(std::uint64_t nodes) {
   return reader.get_data_ref()->node_count() == nodes ? 0 : 3;
 }
 
+// A scene of cars 1 to 31 (carId = instance id, one version each) as a reader
+// sees it: bit i of the low word for car i, the last update in the high word.
+std::uint64_t scene(std::initializer_list<int> cars, std::uint64_t last_update) {
+  std::uint64_t code = last_update << 32;
+  for (int id : cars) code |= std::uint64_t{1} << id;
+  return code;
+}
+
+std::string scene_text(std::uint64_t code) {
+  std::string text = "cars";
+  int count = 0;
+  for (int id = 1; id < 32; ++id) {
+    if (code >> id & 1) {
+      text += " " + std::to_string(id);
+      ++count;
+    }
+  }
+  return text + ", count " + std::to_string(count) + ", last " + std::to_string(code >> 32);
+}
+
+// "scene CODE": a reader that starts now: exit 0 when it sees exactly the scene.
+int child_scene(std::uint64_t code) {
+  KnowledgeGraphMemory reader(kRegion, 0);
+  if (!reader.initialize_read_only() || !reader.holds_record()) return 2;
+  const std::string seen = graph::reference::car_scene_view(*reader.get_data_ref());
+  if (seen == scene_text(code)) return 0;
+  std::cerr << "reader sees \"" << seen << "\", expected \"" << scene_text(code) << "\"\n";
+  return 3;
+}
+
 int run_as_child(int argc, char** argv) {
   if (argc != 4) return 4;
   const std::string mode = argv[2];
   const std::uint64_t number = std::strtoull(argv[3], nullptr, 10);
   if (mode == "write") return child_write(number);
   if (mode == "count") return child_count(number);
+  if (mode == "scene") return child_scene(number);
   return 4;
 }
 
@@ -215,14 +251,9 @@ TEST(VarnelInterfaceLifecycle, RegionTooSmallForTheGraphIsRefused) {
   EXPECT_EQ(is_empty(handle.get()), 1);
 }
 
-TEST(VarnelInterfaceAbi, RecordsPassedFromCArriveByteForByte) {
-  Handle host = set_up();
-  ASSERT_NE(host, nullptr);
-  ASSERT_EQ(abi_scene_write(host.get()), 1);
-  Reader reader;
-  ASSERT_TRUE(reader.ok());
+// Checks the scene of abi_scene.h, as any host writes it, byte for byte.
+void expect_abi_scene(const Reader& reader) {
   const auto& g = reader.graph();
-
   struct NodeCase {
     std::uint64_t kind;
     unsigned seed;
@@ -234,6 +265,10 @@ TEST(VarnelInterfaceAbi, RecordsPassedFromCArriveByteForByte) {
       {VARNEL_NODE_ROAD, kAbiRoadSeed, sizeof(Road)},
       {VARNEL_NODE_CROSSWALK, kAbiCrosswalkSeed, sizeof(Crosswalk)},
       {VARNEL_NODE_PEDESTRIAN, kAbiPedestrianSeed, sizeof(Pedestrian)},
+      {VARNEL_NODE_INTERSECTION, kAbiIntersectionSeed, sizeof(Intersection)},
+      {VARNEL_NODE_SPEEDLIMITSIGN, kAbiSpeedLimitSignSeed, sizeof(SpeedLimitSign)},
+      {VARNEL_NODE_TESTCLASS1, kAbiTestClass1Seed, sizeof(TestClass1)},
+      {VARNEL_NODE_TESTCLASS2, kAbiTestClass2Seed, sizeof(TestClass2)},
   };
   for (const NodeCase& node : nodes) {
     SCOPED_TRACE(node.kind);
@@ -272,6 +307,111 @@ TEST(VarnelInterfaceAbi, RecordsPassedFromCArriveByteForByte) {
   ASSERT_NE(lane, nullptr);
   EXPECT_EQ(lane->incoming[0], graph::Index(VARNEL_RELATION_TESTRELATION, ABI_INSTANCE_ID));
   EXPECT_EQ(lane->outgoing[0], graph::Index(VARNEL_RELATION_YIELDSTOCARIN, ABI_INSTANCE_ID));
+}
+
+// ---- Batches that reset the graph, misframed batches: a reader process after every call ----
+
+struct HostCall {
+  const char* call;
+  std::function<void(KnowledgeGraphHandle*)> run;
+  std::uint64_t seen;  // scene()
+};
+
+void run_host_calls(const std::vector<HostCall>& calls) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  for (const HostCall& step : calls) {
+    step.run(host.get());
+    EXPECT_EQ(run_child("scene", step.seen), 0) << "after " << step.call;
+  }
+}
+
+Car car_record(int id) {
+  Car car{};
+  car.carId = id;
+  return car;
+}
+HostCall add_car(std::uint64_t timestamp, int id, std::uint64_t seen) {
+  return {"add_car_node", [=](KnowledgeGraphHandle* h) {
+            EXPECT_EQ(add_car_node(timestamp, static_cast<std::uint64_t>(id), car_record(id), h),
+                      VARNEL_NODE_CAR);
+            EXPECT_EQ(get_last_write_result(h), VARNEL_WRITE_STORED);
+          }, seen};
+}
+HostCall autocommit(std::uint8_t on, std::uint64_t seen) {
+  return {on ? "set_autocommit(1)" : "set_autocommit(0)",
+          [=](KnowledgeGraphHandle* h) { set_autocommit(on, h); }, seen};
+}
+HostCall start(std::uint64_t seen) { return {"start_transaction", start_transaction, seen}; }
+HostCall commit(std::uint64_t seen) { return {"commit_transaction", commit_transaction, seen}; }
+HostCall reset(std::uint64_t seen) { return {"reset_knowledge_graph", reset_knowledge_graph, seen}; }
+
+TEST(VarnelInterfaceBatches, ResetInsideABatchShowsTheEmptyGraphBeforeReusingASlot) {
+  const std::uint64_t before = scene({1, 3}, 1000), empty = scene({}, 1000);
+  run_host_calls({add_car(1000, 1, scene({1}, 1000)), add_car(1000, 3, before),
+                  autocommit(0, before), start(before), reset(before),
+                  add_car(2000, 2, empty),  // car 1's slot: the empty graph comes first
+                  add_car(2000, 4, empty), commit(scene({2, 4}, 2000))});
+}
+
+TEST(VarnelInterfaceBatches, DroppedResetBatchLeavesThePublishedGraph) {
+  const std::uint64_t before = scene({1, 2}, 1000);
+  run_host_calls({add_car(1000, 1, scene({1}, 1000)), add_car(1000, 2, before),
+                  autocommit(0, before), start(before), reset(before), autocommit(1, before),
+                  // restarted after the reset, then dropped
+                  autocommit(0, before), start(before), reset(before), start(before),
+                  add_car(2000, 5, before), autocommit(1, before),
+                  add_car(3000, 6, scene({1, 2, 6}, 3000))});
+}
+
+TEST(VarnelInterfaceBatches, RestartedResetBatchNeverShowsItsDroppedWrites) {
+  const std::uint64_t before = scene({1}, 1000), empty = scene({}, 1000);
+  run_host_calls({add_car(1000, 1, before), autocommit(0, before), start(before), reset(before),
+                  add_car(2000, 9, empty), start(empty), add_car(2000, 3, empty),
+                  commit(scene({3}, 2000))});
+}
+
+TEST(VarnelInterfaceBatches, SecondCommitOfAResetBatchChangesNothing) {
+  const std::uint64_t before = scene({1, 2}, 1000), after = scene({3, 4}, 2000);
+  run_host_calls({add_car(1000, 1, scene({1}, 1000)), add_car(1000, 2, before),
+                  autocommit(0, before), start(before), reset(before),
+                  add_car(2000, 3, scene({}, 1000)), add_car(2000, 4, scene({}, 1000)),
+                  commit(after), commit(after), autocommit(1, after), commit(after)});
+}
+
+TEST(VarnelInterfaceBatches, WriteInTransactionModeWithoutStartTransactionOpensTheBatch) {
+  const std::uint64_t before = scene({1}, 1000);
+  run_host_calls({add_car(1000, 1, before), autocommit(0, before),
+                  add_car(2000, 2, before),  // would have gone to car 1's slot
+                  commit(scene({1, 2}, 2000)),
+                  add_car(3000, 3, scene({1, 2}, 2000)),  // after a commit: the next batch
+                  commit(scene({1, 2, 3}, 3000))});
+}
+
+TEST(VarnelInterfaceAbi, RecordsPassedFromCArriveByteForByte) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(abi_scene_write(host.get()), 1);
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  expect_abi_scene(reader);
+}
+
+// The C# bindings under Mono: the example host writes the same scene in its own
+// process; this process holds the region meanwhile and reads it afterwards.
+TEST(VarnelInterfaceAbi, RecordsPassedFromCSharpArriveByteForByte) {
+#if defined(VARNEL_CSHARP_HOST)
+  Handle holder = set_up();
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(add_ego_node(1, 1, nullptr, holder.get()), VARNEL_NODE_EGO);
+  ASSERT_EQ(std::system(VARNEL_CSHARP_HOST " --abi-scene"), 0) << VARNEL_CSHARP_HOST;
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(reader.graph().node_count(), 13u) << "the host's set-up clears the graph, then 9 nodes, 2 relations";
+  expect_abi_scene(reader);
+#else
+  GTEST_SKIP() << "no C# compiler and runtime (Debian: mono-mcs, mono-runtime)";
+#endif
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <unordered_map>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
@@ -31,12 +33,15 @@ void clamp_tails(GraphIndices& indices) {
   indices.relations_tail = std::min(indices.relations_tail, kRelationValues);
 }
 
+void forget_batch(const KnowledgeGraph& graph);
+
 }  // namespace
 
 void KnowledgeGraph::Deleter::operator()(KnowledgeGraph* graph) const {
   if (graph != nullptr) {
     detach_lookup_index(*graph);
     detach_recorder_link(*graph);
+    forget_batch(*graph);
   }
   std::free(graph);
 }
@@ -70,21 +75,88 @@ std::uint64_t KnowledgeGraph::active_buffer() const {
   return shared_word(active_indices).load(std::memory_order_acquire) & 1u;
 }
 
-void KnowledgeGraph::set_autocommit(bool value) {
-  shared_word(autocommit).exchange(value ? 1 : 0, std::memory_order_seq_cst);
-  // Returning to autocommit drops an uncommitted batch. If that batch cleared the
-  // graph, its appends may already have reused slots below the published tails:
-  // the clear takes effect, so readers never see an overwritten old graph.
-  // A compaction left unfinished by a dead writer is cleared the same way.
-  if (value && ((shared_word(clear_epoch).load(std::memory_order_relaxed) & 1u) ||
-                detail::slot_reuse_in_progress(*this)))
-    clear();
+// ---- The writer's batch ----
+//
+// Which batch is open is the writer's own knowledge, kept in this process per
+// mapping of the record, never in the record: a writer that dies mid-batch
+// leaves nothing that a later writer could continue or commit, and readers need
+// none of it. The batch is trusted only while the record still shows this
+// writer's last buffer write (same publication sequence, same active buffer):
+// an autocommit write, another writer or a record reused at the same address
+// all close it.
+namespace {
+
+struct Batch {
+  bool open = false;
+  // The batch emptied the graph and readers still see the graph before it.
+  bool cleared = false;
+  std::uint32_t sequence = 0;           // publication_sequence after the last buffer write
+  std::uint64_t active = 0;             // active buffer when the batch last wrote
+};
+
+std::mutex batches_mutex;
+std::unordered_map<const KnowledgeGraph*, Batch> batches;
+std::atomic<std::uint64_t> batches_forgotten{0};  // moves with every erase
+
+// The entry of `graph`; references into the map stay valid while others come and
+// go. Each thread remembers the last one it used, so that a batch's writes take
+// no lock; an erase (a graph freed, perhaps another at its address) voids that.
+Batch& batch_of(const KnowledgeGraph& graph) {
+  thread_local const KnowledgeGraph* last_graph = nullptr;
+  thread_local Batch* last = nullptr;
+  thread_local std::uint64_t last_forgotten = 0;
+  const std::uint64_t forgotten = batches_forgotten.load(std::memory_order_acquire);
+  if (last_graph == &graph && last_forgotten == forgotten) return *last;
+  const std::lock_guard<std::mutex> lock(batches_mutex);
+  last = &batches[&graph];
+  last_graph = &graph;
+  last_forgotten = forgotten;
+  return *last;
 }
 
-// The clear epoch: even while no clear waits for its commit, odd while a clear
-// published into the inactive buffer (transaction mode) is not yet active. A
-// reader that loads an even epoch e sees every flip made before e was stored;
-// every slot write that reuses a slot comes after a store that moves the epoch.
+void forget_batch(const KnowledgeGraph& graph) {
+  const std::lock_guard<std::mutex> lock(batches_mutex);
+  batches.erase(&graph);
+  batches_forgotten.fetch_add(1, std::memory_order_release);
+}
+
+std::uint32_t load_sequence(const KnowledgeGraph& graph) {
+  return shared_word(graph.publication_sequence).load(std::memory_order_relaxed);
+}
+
+bool batch_is_open(const KnowledgeGraph& graph, const Batch& batch) {
+  return batch.open && batch.sequence == load_sequence(graph) &&
+         batch.active == graph.active_buffer();
+}
+
+// Whether `candidate` lies below `published` in any array: appending at its
+// tails would rewrite slots that readers of `published` see.
+bool falls_behind(const GraphIndices& candidate, const GraphIndices& published) {
+  for (std::size_t k = 0; k < kNodeKinds; ++k)
+    if (candidate.node_index_tail[k] < published.node_index_tail[k]) return true;
+  for (std::size_t k = 0; k < kRelationKinds; ++k)
+    if (candidate.relation_index_tail[k] < published.relation_index_tail[k]) return true;
+  return candidate.nodes_tail < published.nodes_tail ||
+         candidate.relations_tail < published.relations_tail;
+}
+
+}  // namespace
+
+void KnowledgeGraph::set_autocommit(bool value) {
+  shared_word(autocommit).exchange(value ? 1 : 0, std::memory_order_seq_cst);
+  // Back to autocommit: an uncommitted batch is dropped. Readers still see what
+  // was published before it, or the empty graph if the batch had to publish that
+  // before rewriting a slot; either way nothing is taken back or added.
+  if (value) batch_of(*this) = Batch{};
+  // A compaction left unfinished by a dead writer: slots are half moved below the
+  // published tails, so the graph is cleared (every host's set-up comes here).
+  if (value && detail::slot_reuse_in_progress(*this)) clear();
+}
+
+// The clear epoch: odd only while a publication that empties the graph is under
+// way (odd before the empty buffer can become active, even again right after the
+// flip). A reader that loads an even epoch e sees every flip made before e was
+// stored; every slot write that reuses a slot comes after the epoch moved.
 static void store_clear_epoch(const KnowledgeGraph& graph, std::uint16_t value) {
   shared_word(graph.clear_epoch).store(value, std::memory_order_release);
   detail::guard_fence(std::memory_order_release);  // before the slot writes that follow
@@ -94,19 +166,24 @@ static std::uint16_t load_clear_epoch(const KnowledgeGraph& graph) {
   return shared_word(graph.clear_epoch).load(std::memory_order_relaxed);
 }
 
-// After a flip: a pending clear is now what readers see.
+// Before a flip that shrinks the published tails.
+static void begin_clear_epoch(const KnowledgeGraph& graph) {
+  const std::uint16_t epoch = load_clear_epoch(graph);
+  if (!(epoch & 1u)) store_clear_epoch(graph, static_cast<std::uint16_t>(epoch + 1));
+}
+
+// After a flip. Also settles an epoch left odd by a writer that died mid-clear.
 static void settle_clear_epoch(const KnowledgeGraph& graph) {
   const std::uint16_t epoch = load_clear_epoch(graph);
   if (epoch & 1u) store_clear_epoch(graph, static_cast<std::uint16_t>(epoch + 1));
 }
 
-GraphIndices KnowledgeGraph::working_buffer() const {
-  // While a clear is pending, this write may reuse slots that readers still see
-  // below the active tails: move the epoch first so that they notice.
-  const std::uint16_t epoch = load_clear_epoch(*this);
-  if (epoch & 1u) store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 2));
-  const std::uint64_t a = active_buffer();
-  return autocommit_enabled() ? indices[a] : indices[1 - a];
+GraphIndices KnowledgeGraph::working_buffer() {
+  if (autocommit_enabled()) return indices[active_buffer()];
+  // Transaction mode without an open batch: the inactive buffer is stale (it lags
+  // behind the published one), so the write opens the batch itself.
+  if (!batch_is_open(*this, batch_of(*this))) start_transaction();
+  return indices[1 - active_buffer()];
 }
 
 // Seqlock writer step: readers that copied a buffer while this counter moved retry.
@@ -121,16 +198,48 @@ static void begin_buffer_write(KnowledgeGraph& graph) {
   detail::guard_fence(std::memory_order_release);
 }
 
+// Flips `active_indices` to `buffer`; an emptying publication has moved the epoch
+// to odd before, and this settles it before any slot is reused.
+static void flip_to(KnowledgeGraph& graph, std::uint64_t buffer) {
+  shared_word(graph.active_indices).exchange(buffer, std::memory_order_seq_cst);
+  settle_clear_epoch(graph);
+  detail::index_published(graph);
+  detail::recorder_published(graph, graph.indices[buffer]);
+}
+
 void KnowledgeGraph::publish(const GraphIndices& working) {
   const std::uint64_t a = active_buffer();
   begin_buffer_write(*this);
   indices[1 - a] = working;
   if (autocommit_enabled()) {
-    shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
-    settle_clear_epoch(*this);
-    detail::index_published(*this);
-    detail::recorder_published(*this, working);
+    flip_to(*this, 1 - a);
+    return;
   }
+  Batch& batch = batch_of(*this);
+  batch.open = true;
+  batch.sequence = load_sequence(*this);
+  batch.active = a;
+}
+
+void KnowledgeGraph::protect_published_slots(const GraphIndices& working) {
+  if (autocommit_enabled()) return;
+  Batch& batch = batch_of(*this);
+  if (!batch.cleared) return;
+  const std::uint64_t a = active_buffer();
+  if (!falls_behind(working, indices[a])) return;
+  // The batch emptied the graph and is about to rewrite a slot that readers see:
+  // it publishes the empty graph first, with the last update readers know (the
+  // batch's own times are not committed). The batch goes on in the other buffer.
+  GraphIndices empty{};
+  empty.update_timestamp = indices[a].update_timestamp;
+  begin_clear_epoch(*this);
+  detail::index_expect_buffer_write(*this);
+  begin_buffer_write(*this);
+  indices[1 - a] = empty;
+  flip_to(*this, 1 - a);
+  batch.cleared = false;
+  batch.sequence = load_sequence(*this);
+  batch.active = 1 - a;
 }
 
 void KnowledgeGraph::clear() {
@@ -140,13 +249,16 @@ void KnowledgeGraph::clear() {
   working.nodes_tail = 0;
   working.relation_index_tail.fill(0);
   working.relations_tail = 0;
-  // Pending (odd) before the emptied buffer can become active, so a reader that
-  // sees it also sees the epoch moved and knows a clear separates it from what it
-  // read before. The flip settles the epoch (even: a reader that loads it copies
-  // the empty buffer, never the old one) before any later write reuses a slot;
-  // without a flip the clear stays pending until the commit.
-  const std::uint16_t epoch = load_clear_epoch(*this);
-  if (!(epoch & 1u)) store_clear_epoch(*this, static_cast<std::uint16_t>(epoch + 1));
+  if (autocommit_enabled()) {
+    // Odd before the emptied buffer can become active, so a reader that sees it
+    // also sees that a clear separates it from what it read before; the flip
+    // settles the epoch before any later write reuses a slot.
+    begin_clear_epoch(*this);
+  } else {
+    // Readers keep the published graph: the batch's appends go to slots above
+    // its tails until one would rewrite a slot below them.
+    batch_of(*this).cleared = true;
+  }
   publish(working);
   detail::index_cleared(*this);
   // A compaction whose writer died left slots half moved: once this clear is
@@ -159,30 +271,27 @@ void KnowledgeGraph::start_transaction() {
   detail::index_expect_buffer_write(*this);
   begin_buffer_write(*this);
   indices[1 - a] = indices[a];
-}
-
-// Whether publishing `candidate` would take back versions that `published` shows.
-static bool falls_behind(const GraphIndices& candidate, const GraphIndices& published) {
-  for (std::size_t k = 0; k < kNodeKinds; ++k)
-    if (candidate.node_index_tail[k] < published.node_index_tail[k]) return true;
-  for (std::size_t k = 0; k < kRelationKinds; ++k)
-    if (candidate.relation_index_tail[k] < published.relation_index_tail[k]) return true;
-  return candidate.nodes_tail < published.nodes_tail ||
-         candidate.relations_tail < published.relations_tail;
+  Batch& batch = batch_of(*this);
+  batch = Batch{};
+  batch.open = true;
+  batch.sequence = load_sequence(*this);
+  batch.active = a;
 }
 
 void KnowledgeGraph::commit_transaction() {
-  const std::uint64_t a = active_buffer();
-  // A commit without a batch behind it (no start_transaction in autocommit mode,
-  // where the inactive buffer lags one write behind, or a second commit of one
-  // batch) would publish an older state and let the next write reuse published
-  // slots. Tails only shrink through a clear, so such a commit is ignored.
-  const bool clear_pending = load_clear_epoch(*this) & 1u;
-  if (!clear_pending && falls_behind(indices[1 - a], indices[a])) return;
-  shared_word(active_indices).exchange(1 - a, std::memory_order_seq_cst);
-  settle_clear_epoch(*this);
-  detail::index_published(*this);
-  detail::recorder_published(*this, indices[1 - a]);
+  Batch& batch = batch_of(*this);
+  // No open batch (autocommit mode, a second commit, a batch closed by another
+  // writer): the inactive buffer holds no batch, and publishing it would take
+  // back published writes. Nothing changes.
+  if (!batch_is_open(*this, batch)) {
+    batch = Batch{};
+    return;
+  }
+  // A batch that emptied the graph without publishing the empty graph shrinks
+  // the tails now: later writes reuse slots that readers of the old graph see.
+  if (batch.cleared) begin_clear_epoch(*this);
+  flip_to(*this, 1 - active_buffer());
+  batch = Batch{};
 }
 
 Snapshot KnowledgeGraph::snapshot() const {

@@ -720,3 +720,68 @@ std::uint64_t relation_ordered_prefix(const KnowledgeGraph& graph, const Snapsho
 // ==== end of kind reads ====
 
 }  // namespace knowledge_graph::graph
+
+// ---- Version chains ----
+
+namespace knowledge_graph::graph {
+namespace {
+
+// Every slot of one instance below `tail`, newest first, from the indexed latest
+// slot down the links. Nothing when the index cannot prove the chain complete.
+template <class Side>
+VARNEL_NO_SANITIZE_THREAD std::optional<std::vector<std::uint64_t>> chain_through_index(
+    const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t kind, std::uint64_t id) {
+  if (kind >= Side::kKinds) return std::vector<std::uint64_t>{};
+  const std::uint64_t tail = std::min(Side::tails(snapshot.indices)[kind], Side::kCapacity);
+  IndexBytes* index = index_of(graph);
+  if (index == nullptr) return std::nullopt;
+  Header& header = index->header;
+  if (word(header.magic).load(std::memory_order_acquire) != kMagic) return std::nullopt;
+  const std::uint32_t generation = word(header.generation).load(std::memory_order_acquire);
+  if (generation & 1u) return std::nullopt;
+  if ((snapshot.clear_epoch & 1u) ||
+      word(header.clear_epoch).load(std::memory_order_relaxed) != snapshot.clear_epoch)
+    return std::nullopt;
+  const auto ahead = static_cast<std::int32_t>(
+      snapshot.publication_sequence - word(header.sequence).load(std::memory_order_relaxed));
+  if (ahead > 0) return std::nullopt;
+  if (tail > word(Side::tails(header)[kind]).load(std::memory_order_relaxed)) return std::nullopt;
+
+  const Probe found = probe(Side::table(*index), generation, kind, id);
+  if (found.entry == nullptr) return std::nullopt;
+  std::vector<std::uint64_t> slots;
+  if (found.slot) {
+    const typename Side::Record* records = Side::slots(graph, kind);
+    std::uint64_t slot = *found.slot;
+    for (;;) {
+      if (slot >= Side::kCapacity) return std::nullopt;
+      const typename Side::Record& record = records[slot];
+      if (detail::racy_word(record.instance_id) != id) return std::nullopt;
+      const Link link = read_link(read_last_word(record), kind, Side::kTag, slot);
+      if (!link.stamped) return std::nullopt;
+      if (slot < tail) slots.push_back(slot);
+      if (!link.previous) break;
+      if (*link.previous >= slot) return std::nullopt;
+      slot = *link.previous;
+    }
+  }
+  detail::guard_fence(std::memory_order_acquire);
+  if (word(header.generation).load(std::memory_order_relaxed) != generation) return std::nullopt;
+  return slots;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint64_t>> node_version_chain(const KnowledgeGraph& graph,
+                                                             const Snapshot& snapshot, Index node) {
+  return chain_through_index<NodeSide>(graph, snapshot, node.type_index, node.instance_id);
+}
+
+std::optional<std::vector<std::uint64_t>> relation_version_chain(const KnowledgeGraph& graph,
+                                                                 const Snapshot& snapshot,
+                                                                 Index relation) {
+  return chain_through_index<RelationSide>(graph, snapshot, relation.type_index,
+                                           relation.instance_id);
+}
+
+}  // namespace knowledge_graph::graph

@@ -56,6 +56,8 @@ std::string_view to_string(WriteStatus status) {
     case WriteStatus::RelationValuesFull: return "RelationValuesFull";
     case WriteStatus::OutgoingListFull: return "OutgoingListFull";
     case WriteStatus::IncomingListFull: return "IncomingListFull";
+    case WriteStatus::NoHandle: return "NoHandle";
+    case WriteStatus::NothingWritten: return "NothingWritten";
     case WriteStatus::InsideBatch: return "InsideBatch";
   }
   return "Unknown";

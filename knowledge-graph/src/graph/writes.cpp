@@ -1,7 +1,10 @@
 // The writes: add, update and remove a node, add and remove a relation. Each
 // takes the working buffer, appends new versions at its tails and publishes it.
 // Every limit (kind numbers, full lists, full arrays) is checked before the first
-// slot is written, so a refused write leaves the record byte for byte as it was.
+// slot is written, so a refused write leaves the record byte for byte as it was
+// (in transaction mode it may have opened the batch, which copies the published
+// buffer into the inactive one). Between the checks and the first slot write, a
+// batch that cleared may publish the empty graph (protect_published_slots).
 //
 // A list with no free entry left takes the lowest stale one: an entry whose
 // relation's latest version no longer joins this node in this role (added again
@@ -267,6 +270,7 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   demand.node_values = 1;
   demand.add_node_versions(kind, 1);
   if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
+  protect_published_slots(w);
 
   const std::uint64_t position = w.nodes_tail++;
   node_values[position] = value;
@@ -292,6 +296,7 @@ WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uin
   demand.node_values = 1;
   demand.add_node_versions(kind, 1);
   if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
+  protect_published_slots(w);
 
   const std::uint64_t position = w.nodes_tail++;
   node_values[position] = value;
@@ -317,6 +322,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
     add_demand(demand, plan_removal(*this, w, relations.items[i]), relations.items[i]);
   if (const Refusal refusal = check_room(w, demand); refusal.refused())
     return refused_remove(refusal);
+  protect_published_slots(w);
 
   NodeRecord& removed = append_node_copy(*this, w, node.type_index, *latest, timestamp);
   removed.marker = Marker::Removed;
@@ -348,6 +354,7 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   demand.relation_values = 1;
   demand.add_relation_versions(relation.type_index, 1);
   if (const Refusal refusal = check_room(w, demand); refusal.refused()) return refused_add(refusal);
+  protect_published_slots(w);
 
   NodeRecord& from_version = append_node_copy(*this, w, from.type_index, *from_latest, timestamp);
   from_version.outgoing[out_entry] = relation;
@@ -381,6 +388,7 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
   add_demand(demand, removal, relation);
   if (const Refusal refusal = check_room(w, demand); refusal.refused())
     return refused_remove(refusal);
+  protect_published_slots(w);
 
   apply_removal(*this, w, removal, relation, timestamp);
   const Index from = removal.latest->from, to = removal.latest->to;

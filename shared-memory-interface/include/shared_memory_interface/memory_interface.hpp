@@ -1,10 +1,35 @@
 // Thin platform layer over named shared memory: create or open a named region,
 // map it, flush and unmap it. Windows uses paging-file-backed file mappings,
 // Linux POSIX shared memory objects ("/NAME"). Every other module is portable.
+//
+// Holder protocol on Linux, for peers that map the region without this library
+// (a reader written in another language, say). A region lives while it has a
+// holder; a set-up that finds no holder treats the object as a dead leftover,
+// removes it and creates a new one, so a peer outside the protocol would keep
+// reading bytes that no writer sees any more. To count as a holder:
+//  1. open "/NAME.lock" (shm_open, read-only is enough) and take an exclusive
+//     flock on it, with LOCK_NB and a bounded retry: it is held only briefly;
+//  2. check that the lock object is still linked (fstat: st_nlink > 0), else
+//     close it and start again;
+//  3. open "/NAME" (shm_open, O_RDONLY to read), take a *shared* flock on it
+//     and keep that descriptor open for as long as the mapping is used; if an
+//     exclusive flock on "/NAME" could be taken instead, no holder is alive:
+//     the region is gone;
+//  4. check with fstat that "/NAME" belongs to the expected user, grants no
+//     group or other access, and is at least as large as the record; then
+//     mmap at most st_size bytes;
+//  5. close the lock object's descriptor (this lets the set-up lock go).
+// To stop holding: take the set-up lock as in 1-2, close the region's
+// descriptor (unmapping first), then let the set-up lock go. A holder that
+// dies lets its flock go with it and never keeps a region alive.
+// A holder that is killed needs no clean-up: the kernel drops its locks.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace shared_memory_interface::memory_interface {
@@ -20,21 +45,56 @@ struct MappedRegion {
   bool already_existed = false;  // another holder had created the region
 };
 
+// Why a set-up failed, beyond the platform's error code.
+enum class Refusal : std::uint8_t {
+  None = 0,
+  Platform,      // a platform call failed: see `error`
+  Missing,       // no region of that name (attach only)
+  ForeignOwner,  // the region or its lock object belongs to another user
+  OpenToOthers,  // the region or its lock object grants group or other access
+  NotARegion,    // the name is taken by something other than a shared memory object
+  TooSmall,      // the region holds fewer bytes than the caller's record needs
+  LockTimeout,   // another process kept the set-up lock beyond the wait
+  Interrupted,   // the wait for the set-up lock was cancelled
+};
+
 struct MapOutcome {
   bool ok = false;
   MappedRegion region;     // valid when ok
   std::uint32_t error = 0;  // the platform's error code when !ok (GetLastError / errno)
+  Refusal refusal = Refusal::None;
+  std::string object;        // the platform object concerned, when known ("/NAME.lock")
+  std::uint64_t detail = 0;  // ForeignOwner: its uid; OpenToOthers: its mode; TooSmall: its
+                             // size; LockTimeout: the wait in ms
+};
+
+// What a set-up may wait for the set-up lock that serialises set-ups and
+// releases of one name (POSIX only: Windows serialises inside the kernel).
+inline constexpr std::chrono::milliseconds kDefaultLockWait{5000};
+struct LockWait {
+  std::chrono::milliseconds limit = kDefaultLockWait;
+  // When set (a signal handler may set it), the wait ends at once as Interrupted.
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 // Creates the region `name` with `size` bytes, or opens it if it exists, and maps
 // it read-write. Logs the platform failure at error level. An empty name or one
 // holding a 0 character is refused (EINVAL / ERROR_INVALID_NAME). On POSIX the
-// new region's memory is reserved at once, so a lack of it fails here (ENOSPC).
-MapOutcome map_region(std::string_view name, std::uint32_t size);
+// new region's memory is reserved at once, so a lack of it fails here (ENOSPC);
+// an existing region or lock object that is not this user's own, or that others
+// may open, is refused (EPERM / EACCES), and the set-up lock is waited for at
+// most `wait.limit` (ETIMEDOUT, or EINTR when cancelled). `min_size`: an existing
+// region smaller than that is refused (EMSGSIZE) before it is mapped.
+MapOutcome map_region(std::string_view name, std::uint32_t size, const LockWait& wait = {},
+                      std::size_t min_size = 0);
 // Opens an existing region without creating it and maps it read-only. A missing
-// region is a failure (ERROR_FILE_NOT_FOUND / ENOENT).
-MapOutcome open_region_read_only(std::string_view name);
+// region is a failure (ERROR_FILE_NOT_FOUND / ENOENT); the rest as map_region.
+MapOutcome open_region_read_only(std::string_view name, const LockWait& wait = {},
+                                 std::size_t min_size = 0);
 void flush_view(Handle handle, void* view);
 void unmap_region(Handle handle, void* view);
+
+// One line for a person: what went wrong with region `name` and what to do.
+std::string describe_failure(std::string_view name, const MapOutcome& outcome);
 
 }  // namespace shared_memory_interface::memory_interface

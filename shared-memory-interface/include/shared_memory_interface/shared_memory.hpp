@@ -37,13 +37,21 @@ template <class T> class SharedMemory {
   ~SharedMemory() { release(); }
 
   // Creates or opens the region and maps it read-write. False on failure, with
-  // the record left not set up. A region too small to hold a whole T (made by
-  // someone else with a smaller size, or asked for too small) is a failure too.
-  bool initialize() { return adopt(memory_interface::map_region(name_, size_), false); }
-  // Opens an existing region read-only; never creates one.
-  bool initialize_read_only() {
-    return adopt(memory_interface::open_region_read_only(name_), true);
+  // the record left not set up and failure() telling why. A region too small to
+  // hold a whole T (made by someone else with a smaller size, or asked for too
+  // small) is a failure too, and so is one that another user could reach, or a
+  // set-up lock that another process keeps beyond `wait`.
+  bool initialize(const memory_interface::LockWait& wait = {}) {
+    return adopt(memory_interface::map_region(name_, size_, wait, sizeof(T)), false);
   }
+  // Opens an existing region read-only; never creates one.
+  bool initialize_read_only(const memory_interface::LockWait& wait = {}) {
+    return adopt(memory_interface::open_region_read_only(name_, wait, sizeof(T)), true);
+  }
+  // Why the last initialize failed (refusal None after a success).
+  memory_interface::Refusal refusal() const { return failure_.refusal; }
+  // The last failure in words, with what to do about it.
+  std::string failure_text() const { return memory_interface::describe_failure(name_, failure_); }
 
   T* get_data_ref() const { return data_; }
   bool already_exists() const { return already_exists_; }
@@ -83,8 +91,12 @@ template <class T> class SharedMemory {
   bool adopt(const memory_interface::MapOutcome& outcome, bool read_only) {
     if (initialized_) release();
     const bool fits = outcome.ok && outcome.region.view_size >= sizeof(T);
+    failure_ = outcome;
+    failure_.region = {};
     if (outcome.ok && !fits) {
       memory_interface::unmap_region(outcome.region.handle, outcome.region.view);
+      failure_.refusal = memory_interface::Refusal::TooSmall;
+      failure_.detail = outcome.region.view_size;
     }
     report_initialization(name_, fits);
     if (!fits) return false;
@@ -113,6 +125,7 @@ template <class T> class SharedMemory {
   bool already_exists_ = false;
   bool initialized_ = false;
   bool read_only_ = false;
+  memory_interface::MapOutcome failure_;
 };
 
 using KnowledgeGraphMemory = SharedMemory<knowledge_graph::graph::KnowledgeGraph>;

@@ -17,14 +17,24 @@
 //    unlinks "/NAME" and "/NAME.lock" before letting go of the set-up lock.
 // Whoever takes the set-up lock checks that its object is still linked; if a
 // last releaser unlinked it meanwhile, it starts over with a fresh one.
+//
+// Hostile neighbours. /dev/shm is writable by every user, so both objects are
+// checked after opening (fstat): they must be this user's own, grant no group
+// or other access and be plain shm objects, else the set-up is refused before
+// anything is locked, unlinked or mapped. The set-up lock is taken with LOCK_NB
+// and short sleeps, so a process that keeps it makes set-ups fail after a
+// bounded wait (or at once when cancelled) instead of stalling them. A region
+// is never mapped beyond the size fstat reports.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "messages.hpp"
 #include "shared_memory_interface/memory_interface.hpp"
@@ -41,11 +51,31 @@ struct Region {
 };
 
 struct Names {
-  explicit Names(std::string_view name)
-      : object("/" + std::string(name)), lock(object + ".lock") {}
+  // Built by appending: GCC 12 at -O3 takes `"/" + std::string(name)` for an
+  // overlapping copy (a false -Wrestrict).
+  explicit Names(std::string_view name) {
+    object.reserve(name.size() + 1);
+    object.push_back('/');
+    object.append(name);
+    lock.reserve(object.size() + 5);
+    lock.append(object).append(".lock");
+  }
   std::string object;
   std::string lock;
 };
+
+// A failed step: the errno to log, why in our terms, and which object.
+struct Problem {
+  int error = 0;
+  Refusal refusal = Refusal::None;
+  std::string object;
+  std::uint64_t detail = 0;
+  explicit operator bool() const { return error != 0; }
+};
+
+Problem platform(int error, const std::string& object = {}) {
+  return Problem{error, Refusal::Platform, object, 0};
+}
 
 // shm_open takes a C string: an empty name or one with an embedded 0 cannot be
 // passed faithfully. The platform judges the rest ('/' inside, length).
@@ -66,6 +96,20 @@ bool is_unlinked(int fd) {
   return ::fstat(fd, &status) != 0 || status.st_nlink == 0;
 }
 
+// Refuses an object that another user could have made or could change under us.
+Problem check_object(int fd, const std::string& object, struct stat& status) {
+  if (::fstat(fd, &status) != 0) return platform(errno, object);
+  if (!S_ISREG(status.st_mode)) return Problem{EINVAL, Refusal::NotARegion, object, 0};
+  if (status.st_uid != ::geteuid()) return Problem{EPERM, Refusal::ForeignOwner, object, status.st_uid};
+  if ((status.st_mode & 077) != 0)
+    return Problem{EACCES, Refusal::OpenToOthers, object, status.st_mode & 0777};
+  return {};
+}
+
+Problem too_small(const std::string& object, std::size_t size) {
+  return Problem{EMSGSIZE, Refusal::TooSmall, object, size};
+}
+
 // The exclusive set-up lock on "/NAME.lock", released when it goes out of scope.
 class SetupLock {
  public:
@@ -76,23 +120,35 @@ class SetupLock {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  // 0 or an errno value. Without `may_create` a missing lock object is ENOENT:
-  // then no region of that name can exist either.
-  int acquire(const std::string& lock_name, bool may_create) {
+  // Without `may_create` a missing lock object is ENOENT: then no region of that
+  // name can exist either. Polls, so that the wait is bounded and cancellable.
+  Problem acquire(const std::string& lock_name, bool may_create, const LockWait& wait) {
     name_ = lock_name;
     const int flags = may_create ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
+    const auto deadline = std::chrono::steady_clock::now() + wait.limit;
+    auto pause = std::chrono::milliseconds(1);
     for (;;) {
       const int fd = ::shm_open(lock_name.c_str(), flags, 0600);
-      if (fd < 0) return errno;
-      if (const int error = lock_file(fd, LOCK_EX)) {
+      if (fd < 0) return platform(errno, lock_name);
+      struct stat status {};
+      if (Problem problem = check_object(fd, lock_name, status)) {
         ::close(fd);
-        return error;
+        return problem;
       }
-      if (!is_unlinked(fd)) {
+      const int error = lock_file(fd, LOCK_EX | LOCK_NB);
+      if (error == 0 && !is_unlinked(fd)) {
         fd_ = fd;
-        return 0;
+        return {};
       }
-      ::close(fd);  // a last releaser removed it while we waited
+      ::close(fd);  // held by another, or removed by a last releaser while we looked
+      if (error == 0) continue;
+      if (error != EWOULDBLOCK) return platform(error, lock_name);
+      if (wait.cancel != nullptr && wait.cancel->load()) return Problem{EINTR, Refusal::Interrupted, lock_name, 0};
+      if (std::chrono::steady_clock::now() >= deadline)
+        return Problem{ETIMEDOUT, Refusal::LockTimeout, lock_name,
+                       static_cast<std::uint64_t>(wait.limit.count())};
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
   }
 
@@ -111,7 +167,7 @@ struct Opened {
 };
 
 // Sizes a region this set-up has just created and makes us its first holder.
-int finish_creation(int fd, const Names& names, std::uint32_t size, Opened& out) {
+Problem finish_creation(int fd, const Names& names, std::uint32_t size, Opened& out) {
   out.created = true;
   ::fchmod(fd, 0600);  // exactly, whatever the umask
   int error;
@@ -122,41 +178,58 @@ int finish_creation(int fd, const Names& names, std::uint32_t size, Opened& out)
   if (error != 0) {
     ::shm_unlink(names.object.c_str());
     ::close(fd);
-    return error;
+    return platform(error, names.object);
   }
   out.fd = fd;
   out.size = size;
-  return 0;
+  return {};
 }
 
-int create(const Names& names, std::uint32_t size, Opened& out) {
+Problem create(const Names& names, std::uint32_t size, Opened& out) {
   const int fd = ::shm_open(names.object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
+  if (fd < 0) return Problem{errno, Refusal::Platform, names.object, 0};
   return finish_creation(fd, names, size, out);
+}
+
+// Joins a living region held by others: checks it, takes a shared lock on it.
+// `fd` is closed on failure. A region with no living holder is ENOENT.
+Problem join(int fd, const std::string& object, std::size_t min_size, Opened& out) {
+  struct stat status {};
+  Problem problem = check_object(fd, object, status);
+  if (!problem && static_cast<std::size_t>(status.st_size) < min_size)
+    problem = too_small(object, static_cast<std::size_t>(status.st_size));
+  if (!problem) {
+    if (const int error = lock_file(fd, LOCK_SH | LOCK_NB)) problem = platform(error, object);
+  }
+  if (!problem && ::fstat(fd, &status) != 0) problem = platform(errno, object);
+  if (problem) {
+    ::close(fd);
+    return problem;
+  }
+  out.fd = fd;
+  out.size = static_cast<std::size_t>(status.st_size);
+  return {};
 }
 
 // Joins the living region held by others, or replaces a dead one. Runs under
 // the set-up lock.
-int open_or_create(const Names& names, std::uint32_t size, Opened& out) {
-  const int created = create(names, size, out);
-  if (created != EEXIST) return created;
+Problem open_or_create(const Names& names, std::uint32_t size, std::size_t min_size,
+                       Opened& out) {
+  Problem created = create(names, size, out);
+  if (created.error != EEXIST) return created;
   const int fd = ::shm_open(names.object.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  if (fd < 0) return platform(errno, names.object);
+  struct stat status {};
+  if (Problem problem = check_object(fd, names.object, status)) {  // before touching it
+    ::close(fd);
+    return problem;
+  }
   if (lock_file(fd, LOCK_EX | LOCK_NB) == 0) {  // no holder alive: a leftover
     ::shm_unlink(names.object.c_str());
     ::close(fd);
     return create(names, size, out);
   }
-  struct stat status {};
-  int error = lock_file(fd, LOCK_SH | LOCK_NB);
-  if (error == 0 && ::fstat(fd, &status) != 0) error = errno;
-  if (error != 0) {
-    ::close(fd);
-    return error;
-  }
-  out.fd = fd;
-  out.size = static_cast<std::size_t>(status.st_size);
-  return 0;
+  return join(fd, names.object, min_size, out);
 }
 
 // Drops one holder under the set-up lock; the last one removes both objects.
@@ -175,51 +248,73 @@ MapOutcome success(Region* region, void* view, bool already_existed) {
   return outcome;
 }
 
+MapOutcome not_created(const Problem& problem) {
+  MapOutcome outcome = region_not_created(static_cast<std::uint32_t>(problem.error));
+  outcome.refusal = problem.refusal;
+  outcome.object = problem.object;
+  outcome.detail = problem.detail;
+  if (problem.refusal == Refusal::Platform && problem.error == ENOENT) outcome.refusal = Refusal::Missing;
+  return outcome;
+}
+
+MapOutcome not_mapped(int error, const std::string& object) {
+  MapOutcome outcome = view_not_mapped(static_cast<std::uint32_t>(error));
+  outcome.refusal = Refusal::Platform;
+  outcome.object = object;
+  return outcome;
+}
+
 }  // namespace
 
-MapOutcome map_region(std::string_view name, std::uint32_t size) {
-  if (!acceptable_name(name)) return region_not_created(EINVAL);
+MapOutcome map_region(std::string_view name, std::uint32_t size, const LockWait& wait,
+                      std::size_t min_size) {
+  if (!acceptable_name(name)) return not_created(platform(EINVAL));
   const Names names(name);
+  if (size < min_size) return not_created(too_small(names.object, size));
   SetupLock lock;
-  if (const int error = lock.acquire(names.lock, true)) return region_not_created(error);
+  if (Problem problem = lock.acquire(names.lock, true, wait)) return not_created(problem);
   Opened opened;
-  if (const int error = open_or_create(names, size, opened)) {
+  if (Problem problem = open_or_create(names, size, min_size, opened)) {
     if (opened.created) lock.remove();
-    return region_not_created(error);
+    return not_created(problem);
   }
   void* view = ::mmap(nullptr, opened.size, PROT_READ | PROT_WRITE, MAP_SHARED, opened.fd, 0);
   if (view == MAP_FAILED) {
     const int error = errno;
     drop_holder(opened.fd, names.object, lock);
-    return view_not_mapped(error);
+    return not_mapped(error, names.object);
   }
   return success(new Region{opened.fd, opened.size, names.object, names.lock}, view,
                  !opened.created);
 }
 
-MapOutcome open_region_read_only(std::string_view name) {
-  if (!acceptable_name(name)) return region_not_created(EINVAL);
+MapOutcome open_region_read_only(std::string_view name, const LockWait& wait,
+                                 std::size_t min_size) {
+  if (!acceptable_name(name)) return not_created(platform(EINVAL));
   const Names names(name);
   SetupLock lock;
-  if (const int error = lock.acquire(names.lock, false)) return region_not_created(error);
+  if (Problem problem = lock.acquire(names.lock, false, wait)) return not_created(problem);
   const int fd = ::shm_open(names.object.c_str(), O_RDONLY | O_CLOEXEC, 0);
-  if (fd < 0) return region_not_created(errno);
-  // A region with no living holder is a leftover of crashed holders: gone.
-  int error = lock_file(fd, LOCK_EX | LOCK_NB) == 0 ? ENOENT : lock_file(fd, LOCK_SH | LOCK_NB);
+  if (fd < 0) return not_created(platform(errno, names.object));
   struct stat status {};
-  if (error == 0 && ::fstat(fd, &status) != 0) error = errno;
-  if (error != 0) {
+  if (Problem problem = check_object(fd, names.object, status)) {
     ::close(fd);
-    return region_not_created(error);
+    return not_created(problem);
   }
-  const auto size = static_cast<std::size_t>(status.st_size);
-  void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  // A region with no living holder is a leftover of crashed holders: gone.
+  if (lock_file(fd, LOCK_EX | LOCK_NB) == 0) {
+    ::close(fd);
+    return not_created(platform(ENOENT, names.object));
+  }
+  Opened opened;
+  if (Problem problem = join(fd, names.object, min_size, opened)) return not_created(problem);
+  void* view = ::mmap(nullptr, opened.size, PROT_READ, MAP_SHARED, opened.fd, 0);
   if (view == MAP_FAILED) {
-    error = errno;
-    ::close(fd);  // others hold the region: we are never the last here
-    return view_not_mapped(error);
+    const int error = errno;
+    ::close(opened.fd);  // others hold the region: we are never the last here
+    return not_mapped(error, names.object);
   }
-  return success(new Region{fd, size, names.object, names.lock}, view, true);
+  return success(new Region{opened.fd, opened.size, names.object, names.lock}, view, true);
 }
 
 void flush_view(Handle handle, void* view) {
@@ -233,12 +328,14 @@ void unmap_region(Handle handle, void* view) {
   if (view != nullptr) ::munmap(view, region->size);
   {
     // Our descriptor is closed before the set-up lock is let go, so the next
-    // releaser's test for "last holder" cannot see us half gone.
+    // releaser's test for "last holder" cannot see us half gone. Without the
+    // lock (kept by another beyond the wait) we just go: if we were the last
+    // holder, the next set-up finds the region dead and replaces it.
     SetupLock lock;
-    if (lock.acquire(region->lock_name, false) == 0) {
+    if (!lock.acquire(region->lock_name, false, LockWait{})) {
       drop_holder(region->fd, region->object_name, lock);
     } else {
-      ::close(region->fd);  // the next set-up finds the region dead and replaces it
+      ::close(region->fd);
     }
   }
   delete region;

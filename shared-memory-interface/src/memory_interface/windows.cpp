@@ -58,12 +58,30 @@ void close_all(HANDLE mapping, void* view) {
   if (mapping != nullptr) CloseHandle(mapping);
 }
 
+// A region smaller than the caller's record: nothing of it is kept.
+MapOutcome refuse_small(HANDLE mapping, void* view, std::size_t size) {
+  close_all(mapping, view);
+  MapOutcome outcome = region_not_created(ERROR_BAD_LENGTH);
+  outcome.refusal = Refusal::TooSmall;
+  outcome.detail = size;
+  return outcome;
+}
+
+MapOutcome platform_failure(MapOutcome outcome) {
+  outcome.refusal = outcome.error == ERROR_FILE_NOT_FOUND ? Refusal::Missing : Refusal::Platform;
+  return outcome;
+}
+
 }  // namespace
 
-MapOutcome map_region(std::string_view name, std::uint32_t size) {
+// Windows keeps no set-up lock of ours (the kernel serialises creation), so
+// `wait` has nothing to wait for.
+MapOutcome map_region(std::string_view name, std::uint32_t size, const LockWait&,
+                      std::size_t min_size) {
   DWORD error = ERROR_SUCCESS;
   const std::wstring wide_name = to_wide(name, error);
-  if (wide_name.empty()) return region_not_created(error);
+  if (wide_name.empty()) return platform_failure(region_not_created(error));
+  if (size < min_size) return refuse_small(nullptr, nullptr, size);
 
   // The codes are cleared first so that each judgement sees only its own call.
   SetLastError(ERROR_SUCCESS);
@@ -72,7 +90,7 @@ MapOutcome map_region(std::string_view name, std::uint32_t size) {
   const DWORD created = GetLastError();
   if (!succeeded(created) || mapping == nullptr) {
     close_all(mapping, nullptr);
-    return region_not_created(failure_code(created, ERROR_INVALID_HANDLE));
+    return platform_failure(region_not_created(failure_code(created, ERROR_INVALID_HANDLE)));
   }
 
   SetLastError(ERROR_SUCCESS);
@@ -80,26 +98,30 @@ MapOutcome map_region(std::string_view name, std::uint32_t size) {
   const DWORD mapped = GetLastError();
   if (!succeeded(mapped) || view == nullptr) {
     close_all(mapping, view);
-    return view_not_mapped(failure_code(mapped, ERROR_INVALID_ADDRESS));
+    return platform_failure(view_not_mapped(failure_code(mapped, ERROR_INVALID_ADDRESS)));
   }
+  if (const std::size_t mapped_size = view_size(view); mapped_size < min_size)
+    return refuse_small(mapping, view, mapped_size);
   return success(mapping, view, created == kAlreadyExists);
 }
 
-MapOutcome open_region_read_only(std::string_view name) {
+MapOutcome open_region_read_only(std::string_view name, const LockWait&, std::size_t min_size) {
   DWORD error = ERROR_SUCCESS;
   const std::wstring wide_name = to_wide(name, error);
-  if (wide_name.empty()) return region_not_created(error);
+  if (wide_name.empty()) return platform_failure(region_not_created(error));
 
   HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, wide_name.c_str());
   if (mapping == nullptr) {
-    return region_not_created(failure_code(GetLastError(), ERROR_FILE_NOT_FOUND));
+    return platform_failure(region_not_created(failure_code(GetLastError(), ERROR_FILE_NOT_FOUND)));
   }
   void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   if (view == nullptr) {
     const DWORD mapped = GetLastError();
     CloseHandle(mapping);
-    return view_not_mapped(failure_code(mapped, ERROR_INVALID_ADDRESS));
+    return platform_failure(view_not_mapped(failure_code(mapped, ERROR_INVALID_ADDRESS)));
   }
+  if (const std::size_t mapped_size = view_size(view); mapped_size < min_size)
+    return refuse_small(mapping, view, mapped_size);
   return success(mapping, view, true);
 }
 

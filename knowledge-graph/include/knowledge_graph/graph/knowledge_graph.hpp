@@ -16,8 +16,20 @@
 //   walking a list checks each entry's latest version (`from`/`to`, `marker`).
 //   When a list has no free entry left, the next relation takes the lowest
 //   stale one, in the new version only; older versions stay as they were.
-// - In transaction mode the caller frames every batch: set_autocommit(false),
-//   start_transaction, the writes, commit_transaction.
+// - Batches: set_autocommit(false), start_transaction, the writes,
+//   commit_transaction. A write (clear included) in transaction mode with no
+//   open batch opens one first, as start_transaction would; a commit with no
+//   open batch (autocommit mode, a second commit) changes nothing. This process
+//   keeps which batch is open, per mapping of the record: another mapping or
+//   process never continues or commits it, and a batch of a writer that died
+//   is never continued.
+// - Readers see only published states: the graph before a batch or the
+//   committed batch. A batch that clears keeps the old graph published until
+//   its first write that would append below the published tails; just before
+//   that write it publishes the empty graph (last update as published before),
+//   which readers see until the commit. A dropped batch (set_autocommit(true)
+//   or start_transaction before the commit) leaves the published state as it
+//   is: the graph before the batch, or that empty graph.
 // - A reader is protected by the double buffer only until the writer publishes
 //   twice more, and slots below old tails are reused after `clear`. The reads of
 //   this module detect both through the guard counters (see Snapshot) and retry.
@@ -110,6 +122,9 @@ enum class WriteStatus : std::uint32_t {
   RelationValuesFull = 7,    // the 20,000 relation payloads are used
   OutgoingListFull = 8,      // the `from` node lists 40 other relations
   IncomingListFull = 9,      // the `to` node lists 40 other relations
+  // Outcomes of asking a C handle for its last write, never of a write itself:
+  NoHandle = 11,             // the handle is null
+  NothingWritten = 12,       // no add or remove went through the handle yet
   InsideBatch = 13,          // compact: refused while autocommit is off
 };
 std::string_view to_string(WriteStatus status);
@@ -208,22 +223,33 @@ struct KnowledgeGraph {
   static KnowledgeGraph* make_default_in(void* memory);
 
   // ---- Graph-wide operations ----
+  // Autocommit on; an open batch is dropped.
   void initialize();
+  // In a batch, readers keep the old graph until the batch would reuse one of
+  // its slots (see the caveats above).
   void clear();
   bool is_empty() const;
   std::uint64_t node_count() const;
   std::uint64_t relation_count() const;
   std::uint64_t last_update() const;
+  // Opens a batch from the published state (an open one is dropped).
   void start_transaction();
+  // Publishes the open batch; without one it changes nothing.
   void commit_transaction();
+  // true drops an open batch.
   void set_autocommit(bool value);
 
   // ---- Bookkeeping steps shared by the writers ----
   bool autocommit_enabled() const;
   // Which buffer is published; a damaged word other than 0 or 1 reads as its low bit.
   std::uint64_t active_buffer() const;
-  // A private copy of the buffer that a write starts from.
-  GraphIndices working_buffer() const;
+  // A private copy of the buffer that a write starts from. In transaction mode
+  // with no open batch it opens one first, as start_transaction does.
+  GraphIndices working_buffer();
+  // Called by a write after its checks, before its first slot write: in a batch
+  // that cleared, publishes the empty graph first when appending at `working`'s
+  // tails would rewrite slots below the published tails.
+  void protect_published_slots(const GraphIndices& working);
   // Stores `working` (its timestamp already set) into the inactive buffer and,
   // in autocommit mode, flips `active_indices`.
   void publish(const GraphIndices& working);
@@ -281,14 +307,32 @@ struct KnowledgeGraph {
   // How full every array is in the published state.
   Fill fill() const;
 
+  // Each read below takes its own snapshot, so two calls may show two different
+  // publications. To read a consistent scene (several kinds, traversal, "as of
+  // t"), use a SceneView (scene_view.hpp), which answers every query from one.
+  //
+  // The latest version of one instance (the highest slot, whatever its marker or
+  // timestamp; Removed versions included), in place in the record, or null. The
+  // pointer stays valid only until the writer's next clear, after which the slot
+  // may hold another instance's version: copy at once, or prefer SceneView::node.
   const NodeRecord* get_latest_node_record(Index node) const;
+  // The payload of the latest version, in place, or null when absent or Removed.
+  // Same lifetime as above.
   const KnowledgeGraphNode* get_latest_node_value(Index node) const;
+  // Window: per instance of `kind` its latest version stamped inside `interval`,
+  // if that version is Valid; copies in ascending instance id. An instance not
+  // written inside the window is missing even if it existed throughout it (use
+  // SceneView::nodes_as_of for the state at a time). A kind out of range: empty.
   std::vector<NodeItem> get_nodes_of_type(const interval_algebra::Interval& interval,
                                           std::uint64_t kind) const;
+  // get_nodes_of_type for every kind 0..17 in order, one snapshot per kind.
   std::vector<NodeItem> get_all_nodes(const interval_algebra::Interval& interval) const;
+  // Every version (all markers) of `kind` stamped inside `interval`, oldest slot
+  // first, below the tails of a snapshot taken now (see iterators.hpp).
   iterators::NodeIterator nodes_iter(const interval_algebra::Interval& interval,
                                      std::uint64_t kind) const;
 
+  // The relation twins of the node reads above, with the same rules and lifetimes.
   const RelationRecord* get_latest_relation_record(Index relation) const;
   const KnowledgeGraphRelation* get_latest_relation_value(Index relation) const;
   std::vector<RelationItem> get_relations_of_type(const interval_algebra::Interval& interval,

@@ -58,6 +58,15 @@ std::optional<std::uint64_t> latest_node_slot(const KnowledgeGraph& graph,
 std::optional<std::uint64_t> latest_relation_slot(const KnowledgeGraph& graph,
                                                   const Snapshot& snapshot, Index relation);
 
+// Every slot of one instance below `snapshot`'s tails, newest first, through the
+// index's links; nothing when the index cannot prove the chain complete (the
+// caller scans). A kind out of range has no versions.
+std::optional<std::vector<std::uint64_t>> node_version_chain(const KnowledgeGraph& graph,
+                                                             const Snapshot& snapshot, Index node);
+std::optional<std::vector<std::uint64_t>> relation_version_chain(const KnowledgeGraph& graph,
+                                                                 const Snapshot& snapshot,
+                                                                 Index relation);
+
 // The plain backward scans, kept callable to check the index against.
 std::optional<std::uint64_t> scan_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,
                                                    std::uint64_t instance_id, std::uint64_t tail);

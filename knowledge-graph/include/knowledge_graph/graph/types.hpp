@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -225,6 +226,11 @@ struct alignas(8) KnowledgeGraphNode {
     if constexpr (NodeKindOf<T>::stored_size > 0) std::memcpy(&record, payload, sizeof(T));
     return record;
   }
+  // The record as T when this value is of T's kind, else nothing.
+  template <NodeRecordType T> std::optional<T> as() const {
+    if (tag != NodeKindOf<T>::kind) return std::nullopt;
+    return get<T>();
+  }
 };
 
 // One relation value of any kind: the kind number, then the kind's record at byte 8.
@@ -247,6 +253,10 @@ struct alignas(8) KnowledgeGraphRelation {
     T record{};
     if constexpr (RelationKindOf<T>::stored_size > 0) std::memcpy(&record, payload, sizeof(T));
     return record;
+  }
+  template <RelationRecordType T> std::optional<T> as() const {
+    if (tag != RelationKindOf<T>::kind) return std::nullopt;
+    return get<T>();
   }
 };
 

@@ -1,0 +1,137 @@
+// Reading the demo scene as one consistent view while its history grows.
+//
+// The demo host's scene (24 cars, seed 1) is written at 10 Hz, one transaction
+// per tick, through the C interface into the region "KnowledgeGraph"; a reader
+// maps the region read-only like a consumer in another process. At checkpoints
+// of stored history it times, as the median of 51 reads, each made after one
+// more tick was written:
+//   reader      SceneReader::view() + all_nodes() + all_relations()
+//               (the current scene; only what the tick appended is walked)
+//   fresh view  SceneView(graph) + all_nodes() + all_relations() (walks all)
+//   per kind    get_all_nodes + get_all_relations over all time (one snapshot
+//               per kind: not consistent; the old way, for comparison)
+//   history     SceneView::history of car 1 (through the lookup index)
+//
+// It maps the real region "KnowledgeGraph": run it alone, or in a private /dev/shm.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "knowledge_graph/graph/scene_view.hpp"
+#include "scene.hpp"
+#include "scene_writer.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+#include "varnel_interface.h"
+
+namespace {
+
+namespace kg = knowledge_graph::graph;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kRegionSize = 536'870'912;
+constexpr int kReads = 51;
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+struct Tick {
+  const varnel::demo::VarnelApi& api;
+  varnel::demo::Scene& scene;
+  varnel::demo::SceneWriter& writer;
+  std::uint64_t count = 0;
+  bool write() {
+    if (count > 0) scene.step(0.1);
+    const auto outcome = writer.write_tick(scene, count * 100);
+    ++count;
+    if (!outcome.committed) std::printf("tick %llu not committed: %s\n", static_cast<unsigned long long>(count), outcome.refusal.c_str());
+    return outcome.committed;
+  }
+};
+
+}  // namespace
+
+int main() {
+  const varnel::demo::VarnelApi api = varnel::demo::linked_varnel_api();
+  KnowledgeGraphHandle* handle = api.initialize_knowledge_graph();
+  if (handle == nullptr) {
+    std::fprintf(stderr, "varnel_view_bench: the region \"KnowledgeGraph\" cannot be set up\n");
+    return 1;
+  }
+  api.set_autocommit(1, handle);
+  api.reset_knowledge_graph(handle);
+  api.set_autocommit(0, handle);
+  shared_memory_interface::shared_memory::KnowledgeGraphMemory region("KnowledgeGraph", kRegionSize);
+  if (!region.initialize_read_only() || !region.holds_record()) {
+    std::fprintf(stderr, "varnel_view_bench: cannot map the region to read\n");
+    return 1;
+  }
+  const kg::KnowledgeGraph& graph = *region.get_data_ref();
+
+  varnel::demo::Scene scene(1, 24);
+  varnel::demo::SceneWriter writer(api, handle, {varnel::demo::WritePattern::Update, false});
+  Tick tick{api, scene, writer};
+  kg::SceneReader reader(graph);
+
+  std::printf("%8s %10s %9s %12s %12s %12s %12s %10s\n", "ticks", "versions", "items", "reader us",
+              "fresh us", "per-kind us", "history us", "car 1 v");
+  // The scene's node payloads fill after about 830 ticks (83 s of history).
+  const std::uint64_t checkpoints[] = {10, 150, 300, 450, 600, 700};
+  bool full = false;
+  for (const std::uint64_t checkpoint : checkpoints) {
+    while (tick.count < checkpoint && !full) full = !tick.write();
+    if (full) break;
+    std::vector<double> incremental, fresh, per_kind, history;
+    std::size_t items = 0;
+    (void)reader.view();
+    for (int read = 0; read < kReads && !full; ++read) {
+      full = !tick.write();
+      auto start = Clock::now();
+      {
+        const kg::SceneView view = reader.view();
+        const auto nodes = view.all_nodes();
+        const auto relations = view.all_relations();
+        items = nodes.size() + relations.size();
+      }
+      incremental.push_back(micros(Clock::now() - start));
+      start = Clock::now();
+      {
+        const kg::SceneView view(graph);
+        const auto nodes = view.all_nodes();
+        const auto relations = view.all_relations();
+      }
+      fresh.push_back(micros(Clock::now() - start));
+      start = Clock::now();
+      {
+        const auto nodes = graph.get_all_nodes(interval_algebra::Interval::eternity());
+        const auto relations = graph.get_all_relations(interval_algebra::Interval::eternity());
+      }
+      per_kind.push_back(micros(Clock::now() - start));
+      start = Clock::now();
+      {
+        const kg::SceneView view(graph);
+        const auto versions = view.history(kg::NodeIndex(kg::NodeKind::Car, 1));
+      }
+      history.push_back(micros(Clock::now() - start));
+    }
+    if (incremental.empty()) break;
+    const kg::SceneView view(graph);
+    std::uint64_t versions = 0;
+    for (std::uint64_t k = 0; k < kg::kNodeKinds; ++k) versions += view.versions(static_cast<kg::NodeKind>(k));
+    for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
+      versions += view.versions(static_cast<kg::RelationKind>(k));
+    const std::size_t car_versions = view.history(kg::NodeIndex(kg::NodeKind::Car, 1)).size();
+    std::printf("%8llu %10llu %9zu %12.1f %12.1f %12.1f %12.1f %10zu\n",
+                static_cast<unsigned long long>(tick.count), static_cast<unsigned long long>(versions),
+                items, median(incremental), median(fresh), median(per_kind), median(history), car_versions);
+  }
+  api.set_autocommit(1, handle);
+  api.reset_knowledge_graph(handle);
+  api.release_knowledge_graph(handle);
+  return 0;
+}

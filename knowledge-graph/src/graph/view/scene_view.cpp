@@ -1,0 +1,420 @@
+// SceneView and SceneReader: every query of a view reads only slots below its
+// snapshot's tails, which the writer does not rewrite until a clear; the guard
+// check after each query tells whether a clear came in between.
+#include "knowledge_graph/graph/scene_view.hpp"
+
+#include <algorithm>
+
+#include "../racy_copy.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
+
+namespace knowledge_graph::graph {
+namespace {
+
+using interval_algebra::Interval;
+
+constexpr std::uint64_t kind_number(NodeKind kind) { return static_cast<std::uint64_t>(kind); }
+constexpr std::uint64_t kind_number(RelationKind kind) { return static_cast<std::uint64_t>(kind); }
+
+std::uint64_t node_tail(const Snapshot& taken, std::uint64_t kind) {
+  return kind < kNodeKinds ? std::min(taken.indices.node_index_tail[kind], kNodeVersionsPerKind)
+                           : 0;
+}
+std::uint64_t relation_tail(const Snapshot& taken, std::uint64_t kind) {
+  return kind < kRelationKinds
+             ? std::min(taken.indices.relation_index_tail[kind], kRelationVersionsPerKind)
+             : 0;
+}
+
+// A value position outside the array names no value: the item carries Empty.
+NodeItem node_item(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
+  NodeItem item{detail::racy_copy(graph.node_records[kind][slot]), KnowledgeGraphNode{}};
+  if (item.record.value_index < kNodeValues)
+    item.value = detail::racy_copy(graph.node_values[item.record.value_index]);
+  return item;
+}
+
+RelationItem relation_item(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
+  RelationItem item{detail::racy_copy(graph.relation_records[kind][slot]),
+                    KnowledgeGraphRelation{}};
+  if (item.record.value_index < kRelationValues)
+    item.value = detail::racy_copy(graph.relation_values[item.record.value_index]);
+  return item;
+}
+
+Marker node_marker(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
+  return detail::racy_byte(graph.node_records[kind][slot].marker);
+}
+Marker relation_marker(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
+  return detail::racy_byte(graph.relation_records[kind][slot].marker);
+}
+
+// Per instance the highest slot in [from, tail) that `keep` accepts by timestamp.
+template <class Record, class Keep>
+void latest_by_instance(const Record* records, std::uint64_t from, std::uint64_t tail,
+                        std::map<std::uint64_t, std::uint64_t>& latest, Keep keep) {
+  for (std::uint64_t slot = from; slot < tail; ++slot) {
+    if (!keep(detail::racy_word(records[slot].timestamp))) continue;
+    latest.insert_or_assign(detail::racy_word(records[slot].instance_id), slot);
+  }
+}
+
+void extend_latest(const KnowledgeGraph& graph, const Snapshot& taken, const Snapshot* since,
+                   LatestSlots& latest) {
+  const auto always = [](std::uint64_t) { return true; };
+  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
+    latest_by_instance(graph.node_records[kind], since ? node_tail(*since, kind) : 0,
+                       node_tail(taken, kind), latest.nodes[kind], always);
+  }
+  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
+    latest_by_instance(graph.relation_records[kind], since ? relation_tail(*since, kind) : 0,
+                       relation_tail(taken, kind), latest.relations[kind], always);
+  }
+}
+
+}  // namespace
+
+SceneView::SceneView(const KnowledgeGraph& graph) : SceneView(graph, graph.snapshot()) {}
+
+SceneView::SceneView(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                     std::shared_ptr<const LatestSlots> latest)
+    : graph_(&graph), snapshot_(snapshot), latest_(std::move(latest)) {}
+
+bool SceneView::still_valid() const {
+  if (overtaken_) return false;
+  if (graph_->cleared_since(snapshot_)) overtaken_ = true;
+  return !overtaken_;
+}
+
+bool SceneView::overtaken() const { return !still_valid(); }
+
+template <class Result> Result SceneView::checked(Result result) const {
+  return still_valid() ? std::move(result) : Result{};
+}
+
+const LatestSlots& SceneView::latest() const {
+  if (!latest_) {
+    auto built = std::make_shared<LatestSlots>();
+    extend_latest(*graph_, snapshot_, nullptr, *built);
+    latest_ = std::move(built);
+  }
+  return *latest_;
+}
+
+// ---- Instances of a kind ----
+
+std::vector<NodeItem> SceneView::nodes(NodeKind kind) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kNodeKinds) return {};
+  std::vector<NodeItem> items;
+  items.reserve(latest().nodes[k].size());
+  for (const auto& [id, slot] : latest().nodes[k]) {
+    if (node_marker(*graph_, k, slot) == Marker::Valid) items.push_back(node_item(*graph_, k, slot));
+  }
+  return checked(std::move(items));
+}
+
+std::vector<RelationItem> SceneView::relations(RelationKind kind) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kRelationKinds) return {};
+  std::vector<RelationItem> items;
+  for (const auto& [id, slot] : latest().relations[k]) {
+    if (relation_marker(*graph_, k, slot) == Marker::Valid)
+      items.push_back(relation_item(*graph_, k, slot));
+  }
+  return checked(std::move(items));
+}
+
+namespace {
+
+template <class Keep>
+std::vector<NodeItem> node_items_where(const KnowledgeGraph& graph, std::uint64_t k,
+                                       std::uint64_t tail, Keep keep) {
+  std::map<std::uint64_t, std::uint64_t> latest;
+  latest_by_instance(graph.node_records[k], 0, tail, latest, keep);
+  std::vector<NodeItem> items;
+  items.reserve(latest.size());
+  for (const auto& [id, slot] : latest) {
+    if (node_marker(graph, k, slot) == Marker::Valid) items.push_back(node_item(graph, k, slot));
+  }
+  return items;
+}
+
+template <class Keep>
+std::vector<RelationItem> relation_items_where(const KnowledgeGraph& graph, std::uint64_t k,
+                                               std::uint64_t tail, Keep keep) {
+  std::map<std::uint64_t, std::uint64_t> latest;
+  latest_by_instance(graph.relation_records[k], 0, tail, latest, keep);
+  std::vector<RelationItem> items;
+  for (const auto& [id, slot] : latest) {
+    if (relation_marker(graph, k, slot) == Marker::Valid)
+      items.push_back(relation_item(graph, k, slot));
+  }
+  return items;
+}
+
+template <class Item, class PerKind>
+std::vector<Item> all_kinds(std::uint64_t kinds, PerKind per_kind) {
+  std::vector<Item> all;
+  for (std::uint64_t kind = 0; kind < kinds; ++kind) {
+    std::vector<Item> items = per_kind(kind);
+    all.insert(all.end(), std::make_move_iterator(items.begin()),
+               std::make_move_iterator(items.end()));
+  }
+  return all;
+}
+
+}  // namespace
+
+std::vector<NodeItem> SceneView::nodes_as_of(NodeKind kind, std::uint64_t t) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kNodeKinds) return {};
+  return checked(node_items_where(*graph_, k, node_tail(snapshot_, k),
+                                  [t](std::uint64_t stamp) { return stamp <= t; }));
+}
+
+std::vector<RelationItem> SceneView::relations_as_of(RelationKind kind, std::uint64_t t) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kRelationKinds) return {};
+  return checked(relation_items_where(*graph_, k, relation_tail(snapshot_, k),
+                                      [t](std::uint64_t stamp) { return stamp <= t; }));
+}
+
+std::vector<NodeItem> SceneView::nodes_in(NodeKind kind, const Interval& window) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kNodeKinds) return {};
+  return checked(node_items_where(*graph_, k, node_tail(snapshot_, k),
+                                  [&](std::uint64_t stamp) { return window.includes(stamp); }));
+}
+
+std::vector<RelationItem> SceneView::relations_in(RelationKind kind, const Interval& window) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kRelationKinds) return {};
+  return checked(relation_items_where(*graph_, k, relation_tail(snapshot_, k),
+                                      [&](std::uint64_t stamp) { return window.includes(stamp); }));
+}
+
+// The all-kinds forms check once at the end: one overtaken kind empties the lot.
+std::vector<NodeItem> SceneView::all_nodes() const {
+  return checked(all_kinds<NodeItem>(kNodeKinds, [&](std::uint64_t k) {
+    return nodes(static_cast<NodeKind>(k));
+  }));
+}
+std::vector<RelationItem> SceneView::all_relations() const {
+  return checked(all_kinds<RelationItem>(kRelationKinds, [&](std::uint64_t k) {
+    return relations(static_cast<RelationKind>(k));
+  }));
+}
+std::vector<NodeItem> SceneView::all_nodes_as_of(std::uint64_t t) const {
+  return checked(all_kinds<NodeItem>(kNodeKinds, [&](std::uint64_t k) {
+    return nodes_as_of(static_cast<NodeKind>(k), t);
+  }));
+}
+std::vector<RelationItem> SceneView::all_relations_as_of(std::uint64_t t) const {
+  return checked(all_kinds<RelationItem>(kRelationKinds, [&](std::uint64_t k) {
+    return relations_as_of(static_cast<RelationKind>(k), t);
+  }));
+}
+std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
+  return checked(all_kinds<NodeItem>(kNodeKinds, [&](std::uint64_t k) {
+    return nodes_in(static_cast<NodeKind>(k), window);
+  }));
+}
+std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
+  return checked(all_kinds<RelationItem>(kRelationKinds, [&](std::uint64_t k) {
+    return relations_in(static_cast<RelationKind>(k), window);
+  }));
+}
+
+// ---- One instance ----
+
+std::vector<std::uint64_t> SceneView::node_slots(NodeIndex index) const {
+  const std::uint64_t k = kind_number(index.kind);
+  if (k >= kNodeKinds) return {};
+  if (auto chain = node_version_chain(*graph_, snapshot_, index.index())) {
+    std::reverse(chain->begin(), chain->end());
+    return *chain;
+  }
+  std::vector<std::uint64_t> slots;
+  const NodeRecord* records = graph_->node_records[k];
+  for (std::uint64_t slot = 0; slot < node_tail(snapshot_, k); ++slot) {
+    if (detail::racy_word(records[slot].instance_id) == index.instance_id) slots.push_back(slot);
+  }
+  return slots;
+}
+
+std::vector<std::uint64_t> SceneView::relation_slots(RelationIndex index) const {
+  const std::uint64_t k = kind_number(index.kind);
+  if (k >= kRelationKinds) return {};
+  if (auto chain = relation_version_chain(*graph_, snapshot_, index.index())) {
+    std::reverse(chain->begin(), chain->end());
+    return *chain;
+  }
+  std::vector<std::uint64_t> slots;
+  const RelationRecord* records = graph_->relation_records[k];
+  for (std::uint64_t slot = 0; slot < relation_tail(snapshot_, k); ++slot) {
+    if (detail::racy_word(records[slot].instance_id) == index.instance_id) slots.push_back(slot);
+  }
+  return slots;
+}
+
+std::optional<NodeItem> SceneView::node(NodeIndex index) const {
+  const std::uint64_t k = kind_number(index.kind);
+  if (k >= kNodeKinds) return std::nullopt;
+  const auto slot = latest_node_slot(*graph_, snapshot_, index.index());
+  if (!slot || node_marker(*graph_, k, *slot) != Marker::Valid) return checked(std::optional<NodeItem>{});
+  return checked(std::optional<NodeItem>(node_item(*graph_, k, *slot)));
+}
+
+std::optional<RelationItem> SceneView::relation(RelationIndex index) const {
+  const std::uint64_t k = kind_number(index.kind);
+  if (k >= kRelationKinds) return std::nullopt;
+  const auto slot = latest_relation_slot(*graph_, snapshot_, index.index());
+  if (!slot || relation_marker(*graph_, k, *slot) != Marker::Valid)
+    return checked(std::optional<RelationItem>{});
+  return checked(std::optional<RelationItem>(relation_item(*graph_, k, *slot)));
+}
+
+std::optional<NodeItem> SceneView::node_at(NodeIndex index, std::uint64_t t) const {
+  const std::uint64_t k = kind_number(index.kind);
+  const std::vector<std::uint64_t> slots = node_slots(index);
+  std::optional<NodeItem> found;
+  for (auto slot = slots.rbegin(); slot != slots.rend(); ++slot) {
+    if (detail::racy_word(graph_->node_records[k][*slot].timestamp) > t) continue;
+    if (node_marker(*graph_, k, *slot) == Marker::Valid) found = node_item(*graph_, k, *slot);
+    break;
+  }
+  return checked(std::move(found));
+}
+
+std::optional<RelationItem> SceneView::relation_at(RelationIndex index, std::uint64_t t) const {
+  const std::uint64_t k = kind_number(index.kind);
+  const std::vector<std::uint64_t> slots = relation_slots(index);
+  std::optional<RelationItem> found;
+  for (auto slot = slots.rbegin(); slot != slots.rend(); ++slot) {
+    if (detail::racy_word(graph_->relation_records[k][*slot].timestamp) > t) continue;
+    if (relation_marker(*graph_, k, *slot) == Marker::Valid)
+      found = relation_item(*graph_, k, *slot);
+    break;
+  }
+  return checked(std::move(found));
+}
+
+std::vector<NodeItem> SceneView::history(NodeIndex index) const {
+  const std::uint64_t k = kind_number(index.kind);
+  const std::vector<std::uint64_t> slots = node_slots(index);
+  std::vector<NodeItem> items;
+  items.reserve(slots.size());  // one allocation: a history can be large
+  for (const std::uint64_t slot : slots) items.push_back(node_item(*graph_, k, slot));
+  return checked(std::move(items));
+}
+
+std::vector<RelationItem> SceneView::history(RelationIndex index) const {
+  const std::uint64_t k = kind_number(index.kind);
+  const std::vector<std::uint64_t> slots = relation_slots(index);
+  std::vector<RelationItem> items;
+  items.reserve(slots.size());
+  for (const std::uint64_t slot : slots) items.push_back(relation_item(*graph_, k, slot));
+  return checked(std::move(items));
+}
+
+// ---- Traversal ----
+
+std::vector<Neighbour> SceneView::neighbours(NodeIndex node_index, RelationKind kind,
+                                             std::optional<std::uint64_t> t, bool out) const {
+  const auto node_then = [&](NodeIndex index) { return t ? node_at(index, *t) : node(index); };
+  const auto relation_then = [&](RelationIndex index) {
+    return t ? relation_at(index, *t) : relation(index);
+  };
+  std::vector<Neighbour> found;
+  const std::optional<NodeItem> self = node_then(node_index);
+  if (!self) return checked(std::move(found));
+  const RelationList& list = out ? self->record.outgoing : self->record.incoming;
+  for (const Index& entry : list) {
+    if (entry.is_empty() || entry.type_index != kind_number(kind)) continue;
+    std::optional<RelationItem> relation_item = relation_then(RelationIndex::of(entry));
+    if (!relation_item) continue;
+    const Index own_end = out ? relation_item->record.from : relation_item->record.to;
+    if (own_end != node_index.index()) continue;  // a stale entry: the relation moved
+    const Index other_end = out ? relation_item->record.to : relation_item->record.from;
+    std::optional<NodeItem> other = node_then(NodeIndex::of(other_end));
+    if (!other) continue;
+    found.push_back({std::move(*relation_item), std::move(*other)});
+  }
+  return checked(std::move(found));
+}
+
+std::vector<Neighbour> SceneView::outgoing(NodeIndex node, RelationKind kind,
+                                           std::optional<std::uint64_t> t) const {
+  return neighbours(node, kind, t, true);
+}
+
+std::vector<Neighbour> SceneView::incoming(NodeIndex node, RelationKind kind,
+                                           std::optional<std::uint64_t> t) const {
+  return neighbours(node, kind, t, false);
+}
+
+std::vector<RelationItem> SceneView::relations_between(NodeIndex from, NodeIndex to,
+                                                       std::optional<std::uint64_t> t) const {
+  std::vector<RelationItem> found;
+  const std::optional<NodeItem> self = t ? node_at(from, *t) : node(from);
+  if (!self) return checked(std::move(found));
+  for (const Index& entry : self->record.outgoing) {
+    if (entry.is_empty() || entry.type_index >= kRelationKinds) continue;
+    const RelationIndex index = RelationIndex::of(entry);
+    std::optional<RelationItem> item = t ? relation_at(index, *t) : relation(index);
+    if (item && item->record.from == from.index() && item->record.to == to.index())
+      found.push_back(std::move(*item));
+  }
+  return checked(std::move(found));
+}
+
+// ---- Counts ----
+
+KindCounts SceneView::counts() const {
+  KindCounts counts;
+  const LatestSlots& slots = latest();
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
+    for (const auto& [id, slot] : slots.nodes[k])
+      counts.nodes[k] += node_marker(*graph_, k, slot) == Marker::Valid;
+  }
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
+    for (const auto& [id, slot] : slots.relations[k])
+      counts.relations[k] += relation_marker(*graph_, k, slot) == Marker::Valid;
+  }
+  return checked(counts);
+}
+
+std::uint64_t SceneView::versions(NodeKind kind) const {
+  return node_tail(snapshot_, kind_number(kind));
+}
+std::uint64_t SceneView::versions(RelationKind kind) const {
+  return relation_tail(snapshot_, kind_number(kind));
+}
+
+// ---- SceneReader ----
+
+SceneView SceneReader::view() {
+  for (;;) {
+    const Snapshot taken = graph_->snapshot();
+    bool grows = last_ && latest_ && last_->clear_epoch == taken.clear_epoch &&
+                 !(taken.clear_epoch & 1u);
+    for (std::uint64_t k = 0; grows && k < kNodeKinds; ++k)
+      grows = node_tail(taken, k) >= node_tail(*last_, k);
+    for (std::uint64_t k = 0; grows && k < kRelationKinds; ++k)
+      grows = relation_tail(taken, k) >= relation_tail(*last_, k);
+    // Views made before keep their own table: extend a copy.
+    auto next = grows ? std::make_shared<LatestSlots>(*latest_) : std::make_shared<LatestSlots>();
+    extend_latest(*graph_, taken, grows ? &*last_ : nullptr, *next);
+    if (graph_->cleared_since(taken)) {
+      last_.reset();
+      latest_.reset();
+      continue;
+    }
+    last_ = taken;
+    latest_ = next;
+    return SceneView(*graph_, taken, next);
+  }
+}
+
+}  // namespace knowledge_graph::graph
