@@ -289,7 +289,7 @@ WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
 
   detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
   detail::begin_slot_reuse(*this);
-  detail::index_cleared(*this);  // its slots are about to change; the next write rebuilds it
+  detail::index_cleared(*this);  // its slots are about to change
   move_values(node_values, plan.node_value_to);
   move_values(relation_values, plan.relation_value_to);
   for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
@@ -302,7 +302,12 @@ WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
   }
   w.nodes_tail = plan.node_values;
   w.relations_tail = plan.relation_values;
+  // The index links versions through their padding: relink the moved ones now,
+  // while readers wait, rather than at the next write under their eyes.
+  detail::index_begin_write(*this, w);
+  detail::index_expect_buffer_write(*this);
   publish(w);  // the flip settles the clear epoch
+  detail::index_expect_buffer_write(*this);
   overwrite_inactive(*this, w);
   detail::end_slot_reuse(*this);
   return {kept_versions, WriteStatus::Stored};
