@@ -16,7 +16,9 @@
 #include "bindings.hpp"
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
+#include "snapshot_file.hpp"
 
 namespace varnel_python {
 namespace {
@@ -91,6 +93,23 @@ template <class Iterator> struct PyIterator {
 using PyNodeIterator = PyIterator<graph::iterators::NodeIterator>;
 using PyRelationIterator = PyIterator<graph::iterators::RelationIterator>;
 
+// One consistent scene: the C++ SceneView over the graph's mapping. Every call
+// checks that the graph is still mapped, as the iterators do.
+class View {
+ public:
+  View(std::shared_ptr<Mapping> mapping, const KnowledgeGraph& g)
+      : mapping_(std::move(mapping)), view_(g) {}
+
+  const graph::SceneView& get() const {
+    if (mapping_->graph == nullptr) raise_released();
+    return view_;
+  }
+
+ private:
+  std::shared_ptr<Mapping> mapping_;
+  graph::SceneView view_;
+};
+
 class Graph {
  public:
   static std::unique_ptr<Graph> open() {
@@ -118,6 +137,27 @@ class Graph {
     g->mapping_->boxed = KnowledgeGraph::new_boxed();
     g->mapping_->graph = g->mapping_->boxed.get();
     return g;
+  }
+
+  // A private graph holding a snapshot file's published state, Removed versions
+  // and relation lists included.
+  static std::unique_ptr<Graph> load(const std::string& path) {
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    if (!varnel::inspect::read_snapshot_file(path, snapshot, error))
+      raise(module_types().snapshot_file_error, error);
+    auto g = new_boxed();
+    varnel::inspect::install_snapshot(snapshot, *g->mapping_->graph);
+    return g;
+  }
+
+  void save(const std::string& path) const {
+    varnel::inspect::Snapshot snapshot;
+    std::string error;
+    if (!varnel::inspect::take_snapshot(reader(), snapshot, error))
+      raise(module_types().snapshot_file_error, "cannot save the graph: " + error);
+    if (!varnel::inspect::write_snapshot_file(snapshot, path, error))
+      raise(module_types().snapshot_file_error, error);
   }
 
   // A batch still open is dropped first, so the region is not left in
@@ -226,6 +266,8 @@ class Graph {
     return copy_latest<types::KnowledgeGraphRelation>(g, [&] { return g.get_latest_relation_value(relation); });
   }
 
+  View view() const { return View(mapping_, reader()); }
+
   PyNodeIterator nodes_iter(const Interval& interval, std::uint64_t kind) const {
     return PyNodeIterator{mapping_, reader().nodes_iter(interval, kind)};
   }
@@ -286,6 +328,12 @@ const char* keep(std::string text) {
 
 // ---- Bindings -----------------------------------------------------------------
 
+std::string path_arg(py::handle path) {
+  const py::object text = py::module_::import("os").attr("fspath")(path);
+  if (!py::isinstance<py::str>(text)) throw py::type_error("path must be a str or os.PathLike of str");
+  return text.cast<std::string>();
+}
+
 void bind_lifecycle(py::class_<Graph>& c) {
   c.def_static("open", &Graph::open,
                "Set up the shared region \"KnowledgeGraph\" as a host does: create it (zero-filled) "
@@ -294,6 +342,13 @@ void bind_lifecycle(py::class_<Graph>& c) {
                   "Map the live region read-only, as a reader: nothing is reset, writes raise "
                   "ReadOnlyError. Raises RegionError when no host has set the region up.")
       .def_static("new_boxed", &Graph::new_boxed, "A private, empty graph in this process's memory.")
+      .def_static("load", [](py::handle path) { return Graph::load(path_arg(path)); }, py::arg("path"),
+                  "A private graph holding the published state saved in a snapshot file (as "
+                  "save() or varnel-inspect write them). Raises SnapshotFileError for a missing, "
+                  "damaged or foreign file.")
+      .def("save", [](const Graph& g, py::handle path) { g.save(path_arg(path)); }, py::arg("path"),
+           "Write the published state to a snapshot file, every version kept. The file is "
+           "replaced at once, or left as it was when saving fails (SnapshotFileError).")
       .def("release", &Graph::release,
            "Unmap the region (or free the private graph). The region's content lives on while any "
            "process holds it. Idempotent.")
@@ -478,12 +533,146 @@ void bind_transaction(py::module_& m) {
       });
 }
 
+// ---- SceneView ----------------------------------------------------------------
+
+graph::NodeIndex node_arg(py::handle index) { return graph::NodeIndex::of(node_index_arg(index)); }
+graph::RelationIndex relation_arg(py::handle index) {
+  return graph::RelationIndex::of(relation_index_arg(index));
+}
+
+py::list neighbours_list(const std::vector<graph::Neighbour>& found) {
+  py::list result;
+  for (const graph::Neighbour& n : found) result.append(py::make_tuple(py::cast(n.relation), py::cast(n.node)));
+  return result;
+}
+
+py::dict counts_dict(const graph::KindCounts& counts) {
+  const ModuleTypes& t = module_types();
+  py::dict nodes, relations;
+  for (std::uint64_t k = 1; k < types::kNodeKindCount; ++k) nodes[t.node_kind(k)] = counts.nodes[k];
+  for (std::uint64_t k = 1; k < types::kRelationKindCount; ++k) relations[t.relation_kind(k)] = counts.relations[k];
+  py::dict result;
+  result["nodes"] = nodes;
+  result["relations"] = relations;
+  return result;
+}
+
+void bind_view(py::module_& m) {
+  using graph::SceneView;
+  py::class_<View>(m, "SceneView",
+                   "One consistent scene: every query answers from the one publication the view "
+                   "was made from, whatever the writer does meanwhile. Results are copies. A clear() "
+                   "by the writer that reuses the view's slots makes later queries answer empty and "
+                   "`overtaken` True; make a new view then. Kinds are NodeKind/RelationKind, "
+                   "indexes Index or (kind, instance_id) pairs.")
+      .def_property_readonly("overtaken", [](const View& v) { return v.get().overtaken(); },
+                             "Whether a clear() may have reused the view's slots; answers are empty then.")
+      .def_property_readonly("last_update", [](const View& v) { return v.get().last_update(); },
+                             "Timestamp of the publication the view shows.")
+      .def("nodes", [](const View& v, py::handle kind) {
+        const SceneView& s = v.get();
+        if (kind.is_none()) return s.all_nodes();
+        return s.nodes(static_cast<graph::NodeKind>(node_kind_arg(kind)));
+      }, py::arg("kind") = py::none(),
+      "Current state: per instance its latest version if Valid, of one kind or of all (by kind, "
+      "then instance id).")
+      .def("relations", [](const View& v, py::handle kind) {
+        const SceneView& s = v.get();
+        if (kind.is_none()) return s.all_relations();
+        return s.relations(static_cast<graph::RelationKind>(relation_kind_arg(kind)));
+      }, py::arg("kind") = py::none())
+      .def("nodes_as_of", [](const View& v, std::uint64_t t, py::handle kind) {
+        const SceneView& s = v.get();
+        if (kind.is_none()) return s.all_nodes_as_of(t);
+        return s.nodes_as_of(static_cast<graph::NodeKind>(node_kind_arg(kind)), t);
+      }, py::arg("t"), py::arg("kind") = py::none(),
+      "The state at t: per instance its latest version stamped <= t, if Valid. An instance "
+      "written before t and not touched since is part of it.")
+      .def("relations_as_of", [](const View& v, std::uint64_t t, py::handle kind) {
+        const SceneView& s = v.get();
+        if (kind.is_none()) return s.all_relations_as_of(t);
+        return s.relations_as_of(static_cast<graph::RelationKind>(relation_kind_arg(kind)), t);
+      }, py::arg("t"), py::arg("kind") = py::none())
+      .def("nodes_in", [](const View& v, const Interval& window, py::handle kind) {
+        const SceneView& s = v.get();
+        if (kind.is_none()) return s.all_nodes_in(window);
+        return s.nodes_in(static_cast<graph::NodeKind>(node_kind_arg(kind)), window);
+      }, py::arg("window"), py::arg("kind") = py::none(),
+      "Versions stamped inside the window: per instance the latest of them, if Valid. An instance "
+      "not written inside the window is missing; use nodes_as_of for what existed then.")
+      .def("relations_in", [](const View& v, const Interval& window, py::handle kind) {
+        const SceneView& s = v.get();
+        if (kind.is_none()) return s.all_relations_in(window);
+        return s.relations_in(static_cast<graph::RelationKind>(relation_kind_arg(kind)), window);
+      }, py::arg("window"), py::arg("kind") = py::none())
+      .def("node", [](const View& v, py::handle index) { return v.get().node(node_arg(index)); },
+           py::arg("node"), "The node's latest version if Valid, else None.")
+      .def("node_at", [](const View& v, py::handle index, std::uint64_t t) {
+        return v.get().node_at(node_arg(index), t);
+      }, py::arg("node"), py::arg("t"), "The node as of t, or None.")
+      .def("relation", [](const View& v, py::handle index) { return v.get().relation(relation_arg(index)); },
+           py::arg("relation"))
+      .def("relation_at", [](const View& v, py::handle index, std::uint64_t t) {
+        return v.get().relation_at(relation_arg(index), t);
+      }, py::arg("relation"), py::arg("t"))
+      .def("history", [](const View& v, py::handle index) { return v.get().history(node_arg(index)); },
+           py::arg("node"), "Every version of one node, oldest first, Removed ones included.")
+      .def("relation_history", [](const View& v, py::handle index) {
+        return v.get().history(relation_arg(index));
+      }, py::arg("relation"), "Every version of one relation, oldest first, Removed ones included.")
+      .def("outgoing", [](const View& v, py::handle node, py::handle kind, std::optional<std::uint64_t> t) {
+        return neighbours_list(v.get().outgoing(
+            node_arg(node), static_cast<graph::RelationKind>(relation_kind_arg(kind)), t));
+      }, py::arg("node"), py::arg("kind"), py::arg("t") = py::none(),
+      "(RelationItem, NodeItem) pairs: the relations of `kind` leaving the node and the node at "
+      "their other end, all Valid as of t (default: current).")
+      .def("incoming", [](const View& v, py::handle node, py::handle kind, std::optional<std::uint64_t> t) {
+        return neighbours_list(v.get().incoming(
+            node_arg(node), static_cast<graph::RelationKind>(relation_kind_arg(kind)), t));
+      }, py::arg("node"), py::arg("kind"), py::arg("t") = py::none(),
+      "(RelationItem, NodeItem) pairs: the relations of `kind` reaching the node and the node "
+      "they come from.")
+      .def("relations_between", [](const View& v, py::handle from, py::handle to, std::optional<std::uint64_t> t) {
+        return v.get().relations_between(node_arg(from), node_arg(to), t);
+      }, py::arg("from_node"), py::arg("to_node"), py::arg("t") = py::none(),
+      "Relations of any kind from one node to the other, Valid as of t (default: current).")
+      .def("counts", [](const View& v) { return counts_dict(v.get().counts()); },
+           "Instances per kind in the current state: {'nodes': {NodeKind: n}, 'relations': "
+           "{RelationKind: n}} (Empty left out).")
+      .def("versions", [](const View& v, py::handle kind) {
+        const ModuleTypes& t = module_types();
+        if (py::isinstance(kind, t.node_kind))
+          return v.get().versions(static_cast<graph::NodeKind>(node_kind_arg(kind)));
+        if (py::isinstance(kind, t.relation_kind))
+          return v.get().versions(static_cast<graph::RelationKind>(relation_kind_arg(kind)));
+        throw py::type_error("versions() takes a NodeKind or a RelationKind, got " +
+                             py::repr(kind).cast<std::string>());
+      }, py::arg("kind"), "Stored versions of a kind (not instances) in the view's snapshot.")
+      .def("__repr__", [](const View& v) {
+        return "<varnel.SceneView last_update=" + std::to_string(v.get().last_update()) +
+               (v.get().overtaken() ? " overtaken>" : ">");
+      });
+}
+
+void bind_view_shortcuts(py::class_<Graph>& c) {
+  c.def("view", &Graph::view,
+        "A SceneView of the state published now: one consistent scene for many queries.")
+      .def("history", [](const Graph& g, py::handle node) { return g.view().get().history(node_arg(node)); },
+           py::arg("node"), "view().history(node): every version of one node, oldest first.")
+      .def("relation_history", [](const Graph& g, py::handle relation) {
+        return g.view().get().history(relation_arg(relation));
+      }, py::arg("relation"))
+      .def("counts", [](const Graph& g) { return counts_dict(g.view().get().counts()); },
+           "view().counts(): instances per kind in the current state.");
+}
+
 }  // namespace
 
 void bind_graph(py::module_& m) {
   bind_iterator<PyNodeIterator>(m, "NodeIterator", "Yields NodeItem copies; see Graph.nodes_iter.");
   bind_iterator<PyRelationIterator>(m, "RelationIterator", "Yields RelationItem copies.");
   bind_transaction(m);
+  bind_view(m);
   py::class_<Graph> c(m, "Graph",
                       "One knowledge graph: the shared region written as a host (Graph.open()), "
                       "attached read-only (Graph.attach()), or private (Graph.new_boxed()). A context "
@@ -493,6 +682,7 @@ void bind_graph(py::module_& m) {
   bind_generic_writes(c);
   bind_kind_writes(c);
   bind_reads(c);
+  bind_view_shortcuts(c);
   m.attr("REGION_NAME") = kRegionName;
   m.attr("REGION_SIZE") = kRegionSize;
 }

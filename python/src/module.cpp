@@ -116,6 +116,10 @@ void bind_errors(py::module_& m) {
   t.region_error = make_error(m, "RegionError", py::make_tuple(t.varnel_error, os_error),
                               "The shared region could not be set up, opened or used; the "
                               "message names the reason (missing, owner, mode, size, lock).");
+  t.snapshot_file_error = make_error(
+      m, "SnapshotFileError", py::make_tuple(t.varnel_error, os_error),
+      "A snapshot file could not be read (missing, damaged or foreign; the message says which "
+      "check failed) or written.");
   const py::object value_error = py::module_::import("builtins").attr("ValueError");
   t.damaged_record_error = make_error(
       m, "DamagedRecordError", py::make_tuple(t.varnel_error, value_error),

@@ -363,7 +363,22 @@ void bind_index(py::module_& m) {
       .def("is_empty", &graph::Index::is_empty)
       .def("__iter__", [](const graph::Index& i) { return py::iter(py::make_tuple(i.type_index, i.instance_id)); })
       .def("__len__", [](const graph::Index&) { return 2; })
-      .def("__eq__", [](const graph::Index& a, const graph::Index& b) { return a == b; }, py::is_operator())
+      // Equal to, and hashing like, its (type_index, instance_id) tuple, so
+      // either works as a dict key or in a set.
+      .def("__eq__", [](const graph::Index& a, py::handle b) -> py::object {
+        if (py::isinstance<graph::Index>(b)) return py::bool_(a == b.cast<const graph::Index&>());
+        if (py::isinstance<py::tuple>(b)) {
+          return py::make_tuple(a.type_index, a.instance_id).attr("__eq__")(b);
+        }
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+      }, py::is_operator())
+      .def("__ne__", [](const graph::Index& a, py::handle b) -> py::object {
+        if (py::isinstance<graph::Index>(b)) return py::bool_(a != b.cast<const graph::Index&>());
+        if (py::isinstance<py::tuple>(b)) {
+          return py::make_tuple(a.type_index, a.instance_id).attr("__ne__")(b);
+        }
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+      }, py::is_operator())
       .def("__hash__", [](const graph::Index& i) { return py::hash(py::make_tuple(i.type_index, i.instance_id)); })
       .def("__repr__", [](const graph::Index& i) { return graph::to_string(i); });
 }

@@ -260,3 +260,95 @@ def test_a_released_graph_raises_instead_of_reading(graph):
             call()
     assert item.value.kind is NodeKind.Car  # items are copies
 
+
+
+def scene(graph):
+    """Lane 3 written at 0; car 7 on it from 10, moving at 20, gone at 30.
+
+    Joining or parting appends a version to both nodes."""
+    lane = graph.add_lane_node(0, 3, laneName="L3")
+    car = graph.add_car_node(10, 7, carSpeed=1.0)
+    graph.add_ison_relation(10, 100, car, lane)
+    graph.update_car_node(20, 7, carSpeed=2.0)
+    graph.remove_car_node(30, 7)
+    return car, lane
+
+
+def test_a_view_answers_one_scene_as_of_any_time(graph):
+    car, lane = scene(graph)
+    view = graph.view()
+    assert not view.overtaken and view.last_update == 30
+    assert [i.index for i in view.nodes()] == [(NodeKind.Lane, 3)]
+    assert view.nodes(NodeKind.Car) == [] and view.relations() == []
+    assert [i.index for i in view.nodes_as_of(15)] == [car, lane]
+    assert [i.value.carSpeed for i in view.nodes_as_of(25, NodeKind.Car)] == [2.0]
+    assert [i.index for i in view.relations_as_of(15, RelationKind.isOn)] == [(RelationKind.isOn, 100)]
+    # Lane 3 has versions at 0, 10 (isOn added) and 30 (isOn removed with the car).
+    assert view.nodes_in(Interval(12, 25), NodeKind.Lane) == []
+    assert [i.timestamp for i in view.nodes_as_of(25, NodeKind.Lane)] == [10]
+    assert view.node(lane).value.laneName == "L3" and view.node(car) is None
+    assert view.node_at((NodeKind.Car, 7), 12).value.carSpeed == 1.0
+    assert view.node_at(car, 5) is None
+    assert view.relation_at((RelationKind.isOn, 100), 15).record.from_ == car
+    [(relation, node)] = view.outgoing(car, RelationKind.isOn, 15)
+    assert relation.index == (RelationKind.isOn, 100) and node.index == lane
+    [(relation, node)] = view.incoming(lane, RelationKind.isOn, 15)
+    assert node.index == car
+    assert view.outgoing(car, RelationKind.isOn) == []
+    assert [r.index for r in view.relations_between(car, lane, 15)] == [(RelationKind.isOn, 100)]
+    assert view.versions(NodeKind.Car) == 5 and view.versions(RelationKind.isOn) >= 1
+    with pytest.raises(TypeError):
+        view.versions(1)
+    with pytest.raises(TypeError, match="isOn"):
+        view.nodes(RelationKind.isOn)
+
+
+def test_history_and_counts_from_a_view_or_the_graph(graph):
+    car, lane = scene(graph)
+    history = graph.history(car)
+    assert [(i.timestamp, i.marker) for i in history] == [
+        (10, Marker.Valid), (10, Marker.Valid), (20, Marker.Valid),
+        (30, Marker.Removed), (30, Marker.Removed)]  # removed, then its isOn parted
+    assert [i.timestamp for i in graph.view().history((NodeKind.Car, 7))] == [10, 10, 20, 30, 30]
+    assert [i.timestamp for i in graph.relation_history((RelationKind.isOn, 100))][0] == 10
+    counts = graph.counts()
+    assert counts["nodes"][NodeKind.Lane] == 1 and counts["nodes"][NodeKind.Car] == 0
+    assert NodeKind.Empty not in counts["nodes"] and counts["relations"][RelationKind.isOn] == 0
+    assert counts == graph.view().counts()
+
+
+def test_a_view_keeps_its_scene_and_reports_a_clear_that_overtook_it(graph):
+    car, lane = scene(graph)
+    view = graph.view()
+    graph.add_car_node(40, 8)
+    assert [i.index for i in view.nodes()] == [lane]  # the later write is not in this view
+    graph.clear()
+    graph.add_car_node(50, 9)
+    assert view.nodes() == [] and view.overtaken
+    assert [i.index for i in graph.view().nodes()] == [(NodeKind.Car, 9)]
+
+
+def test_a_view_of_a_released_graph_raises():
+    g = varnel.Graph.new_boxed()
+    view = g.view()
+    g.release()
+    with pytest.raises(ValueError, match="released"):
+        view.nodes()
+
+
+def test_a_saved_graph_loads_as_a_private_graph_with_its_history(graph, tmp_path):
+    car, lane = scene(graph)
+    path = tmp_path / "scene.vkg"
+    graph.save(path)
+    with varnel.Graph.load(path) as loaded:
+        assert loaded.is_private and loaded.last_update() == 30
+        assert [(i.timestamp, i.marker) for i in loaded.history(car)] == [
+            (i.timestamp, i.marker) for i in graph.history(car)]  # Removed versions kept
+        assert [i.index for i in loaded.view().nodes()] == [lane]
+        assert loaded.node_count() == graph.node_count()
+        loaded.add_car_node(40, 8)  # a private graph takes writes
+    (tmp_path / "junk").write_bytes(b"not a snapshot")
+    with pytest.raises(varnel.SnapshotFileError):
+        varnel.Graph.load(tmp_path / "junk")
+    with pytest.raises(OSError):
+        varnel.Graph.load(str(tmp_path / "missing"))

@@ -105,5 +105,8 @@ def test_index_is_a_hashable_pair():
     assert (kind, instance) == (9, 100)
     assert index == Index(9, 100) and hash(index) == hash(Index(9, 100))
     assert Index.zeroed().is_empty() and not index.is_empty()
+    assert Index(1, 7) == (1, 7) and (1, 7) == Index(1, 7) and Index(1, 7) != (1, 8)
+    assert hash(Index(1, 7)) == hash((1, 7)) and {(1, 7): "car"}[Index(1, 7)] == "car"
+    assert Index(1, 7) != "x" and Index(1, 7) != (1, 7, 0)
     with pytest.raises(TypeError):
         Index(-1, 0)

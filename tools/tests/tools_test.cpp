@@ -464,9 +464,9 @@ TEST_F(ToolsTest, AtShowsTheStateAsOfThatTime) {
                       kg::Index(6, 3));
   graph->remove_node(20, kg::Index(1, 25));
   std::string error;
-  ASSERT_TRUE(varnel::inspect::write_snapshot_file(varnel::inspect::take_snapshot(*graph),
-                                                   path("at.bin"), error))
-      << error;
+  varnel::inspect::Snapshot snapshot;
+  ASSERT_TRUE(varnel::inspect::take_snapshot(*graph, snapshot, error)) << error;
+  ASSERT_TRUE(varnel::inspect::write_snapshot_file(snapshot, path("at.bin"), error)) << error;
   const auto lines = [](const std::string& text) {
     return std::count(text.begin(), text.end(), '\n');
   };
