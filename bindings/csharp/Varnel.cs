@@ -191,6 +191,7 @@ namespace Varnel
         public const uint WriteRelationValuesFull = 7;   // the 20,000 relation payloads are used
         public const uint WriteOutgoingListFull = 8;     // the from node lists 40 other relations
         public const uint WriteIncomingListFull = 9;     // the to node lists 40 other relations
+        public const uint WriteInsideBatch = 13;         // compaction: refused in transaction mode
 
         // Record sizes as the C library lays them out; CheckLayouts compares.
         public static void CheckLayouts()
@@ -231,6 +232,9 @@ namespace Varnel
         public static extern void set_autocommit([MarshalAs(UnmanagedType.U1)] bool autocommit, IntPtr handle);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern uint get_last_write_result(IntPtr handle);
+        // Drops the history before keep_since (see varnel_interface.h); 1 done, 0 refused.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern byte compact_knowledge_graph(ulong keep_since, IntPtr handle);
 
         // ---- Node adds: (timestamp, instance id, record or ignored, handle) -> kind number
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]

@@ -13,8 +13,10 @@
 #include <map>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "knowledge_graph/graph/iterators.hpp"
 #include "reference_model.hpp"
 
 namespace knowledge_graph::graph {
@@ -37,6 +39,7 @@ class ModelRun {
   }
 
   bool seen(WriteStatus status) const { return statuses_.count(status) != 0; }
+  std::uint64_t compactions() const { return compactions_; }  // those that dropped versions
   std::uint64_t stale_entries_taken() const { return stale_entries_taken_; }
 
   // ---- Operations on both the record and the model, checked after each ----
@@ -79,6 +82,42 @@ class ModelRun {
     model_.clear();
     verify("clear");
   }
+  // A compaction on both. Every read over windows that start at or after
+  // `keep_since`, and over eternity, must answer as before (payload positions
+  // aside), and walks made before must end overtaken when anything moved.
+  WriteStatus compact(std::uint64_t keep_since) {
+    const std::vector<std::string> before = reads_from(keep_since);
+    auto node_walk = g_.nodes_iter(interval_algebra::Interval::eternity(), 1);
+    auto relation_walk = g_.relations_iter(interval_algebra::Interval::eternity(), 9);
+    const std::uint64_t active = model_.active();
+    const auto got = g_.compact(keep_since);
+    const auto want = model_.compact(keep_since);
+    const WriteStatus status = settle("compact", got.status, want.status, got.value == want.value);
+    if (::testing::Test::HasFailure()) return status;
+    const std::vector<std::string> after = reads_from(keep_since);
+    for (std::size_t i = 0; i < std::max(before.size(), after.size()); ++i) {
+      const std::string was = i < before.size() ? before[i] : "(none)";
+      const std::string now = i < after.size() ? after[i] : "(none)";
+      if (was == now || vanished(was, now)) continue;
+      ADD_FAILURE() << "compact(" << keep_since << ") at step " << step_ << " changed a read:\n  "
+                    << was.substr(0, 300) << "\n  " << now.substr(0, 300);
+      break;
+    }
+    if (model_.active() != active) {  // walks with slots to walk end overtaken
+      ++compactions_;
+      EXPECT_FALSE(node_walk.next().has_value());
+      EXPECT_EQ(node_walk.overtaken(), node_walk.snapshot.indices.node_index_tail[1] != 0);
+      EXPECT_FALSE(relation_walk.next().has_value());
+      EXPECT_EQ(relation_walk.overtaken(),
+                relation_walk.snapshot.indices.relation_index_tail[9] != 0);
+    }
+    return status;
+  }
+  // A compaction keeping roughly the last `span` time units.
+  WriteStatus compact_recent(std::uint64_t span) {
+    return compact(clock_ > span ? clock_ - span : 0);
+  }
+
   // Commits an open batch, so that the next phase starts in autocommit mode.
   void to_autocommit() {
     if (!model_.autocommit()) commit(false);
@@ -129,6 +168,10 @@ class ModelRun {
 
   // One operation drawn at random, sometimes with kinds out of range.
   void random_step() {
+    if (pick(60) == 0) {
+      compact_recent(pick(4) == 0 ? 0 : pick(60));
+      return;
+    }
     const unsigned roll = pick(100);
     if (roll < 22) {
       const Index node = random_node();
@@ -244,6 +287,7 @@ class ModelRun {
     if (model_.autocommit()) {
       if (roll < 6) {
         begin_transaction();
+        if (pick(3) == 0) compact_recent(pick(20));  // refused inside a batch
       } else if (roll < 9) {
         enter_transaction_mode();
       } else {
@@ -261,6 +305,79 @@ class ModelRun {
     } else {
       commit_only();  // stays in transaction mode; the next write opens a batch
     }
+  }
+
+  // The reads a compaction must not change, one line per answer. Payload
+  // positions (`value_index`) are left out: a compaction renumbers them.
+  std::vector<std::string> reads_from(std::uint64_t keep_since) {
+    using interval_algebra::Interval;
+    using interval_algebra::IntervalType;
+    std::vector<std::string> lines;
+    const Interval windows[] = {
+        Interval::eternity(),
+        Interval::make(keep_since, ~std::uint64_t{0}),
+        Interval::of_type(Interval::make(keep_since, clock_), IntervalType::LeftOpen),
+        Interval::of_type(Interval::make(keep_since + 3, clock_ + 2), IntervalType::RightOpen),
+        Interval::of_type(Interval::make(keep_since + 1, keep_since + 9), IntervalType::Open),
+    };
+    for (const Interval& window : windows) {
+      lines.push_back("window " + std::to_string(window.start) + " " + std::to_string(window.end));
+      for (const NodeItem& item : g_.get_all_nodes(window)) lines.push_back(describe(item));
+      for (const RelationItem& item : g_.get_all_relations(window)) lines.push_back(describe(item));
+      if (window == Interval::eternity()) continue;  // walks yield old versions too
+      for (const NodeItem& item : g_.nodes_iter(window, 1))
+        lines.push_back("walk " + describe(item));
+      for (const RelationItem& item : g_.relations_iter(window, 9))
+        lines.push_back("walk " + describe(item));
+    }
+    for (const Index& id : node_universe_) {
+      const NodeRecord* record = g_.get_latest_node_record(id);
+      const KnowledgeGraphNode* value = g_.get_latest_node_value(id);
+      lines.push_back("latest " + std::to_string(id.type_index) + "/" + std::to_string(id.instance_id) + " " +
+                      (record ? describe(NodeItem{*record, KnowledgeGraphNode{}}) : "absent") +
+                      (value ? " value " + bytes(*value) : " no value"));
+    }
+    for (const Index& id : relation_universe_) {
+      const RelationRecord* record = g_.get_latest_relation_record(id);
+      const KnowledgeGraphRelation* value = g_.get_latest_relation_value(id);
+      lines.push_back("latest " + std::to_string(id.type_index) + "/" + std::to_string(id.instance_id) + " " +
+                      (record ? describe(RelationItem{*record, KnowledgeGraphRelation{}}) : "absent") +
+                      (value ? " value " + bytes(*value) : " no value"));
+    }
+    return lines;
+  }
+
+  // An instance whose latest version was older and not Valid may disappear.
+  static bool vanished(const std::string& was, const std::string& now) {
+    const std::size_t cut = was.find(' ', was.find(' ') + 1);  // "latest <index>"
+    return was.rfind("latest ", 0) == 0 && now == was.substr(0, cut) + " absent no value" &&
+           was.find(" marker Valid") == std::string::npos;
+  }
+
+  template <class Value> static std::string bytes(const Value& value) {
+    static_assert(std::is_trivially_copyable_v<Value>);
+    const auto* raw = reinterpret_cast<const unsigned char*>(&value);
+    std::string text;
+    for (std::size_t i = 0; i < sizeof value; ++i) text += std::to_string(raw[i]) + ",";
+    return text;
+  }
+  static std::string brief(const Index& index) {
+    return std::to_string(index.type_index) + "/" + std::to_string(index.instance_id);
+  }
+  static std::string describe(const NodeItem& item) {
+    std::string text = "node " + std::to_string(item.record.instance_id) + " ts " +
+                       std::to_string(item.record.timestamp) + " marker " +
+                       to_string(item.record.marker) + " out";
+    for (const Index& entry : item.record.outgoing) text += " " + brief(entry);
+    text += " in";
+    for (const Index& entry : item.record.incoming) text += " " + brief(entry);
+    return text + " payload " + bytes(item.value);
+  }
+  static std::string describe(const RelationItem& item) {
+    return "relation " + std::to_string(item.record.instance_id) + " ts " +
+           std::to_string(item.record.timestamp) + " marker " + to_string(item.record.marker) +
+           " from " + brief(item.record.from) + " to " + brief(item.record.to) +
+           " payload " + bytes(item.value);
   }
 
   WriteStatus settle(const char* operation, WriteStatus got, WriteStatus want, bool same_value) {
@@ -282,12 +399,13 @@ class ModelRun {
     batches_checked_ = model_.batches_opened();
     const GraphIndices& published = g_.indices[g_.active_buffer()];
     expect_clean(operation, reference::compare_state(g_, published, model_.published()));
-    expect_clean(operation, reference::check_invariants(g_, published, checked_published_));
+    expect_clean(operation, reference::check_invariants(g_, published, checked_published_,
+                                                            &model_.published()));
     checked_published_ = published;
     if (model_.batch_open()) {
       const GraphIndices& batch = g_.indices[1 - g_.active_buffer()];
       expect_clean(operation, reference::compare_state(g_, batch, model_.batch()));
-      expect_clean(operation, reference::check_invariants(g_, batch, checked_batch_));
+      expect_clean(operation, reference::check_invariants(g_, batch, checked_batch_, &model_.batch()));
       checked_batch_ = batch;
     }
     if (step_ % 50 == 0) {
@@ -312,6 +430,7 @@ class ModelRun {
   std::vector<Index> node_universe_;
   std::vector<Index> relation_universe_;
   std::map<WriteStatus, std::uint64_t> statuses_;
+  std::uint64_t compactions_ = 0;
   std::uint64_t stale_entries_taken_ = 0;
 };
 
@@ -328,6 +447,8 @@ TEST_P(RandomWritesModel, SequenceMatchesTheModel) {
                              WriteStatus::KindOutOfRange, WriteStatus::OutgoingListFull,
                              WriteStatus::IncomingListFull})
     EXPECT_TRUE(run.seen(status)) << "never met " << to_string(status);
+  EXPECT_TRUE(run.seen(WriteStatus::InsideBatch)) << "no compaction inside a batch";
+  EXPECT_GE(run.compactions(), 10u);
   EXPECT_GT(run.stale_entries_taken(), 0u) << "no full list ever took a stale entry";
 }
 
@@ -351,6 +472,9 @@ TEST(WritesModel, FullArraysRefuseWritesLikeTheModel) {
          run.remove_relation(Index(2, 1000)) == WriteStatus::Stored) {
   }
   EXPECT_TRUE(run.seen(WriteStatus::NodeVersionsFull));
+  // A compaction that keeps the recent history makes room again.
+  EXPECT_EQ(run.compact_recent(3), WriteStatus::Stored);
+  EXPECT_EQ(run.remove_relation(Index(2, 1000)), WriteStatus::Stored);
   run_random(run, 300);
 
   // The node payloads, in one big transaction; kinds 1 to 17, one instance each.
@@ -363,6 +487,46 @@ TEST(WritesModel, FullArraysRefuseWritesLikeTheModel) {
   EXPECT_TRUE(run.seen(WriteStatus::NodeValuesFull));
   run.commit(false);
   run_random(run, 300);
+}
+
+}  // namespace
+}  // namespace knowledge_graph::graph
+
+namespace knowledge_graph::graph {
+namespace {
+
+// Compactions on hand-picked histories, against the model: timestamps that go
+// back, instances that vanish, nothing to drop.
+TEST(CompactionModel, HandPickedHistoriesMatchTheModel) {
+  auto boxed = KnowledgeGraph::new_boxed();
+  KnowledgeGraph& g = *boxed;
+  ReferenceModel model;
+  auto both = [&](auto&& write) {
+    const auto got = write(g);
+    const auto want = write(model);
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.value, want.value);
+    EXPECT_EQ(g.active_indices, model.active());
+    EXPECT_EQ(reference::compare_state(g, g.indices[g.active_buffer()], model.published()), "");
+  };
+  const auto car = reference::node_of_kind(1);
+  both([&](auto& x) { return x.add_node(10, 1, car); });   // stays: latest, Valid
+  both([&](auto& x) { return x.add_node(20, 2, car); });
+  both([&](auto& x) { return x.remove_node(30, Index(1, 2)); });  // vanishes
+  both([&](auto& x) { return x.add_node(100, 3, car); });  // kept by its time...
+  both([&](auto& x) { return x.remove_node(40, Index(1, 3)); });  // ...so its removal stays
+  both([&](auto& x) { return x.add_node(110, 4, car); });
+  both([&](auto& x) { return x.compact(50); });
+  EXPECT_EQ(g.node_count(), 4u);
+  EXPECT_EQ(g.get_latest_node_record(Index(1, 2)), nullptr);
+  ASSERT_NE(g.get_latest_node_record(Index(1, 3)), nullptr);
+  EXPECT_EQ(g.get_latest_node_record(Index(1, 3))->marker, Marker::Removed);
+  EXPECT_EQ(g.get_nodes_of_type(interval_algebra::Interval::eternity(), 1).size(), 2u);
+  both([&](auto& x) { return x.compact(50); });  // nothing left to drop: no publication
+  both([&](auto& x) { return x.compact(0); });
+  g.set_autocommit(false);
+  model.set_autocommit(false);
+  both([&](auto& x) { return x.compact(1000); });  // refused inside a batch
 }
 
 }  // namespace

@@ -90,17 +90,22 @@ template <class Value> std::uint64_t named_id(const Value& value) {
 
 class Writer {
  public:
-  Writer(KnowledgeGraph& graph, std::uint64_t seed) : graph_(graph), random_(seed) {}
+  // `compacting`: the graph never clears; it compacts at full rate instead.
+  Writer(KnowledgeGraph& graph, std::uint64_t seed, bool compacting = false)
+      : graph_(graph), random_(seed), compacting_(compacting) {}
 
   // One step: a single autocommit write, a committed batch (now and then one
-  // that clears first), or now and then a clear.
+  // that clears first), or now and then a clear (or, compacting, a compaction
+  // every few writes).
   void step() {
-    if (near_capacity() || chance(2000)) {
+    if (compacting_ && (near_capacity() || chance(8))) {
+      compact();
+    } else if (!compacting_ && (near_capacity() || chance(2000))) {
       clear();
     } else if (chance(50)) {
       graph_.set_autocommit(false);
       graph_.start_transaction();
-      if (chance(20)) clear();
+      if (!compacting_ && chance(20)) clear();
       for (std::uint64_t n = 1 + pick(20); n > 0; --n) write();
       graph_.commit_transaction();
       graph_.set_autocommit(true);
@@ -109,6 +114,7 @@ class Writer {
     }
   }
   std::uint64_t clears() const { return clears_; }
+  std::uint64_t compactions() const { return compactions_; }
 
  private:
   void clear() {
@@ -116,6 +122,19 @@ class Writer {
     nodes_.clear();
     relations_.clear();
     ++clears_;
+  }
+
+  // Keeps a random stretch of the recent history; a short one when space runs low.
+  void compact() {
+    const std::uint64_t window = near_capacity() ? 50 : pick(3000);
+    if (graph_.compact(time_ > window ? time_ - window : 0).stored()) ++compactions_;
+    // The instances the writer draws on are those still in the graph.
+    std::erase_if(nodes_, [&](const Index& node) {
+      return graph_.get_latest_node_record(node) == nullptr;
+    });
+    std::erase_if(relations_, [&](const Index& relation) {
+      return graph_.get_latest_relation_record(relation) == nullptr;
+    });
   }
 
   void write() {
@@ -155,7 +174,9 @@ class Writer {
   KnowledgeGraph& graph_;
   std::mt19937_64 random_;
   std::uint64_t time_ = 0;
+  bool compacting_;
   std::uint64_t clears_ = 0;
+  std::uint64_t compactions_ = 0;
   std::vector<Index> nodes_;
   std::vector<Index> relations_;
 };
@@ -309,8 +330,14 @@ struct ReadStats {
 
 class Checker {
  public:
-  Checker(const KnowledgeGraph& graph, std::uint64_t seed, bool read_in_place)
-      : graph_(graph), random_(seed), read_in_place_(read_in_place), scenes_(graph) {}
+  // `compacted`: the writer compacts and never clears, so once the graph held
+  // something no read may find it empty, and no reader may give up waiting.
+  // Compactions drop node versions that older relation versions were written
+  // with: a relation whose node versions are gone entirely is not checked.
+  Checker(const KnowledgeGraph& graph, std::uint64_t seed, bool read_in_place,
+          bool compacted = false)
+      : graph_(graph), random_(seed), read_in_place_(read_in_place), compacted_(compacted),
+        scenes_(graph) {}
 
   ReadStats run_until(Clock::time_point deadline) {
     while (Clock::now() < deadline) {
@@ -344,6 +371,11 @@ class Checker {
 
   void check_snapshot(const Snapshot& taken) {
     expect(taken.active <= 1, "active buffer", taken.active);
+    expect(!taken.compaction_stalled, "reader gave up on a live compaction");
+    std::uint64_t versions = 0;
+    for (std::uint64_t tail : taken.indices.node_index_tail) versions += tail;
+    if (compacted_) expect(versions > 0 || !seen_versions_, "empty graph after a compaction");
+    seen_versions_ = seen_versions_ || versions > 0;
     for (std::uint64_t tail : taken.indices.node_index_tail)
       expect(tail <= kNodeVersionsPerKind, "node tail", tail);
     for (std::uint64_t tail : taken.indices.relation_index_tail)
@@ -409,7 +441,7 @@ class Checker {
       }
       if (walk.overtaken()) return false;
     }
-    std::set<Expectation> met;
+    std::set<Expectation> met, present;
     for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
       auto walk = graph_.nodes_iter(Interval::eternity(), kind);
       for (const NodeItem& item : walk) {
@@ -417,6 +449,7 @@ class Checker {
         const Expectation key{kind, item.record.instance_id, item.record.timestamp};
         const auto found = expected.find(key);
         if (found == expected.end()) continue;
+        present.insert(key);
         if (lists_all(item.record.outgoing, found->second.outgoing) &&
             lists_all(item.record.incoming, found->second.incoming))
           met.insert(key);
@@ -425,8 +458,8 @@ class Checker {
     }
     if (graph_.cleared_since(first)) return false;  // the relation walks may predate a clear
     for (const auto& [key, relations] : expected)
-      expect(met.count(key) == 1, "relation not listed by its node", std::get<0>(key),
-             std::get<1>(key));
+      expect(met.count(key) == 1 || (compacted_ && present.count(key) == 0),
+             "relation not listed by its node", std::get<0>(key), std::get<1>(key));
     return true;
   }
 
@@ -556,6 +589,8 @@ class Checker {
   const KnowledgeGraph& graph_;
   std::mt19937_64 random_;
   bool read_in_place_;
+  bool compacted_;
+  bool seen_versions_ = false;
   SceneReader scenes_;
   ReadStats stats_;
 };
@@ -571,27 +606,34 @@ void report(const char* who, const ReadStats& stats) {
 
 // ---- Threads sharing one private graph ----
 
-TEST(ReadStress, ThreadsReadConsistentlyWhileOneWrites) {
+void threads_read_while_one_writes(bool compacting) {
   auto graph = KnowledgeGraph::new_boxed();
   const auto deadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(seconds_per_variant()));
   std::atomic<bool> readers_done{false};
   std::uint64_t clears = 0;
+  std::uint64_t compactions = 0;
   std::thread writer([&] {
-    Writer writes(*graph, 1234);
+    Writer writes(*graph, 1234, compacting);
     while (!readers_done.load(std::memory_order_acquire)) writes.step();
     clears = writes.clears();
+    compactions = writes.compactions();
   });
   constexpr int kReaders = 2;
   std::vector<ReadStats> stats(kReaders);
   std::vector<std::thread> readers;
   for (int i = 0; i < kReaders; ++i)
-    readers.emplace_back([&, i] { stats[i] = Checker(*graph, 77 + i, false).run_until(deadline); });
+    readers.emplace_back(
+        [&, i] { stats[i] = Checker(*graph, 77 + i, false, compacting).run_until(deadline); });
   for (auto& reader : readers) reader.join();
   readers_done.store(true, std::memory_order_release);
   writer.join();
-  std::printf("writer: %llu clears\n", static_cast<unsigned long long>(clears));
+  std::printf("writer: %llu clears, %llu compactions\n", static_cast<unsigned long long>(clears),
+              static_cast<unsigned long long>(compactions));
+  if (compacting) {
+    EXPECT_GT(compactions, 0u);
+  }
   for (const ReadStats& s : stats) {
     report("reader thread", s);
     EXPECT_EQ(s.inconsistencies, 0u);
@@ -631,6 +673,9 @@ TEST(ReadStress, ThreadsSeeOnlyCommittedScenesWhileBatchesReset) {
   }
 }
 
+TEST(ReadStress, ThreadsReadConsistentlyWhileOneWrites) { threads_read_while_one_writes(false); }
+TEST(ReadStress, ThreadsReadConsistentlyWhileOneCompacts) { threads_read_while_one_writes(true); }
+
 // ---- Reader processes mapping the writer's region ----
 
 #ifdef VARNEL_STRESS_PROCESSES
@@ -640,7 +685,7 @@ constexpr std::uint32_t kRegionSize = 536'870'912;
 
 constexpr std::uint64_t kSceneReaderSeed = 0;  // a reader process of the scene workload
 
-int run_reader_process(const char* region, double seconds, std::uint64_t seed) {
+int run_reader_process(const char* region, double seconds, std::uint64_t seed, bool compacted) {
   shared_memory_interface::shared_memory::SharedMemory<KnowledgeGraph> memory(region, kRegionSize);
   if (!memory.initialize_read_only()) return 3;
   attach_region_lookup_index(*memory.get_data_ref(), memory.view_size());
@@ -652,16 +697,17 @@ int run_reader_process(const char* region, double seconds, std::uint64_t seed) {
     if (stats.inconsistencies != 0) return 1;
     return stats.scenes > 0 ? 0 : 2;
   }
-  const ReadStats stats = Checker(*memory.get_data_ref(), seed, true).run_until(deadline);
+  const ReadStats stats = Checker(*memory.get_data_ref(), seed, true, compacted).run_until(deadline);
   report("reader process", stats);
   if (stats.inconsistencies != 0) return 1;
   return stats.items > 0 && stats.views > 0 ? 0 : 2;
 }
 
-pid_t spawn_reader(const std::string& region, std::uint64_t seed) {
+pid_t spawn_reader(const std::string& region, std::uint64_t seed, bool compacted = false) {
   const std::string seconds = std::to_string(seconds_per_variant());
   const std::string seed_text = std::to_string(seed);
-  std::vector<std::string> args = {"/proc/self/exe", kReaderRole, region, seconds, seed_text};
+  std::vector<std::string> args = {"/proc/self/exe", kReaderRole, region, seconds, seed_text,
+                                   compacted ? "compacted" : "cleared"};
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -670,7 +716,7 @@ pid_t spawn_reader(const std::string& region, std::uint64_t seed) {
   return child;
 }
 
-TEST(ReadStress, ProcessesReadConsistentlyWhileOneWrites) {
+void processes_read_while_one_writes(bool compacting) {
   const std::string region = "varnel_read_stress_" + std::to_string(getpid());
   shared_memory_interface::shared_memory::SharedMemory<KnowledgeGraph> memory(region, kRegionSize);
   ASSERT_TRUE(memory.initialize());
@@ -682,12 +728,12 @@ TEST(ReadStress, ProcessesReadConsistentlyWhileOneWrites) {
   constexpr int kReaders = 3;
   std::vector<pid_t> readers;
   for (int i = 0; i < kReaders; ++i) {
-    const pid_t child = spawn_reader(region, 500 + static_cast<std::uint64_t>(i));
+    const pid_t child = spawn_reader(region, 500 + static_cast<std::uint64_t>(i), compacting);
     ASSERT_GT(child, 0);
     readers.push_back(child);
   }
   // Write at full speed until every reader has finished.
-  Writer writes(graph, 4321);
+  Writer writes(graph, 4321, compacting);
   std::vector<int> statuses;
   while (statuses.size() < readers.size()) {
     for (int n = 0; n < 256; ++n) writes.step();
@@ -695,11 +741,21 @@ TEST(ReadStress, ProcessesReadConsistentlyWhileOneWrites) {
     const pid_t done = waitpid(-1, &status, WNOHANG);
     if (done > 0) statuses.push_back(status);
   }
-  std::printf("writer: %llu clears\n", static_cast<unsigned long long>(writes.clears()));
+  std::printf("writer: %llu clears, %llu compactions\n",
+              static_cast<unsigned long long>(writes.clears()),
+              static_cast<unsigned long long>(writes.compactions()));
+  if (compacting) {
+    EXPECT_GT(writes.compactions(), 0u);
+  }
   for (int status : statuses) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: inconsistencies, 2: nothing read, 3: no region";
   }
+}
+
+TEST(ReadStress, ProcessesReadConsistentlyWhileOneWrites) { processes_read_while_one_writes(false); }
+TEST(ReadStress, ProcessesReadConsistentlyWhileOneCompacts) {
+  processes_read_while_one_writes(true);
 }
 
 TEST(ReadStress, ProcessesSeeOnlyCommittedScenesWhileBatchesReset) {
@@ -742,8 +798,9 @@ TEST(ReadStress, ProcessesSeeOnlyCommittedScenesWhileBatchesReset) {
 int main(int argc, char** argv) {
   using namespace knowledge_graph::graph;
 #ifdef VARNEL_STRESS_PROCESSES
-  if (argc == 5 && std::string_view(argv[1]) == kReaderRole)
-    return run_reader_process(argv[2], std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10));
+  if (argc == 6 && std::string_view(argv[1]) == kReaderRole)
+    return run_reader_process(argv[2], std::atof(argv[3]), std::strtoull(argv[4], nullptr, 10),
+                              std::string_view(argv[5]) == "compacted");
 #endif
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];

@@ -27,10 +27,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -79,11 +81,27 @@ struct ModelRelation {
   Marker marker = Marker::Valid;
 };
 
-// What one buffer describes: the latest version of every instance, and the tails.
+// One stored version, as far as a compaction decides on it.
+struct ModelVersion {
+  Index id;
+  std::uint64_t timestamp = 0;
+  std::uint64_t value_index = 0;
+  Marker marker = Marker::Valid;
+};
+using ModelHistory = std::vector<ModelVersion>;  // one kind's versions in slot order
+
+// What one buffer describes: the latest version of every instance, the tails, and
+// every version of every kind (for compactions).
 struct ModelState {
   std::map<Index, ModelNode, IndexLess> nodes;
   std::map<Index, ModelRelation, IndexLess> relations;
   GraphIndices tails{};
+  std::array<ModelHistory, kNodeKinds> node_history;
+  std::array<ModelHistory, kRelationKinds> relation_history;
+  // Instances a compaction dropped (their latest version was an older removal):
+  // kept versions may still name them.
+  std::set<Index, IndexLess> vanished_nodes;
+  std::set<Index, IndexLess> vanished_relations;
 };
 
 class ReferenceModel {
@@ -122,6 +140,50 @@ class ReferenceModel {
     s = ModelState{};
     if (!autocommit_) cleared_ = true;
     publish(s, timestamp);
+  }
+
+  // The compaction rule: every version stamped at or after `keep_since` stays; an
+  // instance's older latest version stays when Valid, or when another of its
+  // versions stays; payloads named by kept versions are renumbered in order.
+  WriteResult<std::uint64_t> compact(std::uint64_t keep_since) {
+    if (!autocommit_) return {0, WriteStatus::InsideBatch};
+    ModelState& s = published_;
+    std::vector<std::uint64_t> node_values, relation_values;  // old positions kept
+    std::array<std::vector<bool>, kNodeKinds> node_keep;
+    std::array<std::vector<bool>, kRelationKinds> relation_keep;
+    std::uint64_t kept = 0;
+    bool drops = false;
+    for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
+      node_keep[k] = keep_of(s.node_history[k], keep_since);
+      const auto count = static_cast<std::uint64_t>(std::count(node_keep[k].begin(), node_keep[k].end(), true));
+      kept += count;
+      drops |= count != s.node_history[k].size();
+      for (std::size_t i = 0; i < node_keep[k].size(); ++i)
+        if (node_keep[k][i]) node_values.push_back(s.node_history[k][i].value_index);
+    }
+    for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
+      relation_keep[k] = keep_of(s.relation_history[k], keep_since);
+      const auto count = static_cast<std::uint64_t>(std::count(relation_keep[k].begin(), relation_keep[k].end(), true));
+      kept += count;
+      drops |= count != s.relation_history[k].size();
+      for (std::size_t i = 0; i < relation_keep[k].size(); ++i)
+        if (relation_keep[k][i]) relation_values.push_back(s.relation_history[k][i].value_index);
+    }
+    const auto node_rank = ranks(node_values);
+    const auto relation_rank = ranks(relation_values);
+    drops |= node_rank.size() != s.tails.nodes_tail || relation_rank.size() != s.tails.relations_tail;
+    if (!drops) return {kept, WriteStatus::Stored};
+
+    for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+      s.tails.node_index_tail[k] =
+          rewrite(s.node_history[k], node_keep[k], node_rank, s.nodes, s.vanished_nodes);
+    for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+      s.tails.relation_index_tail[k] = rewrite(s.relation_history[k], relation_keep[k],
+                                               relation_rank, s.relations, s.vanished_relations);
+    s.tails.nodes_tail = node_rank.size();
+    s.tails.relations_tail = relation_rank.size();
+    publish(s, s.tails.update_timestamp);
+    return {kept, WriteStatus::Stored};
   }
 
   WriteResult<Index> add_node(std::uint64_t timestamp, std::uint64_t id,
@@ -335,10 +397,67 @@ class ReferenceModel {
   static void append(ModelState& s, const Index& node, ModelNode version) {
     version.slot = s.tails.node_index_tail[node.type_index]++;
     s.nodes[node] = version;
+    s.node_history[node.type_index].push_back(
+        {node, version.timestamp, version.value_index, version.marker});
   }
   static void append(ModelState& s, const Index& relation, ModelRelation version) {
     version.slot = s.tails.relation_index_tail[relation.type_index]++;
     s.relations[relation] = version;
+    s.relation_history[relation.type_index].push_back(
+        {relation, version.timestamp, version.value_index, version.marker});
+  }
+
+  static std::vector<bool> keep_of(const ModelHistory& history, std::uint64_t keep_since) {
+    std::map<Index, std::size_t, IndexLess> latest;
+    for (std::size_t i = 0; i < history.size(); ++i) latest[history[i].id] = i;
+    std::vector<bool> keep(history.size());
+    for (std::size_t i = 0; i < history.size(); ++i) keep[i] = history[i].timestamp >= keep_since;
+    for (const auto& [id, at] : latest) {
+      if (keep[at] || history[at].marker == Marker::Valid) {
+        keep[at] = true;
+        continue;
+      }
+      for (std::size_t i = 0; i < at; ++i)
+        if (history[i].id == id && keep[i]) keep[at] = true;
+    }
+    return keep;
+  }
+
+  // Old payload position -> new, for the positions kept.
+  static std::map<std::uint64_t, std::uint64_t> ranks(std::vector<std::uint64_t> positions) {
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    std::map<std::uint64_t, std::uint64_t> rank;
+    for (std::uint64_t position : positions) rank.emplace(position, rank.size());
+    return rank;
+  }
+
+  // Keeps the marked versions, renumbers their slots and payloads, and the latest
+  // versions with them; instances left without versions disappear. The new tail.
+  template <class Latest>
+  static std::uint64_t rewrite(ModelHistory& history, const std::vector<bool>& keep,
+                               const std::map<std::uint64_t, std::uint64_t>& rank,
+                               Latest& latest, std::set<Index, IndexLess>& vanished) {
+    ModelHistory kept;
+    for (std::size_t i = 0; i < history.size(); ++i) {
+      if (!keep[i]) continue;
+      kept.push_back(history[i]);
+      kept.back().value_index = rank.at(history[i].value_index);
+    }
+    for (std::size_t i = 0; i < history.size(); ++i) {
+      auto instance = latest.find(history[i].id);
+      if (instance == latest.end() || instance->second.slot != i) continue;
+      if (!keep[i]) {
+        vanished.insert(instance->first);
+        latest.erase(instance);
+        continue;
+      }
+      instance->second.slot = static_cast<std::uint64_t>(
+          std::count(keep.begin(), keep.begin() + static_cast<std::ptrdiff_t>(i), true));
+      instance->second.value_index = rank.at(instance->second.value_index);
+    }
+    history = std::move(kept);
+    return history.size();
   }
 
   // The entry holding `relation` if any, else the lowest free one, else the
@@ -502,7 +621,8 @@ inline std::string check_absent(const KnowledgeGraph& graph, const GraphIndices&
 }
 
 inline std::string check_node_slot(const KnowledgeGraph& graph, const GraphIndices& buffer,
-                                   std::uint64_t kind, std::uint64_t slot) {
+                                   std::uint64_t kind, std::uint64_t slot,
+                                   const ModelState* state = nullptr) {
   const NodeRecord& record = graph.node_records[kind][slot];
   const std::string where = "node kind " + std::to_string(kind) + " slot " + std::to_string(slot);
   if (record.marker != Marker::Valid && record.marker != Marker::Removed)
@@ -519,7 +639,8 @@ inline std::string check_node_slot(const KnowledgeGraph& graph, const GraphIndic
         if ((*list)[j] == entry) return where + ": " + to_string(entry) + " listed twice";
       }
       if (!scan_latest_relation_slot(graph, entry.type_index, entry.instance_id,
-                                     buffer.relation_index_tail[entry.type_index]))
+                                     buffer.relation_index_tail[entry.type_index]) &&
+          !(state != nullptr && state->vanished_relations.count(entry)))
         return where + ": lists " + to_string(entry) + ", which has no version";
     }
   }
@@ -527,7 +648,8 @@ inline std::string check_node_slot(const KnowledgeGraph& graph, const GraphIndic
 }
 
 inline std::string check_relation_slot(const KnowledgeGraph& graph, const GraphIndices& buffer,
-                                       std::uint64_t kind, std::uint64_t slot) {
+                                       std::uint64_t kind, std::uint64_t slot,
+                                       const ModelState* state = nullptr) {
   const RelationRecord& record = graph.relation_records[kind][slot];
   const std::string where =
       "relation kind " + std::to_string(kind) + " slot " + std::to_string(slot);
@@ -538,6 +660,8 @@ inline std::string check_relation_slot(const KnowledgeGraph& graph, const GraphI
   if (graph.relation_values[record.value_index].type_index() != kind)
     return where + ": payload of another kind";
   for (const Index& end : {record.from, record.to}) {
+    if (end.type_index < kNodeKinds && state != nullptr && state->vanished_nodes.count(end))
+      continue;
     if (end.type_index >= kNodeKinds ||
         !scan_latest_node_slot(graph, end.type_index, end.instance_id,
                                buffer.node_index_tail[end.type_index]))
@@ -548,9 +672,11 @@ inline std::string check_relation_slot(const KnowledgeGraph& graph, const GraphI
 
 // The record's invariants for one buffer. Slots below `checked`'s tails (per kind,
 // where not above the buffer's tail) were checked before and are skipped; pass a
-// zeroed GraphIndices for a full check.
+// zeroed GraphIndices for a full check. With the model `state`, versions may name
+// instances that a compaction dropped.
 inline std::string check_invariants(const KnowledgeGraph& graph, const GraphIndices& buffer,
-                                    const GraphIndices& checked = GraphIndices{}) {
+                                    const GraphIndices& checked = GraphIndices{},
+                                    const ModelState* state = nullptr) {
   if (buffer.nodes_tail > kNodeValues || buffer.relations_tail > kRelationValues)
     return "value tail beyond capacity: " + to_string(buffer);
   for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
@@ -558,7 +684,7 @@ inline std::string check_invariants(const KnowledgeGraph& graph, const GraphIndi
     if (tail > kNodeVersionsPerKind) return "node tail beyond capacity: " + to_string(buffer);
     const std::uint64_t start = checked.node_index_tail[k] <= tail ? checked.node_index_tail[k] : 0;
     for (std::uint64_t slot = start; slot < tail; ++slot) {
-      if (std::string problem = check_node_slot(graph, buffer, k, slot); !problem.empty())
+      if (std::string problem = check_node_slot(graph, buffer, k, slot, state); !problem.empty())
         return problem;
     }
   }
@@ -569,7 +695,8 @@ inline std::string check_invariants(const KnowledgeGraph& graph, const GraphIndi
     const std::uint64_t start =
         checked.relation_index_tail[k] <= tail ? checked.relation_index_tail[k] : 0;
     for (std::uint64_t slot = start; slot < tail; ++slot) {
-      if (std::string problem = check_relation_slot(graph, buffer, k, slot); !problem.empty())
+      if (std::string problem = check_relation_slot(graph, buffer, k, slot, state);
+          !problem.empty())
         return problem;
     }
   }

@@ -424,6 +424,14 @@ py::dict fill_dict(const graph::Fill& fill) {
 
 void bind_graph_wide(py::class_<Graph>& c) {
   c.def("clear", [](Graph& g) { g.writer().clear(); }, "Empty the graph; last_update() is kept.")
+      .def("compact", [](Graph& g, std::uint64_t keep_since) {
+        const auto result = g.writer().compact(keep_since);
+        if (!result.stored()) raise_refused(result.status, "compact to " + std::to_string(keep_since));
+        return result.value;
+      }, py::arg("keep_since"),
+         "Drop the history before keep_since: keep every version stamped at or after it and "
+         "each instance's older latest version when Valid. Returns the versions kept. Raises "
+         "WriteRefused (status InsideBatch) inside a transaction.")
       .def("is_empty", [](const Graph& g) { return g.reader().is_empty(); })
       .def("node_count", [](const Graph& g) { return g.reader().node_count(); },
            "Stored node versions (not distinct nodes) in the published state.")

@@ -45,6 +45,8 @@ Members write_statuses() {
   for (const graph::WriteStatus status : {graph::WriteStatus::NoHandle, graph::WriteStatus::NothingWritten}) {
     members.emplace_back(std::string(graph::to_string(status)), static_cast<std::uint32_t>(status));
   }
+  members.emplace_back(std::string(graph::to_string(graph::WriteStatus::InsideBatch)),
+                       static_cast<std::uint32_t>(graph::WriteStatus::InsideBatch));
   return members;
 }
 

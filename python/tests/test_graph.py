@@ -221,6 +221,24 @@ def test_a_failed_transaction_is_dropped(graph):
     assert graph.node_count() == 2 and graph.get_latest_node_record((6, 3)) is None
 
 
+def test_compact_keeps_the_window_and_the_current_scene(graph):
+    for t in range(1, 11):
+        graph.add_car_node(t, 1)
+    graph.add_car_node(5, 2)
+    graph.remove_car_node(6, 2)
+    walk = graph.nodes_iter(ETERNITY, NodeKind.Car)
+    assert graph.compact(8) == 3  # car 1 at 8, 9, 10; car 2 (removed before 8) is gone
+    assert graph.node_count() == 3 and graph.last_update() == 6
+    assert [item.record.timestamp for item in graph.nodes_iter(ETERNITY, NodeKind.Car)] == [8, 9, 10]
+    assert graph.get_latest_node_record((NodeKind.Car, 2)) is None
+    assert list(walk) == [] and walk.overtaken
+    with graph.transaction():
+        with pytest.raises(varnel.WriteRefused) as refused:
+            graph.compact(100)
+        assert refused.value.status == WriteStatus.InsideBatch
+    assert graph.compact(100) == 1  # the latest version of car 1 stays
+
+
 def test_transactions_do_not_nest(graph):
     with graph.transaction():
         with pytest.raises(varnel.VarnelError):

@@ -26,6 +26,7 @@ struct Options {
   std::uint64_t seed = 1;
   std::string library = varnel::demo::default_library_path();
   std::string pattern = "update";
+  double window = 0.0;
 };
 
 // `versions_per_tick`: node and relation versions appended per tick since the last line.
@@ -70,6 +71,7 @@ int run(const Options& options) {
   varnel::demo::Scene scene(options.seed, options.cars);
   varnel::demo::WriterOptions writer_options;
   if (options.pattern == "re-add") writer_options.pattern = varnel::demo::WritePattern::ReAdd;
+  writer_options.window_ms = static_cast<std::uint64_t>(std::llround(options.window * 1000.0));
   varnel::demo::SceneWriter writer(api, handle, writer_options);
   std::uint64_t versions_since_report = 0, ticks_since_report = 0;
   const double period = 1.0 / options.rate;
@@ -84,6 +86,12 @@ int run(const Options& options) {
     const auto timestamp = static_cast<std::uint64_t>(std::llround(tick * period * 1000.0));
     if (tick > 0) scene.step(period);
     const varnel::demo::TickOutcome outcome = writer.write_tick(scene, timestamp);
+    if (outcome.compacted)
+      std::printf("varnel-demo: graph nearly full; compacted to the last %.1f s at tick %llu, "
+                  "keeping %llu node and %llu relation versions\n",
+                  options.window, static_cast<unsigned long long>(tick),
+                  static_cast<unsigned long long>(api.get_node_count(handle)),
+                  static_cast<unsigned long long>(api.get_relation_count(handle)));
     const bool not_writer = !outcome.committed &&
                             api.get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER;
     if (not_writer) {
@@ -134,8 +142,9 @@ int run(const Options& options) {
   }
 
   api.set_autocommit(1, handle);
-  std::printf("varnel-demo: stopped; %llu resets; releasing the region\n",
-              static_cast<unsigned long long>(writer.resets()));
+  std::printf("varnel-demo: stopped; %llu resets, %llu compactions; releasing the region\n",
+              static_cast<unsigned long long>(writer.resets()),
+              static_cast<unsigned long long>(writer.compactions()));
   api.release_knowledge_graph(handle);
   return 0;
 }
@@ -152,6 +161,10 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--seed", options.seed, "Seed of the scene; a seed always gives the same scene");
   app.add_option("--library", options.library, "Path of the varnel_interface library to load");
+  app.add_option("--window", options.window,
+                 "Seconds of history to keep: when the graph fills, drop the older history "
+                 "(compact) instead of resetting; 0 resets")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--pattern", options.pattern,
                  "How a changed node is written: update (keeps its relations) or re-add (add_*_node, "
                  "then its relations again; for comparison)")

@@ -71,6 +71,16 @@ Usage Usage::operator-(const Usage& earlier) const {
   return delta;
 }
 
+Usage Usage::operator+(const Usage& more) const {
+  Usage sum = *this;
+  for (std::size_t k = 0; k < node_versions.size(); ++k) sum.node_versions[k] += more.node_versions[k];
+  for (std::size_t k = 0; k < relation_versions.size(); ++k)
+    sum.relation_versions[k] += more.relation_versions[k];
+  sum.node_values += more.node_values;
+  sum.relation_values += more.relation_values;
+  return sum;
+}
+
 bool Usage::fits(const Usage& next) const {
   // Twice the largest tick so far, plus a little: a tick can grow as the scene moves.
   auto room = [](std::uint64_t used, std::uint64_t more, std::uint64_t capacity) {
@@ -84,6 +94,37 @@ bool Usage::fits(const Usage& next) const {
          room(relation_values, next.relation_values, kValueCapacity);
 }
 
+Usage SceneWriter::usage_after_compaction(std::uint64_t since) const {
+  Usage kept;
+  for (const auto& [at, used] : ticks_)
+    if (at >= since) kept = kept + used;
+  for (const auto& [ref, bytes] : nodes_) {
+    ++kept.node_versions[ref.kind];
+    ++kept.node_values;
+  }
+  for (const auto& [key, written] : relations_) {
+    ++kept.relation_versions[key.kind];
+    ++kept.relation_values;
+  }
+  return kept;
+}
+
+bool SceneWriter::compact(std::uint64_t timestamp) {
+  const std::uint64_t window = options_.window_ms;
+  const std::uint64_t since = timestamp > window ? timestamp - window : 0;
+  const Usage after = usage_after_compaction(since);
+  if (!after.fits(largest_tick_)) return false;  // the window alone would not leave room
+  // A compaction is refused inside a batch: between ticks the batch is committed.
+  api_.set_autocommit(1, handle_);
+  const bool done = api_.compact_knowledge_graph(since, handle_) != 0;
+  api_.set_autocommit(0, handle_);
+  if (!done) return false;
+  usage_ = after;
+  while (!ticks_.empty() && ticks_.front().first < since) ticks_.pop_front();
+  ++compactions_;
+  return true;
+}
+
 TickOutcome SceneWriter::write_tick(const Scene& scene, std::uint64_t timestamp) {
   return write_tick(scene.nodes(), scene.relations(), timestamp);
 }
@@ -92,6 +133,7 @@ TickOutcome SceneWriter::write_tick(const std::vector<SceneNode>& nodes,
                                     const std::vector<SceneRelation>& relations,
                                     std::uint64_t timestamp) {
   TickOutcome outcome;
+  if (options_.window_ms > 0 && !usage_.fits(largest_tick_)) outcome.compacted = compact(timestamp);
   outcome.reset = options_.reset_when_full && !usage_.fits(largest_tick_);
   const Usage before = outcome.reset ? Usage{} : usage_;
   const auto known_nodes = nodes_;
@@ -115,6 +157,8 @@ TickOutcome SceneWriter::write_tick(const std::vector<SceneNode>& nodes,
   }
   if (outcome.committed) {
     const Usage tick = usage_ - (outcome.reset ? Usage{} : before);
+    if (outcome.reset) ticks_.clear();
+    if (options_.window_ms > 0) ticks_.emplace_back(timestamp, tick);
     for (std::size_t k = 0; k < tick.node_versions.size(); ++k) {
       largest_tick_.node_versions[k] = std::max(largest_tick_.node_versions[k], tick.node_versions[k]);
       outcome.versions += tick.node_versions[k];

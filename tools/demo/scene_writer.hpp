@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -32,6 +33,7 @@ struct Usage {
   // The fullest array as a fraction of its capacity, and its name.
   double fill(std::string* fullest = nullptr) const;
   Usage operator-(const Usage& earlier) const;
+  Usage operator+(const Usage& more) const;
   // Whether `next` more of the same would still fit.
   bool fits(const Usage& next) const;
 };
@@ -39,6 +41,7 @@ struct Usage {
 struct TickOutcome {
   bool committed = false;
   bool reset = false;            // the graph was emptied and the scene re-added
+  bool compacted = false;        // the history before the window was dropped first
   std::string refusal;           // why a write was refused, naming the kind and limit
   std::uint64_t versions = 0;    // node and relation versions the committed tick appended
 };
@@ -53,6 +56,9 @@ struct WriterOptions {
   // Reset before an array could fill (and after a refusal); false leaves a
   // refused tick uncommitted and the graph as it was, to measure how long it lasts.
   bool reset_when_full = true;
+  // > 0: keep this much history (host milliseconds) by compacting the graph when
+  // it fills, and reset only when the window alone would not leave room.
+  std::uint64_t window_ms = 0;
 };
 
 class SceneWriter {
@@ -70,6 +76,7 @@ class SceneWriter {
 
   const Usage& usage() const { return usage_; }
   std::uint64_t resets() const { return resets_; }
+  std::uint64_t compactions() const { return compactions_; }
 
  private:
   struct WrittenRelation {
@@ -88,6 +95,11 @@ class SceneWriter {
   // room; `nodes` and `relation_kind` are what the write needed room in.
   bool check_write(std::initializer_list<NodeRef> nodes, std::uint64_t relation_kind = 0);
   void forget_scene();
+  // Drops the history before the window; true when the next tick then fits.
+  bool compact(std::uint64_t timestamp);
+  // At most what the graph holds after a compaction keeping [since, now]: the
+  // ticks since then, plus one version of every instance still in the scene.
+  Usage usage_after_compaction(std::uint64_t since) const;
 
   const VarnelApi& api_;
   KnowledgeGraphHandle* handle_;
@@ -98,6 +110,8 @@ class SceneWriter {
   Usage usage_;
   Usage largest_tick_;
   std::uint64_t resets_ = 0;
+  std::uint64_t compactions_ = 0;
+  std::deque<std::pair<std::uint64_t, Usage>> ticks_;  // what each tick used, since the reset
   std::string refusal_;
 };
 

@@ -172,6 +172,28 @@ void print_fill(const std::string& name, const kg::ArrayFill& fill) {
               static_cast<unsigned long long>(fill.capacity), 100.0 * fill.fraction());
 }
 
+// The earliest timestamp of any stored version: how far back the history reaches
+// (a host compacting to a window drops what lies before it). Walks again while
+// a clear or a compaction overtakes the walk.
+std::optional<std::uint64_t> oldest_timestamp(const kg::KnowledgeGraph& g) {
+  for (int attempt = 0;; ++attempt) {
+    std::optional<std::uint64_t> oldest;
+    bool overtaken = false;
+    auto consider = [&](std::uint64_t t) { oldest = oldest ? std::min(*oldest, t) : t; };
+    for (std::uint64_t k = 0; k < kg::kNodeKinds && !overtaken; ++k) {
+      auto walk = g.nodes_iter(Interval::eternity(), k);
+      while (auto item = walk.next()) consider(item->record.timestamp);
+      overtaken = walk.overtaken();
+    }
+    for (std::uint64_t k = 0; k < kg::kRelationKinds && !overtaken; ++k) {
+      auto walk = g.relations_iter(Interval::eternity(), k);
+      while (auto item = walk.next()) consider(item->record.timestamp);
+      overtaken = walk.overtaken();
+    }
+    if (!overtaken || attempt == 100) return oldest;
+  }
+}
+
 void stats(const Source& source) {
   const kg::KnowledgeGraph& g = *source.graph;
   const kg::Snapshot s = g.snapshot();
@@ -183,6 +205,19 @@ void stats(const Source& source) {
               static_cast<unsigned long long>(relations));
   std::printf("empty:             %s\n", nodes == 0 && relations == 0 ? "yes" : "no");
   std::printf("last update:       %llu\n", static_cast<unsigned long long>(s.indices.update_timestamp));
+  const std::optional<std::uint64_t> oldest = oldest_timestamp(g);
+  if (oldest) {
+    std::printf("oldest version:    %llu (history spans %llu ms)\n",
+                static_cast<unsigned long long>(*oldest),
+                static_cast<unsigned long long>(s.indices.update_timestamp >= *oldest
+                                                    ? s.indices.update_timestamp - *oldest
+                                                    : 0));
+  } else {
+    std::printf("oldest version:    none\n");
+  }
+  if (s.compaction_stalled)
+    std::printf("compaction:        left unfinished by its writer; the graph reads as empty "
+                "until a host sets it up again\n");
   std::printf("autocommit:        %s\n", g.autocommit_enabled() ? "on" : "off");
   std::printf("published buffer:  %llu\n", static_cast<unsigned long long>(s.active));
   std::printf("fill:\n");
@@ -409,7 +444,7 @@ int main(int argc, char** argv) {
                  "(default 5; Ctrl-C ends the wait)")
       ->check(CLI::Range(0.0, 86400.0));
 
-  app.add_subcommand("stats", "Counts, last update, autocommit and the fill of every array");
+  app.add_subcommand("stats", "Counts, last update, oldest version, autocommit and the fill of every array");
 
   std::string node_kind, relation_kind;
   Window node_window, relation_window, json_window;

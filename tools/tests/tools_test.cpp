@@ -8,7 +8,9 @@
 #include "snapshot_file.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -419,6 +421,49 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   Outcome refused = inspect("load " + path("damaged.bin"));
   EXPECT_NE(refused.status, 0);
   EXPECT_NE(refused.err.find("checksum mismatch"), std::string::npos) << refused.err;
+}
+
+}  // namespace
+
+namespace {
+
+// A host that runs on with a window: the demo compacts instead of resetting, and
+// an inspector reading throughout never finds the graph empty, and sees it
+// shrink when the history before the window goes. The re-add pattern fills the
+// graph within the run (with updates it takes about 80 s of host time). 25 s
+// here; the same with --duration 120 --rate 10 is the long run to try by hand.
+TEST_F(ToolsTest, DemoWithAWindowCompactsInsteadOfResetting) {
+  if (inspect("stats").status == 0) GTEST_SKIP() << "another process holds the region";
+  Outcome demo{};
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    demo = run(VARNEL_DEMO, "--duration 25 --rate 20 --cars 24 --seed 3 --window 5 --pattern re-add", "demo");
+    done = true;
+  });
+  ASSERT_TRUE(wait_for_scene(20)) << "the demo did not bring the region up";
+  int reads = 0, empty = 0, shrunk = 0;
+  unsigned long long versions = 0, most_versions = 0;
+  while (!done) {
+    const Outcome stats = inspect("stats", "poll");
+    if (stats.status == 0) {
+      ++reads;
+      if (stats.out.find("empty:             no") == std::string::npos) ++empty;
+      EXPECT_NE(stats.out.find("oldest version:    "), std::string::npos);
+      const std::size_t at = stats.out.find("node versions:     ");
+      if (at != std::string::npos && std::sscanf(stats.out.c_str() + at + 19, "%llu", &versions) == 1) {
+        shrunk += versions < most_versions;
+        most_versions = std::max(most_versions, versions);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  host.join();
+  EXPECT_EQ(demo.status, 0) << demo.err;
+  EXPECT_NE(demo.out.find("compacted to the last 5.0 s"), std::string::npos) << demo.out;
+  EXPECT_EQ(demo.out.find("reset it"), std::string::npos) << demo.out;
+  EXPECT_GT(reads, 10);
+  EXPECT_EQ(empty, 0) << "the inspector found the graph empty";
+  EXPECT_GT(shrunk, 0) << "no read saw the graph after a compaction";
 }
 
 }  // namespace

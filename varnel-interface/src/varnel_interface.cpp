@@ -116,6 +116,7 @@ static_assert(VARNEL_WRITE_NOT_WRITER == static_cast<std::uint32_t>(graph::Write
 static_assert(VARNEL_WRITE_NO_HANDLE == static_cast<std::uint32_t>(graph::WriteStatus::NoHandle));
 static_assert(VARNEL_WRITE_NOTHING_WRITTEN ==
               static_cast<std::uint32_t>(graph::WriteStatus::NothingWritten));
+static_assert(VARNEL_WRITE_INSIDE_BATCH == static_cast<std::uint32_t>(graph::WriteStatus::InsideBatch));
 #undef VARNEL_SAME_KIND
 #undef VARNEL_SAME_RELATION_KIND
 
@@ -328,6 +329,13 @@ void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle) {
 
 uint32_t get_last_write_result(KnowledgeGraphHandle* handle) {
   return handle != nullptr ? handle->last_write_result : VARNEL_WRITE_NO_HANDLE;
+}
+
+uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handle) {
+  if (!is_usable(handle)) return 0;
+  const auto result = handle->graph()->compact(keep_since);
+  note(handle, result);
+  return result.stored() ? 1 : 0;
 }
 
 // ---- Nodes --------------------------------------------------------------------

@@ -117,6 +117,7 @@ static void null_handle_is_harmless(void) {
   CHECK_EQ(get_last_update(NULL), 0);
   CHECK_EQ(is_empty(NULL), 0);
   CHECK_EQ(get_last_write_result(NULL), VARNEL_WRITE_NO_HANDLE);
+  CHECK_EQ(compact_knowledge_graph(0, NULL), 0);
   CHECK_EQ(add_car_node(1, 1, car, NULL), 0);
   CHECK_EQ(update_car_node(1, 1, car, NULL), 0);
   for (i = 0; i < FIELDLESS_NODES; ++i) CHECK_EQ(kFieldlessNodes[i].add(1, 1, NULL, NULL), 0);
@@ -413,6 +414,46 @@ static void transactions(KnowledgeGraphHandle* graph) {
   CHECK_EQ(get_last_update(graph), 6);
 }
 
+/* A window: history before keep_since goes, the current scene stays, the last
+ * update time is kept; refused inside a batch. */
+static void compaction_keeps_the_window(KnowledgeGraphHandle* graph) {
+  Car car = {{1.0f, 0.0f, 0.0f}, 7, {10.0f, 20.0f, 0.0f}, 13.5f};
+  Lane lane;
+  uint64_t t;
+  memset(&lane, 0, sizeof lane);
+  reset_knowledge_graph(graph);
+  CHECK_EQ(add_lane_node(1, 1, lane, graph), VARNEL_NODE_LANE);
+  for (t = 1; t <= 10; ++t) CHECK_EQ(add_car_node(t, 1, car, graph), VARNEL_NODE_CAR);
+  CHECK_EQ(add_car_node(5, 2, car, graph), VARNEL_NODE_CAR);
+  CHECK_EQ(remove_car_node(6, VARNEL_NODE_CAR, 2, graph), 1);
+  CHECK_EQ(add_ison_relation(10, 3, NULL, VARNEL_NODE_CAR, 1, VARNEL_NODE_LANE, 1, graph),
+           VARNEL_RELATION_ISON);
+  check_counts(graph, 15, 1);
+
+  /* Kept: car 1 at 8, 9, 10 and its relation version at 10, the lane's version
+   * at 10 (its latest), the relation. Car 2 (removed at 6) goes. */
+  CHECK_EQ(compact_knowledge_graph(8, graph), 1);
+  CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_STORED);
+  check_counts(graph, 5, 1);
+  CHECK_EQ(get_last_update(graph), 10);
+  CHECK_EQ(remove_car_node(11, VARNEL_NODE_CAR, 2, graph), 0);
+  CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_NOT_FOUND);
+  CHECK_EQ(remove_ison_relation(12, VARNEL_RELATION_ISON, 3, graph), 1);
+  check_counts(graph, 7, 2);
+
+  set_autocommit(0, graph);
+  start_transaction(graph);
+  CHECK_EQ(compact_knowledge_graph(1000, graph), 0);
+  CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_INSIDE_BATCH);
+  commit_transaction(graph);
+  set_autocommit(1, graph);
+  check_counts(graph, 7, 2);
+  /* Everything older than the last write: the two nodes' latest versions stay. */
+  CHECK_EQ(compact_knowledge_graph(1000, graph), 1);
+  check_counts(graph, 2, 0);
+  CHECK_EQ(get_last_update(graph), 12);
+}
+
 /* A second handle maps the same region: it resets the graph, then both see
  * every write; each keeps its own last write result. */
 static void two_handles_share_the_graph(KnowledgeGraphHandle* first) {
@@ -456,6 +497,7 @@ int main(void) {
     updates_keep_relations(graph);
     last_update_follows_the_host(graph);
     transactions(graph);
+    compaction_keeps_the_window(graph);
     two_handles_share_the_graph(graph);
     graph = recreated_after_release(graph);
     release_knowledge_graph(graph);

@@ -15,6 +15,7 @@
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
+#include "slot_reuse.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -147,6 +148,9 @@ void KnowledgeGraph::set_autocommit(bool value) {
   // was published before it, or the empty graph if the batch had to publish that
   // before rewriting a slot; either way nothing is taken back or added.
   if (value) batch_of(*this) = Batch{};
+  // A compaction left unfinished by a dead writer: slots are half moved below the
+  // published tails, so the graph is cleared (every host's set-up comes here).
+  if (value && detail::slot_reuse_in_progress(*this)) clear();
 }
 
 // The clear epoch: odd only while a publication that empties the graph is under
@@ -186,7 +190,9 @@ GraphIndices KnowledgeGraph::working_buffer() {
 // The release store makes a reader that sees the new count also see the flip
 // that preceded it, so it never copies the buffer about to be written.
 static void begin_buffer_write(KnowledgeGraph& graph) {
-  shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
+  // A compaction's mark stays until its end (or, when its writer died, a clear).
+  if (!detail::slot_reuse_in_progress(graph))
+    shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_relaxed);
   auto sequence = shared_word(graph.publication_sequence);
   sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   detail::guard_fence(std::memory_order_release);
@@ -255,6 +261,9 @@ void KnowledgeGraph::clear() {
   }
   publish(working);
   detail::index_cleared(*this);
+  // A compaction whose writer died left slots half moved: once this clear is
+  // what readers see, they may read again.
+  if (autocommit_enabled() && detail::slot_reuse_in_progress(*this)) detail::end_slot_reuse(*this);
 }
 
 void KnowledgeGraph::start_transaction() {
@@ -288,6 +297,14 @@ void KnowledgeGraph::commit_transaction() {
 Snapshot KnowledgeGraph::snapshot() const {
   for (unsigned attempt = 0;; ++attempt) {
     Snapshot copy{};
+    if (!detail::wait_out_slot_reuse(*this)) {
+      // The compaction outlasted the wait: an empty graph rather than a torn one.
+      copy.compaction_stalled = true;
+      copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
+      copy.active = active_buffer();
+      copy.indices.update_timestamp = detail::racy_copy(indices[copy.active]).update_timestamp;
+      return copy;
+    }
     copy.publication_sequence = shared_word(publication_sequence).load(std::memory_order_acquire);
     copy.clear_epoch = shared_word(clear_epoch).load(std::memory_order_acquire);
     copy.active = active_buffer();
@@ -303,7 +320,9 @@ Snapshot KnowledgeGraph::snapshot() const {
 }
 
 bool KnowledgeGraph::cleared_since(const Snapshot& taken) const {
+  if (taken.compaction_stalled) return false;  // its empty tails read no slot
   detail::guard_fence(std::memory_order_acquire);
+  if (detail::slot_reuse_in_progress(*this)) return true;
   return shared_word(clear_epoch).load(std::memory_order_relaxed) != taken.clear_epoch;
 }
 

@@ -76,7 +76,10 @@ namespace knowledge_graph::graph::detail {
 // One byte (a marker) of the shared record, read where it may be changing.
 template <class Byte> VARNEL_NO_SANITIZE_THREAD inline Byte racy_byte(const Byte& shared) {
   static_assert(sizeof(Byte) == 1 && std::is_trivially_copyable_v<Byte>);
-  return std::bit_cast<Byte>(*reinterpret_cast<const volatile unsigned char*>(&shared));
+  // The load happens here: std::bit_cast given the volatile lvalue would read it
+  // inside an instrumented function.
+  const unsigned char raw = *reinterpret_cast<const volatile unsigned char*>(&shared);
+  return std::bit_cast<Byte>(raw);
 }
 
 }  // namespace knowledge_graph::graph::detail

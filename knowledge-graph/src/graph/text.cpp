@@ -59,6 +59,7 @@ std::string_view to_string(WriteStatus status) {
     case WriteStatus::NotWriter: return "NotWriter";
     case WriteStatus::NoHandle: return "NoHandle";
     case WriteStatus::NothingWritten: return "NothingWritten";
+    case WriteStatus::InsideBatch: return "InsideBatch";
   }
   return "Unknown";
 }

@@ -33,6 +33,9 @@
 // - A reader is protected by the double buffer only until the writer publishes
 //   twice more, and slots below old tails are reused after `clear`. The reads of
 //   this module detect both through the guard counters (see Snapshot) and retry.
+// - `compact` moves kept versions down in place. While it runs, the reads of this
+//   module wait for it (see `compact` for the bounds); a peer that only follows
+//   the layout sees slots below the active tails change, as after a clear.
 #pragma once
 
 #include <array>
@@ -125,6 +128,7 @@ enum class WriteStatus : std::uint32_t {
   // Outcomes of asking a C handle for its last write, never of a write itself:
   NoHandle = 11,             // the handle is null
   NothingWritten = 12,       // no add or remove went through the handle yet
+  InsideBatch = 13,          // compact: refused while autocommit is off
 };
 std::string_view to_string(WriteStatus status);
 
@@ -170,6 +174,9 @@ struct Snapshot {
   std::uint64_t active;               // which buffer was copied (0 or 1)
   std::uint32_t publication_sequence; // the guard counters when the copy was taken
   std::uint16_t clear_epoch;
+  // Set when a compaction outlasted the reader's wait (its writer presumably died):
+  // the tails are all 0, so reads through this snapshot see an empty graph.
+  bool compaction_stalled = false;
 };
 
 // An owned copy of one node version (its two lists are owned fixed arrays of
@@ -200,11 +207,13 @@ struct KnowledgeGraph {
   std::uint8_t autocommit;
   // The reader guard, kept in what was padding after `autocommit`. A writer that
   // does not maintain it leaves these bytes alone and its record reads as before.
-  std::uint8_t guard_mark;               // kGuardMark when this writer keeps the guard
+  std::uint8_t guard_mark;               // kGuardMark when this writer keeps the guard,
+                                         // kCompactingMark while a compaction moves slots
   std::uint16_t clear_epoch;             // +1 by every clear, before any slot is reused
   std::uint32_t publication_sequence;    // +1 before every write of a bookkeeping buffer
 
   static constexpr std::uint8_t kGuardMark = 0x56;
+  static constexpr std::uint8_t kCompactingMark = 0x43;
 
   struct Deleter {
     void operator()(KnowledgeGraph* graph) const;
@@ -260,6 +269,38 @@ struct KnowledgeGraph {
   // NotFound when (kind of `value`, instance_id) has no version: add_node makes one.
   WriteResult<Index> update_node(std::uint64_t timestamp, std::uint64_t instance_id,
                                  const KnowledgeGraphNode& value);
+
+  // ---- Compaction: a sliding history window ----
+  // Keeps, in their write order, every version whose timestamp is at or after
+  // `keep_since` and, for each instance whose latest version is older, that latest
+  // version when it is Valid (the current scene stays whole). An older latest
+  // version that is Removed (or None) is kept only if a newer-stamped version of
+  // the instance is kept (possible with timestamps that go back), so the latest
+  // version never changes; otherwise the instance disappears. Payloads are
+  // renumbered compactly in their old order; instance ids, markers, lists and
+  // timestamps stay; `update_timestamp` is unchanged. Every read over an interval
+  // that starts at or after `keep_since`, and over eternity, answers as before
+  // (except the renumbered `value_index`); iterators made before are overtaken.
+  //
+  // Result: the number of versions (nodes and relations) the graph holds after.
+  // Refused with InsideBatch while autocommit is off. A compaction that drops
+  // nothing changes nothing and publishes nothing; otherwise it is one publication.
+  //
+  // Readers: from the moment the first slot moves until the compacted buffer is
+  // published, the reads of this module (any process) wait; the wait lasts as
+  // long as the compaction, whose cost follows the versions it keeps (it reads
+  // the id and timestamp of every stored version and copies only kept ones).
+  // Reads begun before retry after it. A reader that has waited
+  // kCompactionWaitMilliseconds gives up: the writer is taken for dead, and until
+  // a host clears the graph (every `initialize` does) reads see an empty graph and
+  // `compaction_stalled()` is true. A writer killed mid-compaction leaves the
+  // graph in that state.
+  WriteResult<std::uint64_t> compact(std::uint64_t keep_since);
+  static constexpr unsigned kCompactionWaitMilliseconds = 2000;
+  // Whether a compaction is in progress or was left unfinished (see `compact`).
+  bool compaction_in_progress() const;
+  // Whether a reader here has given up waiting for the compaction now in progress.
+  bool compaction_stalled() const;
 
   // ---- Reads (any process; they never write) ----
   // Copies the active buffer; retries while a writer overwrites it.

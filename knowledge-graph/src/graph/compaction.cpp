@@ -1,0 +1,316 @@
+// Compaction: drops the history before a point in time and moves the versions
+// that stay down to the bottom of their arrays, in place.
+//
+// The plan is made first, from reads only: which slots each kind keeps and where
+// every kept payload goes. Kept versions and payloads only ever move down (to a
+// position at or below their own), and they are moved in ascending order, so a
+// move never overwrites a version or payload that is still to be moved. Readers
+// are kept out by the slot-reuse guard from the first move until the compacted
+// buffer is published.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
+#include "lookup_index_writer.hpp"
+#include "racy_copy.hpp"
+#include "slot_reuse.hpp"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
+
+namespace knowledge_graph::graph {
+namespace {
+
+template <class T> std::atomic_ref<T> shared_word(const T& word) {
+  return std::atomic_ref<T>(const_cast<T&>(word));
+}
+
+// ---- The plan ----
+
+// The latest version of each instance seen so far in a top-down scan of one kind.
+// Open addressing over a power-of-two table sized for the kind's tail.
+class LatestTable {
+ public:
+  struct Entry {
+    std::uint64_t id;
+    std::uint32_t latest_plus_one;  // 0: free entry
+    bool latest_pending;            // older and not Valid: kept only beside a kept version
+    bool other_kept;                // another version of the instance is kept
+  };
+
+  void reset(std::uint64_t versions) {
+    std::size_t size = 16;
+    while (size < 2 * versions) size *= 2;
+    entries_.assign(size, Entry{});
+    pending_.clear();
+  }
+
+  // The entry for `id`; `fresh` tells whether it was just made.
+  Entry& find(std::uint64_t id, bool& fresh) {
+    const std::size_t mask = entries_.size() - 1;
+    std::size_t at = static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+    while (entries_[at].latest_plus_one != 0 && entries_[at].id != id) at = (at + 1) & mask;
+    fresh = entries_[at].latest_plus_one == 0;
+    if (fresh) entries_[at].id = id;
+    return entries_[at];
+  }
+
+  void mark_pending(Entry& entry) {
+    entry.latest_pending = true;
+    pending_.push_back(static_cast<std::size_t>(&entry - entries_.data()));
+  }
+  const std::vector<std::size_t>& pending() const { return pending_; }
+  const Entry& at(std::size_t position) const { return entries_[position]; }
+
+ private:
+  std::vector<Entry> entries_;
+  std::vector<std::size_t> pending_;
+};
+
+// The slots one kind keeps, ascending.
+template <class Record>
+void plan_kind(const Record* slots, std::uint64_t tail, std::uint64_t keep_since,
+               LatestTable& latest, std::vector<std::uint8_t>& keep,
+               std::vector<std::uint32_t>& kept) {
+  kept.clear();
+  if (tail == 0) return;
+  latest.reset(tail);
+  keep.assign(tail, 0);
+  for (std::uint64_t slot = tail; slot-- > 0;) {
+    const Record& record = slots[slot];
+    const bool recent = record.timestamp >= keep_since;
+    bool fresh = false;
+    LatestTable::Entry& entry = latest.find(record.instance_id, fresh);
+    if (fresh) {
+      entry.latest_plus_one = static_cast<std::uint32_t>(slot + 1);
+      if (recent || record.marker == Marker::Valid) {
+        keep[slot] = 1;
+      } else {
+        latest.mark_pending(entry);
+      }
+    } else if (recent) {
+      keep[slot] = 1;
+      entry.other_kept = true;
+    }
+  }
+  // An older Removed latest version stays when a newer-stamped version before it
+  // stays, so that the instance's latest version does not change.
+  for (std::size_t position : latest.pending()) {
+    const LatestTable::Entry& entry = latest.at(position);
+    if (entry.other_kept) keep[entry.latest_plus_one - 1] = 1;
+  }
+  for (std::uint64_t slot = 0; slot < tail; ++slot)
+    if (keep[slot]) kept.push_back(static_cast<std::uint32_t>(slot));
+}
+
+constexpr std::uint32_t kDropped = ~std::uint32_t{0};
+
+struct Plan {
+  std::vector<std::uint32_t> node_slots[kNodeKinds];
+  std::vector<std::uint32_t> relation_slots[kRelationKinds];
+  std::vector<std::uint32_t> node_value_to;      // old payload position -> new, or kDropped
+  std::vector<std::uint32_t> relation_value_to;
+  std::uint64_t node_values = 0;
+  std::uint64_t relation_values = 0;
+};
+
+// New positions for the payloads that kept versions name, in their old order.
+template <class Record>
+std::uint64_t plan_values(const Record* const* kinds, const std::vector<std::uint32_t>* kept,
+                          std::size_t kind_count, std::uint64_t values_tail,
+                          std::vector<std::uint32_t>& value_to) {
+  value_to.assign(values_tail, kDropped);
+  for (std::size_t k = 0; k < kind_count; ++k) {
+    for (std::uint32_t slot : kept[k]) {
+      const std::uint64_t position = kinds[k][slot].value_index;
+      if (position < values_tail) value_to[position] = 0;
+    }
+  }
+  std::uint32_t next = 0;
+  for (std::uint32_t& to : value_to) {
+    if (to != kDropped) to = next++;
+  }
+  return next;
+}
+
+// ---- The moves ----
+
+template <class Value>
+void move_values(Value* values, const std::vector<std::uint32_t>& value_to) {
+  for (std::size_t from = 0; from < value_to.size(); ++from) {
+    const std::uint32_t to = value_to[from];
+    if (to != kDropped && to != from) std::memcpy(&values[to], &values[from], sizeof(Value));
+  }
+}
+
+template <class Record>
+void move_versions(Record* slots, const std::vector<std::uint32_t>& kept,
+                   const std::vector<std::uint32_t>& value_to) {
+  for (std::size_t to = 0; to < kept.size(); ++to) {
+    const std::uint32_t from = kept[to];
+    if (from != to) std::memcpy(&slots[to], &slots[from], sizeof(Record));
+    const std::uint64_t position = slots[to].value_index;
+    if (position < value_to.size()) slots[to].value_index = value_to[position];
+  }
+}
+
+// Writes `buffer` into the inactive bookkeeping buffer as a seqlock step, so that
+// a commit without a batch behind it cannot bring back the tails from before.
+void overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer) {
+  auto sequence = shared_word(graph.publication_sequence);
+  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  detail::guard_fence(std::memory_order_release);
+  graph.indices[1 - graph.active_buffer()] = buffer;
+}
+
+}  // namespace
+
+// ---- The guard ----
+
+namespace detail {
+
+namespace {
+
+// The graph and epoch of a compaction this process has given up waiting for.
+std::atomic<std::uint64_t> stalled_key{0};
+
+std::uint64_t stall_key(const KnowledgeGraph& graph, std::uint16_t epoch) {
+  return (reinterpret_cast<std::uintptr_t>(&graph) << 17) ^ (std::uint64_t{epoch} << 1) ^ 1u;
+}
+
+std::uint16_t load_epoch(const KnowledgeGraph& graph) {
+  return shared_word(graph.clear_epoch).load(std::memory_order_acquire);
+}
+
+void pause() {
+#if defined(__x86_64__) || defined(_M_X64)
+  _mm_pause();
+#endif
+}
+
+}  // namespace
+
+void begin_slot_reuse(KnowledgeGraph& graph) {
+  shared_word(graph.guard_mark).store(KnowledgeGraph::kCompactingMark, std::memory_order_relaxed);
+  // Odd: what readers copy from now on may be rewritten until the flip settles it.
+  const std::uint16_t epoch = shared_word(graph.clear_epoch).load(std::memory_order_relaxed);
+  const auto odd = static_cast<std::uint16_t>((epoch & 1u) ? epoch + 2 : epoch + 1);
+  shared_word(graph.clear_epoch).store(odd, std::memory_order_release);
+  guard_fence(std::memory_order_release);  // before the first slot moves
+}
+
+void end_slot_reuse(KnowledgeGraph& graph) {
+  shared_word(graph.guard_mark).store(KnowledgeGraph::kGuardMark, std::memory_order_release);
+}
+
+bool slot_reuse_in_progress(const KnowledgeGraph& graph) {
+  return shared_word(graph.guard_mark).load(std::memory_order_acquire) ==
+         KnowledgeGraph::kCompactingMark;
+}
+
+bool wait_out_slot_reuse(const KnowledgeGraph& graph) {
+  if (!slot_reuse_in_progress(graph)) return true;
+  std::uint16_t epoch = load_epoch(graph);
+  if (stalled_key.load(std::memory_order_relaxed) == stall_key(graph, epoch)) return false;
+  using Clock = std::chrono::steady_clock;
+  const auto bound = std::chrono::milliseconds(KnowledgeGraph::kCompactionWaitMilliseconds);
+  auto deadline = Clock::now() + bound;
+  for (unsigned spin = 0; slot_reuse_in_progress(graph); ++spin) {
+    if (spin < 256) {
+      pause();
+      continue;
+    }
+    std::this_thread::yield();
+    if (spin % 64 != 0) continue;
+    const std::uint16_t now_epoch = load_epoch(graph);
+    if (now_epoch != epoch) {  // another compaction: its writer is alive
+      epoch = now_epoch;
+      deadline = Clock::now() + bound;
+    } else if (Clock::now() > deadline) {
+      stalled_key.store(stall_key(graph, epoch), std::memory_order_relaxed);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace detail
+
+bool KnowledgeGraph::compaction_in_progress() const { return detail::slot_reuse_in_progress(*this); }
+
+bool KnowledgeGraph::compaction_stalled() const {
+  return detail::slot_reuse_in_progress(*this) &&
+         detail::stalled_key.load(std::memory_order_relaxed) ==
+             detail::stall_key(*this, detail::load_epoch(*this));
+}
+
+// ---- compact ----
+
+WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
+  if (!autocommit_enabled()) return {0, WriteStatus::InsideBatch};
+  GraphIndices w = working_buffer();
+  for (auto& tail : w.node_index_tail) tail = std::min(tail, kNodeVersionsPerKind);
+  for (auto& tail : w.relation_index_tail) tail = std::min(tail, kRelationVersionsPerKind);
+  w.nodes_tail = std::min(w.nodes_tail, kNodeValues);
+  w.relations_tail = std::min(w.relations_tail, kRelationValues);
+
+  Plan plan;
+  LatestTable latest;
+  std::vector<std::uint8_t> keep;
+  bool drops = false;
+  std::uint64_t kept_versions = 0;
+  const NodeRecord* node_kinds[kNodeKinds];
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
+    node_kinds[k] = node_records[k];
+    plan_kind(node_records[k], w.node_index_tail[k], keep_since, latest, keep, plan.node_slots[k]);
+    drops |= plan.node_slots[k].size() != w.node_index_tail[k];
+    kept_versions += plan.node_slots[k].size();
+  }
+  const RelationRecord* relation_kinds[kRelationKinds];
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
+    relation_kinds[k] = relation_records[k];
+    plan_kind(relation_records[k], w.relation_index_tail[k], keep_since, latest, keep,
+              plan.relation_slots[k]);
+    drops |= plan.relation_slots[k].size() != w.relation_index_tail[k];
+    kept_versions += plan.relation_slots[k].size();
+  }
+  plan.node_values =
+      plan_values(node_kinds, plan.node_slots, kNodeKinds, w.nodes_tail, plan.node_value_to);
+  plan.relation_values = plan_values(relation_kinds, plan.relation_slots, kRelationKinds,
+                                     w.relations_tail, plan.relation_value_to);
+  drops |= plan.node_values != w.nodes_tail || plan.relation_values != w.relations_tail;
+  if (!drops) return {kept_versions, WriteStatus::Stored};
+
+  detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
+  detail::begin_slot_reuse(*this);
+  detail::index_cleared(*this);  // its slots are about to change
+  move_values(node_values, plan.node_value_to);
+  move_values(relation_values, plan.relation_value_to);
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
+    move_versions(node_records[k], plan.node_slots[k], plan.node_value_to);
+    w.node_index_tail[k] = plan.node_slots[k].size();
+  }
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
+    move_versions(relation_records[k], plan.relation_slots[k], plan.relation_value_to);
+    w.relation_index_tail[k] = plan.relation_slots[k].size();
+  }
+  w.nodes_tail = plan.node_values;
+  w.relations_tail = plan.relation_values;
+  // The index links versions through their padding: relink the moved ones now,
+  // while readers wait, rather than at the next write under their eyes.
+  detail::index_begin_write(*this, w);
+  detail::index_expect_buffer_write(*this);
+  publish(w);  // the flip settles the clear epoch
+  detail::index_expect_buffer_write(*this);
+  overwrite_inactive(*this, w);
+  detail::end_slot_reuse(*this);
+  return {kept_versions, WriteStatus::Stored};
+}
+
+}  // namespace knowledge_graph::graph
