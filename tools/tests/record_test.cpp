@@ -57,6 +57,21 @@ std::string temp(const std::string& name) {
 
 // ---- Child processes ----
 
+// Children still running when a test ends (an assertion returned early) are
+// killed, so no recorder outlives the test.
+std::vector<pid_t>& running_children() {
+  static std::vector<pid_t> children;
+  return children;
+}
+
+void kill_running_children() {
+  for (const pid_t pid : running_children()) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  running_children().clear();
+}
+
 pid_t spawn(const std::vector<std::string>& args, const std::string& output) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -68,12 +83,14 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& output) {
   pid_t pid = -1;
   EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  if (pid > 0) running_children().push_back(pid);
   return pid;
 }
 
 int wait_exit(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
+  std::erase(running_children(), pid);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -264,6 +281,7 @@ class RegionFixture : public ::testing::Test {
     attached_ = kg::RegionRecorderLink(*graph_, region_->view_size());
   }
   void TearDown() override {
+    kill_running_children();
     attached_.reset();
     region_.reset();
   }
