@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -27,6 +28,7 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "snapshot_file.hpp"
 
@@ -123,6 +125,7 @@ class ToolsTest : public ::testing::Test {
     return path("small.bin");
   }
 
+#if !defined(_WIN32)
   // Starts the inspector without waiting for it; its output goes to NAME.out/.err.
   pid_t start_inspect(std::vector<std::string> arguments, const std::string& name) const {
     arguments.insert(arguments.begin(), VARNEL_INSPECT);
@@ -138,10 +141,12 @@ class ToolsTest : public ::testing::Test {
     posix_spawn_file_actions_destroy(&actions);
     return pid;
   }
+#endif
 
   fs::path dir_;
 };
 
+#if !defined(_WIN32)
 std::string unique_region(const char* what) {
   return std::string("varnel_tools_") + what + "_" + std::to_string(getpid());
 }
@@ -260,6 +265,8 @@ TEST_F(ToolsTest, HostileFilesAreRefusedWithoutAnAbort) {
   EXPECT_NE(dot.err.find("scene.svg.dot exists"), std::string::npos) << dot.err;
   EXPECT_EQ(read_file(path("scene.svg.dot")), "mine");
 }
+
+#endif  // POSIX-only tests: spawn, signals, flock, other users
 
 TEST_F(ToolsTest, BadInputIsRefusedWithAReason) {
   Outcome bad_kind = inspect("nodes --kind Spaceship");
