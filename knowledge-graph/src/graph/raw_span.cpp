@@ -154,9 +154,16 @@ bool appends_only(const Snapshot& before, const Snapshot& now) {
 
 bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const Snapshot& now,
                    std::vector<std::byte>& out) {
-  if (now.compaction_stalled || (now.clear_epoch & 1u) || span_shape_error(from, now.indices))
-    return false;
+  if (span_shape_error(from, now.indices)) return false;
   out.resize(raw_span_size(from, now.indices));
+  return copy_raw_span(graph, from, now, std::span<std::byte>(out));
+}
+
+bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const Snapshot& now,
+                   std::span<std::byte> out) {
+  if (now.compaction_stalled || (now.clear_epoch & 1u) || span_shape_error(from, now.indices) ||
+      out.size() != raw_span_size(from, now.indices))
+    return false;
   std::size_t offset = 0;
   for_each_range(from, now.indices, [&](int array, std::uint64_t kind, Range range) {
     const std::size_t bytes = (range.end - range.first) * kElementSize[array];

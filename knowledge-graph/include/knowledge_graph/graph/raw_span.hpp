@@ -47,9 +47,12 @@ std::size_t raw_span_size(const GraphIndices& from, const GraphIndices& to);
 // no clear or compaction between them (same settled clear epoch) and no tail shorter.
 bool appends_only(const Snapshot& before, const Snapshot& now);
 
-// Reader: copies the span from `from` to `now`'s tails out of `graph` into `out`.
-// False when a clear or compaction may have rewritten slots during the copy (or
+// Reader: copies the span from `from` to `now`'s tails out of `graph` into `out`,
+// which must hold raw_span_size(from, now.indices) bytes. False when a clear or compaction may have rewritten slots during the copy (or
 // `now` is not settled): take a new snapshot and copy afresh.
+bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const Snapshot& now,
+                   std::span<std::byte> out);
+// The same into a vector sized to fit.
 bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const Snapshot& now,
                    std::vector<std::byte>& out);
 
