@@ -3,10 +3,10 @@
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
 # Wine, the Python package's tests, a packager's plain Release build with its
 # installed tree, recording and replay, and varnel-sumo against the SUMO traffic
-# simulator. Installs missing Debian packages first.
+# simulator, and varnel-bridge over loopback DDS. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo dds)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo)
+((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo dds)
 jobs=$(nproc)
 failed=()
 
@@ -100,6 +100,18 @@ run_sumo() {
   [ "$(id -u)" -eq 0 ] || netns="unshare -rn"
   $netns sh -c 'ip link set lo up && PYTHONPATH="$PWD/build/linux/python" SUMO_HOME=/usr/share/sumo \
     /usr/bin/python3 -m pytest -q tools/sumo/tests'
+}
+
+# ---- dds: varnel-bridge over loopback UDP (no multicast), a publisher and two
+# mirrors, in a network namespace with only lo up and a /dev/shm of its own.
+run_dds() {
+  [ -d build/linux ] || cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target varnel-bridge bridge_check varnel-demo \
+    varnel_interface || return 1
+  local namespaces="unshare -n -m"
+  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
+  $namespaces sh -c 'ip link set lo up && mount -t tmpfs -o size=12g tmpfs /dev/shm &&
+    tools/bridge/tests/bridge_test.sh build/linux'
 }
 
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.
