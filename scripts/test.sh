@@ -122,7 +122,7 @@ run_fuzz() {
   build fuzz || return 1
   # A fixed seed keeps the run reproducible; VARNEL_FUZZ_SEED=0 lets libFuzzer pick one.
   local seconds="${VARNEL_FUZZ_SECONDS:-60}" seed="${VARNEL_FUZZ_SEED:-1}" status=0 name
-  for name in fuzz_graph_operations fuzz_damaged_record fuzz_snapshot_file fuzz_mcap_reader; do
+  for name in fuzz_graph_operations fuzz_damaged_record fuzz_snapshot_file fuzz_mcap_reader fuzz_raw_span; do
     mkdir -p "build/fuzz/corpus/$name" build/fuzz/findings
     echo "-- $name, ${seconds} s"
     if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -seed="$seed" -rss_limit_mb=4096 -print_final_stats=1 \
