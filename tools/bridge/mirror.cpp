@@ -6,13 +6,20 @@
 // the same session, the next number, and (checked again by the graph) the same
 // tails. Anything else, and every sample it refuses, leaves the region as it is
 // and asks for the whole state. Until it has one, it applies nothing.
+//
+// Thread rules: samples are applied in Fast DDS's receive thread (the listener),
+// which saves a thread hand-off per publication; the main thread only repeats
+// state requests and prints progress. One mutex keeps the two apart.
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <mutex>
 #include <random>
 #include <span>
+#include <thread>
 #include <vector>
 
+#include <fastdds/dds/subscriber/DataReaderListener.hpp>
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 
 #include "bridge.hpp"
@@ -40,13 +47,20 @@ std::string hex(std::uint64_t value) {
   return text;
 }
 
-class Mirror {
+class Mirror : public dds::DataReaderListener {
  public:
   Mirror(const Options& options, kg::KnowledgeGraph& graph, DdsLink& link)
-      : options_(options), graph_(graph), reader_(link.publications_reader()),
-        requests_(link.requests_writer()) {
+      : options_(options), graph_(graph), requests_(link.requests_writer()) {
     std::random_device entropy;
     id_ = (std::uint64_t{entropy()} << 32) ^ entropy();
+    reader_ = link.publications_reader();
+  }
+
+  void on_data_available(dds::DataReader* reader) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    dds::SampleInfo info;
+    while (reader->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK)
+      if (info.valid_data) apply();
   }
 
   int run() {
@@ -54,24 +68,28 @@ class Mirror {
               << "\" (mirror " << hex(id_) << ")" << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start;
-    ask("starting");
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ask("starting");
+    }
+    reader_->set_listener(this);
+    // Samples that came before the listener was set.
+    on_data_available(reader_);
     while (!g_stop.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
       const auto now = std::chrono::steady_clock::now();
       if (options_.duration > 0 && now - start > std::chrono::duration<double>(options_.duration))
         break;
-      if (reader_->wait_for_unread_message(eprosima::fastrtps::Duration_t(0, 100'000'000))) {
-        dds::SampleInfo info;
-        while (reader_->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK)
-          if (info.valid_data) apply();
-      }
-      if (!synced_ && std::chrono::steady_clock::now() - last_request_ > kRequestEvery)
-        ask(pending_reason_);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!synced_ && now - last_request_ > kRequestEvery) ask(pending_reason_);
       if (options_.status_seconds > 0 && now >= next_status) {
         status();
         next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                 std::chrono::duration<double>(options_.status_seconds));
       }
     }
+    reader_->set_listener(nullptr);
+    const std::lock_guard<std::mutex> lock(mutex_);
     status();
     return 0;
   }
@@ -144,8 +162,9 @@ class Mirror {
 
   const Options& options_;
   kg::KnowledgeGraph& graph_;
-  dds::DataReader* reader_;
   dds::DataWriter* requests_;
+  dds::DataReader* reader_ = nullptr;
+  std::mutex mutex_;  // everything below
   std::uint64_t id_ = 0;
   varnel_bridge::GraphPublication sample_;
   bool synced_ = false;
