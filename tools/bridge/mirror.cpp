@@ -12,6 +12,7 @@
 // state requests and prints progress. One mutex keeps the two apart.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <random>
