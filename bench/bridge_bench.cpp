@@ -42,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr int kSizes[] = {1, 10, 100};
-constexpr int kRepetitions = 400;
+constexpr int kRepetitions = 1000;
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 

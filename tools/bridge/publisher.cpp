@@ -54,12 +54,16 @@ class Publisher {
     std::cout << "publishing region \"" << options_.region << "\" on DDS domain " << options_.domain
               << " (session " << std::hex << session_ << std::dec << ")" << std::endl;
     const auto start = std::chrono::steady_clock::now();
-    auto next_status = start;
+    auto next_status = start, next_requests = start;
     while (!g_stop.load()) {
       const auto now = std::chrono::steady_clock::now();
       if (options_.duration > 0 && now - start > std::chrono::duration<double>(options_.duration))
         break;
-      take_requests();
+      // Requests are rare and a take costs more than a look at the region.
+      if (now >= next_requests) {
+        take_requests();
+        next_requests = now + std::chrono::milliseconds(5);
+      }
       const bool sent = step();
       if (options_.status_seconds > 0 && now >= next_status) {
         status();
