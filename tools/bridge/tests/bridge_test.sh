@@ -57,6 +57,10 @@ echo "-- demo host, 22 s (resets, then compactions); mirror A killed and restart
 demo_pid=$!
 sleep 5
 kill9 "$mirror_a"; sleep 2; start_mirror a; mirror_a=$mirror_pid
+# Every socket of the bridge is on 127.0.0.1 (no wildcard, no multicast port).
+stray=$(ss -Huanp | grep varnel-bridge | awk '{print $4}' | grep -v '^127\.0\.0\.1:' || true)
+[ -z "$stray" ] || fail "sockets beyond 127.0.0.1: $stray"
+[ "$(ss -Huanp | grep -c varnel-bridge)" -ge 3 ] || fail "the bridge processes hold no UDP sockets"
 wait "$demo_pid" || fail "the demo host failed"
 "$demo" --rate 50 --cars 60 --duration 10 --window 2 >"$logs/demo-window.log" 2>&1 || fail "the demo host failed"
 grep -q "resets [1-9]" "$logs/demo-resets.log" || fail "the demo host never reset the graph"
