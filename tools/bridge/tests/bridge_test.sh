@@ -86,6 +86,15 @@ for m in a b; do
   [ "$refused" -ge 4 ] || fail "mirror $m refused $refused of the 4 hostile samples"
   grep "refused publication" "$logs/mirror-$m.log" | sed "s/^/mirror $m: /"
 done
+# Readers of a mirror answer as the source's do (the inspector's scene as JSON).
+inspect="$build/tools/varnel-inspect"
+"$inspect" json >"$logs/source.json" || fail "the inspector cannot read the source"
+for m in a b; do
+  "$inspect" --region "bridge-mirror-$m" json >"$logs/mirror-$m.json" || fail "the inspector cannot read mirror $m"
+  cmp -s "$logs/source.json" "$logs/mirror-$m.json" || fail "the inspector reads another scene in mirror $m"
+done
+[ -s "$logs/source.json" ] || fail "empty scene"
+echo "the inspector reads the same scene in both mirrors as in the source ($(wc -c <"$logs/source.json") bytes of JSON)"
 sessions=$(grep "holding the whole state of session" "$logs/mirror-a.log" | awk '{print $7}' | sort -u | wc -l)
 [ "$sessions" -ge 2 ] || fail "mirror A followed $sessions publisher sessions, not both"
 for f in mirror-a mirror-b publisher; do echo "$f: $(grep -E "^(applied|published)" "$logs/$f.log" | tail -n 1)"; done
