@@ -3,10 +3,14 @@
 # transport (tools/bridge/tests/loopback.xml) and QoS, in a private network
 # namespace and /dev/shm. Prints the table; not a timed test.
 #
-#   bench/bridge_bench.sh [POLL_MICROS]    (the publisher's --poll-us, default 200)
+#   bench/bridge_bench.sh [POLL_MICROS [PUBLISH_OPTIONS...]]
+#     POLL_MICROS: the publisher's --poll-us (default 200); further options
+#     (e.g. --busy-us 0, the behaviour before adaptive polling) go to varnel-bridge publish as they are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 poll=${1:-200}
+shift || true
+extra="$*"
 cmake --build --preset linux -j2 --target varnel-bridge varnel_bridge_bench >/dev/null
 namespaces="unshare -n -m"
 [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
@@ -21,7 +25,7 @@ $namespaces bash -c '
   $bench ping
   wait $echo_pid
   $b mirror --region bench-mirror --status 0 & mirror_pid=$!
-  $b publish --status 0 --poll-us '"$poll"' & publisher_pid=$!
+  $b publish --status 0 --poll-us '"$poll"' '"$extra"' & publisher_pid=$!
   $bench bridge bench-mirror
   kill $mirror_pid $publisher_pid; wait
 '

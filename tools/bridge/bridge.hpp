@@ -28,7 +28,12 @@ namespace varnel::bridge {
 struct Options {
   std::string region = "KnowledgeGraph";
   std::uint32_t domain = 0;
-  std::uint32_t poll_micros = 200;   // publisher: how often it looks at the region
+  // Publisher: how often it looks at the region. Right after a change it looks
+  // every `busy_poll_micros` (0: gives the processor up and looks again at once)
+  // for `busy_micros`, since publications come in bursts; then every `poll_micros`.
+  std::uint32_t poll_micros = 200;
+  std::uint32_t busy_poll_micros = 20;
+  std::uint32_t busy_micros = 20'000;
   double status_seconds = 1.0;       // progress line period; 0: none
   double duration = 0;               // seconds to run; 0 until a signal
 };

@@ -41,6 +41,14 @@ int main(int argc, char** argv) {
   publish->add_option("--poll-us", options.poll_micros,
                       "Microseconds between looks at the region when nothing changed")
       ->check(CLI::Range(10, 1'000'000));
+  publish->add_option("--busy-us", options.busy_micros,
+                      "Microseconds after a change during which it looks at the region every "
+                      "--busy-poll-us instead (publications come in bursts); 0 turns this off")
+      ->check(CLI::Range(0, 10'000'000));
+  publish->add_option("--busy-poll-us", options.busy_poll_micros,
+                      "Microseconds between looks shortly after a change; 0 looks again as soon as "
+                      "the processor is free (lowest latency, costs a core while busy)")
+      ->check(CLI::Range(0, 1'000'000));
   CLI::App* mirror = app.add_subcommand(
       "mirror", "Take the writer's place in a local region and apply the publisher's stream to it");
   common(mirror, "Region to write (default \"KnowledgeGraph\"; another name to mirror beside a "

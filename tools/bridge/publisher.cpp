@@ -55,6 +55,11 @@ class Publisher {
               << " (session " << std::hex << session_ << std::dec << ")" << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start, next_requests = start;
+    // Hosts publish in bursts (a frame is several commits): shortly after a change
+    // the next one is likely, and a look costs a few loads. Later the region is
+    // looked at less often, which keeps an idle publisher cheap.
+    const auto busy = std::chrono::microseconds(options_.busy_micros);
+    auto last_change = start - busy;
     while (!g_stop.load()) {
       const auto now = std::chrono::steady_clock::now();
       if (options_.duration > 0 && now - start > std::chrono::duration<double>(options_.duration))
@@ -70,7 +75,16 @@ class Publisher {
         next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                 std::chrono::duration<double>(options_.status_seconds));
       }
-      if (!sent) std::this_thread::sleep_for(std::chrono::microseconds(options_.poll_micros));
+      if (sent) {
+        last_change = now;
+      } else if (now - last_change < busy) {
+        if (options_.busy_poll_micros == 0)
+          std::this_thread::yield();
+        else
+          std::this_thread::sleep_for(std::chrono::microseconds(options_.busy_poll_micros));
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(options_.poll_micros));
+      }
     }
     status();
     return 0;
