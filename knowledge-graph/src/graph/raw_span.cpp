@@ -68,34 +68,37 @@ std::optional<std::string> content_error(const GraphIndices& from, const GraphIn
     offset += (range.end - range.first) * kElementSize[array];
     for (std::uint64_t i = 0; !error && i < range.end - range.first; ++i) {
       const std::byte* at = base + i * kElementSize[array];
-      const std::string where = range_text(array, kind) + " slot " + std::to_string(range.first + i);
+      // Built only for a refusal: a span of accepted versions costs no text.
+      const auto where = [&] {
+        return range_text(array, kind) + " slot " + std::to_string(range.first + i);
+      };
       if (array == 0) {
         NodeRecord record;
         std::memcpy(&record, at, sizeof record);
         if (static_cast<std::uint8_t>(record.marker) > 2)
-          error = where + ": marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
+          error = where() + ": marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
         else if (record.marker != Marker::None && record.value_index >= to.nodes_tail)
-          error = where + ": payload position " + std::to_string(record.value_index) +
+          error = where() + ": payload position " + std::to_string(record.value_index) +
                   " lies beyond the payload tail " + std::to_string(to.nodes_tail);
         else if (!list_ok(record.outgoing) || !list_ok(record.incoming))
-          error = where + ": a relation list names a relation kind above " +
+          error = where() + ": a relation list names a relation kind above " +
                   std::to_string(kRelationKinds - 1);
       } else if (array == 2) {
         RelationRecord record;
         std::memcpy(&record, at, sizeof record);
         if (static_cast<std::uint8_t>(record.marker) > 2)
-          error = where + ": marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
+          error = where() + ": marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
         else if (record.marker != Marker::None && record.value_index >= to.relations_tail)
-          error = where + ": payload position " + std::to_string(record.value_index) +
+          error = where() + ": payload position " + std::to_string(record.value_index) +
                   " lies beyond the payload tail " + std::to_string(to.relations_tail);
         else if (record.from.type_index >= kNodeKinds || record.to.type_index >= kNodeKinds)
-          error = where + ": an endpoint names a node kind above " + std::to_string(kNodeKinds - 1);
+          error = where() + ": an endpoint names a node kind above " + std::to_string(kNodeKinds - 1);
       } else {
         std::uint64_t tag;
         std::memcpy(&tag, at, sizeof tag);
         const std::uint64_t kinds = array == 1 ? kNodeKinds : kRelationKinds;
         if (tag >= kinds)
-          error = where + ": payload kind " + std::to_string(tag) + " is above " +
+          error = where() + ": payload kind " + std::to_string(tag) + " is above " +
                   std::to_string(kinds - 1);
       }
     }
