@@ -64,6 +64,20 @@ template <class T> VARNEL_NO_SANITIZE_THREAD inline void racy_copy_to(T& to, con
 #endif
 }
 
+// racy_copy_to for a run of `bytes` (a multiple of 8) of whole slots.
+VARNEL_NO_SANITIZE_THREAD inline void racy_copy_bytes(void* to, const void* shared,
+                                                      std::size_t bytes) {
+#if defined(VARNEL_TSAN) || !(defined(__GNUC__) || defined(__clang__))
+  const volatile SharedWord* from = static_cast<const volatile SharedWord*>(shared);
+  SharedWord* into = static_cast<SharedWord*>(to);
+  for (std::size_t i = 0; i < bytes / 8; ++i) into[i] = from[i];
+#else
+  asm volatile("" ::: "memory");
+  __builtin_memcpy(to, shared, bytes);
+  asm volatile("" ::: "memory");
+#endif
+}
+
 // One word of the shared record, read where it may be changing.
 VARNEL_NO_SANITIZE_THREAD inline std::uint64_t racy_word(const std::uint64_t& shared) {
   return *reinterpret_cast<const volatile SharedWord*>(&shared);

@@ -172,10 +172,8 @@ bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const 
     const std::size_t bytes = (range.end - range.first) * kElementSize[array];
     if (bytes == 0) return;
     const std::byte* source = element(graph, array, kind, range.first);
-    // Word by word where slots may be reused under the copy (checked below).
-    auto* into = reinterpret_cast<std::uint64_t*>(out.data() + offset);
-    for (std::size_t i = 0; i < bytes / 8; ++i)
-      into[i] = detail::racy_word(reinterpret_cast<const std::uint64_t*>(source)[i]);
+    // Slots may be reused under the copy (checked below).
+    detail::racy_copy_bytes(out.data() + offset, source, bytes);
     offset += bytes;
   });
   return !graph.cleared_since(now);
