@@ -173,7 +173,8 @@ def test_grid_with_random_trips_matches_sumo(tmp_path, window):
 
 
 def test_spider_with_pedestrians_matches_sumo(tmp_path):
-    host = run_host(tmp_path, "--spider", "--pedestrians", "--duration", "60", "--period", "0.5", "--seed", "3")
+    host = run_host(tmp_path, "--spider", "--pedestrians", "--duration", "60", "--period", "0.5", "--seed", "3",
+                    "--picture", str(tmp_path / "map.svg"))
     seen, crossing = [], []
 
     def check(scene):
@@ -200,6 +201,7 @@ def test_spider_with_pedestrians_matches_sumo(tmp_path):
     assert host.returncode == 0, (tmp_path / "host.log").read_text()
     print(f"persons per sample {seen}, {len(crossing)} seen on a crossing")
     assert checked == 11 and max(seen) > 3
+    assert (tmp_path / "map.svg").read_text().startswith("<svg")
 
 
 def test_bad_network_is_a_clear_error(tmp_path):
