@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 out=build/sumo-bench
 mkdir -p "$out"
 run() {  # window, simulated seconds
-  PYTHONPATH=$PWD/build/linux/python tools/sumo/varnel-sumo --grid --period 0.4 --duration "$2" \
+  PYTHONPATH=$PWD/build/linux/python tools/sumo/varnel-sumo --grid --period 0.5 --duration "$2" \
     --window "$1" --quiet --keep-dir "$out" --report "$out/window-$1.json"
   echo "== --window $1"; cat "$out/window-$1.json"; echo
 }
@@ -32,6 +32,10 @@ for window in (0, 5):
             + (f", then {min(gaps):.1f}-{max(gaps):.1f} s between resets" if gaps else "") if at
             else f"{r['simulated_s']:.0f} simulated s without a reset ({r['compactions']} compactions, "
                  f"fill at most {100 * r['max_fill']:.0f}%)")
+    samples = r["fill_over_time"]
+    if samples:
+        print(f"--window {window}: (simulated s, fill, vehicles) every 100 s: "
+              + " ".join(f"({t:.0f}, {100 * f:.0f}%, {v})" for t, f, v in samples[9::10]))
     print(f"--window {window}: up to {r['most_vehicles']} vehicles, {r['writes_per_step']:.0f} graph calls "
           f"per step, {100 * r['graph_share']:.0f}% of the step time, longest step's graph work "
           f"{r['longest_graph_step_ms']:.0f} ms; {held}")
