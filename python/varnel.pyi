@@ -430,6 +430,11 @@ class Graph:
         leaves it so."""
     @property
     def in_transaction(self) -> bool: ...
+    def writer_alive(self) -> bool:
+        """Whether a live process holds the region's writer lock: True for a
+        paused host, False once it ended or was killed (the scene stays as it
+        left it). Asks the operating system on every call; RegionError when it
+        cannot tell. A private graph: True (this process writes it)."""
 
     # Writes. They return what they stored or raise WriteRefused.
     def add_node(self, timestamp: int, instance_id: int, kind: NodeKind | int | Node, **attributes: Any) -> Index: ...

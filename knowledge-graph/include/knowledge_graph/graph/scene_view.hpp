@@ -89,6 +89,23 @@ struct Neighbour {
   NodeItem node;
 };
 
+// One stored version as a columnar read takes it: everything but the relation
+// lists (which make up most of a node version's bytes).
+struct NodeVersion {
+  std::uint64_t instance_id = 0;
+  std::uint64_t timestamp = 0;
+  Marker marker = Marker::None;
+  KnowledgeGraphNode value;  // Empty when the version names no stored value
+};
+struct RelationVersion {
+  std::uint64_t instance_id = 0;
+  std::uint64_t timestamp = 0;
+  Index from;
+  Index to;
+  Marker marker = Marker::None;
+  KnowledgeGraphRelation value;
+};
+
 // Instances per kind (Valid as of the view), indexed by kind number.
 struct KindCounts {
   std::array<std::uint64_t, kNodeKinds> nodes{};
@@ -161,6 +178,18 @@ class SceneView {
   // Relations of any kind from `from` to `to`, Valid as of t.
   std::vector<RelationItem> relations_between(NodeIndex from, NodeIndex to,
                                               std::optional<std::uint64_t> t = std::nullopt) const;
+
+  // ---- Versions, for columnar reads ----
+  // Every stored version of the kind stamped inside `window` (every one without
+  // a window), in write order (slot order: oldest first where the host's clock
+  // runs forward), Removed ones included; not per instance. Cost: the versions
+  // returned where the writer kept the kind's timestamps in order (the window's
+  // run is found by binary search), else the kind's versions.
+  std::vector<NodeVersion> node_versions(
+      NodeKind kind, const std::optional<interval_algebra::Interval>& window = std::nullopt) const;
+  std::vector<RelationVersion> relation_versions(
+      RelationKind kind,
+      const std::optional<interval_algebra::Interval>& window = std::nullopt) const;
 
   // ---- Counts ----
   // Instances per kind in the current state.

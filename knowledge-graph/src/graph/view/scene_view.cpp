@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "../kind_reads.hpp"
 #include "../racy_copy.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 
@@ -367,6 +368,67 @@ std::vector<RelationItem> SceneView::relations_between(NodeIndex from, NodeIndex
       found.push_back(std::move(*item));
   }
   return checked(std::move(found));
+}
+
+// ---- Versions ----
+
+namespace {
+
+// The slots that can hold a window, in slot order.
+template <class Take>
+void window_slots(const detail::SlotWindow& slots, Take take) {
+  for (std::uint64_t slot = slots.begin; slot < slots.end; ++slot) take(slot);
+  for (std::uint64_t slot = slots.rest; slot < slots.tail; ++slot) take(slot);
+}
+
+}  // namespace
+
+std::vector<NodeVersion> SceneView::node_versions(NodeKind kind,
+                                                  const std::optional<Interval>& window) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kNodeKinds) return {};
+  const Interval interval = window ? *window : Interval::eternity();
+  const detail::SlotWindow slots = detail::node_slot_window(*graph_, snapshot_, interval, k);
+  const NodeRecord* records = graph_->node_records[k];
+  std::vector<NodeVersion> versions;
+  versions.reserve(slots.end - slots.begin + slots.tail - slots.rest);
+  window_slots(slots, [&](std::uint64_t slot) {
+    const std::uint64_t stamp = detail::racy_word(records[slot].timestamp);
+    if (!interval.includes(stamp)) return;
+    NodeVersion& version = versions.emplace_back();
+    version.instance_id = detail::racy_word(records[slot].instance_id);
+    version.timestamp = stamp;
+    version.marker = detail::racy_byte(records[slot].marker);
+    const std::uint64_t value = detail::racy_word(records[slot].value_index);
+    if (value < kNodeValues) detail::racy_copy_to(version.value, graph_->node_values[value]);
+  });
+  return checked(std::move(versions));
+}
+
+std::vector<RelationVersion> SceneView::relation_versions(
+    RelationKind kind, const std::optional<Interval>& window) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kRelationKinds) return {};
+  const Interval interval = window ? *window : Interval::eternity();
+  const detail::SlotWindow slots = detail::relation_slot_window(*graph_, snapshot_, interval, k);
+  const RelationRecord* records = graph_->relation_records[k];
+  std::vector<RelationVersion> versions;
+  versions.reserve(slots.end - slots.begin + slots.tail - slots.rest);
+  window_slots(slots, [&](std::uint64_t slot) {
+    const std::uint64_t stamp = detail::racy_word(records[slot].timestamp);
+    if (!interval.includes(stamp)) return;
+    RelationVersion& version = versions.emplace_back();
+    version.instance_id = detail::racy_word(records[slot].instance_id);
+    version.timestamp = stamp;
+    version.from = {detail::racy_word(records[slot].from.type_index),
+                    detail::racy_word(records[slot].from.instance_id)};
+    version.to = {detail::racy_word(records[slot].to.type_index),
+                  detail::racy_word(records[slot].to.instance_id)};
+    version.marker = detail::racy_byte(records[slot].marker);
+    const std::uint64_t value = detail::racy_word(records[slot].value_index);
+    if (value < kRelationValues) detail::racy_copy_to(version.value, graph_->relation_values[value]);
+  });
+  return checked(std::move(versions));
 }
 
 // ---- Counts ----
