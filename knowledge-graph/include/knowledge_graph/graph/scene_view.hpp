@@ -200,6 +200,12 @@ class SceneView {
 
  private:
   const LatestSlots& latest() const;
+  using SlotsById = std::map<std::uint64_t, std::uint64_t>;
+  const SlotsById& node_slots_of(std::uint64_t kind, const interval_algebra::Interval& window,
+                                 SlotsById& room) const;
+  const SlotsById& relation_slots_of(std::uint64_t kind,
+                                     const interval_algebra::Interval& window,
+                                     SlotsById& room) const;
   // False (and the view marked overtaken) when a clear came since the snapshot.
   bool still_valid() const;
   template <class Result> Result checked(Result result) const;
