@@ -60,8 +60,8 @@ const Fields& node_fields(std::uint64_t kind);
 const Fields& relation_fields(std::uint64_t kind);
 
 // A kind's versions as a numpy structured array, one row per version: the
-// version's instance_id, timestamp and marker (relations: from/to kind and id
-// too), then the kind's attributes (vectors as float32 subarrays, names as
+// version's instance_id, timestamp and marker (relations: from_kind, from_id,
+// to_kind, to_id too), then the kind's attributes (vectors as float32 subarrays, names as
 // 128-byte strings). Raises ImportError with what to install without numpy.
 py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions);
 py::object relation_columns(std::uint64_t kind,

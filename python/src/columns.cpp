@@ -3,14 +3,15 @@
 //
 // Row layout (little-endian, itemsize a multiple of 8):
 //   nodes:     instance_id u8 @0, timestamp u8 @8, marker u1 @16, attributes @20
-//   relations: instance_id u8 @0, timestamp u8 @8, from_kind u8 @16, from_id u8 @24,
-//              to_kind u8 @32, to_id u8 @40, marker u1 @48, attributes @52
+//   relations: instance_id u8 @0, timestamp u8 @8, marker u1 @16, from_kind u8 @24,
+//              from_id u8 @32, to_kind u8 @40, to_id u8 @48, attributes @56
 // The attributes keep their offsets within the kind's stored record, so a row's
 // attribute bytes are one copy of the record.
 #include <pybind11/numpy.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bindings.hpp"
 
@@ -18,7 +19,7 @@ namespace varnel_python {
 namespace {
 
 constexpr std::size_t kNodeAttributes = 20;
-constexpr std::size_t kRelationAttributes = 52;
+constexpr std::size_t kRelationAttributes = 56;
 
 py::object field_format(FieldType type) {
   switch (type) {
@@ -51,7 +52,7 @@ template <class T> void put(unsigned char* row, std::size_t offset, const T& val
 
 // An array of `rows` zeroed rows, and where its bytes are.
 py::array zeroed(const py::dtype& dtype, std::size_t rows, unsigned char*& data) {
-  py::array array(dtype, {static_cast<py::ssize_t>(rows)});
+  py::array array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows)});
   data = static_cast<unsigned char*>(array.mutable_data());
   std::memset(data, 0, rows * static_cast<std::size_t>(dtype.itemsize()));
   return array;
@@ -89,7 +90,7 @@ py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion
     if (version.value.type_index() == kind) std::memcpy(data + kNodeAttributes, version.value.payload, size);
     data += itemsize;
   }
-  return std::move(array);
+  return array;
 }
 
 py::object relation_columns(std::uint64_t kind,
@@ -98,11 +99,11 @@ py::object relation_columns(std::uint64_t kind,
   Layout layout;
   layout.add("instance_id", py::str("<u8"), 0);
   layout.add("timestamp", py::str("<u8"), 8);
-  layout.add("from_kind", py::str("<u8"), 16);
-  layout.add("from_id", py::str("<u8"), 24);
-  layout.add("to_kind", py::str("<u8"), 32);
-  layout.add("to_id", py::str("<u8"), 40);
-  layout.add("marker", py::str("u1"), 48);
+  layout.add("marker", py::str("u1"), 16);
+  layout.add("from_kind", py::str("<u8"), 24);
+  layout.add("from_id", py::str("<u8"), 32);
+  layout.add("to_kind", py::str("<u8"), 40);
+  layout.add("to_id", py::str("<u8"), 48);
   const std::size_t size = types::relation_record_size(kind);
   const py::dtype dtype = layout.dtype(relation_fields(kind), kRelationAttributes, size);
   const std::size_t itemsize = static_cast<std::size_t>(dtype.itemsize());
@@ -111,16 +112,16 @@ py::object relation_columns(std::uint64_t kind,
   for (const graph::RelationVersion& version : versions) {
     put(data, 0, version.instance_id);
     put(data, 8, version.timestamp);
-    put(data, 16, version.from.type_index);
-    put(data, 24, version.from.instance_id);
-    put(data, 32, version.to.type_index);
-    put(data, 40, version.to.instance_id);
-    put(data, 48, version.marker);
+    put(data, 16, version.marker);
+    put(data, 24, version.from.type_index);
+    put(data, 32, version.from.instance_id);
+    put(data, 40, version.to.type_index);
+    put(data, 48, version.to.instance_id);
     if (version.value.type_index() == kind)
       std::memcpy(data + kRelationAttributes, version.value.payload, size);
     data += itemsize;
   }
-  return std::move(array);
+  return array;
 }
 
 }  // namespace varnel_python

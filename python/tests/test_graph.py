@@ -363,7 +363,7 @@ def random_scene(graph, seed, steps):
         graph.add_lane_node(0, lane, laneName=f"lane {lane}", laneSpeedLimit=30 + 10 * lane)
     cars, walkers, relation_id = set(), set(), 1000
     for step in range(steps):
-        t = step * 10 + rng.choice([0, 0, 0, -15])  # now and then a stamp from the past
+        t = max(0, step * 10 + rng.choice([0, 0, 0, -15]))  # now and then a stamp from the past
         with graph.transaction():
             car = rng.randrange(1, 40)
             if car in cars and rng.random() < 0.1:
