@@ -71,57 +71,63 @@ void require_numpy() {
   }
 }
 
-py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions) {
+namespace {
+
+// One row per version: `head` writes the version's own fields, then the kind's
+// record is copied in whole when the version holds a value of that kind.
+template <class Version, class Head>
+py::object fill_rows(Layout& layout, const Fields& fields, std::size_t attributes,
+                     std::size_t size, std::uint64_t kind, const std::vector<Version>& versions,
+                     Head head) {
   require_numpy();
-  Layout layout;
-  layout.add("instance_id", py::str("<u8"), 0);
-  layout.add("timestamp", py::str("<u8"), 8);
-  layout.add("marker", py::str("u1"), 16);
-  const std::size_t size = types::node_record_size(kind);
-  const py::dtype dtype = layout.dtype(node_fields(kind), kNodeAttributes, size);
+  const py::dtype dtype = layout.dtype(fields, attributes, size);
   const std::size_t itemsize = static_cast<std::size_t>(dtype.itemsize());
   unsigned char* data = nullptr;
   py::array array = zeroed(dtype, versions.size(), data);
-  for (const graph::NodeVersion& version : versions) {
+  for (const Version& version : versions) {
     put(data, 0, version.instance_id);
     put(data, 8, version.timestamp);
     put(data, 16, version.marker);
+    head(data, version);
     // A version that names no value of its kind keeps zero attributes.
-    if (version.value.type_index() == kind) std::memcpy(data + kNodeAttributes, version.value.payload, size);
+    if (version.value.type_index() == kind) std::memcpy(data + attributes, version.value.payload, size);
     data += itemsize;
   }
   return array;
 }
 
-py::object relation_columns(std::uint64_t kind,
-                            const std::vector<graph::RelationVersion>& versions) {
-  require_numpy();
+// The fields every row starts with.
+Layout common_layout() {
   Layout layout;
   layout.add("instance_id", py::str("<u8"), 0);
   layout.add("timestamp", py::str("<u8"), 8);
   layout.add("marker", py::str("u1"), 16);
+  return layout;
+}
+
+}  // namespace
+
+py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions) {
+  Layout layout = common_layout();
+  return fill_rows(layout, node_fields(kind), kNodeAttributes, types::node_record_size(kind), kind,
+                   versions, [](unsigned char*, const graph::NodeVersion&) {});
+}
+
+py::object relation_columns(std::uint64_t kind,
+                            const std::vector<graph::RelationVersion>& versions) {
+  Layout layout = common_layout();
   layout.add("from_kind", py::str("<u8"), 24);
   layout.add("from_id", py::str("<u8"), 32);
   layout.add("to_kind", py::str("<u8"), 40);
   layout.add("to_id", py::str("<u8"), 48);
-  const std::size_t size = types::relation_record_size(kind);
-  const py::dtype dtype = layout.dtype(relation_fields(kind), kRelationAttributes, size);
-  const std::size_t itemsize = static_cast<std::size_t>(dtype.itemsize());
-  unsigned char* data = nullptr;
-  py::array array = zeroed(dtype, versions.size(), data);
-  for (const graph::RelationVersion& version : versions) {
-    put(data, 0, version.instance_id);
-    put(data, 8, version.timestamp);
-    put(data, 16, version.marker);
-    put(data, 24, version.from.type_index);
-    put(data, 32, version.from.instance_id);
-    put(data, 40, version.to.type_index);
-    put(data, 48, version.to.instance_id);
-    if (version.value.type_index() == kind)
-      std::memcpy(data + kRelationAttributes, version.value.payload, size);
-    data += itemsize;
-  }
-  return array;
+  return fill_rows(layout, relation_fields(kind), kRelationAttributes,
+                   types::relation_record_size(kind), kind, versions,
+                   [](unsigned char* row, const graph::RelationVersion& version) {
+                     put(row, 24, version.from.type_index);
+                     put(row, 32, version.from.instance_id);
+                     put(row, 40, version.to.type_index);
+                     put(row, 48, version.to.instance_id);
+                   });
 }
 
 }  // namespace varnel_python

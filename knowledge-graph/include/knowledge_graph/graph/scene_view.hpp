@@ -53,34 +53,23 @@ namespace knowledge_graph::graph {
 using types::NodeKind;
 using types::RelationKind;
 
-// A node's identity; never mixes with a relation's.
-struct NodeIndex {
-  NodeKind kind = NodeKind::Empty;
+// The identity of a node (KindIndex<NodeKind>) or a relation
+// (KindIndex<RelationKind>): the kind enums differ, so the two never mix.
+template <class Kind> struct KindIndex {
+  Kind kind = Kind::Empty;
   std::uint64_t instance_id = 0;
 
-  constexpr NodeIndex() = default;
-  constexpr NodeIndex(NodeKind kind, std::uint64_t id) : kind(kind), instance_id(id) {}
-  // From a stored Index (e.g. a relation's `from`); the caller knows it names a node.
-  static constexpr NodeIndex of(Index index) {
-    return {static_cast<NodeKind>(index.type_index), index.instance_id};
+  constexpr KindIndex() = default;
+  constexpr KindIndex(Kind kind, std::uint64_t id) : kind(kind), instance_id(id) {}
+  // From a stored Index (e.g. a relation's `from`); the caller knows which family it names.
+  static constexpr KindIndex of(Index index) {
+    return {static_cast<Kind>(index.type_index), index.instance_id};
   }
   constexpr Index index() const { return {static_cast<std::uint64_t>(kind), instance_id}; }
-  friend constexpr bool operator==(const NodeIndex&, const NodeIndex&) = default;
+  friend constexpr bool operator==(const KindIndex&, const KindIndex&) = default;
 };
-
-// A relation's identity; never mixes with a node's.
-struct RelationIndex {
-  RelationKind kind = RelationKind::Empty;
-  std::uint64_t instance_id = 0;
-
-  constexpr RelationIndex() = default;
-  constexpr RelationIndex(RelationKind kind, std::uint64_t id) : kind(kind), instance_id(id) {}
-  static constexpr RelationIndex of(Index index) {
-    return {static_cast<RelationKind>(index.type_index), index.instance_id};
-  }
-  constexpr Index index() const { return {static_cast<std::uint64_t>(kind), instance_id}; }
-  friend constexpr bool operator==(const RelationIndex&, const RelationIndex&) = default;
-};
+using NodeIndex = KindIndex<NodeKind>;
+using RelationIndex = KindIndex<RelationKind>;
 
 // One step of a traversal: the relation and the node at its other end, both as
 // they stood at the query's time.

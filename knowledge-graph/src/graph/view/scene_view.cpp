@@ -219,35 +219,47 @@ std::vector<RelationItem> SceneView::relations_in(RelationKind kind, const Inter
   return checked(std::move(items));
 }
 
-// The all-kinds forms choose every kind's slots first and make room once; they
-// check once at the end: one overtaken kind empties the lot.
-std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
-  std::array<std::map<std::uint64_t, std::uint64_t>, kNodeKinds> room;
-  std::array<const std::map<std::uint64_t, std::uint64_t>*, kNodeKinds> slots{};
+namespace {
+
+// The all-kinds forms choose every kind's slots first and make room once.
+// `slots_of(k, room)` names a kind's chosen slots; `append(k, slots, items)`
+// copies its Valid ones.
+template <class Item, std::uint64_t Kinds, class SlotsOf, class Append>
+std::vector<Item> all_kinds(SlotsOf slots_of, Append append) {
+  std::array<std::map<std::uint64_t, std::uint64_t>, Kinds> room;
+  std::array<const std::map<std::uint64_t, std::uint64_t>*, Kinds> slots{};
   std::size_t most = 0;
-  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
-    slots[k] = &node_slots_of(k, window, room[k]);
+  for (std::uint64_t k = 0; k < Kinds; ++k) {
+    slots[k] = &slots_of(k, room[k]);
     most += slots[k]->size();
   }
-  std::vector<NodeItem> items;
+  std::vector<Item> items;
   items.reserve(most);
-  for (std::uint64_t k = 0; k < kNodeKinds; ++k) append_valid_nodes(*graph_, k, *slots[k], items);
-  return checked(std::move(items));
+  for (std::uint64_t k = 0; k < Kinds; ++k) append(k, *slots[k], items);
+  return items;
+}
+
+}  // namespace
+
+// They check once at the end: one overtaken kind empties the lot.
+std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
+  return checked(all_kinds<NodeItem, kNodeKinds>(
+      [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+        return node_slots_of(k, window, room);
+      },
+      [&](std::uint64_t k, const SlotsById& slots, std::vector<NodeItem>& items) {
+        append_valid_nodes(*graph_, k, slots, items);
+      }));
 }
 
 std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
-  std::array<std::map<std::uint64_t, std::uint64_t>, kRelationKinds> room;
-  std::array<const std::map<std::uint64_t, std::uint64_t>*, kRelationKinds> slots{};
-  std::size_t most = 0;
-  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
-    slots[k] = &relation_slots_of(k, window, room[k]);
-    most += slots[k]->size();
-  }
-  std::vector<RelationItem> items;
-  items.reserve(most);
-  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
-    append_valid_relations(*graph_, k, *slots[k], items);
-  return checked(std::move(items));
+  return checked(all_kinds<RelationItem, kRelationKinds>(
+      [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+        return relation_slots_of(k, window, room);
+      },
+      [&](std::uint64_t k, const SlotsById& slots, std::vector<RelationItem>& items) {
+        append_valid_relations(*graph_, k, slots, items);
+      }));
 }
 
 // Current: the window over all time. As of t: the window [0, t], i.e. per
