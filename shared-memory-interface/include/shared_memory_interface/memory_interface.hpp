@@ -23,6 +23,9 @@
 // descriptor (unmapping first), then let the set-up lock go. A holder that
 // dies lets its flock go with it and never keeps a region alive.
 // A holder that is killed needs no clean-up: the kernel drops its locks.
+// Whether a writer is alive: open "/NAME.writer" read-only (missing: none) and
+// ask F_OFD_GETLK for a read lock on byte 0; a live writer holds a write lock
+// there. Take no lock on that object: the writer's own flock would then fail.
 #pragma once
 
 #include <atomic>
