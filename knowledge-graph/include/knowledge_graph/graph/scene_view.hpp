@@ -124,19 +124,24 @@ class SceneView {
 
   // ---- Instances of one kind, or of all kinds (ordered by kind, then id) ----
   // Current: per instance its latest version, if Valid. Cost: the instances,
-  // not the history (the view caches the latest slots on first use).
+  // not the history (the view caches the latest slots on first use: from its
+  // SceneReader, else from the lookup index where it can prove itself current
+  // for the kind, else by walking the kind once).
   std::vector<NodeItem> nodes(NodeKind kind) const;
   std::vector<NodeItem> all_nodes() const;
   std::vector<RelationItem> relations(RelationKind kind) const;
   std::vector<RelationItem> all_relations() const;
   // As of t: per instance its latest version stamped <= t, if Valid. Cost: the
+  // versions stamped <= t where the writer kept the kind's stamps in order
+  // (found by binary search), plus those above that ordered run; else the
   // kind's versions.
   std::vector<NodeItem> nodes_as_of(NodeKind kind, std::uint64_t t) const;
   std::vector<NodeItem> all_nodes_as_of(std::uint64_t t) const;
   std::vector<RelationItem> relations_as_of(RelationKind kind, std::uint64_t t) const;
   std::vector<RelationItem> all_relations_as_of(std::uint64_t t) const;
   // Window: versions stamped inside `window`, per instance the latest of them if
-  // Valid. Cost: the kind's versions.
+  // Valid. Cost: as for as-of, the versions inside the window; a window over all
+  // time is the current state.
   std::vector<NodeItem> nodes_in(NodeKind kind, const interval_algebra::Interval& window) const;
   std::vector<NodeItem> all_nodes_in(const interval_algebra::Interval& window) const;
   std::vector<RelationItem> relations_in(RelationKind kind,
