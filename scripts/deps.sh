@@ -11,10 +11,11 @@ VARNEL_PACKAGE_GROUPS=(
   "test and benchmark libraries: libgtest-dev libgmock-dev googletest libbenchmark-dev liblmdb-dev"
   "Windows cross build and Wine: g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
   "tool libraries and Graphviz: libcli11-dev nlohmann-json3-dev graphviz"
-  "Python module: pybind11-dev python3-dev python3-pytest"
+  "Python module: pybind11-dev python3-dev python3-pytest python3-numpy"
   "C# bindings (Mono): mono-mcs mono-runtime"
   "recording tests (Node.js): nodejs"
   "SUMO traffic simulator and network namespaces: sumo sumo-tools iproute2"
+  "DDS bridge (Fast DDS): libfastrtps-dev libfastcdr-dev fastddsgen"
 )
 # npm comes with some builds of nodejs (and conflicts with Debian's npm there).
 command -v npm >/dev/null 2>&1 || VARNEL_PACKAGE_GROUPS+=("recording tests (npm): npm")

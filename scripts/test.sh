@@ -3,10 +3,10 @@
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
 # Wine, the Python package's tests, a packager's plain Release build with its
 # installed tree, recording and replay, and varnel-sumo against the SUMO traffic
-# simulator. Installs missing Debian packages first.
+# simulator, and varnel-bridge over loopback DDS. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo dds)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo)
+((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo dds)
 jobs=$(nproc)
 failed=()
 
@@ -57,8 +57,9 @@ run_python() {
 
 # ---- release: the build a packager makes, plain CMake without a preset (warnings
 # are reported, not errors), installed into a staging prefix. Hosts then build
-# against the installed tree through find_package and pkg-config, and the
-# installed Python module is imported from elsewhere and tested.
+# against the installed tree through find_package and pkg-config, the planning
+# example (examples/planning) reads the demo host, and the installed Python
+# module is imported from elsewhere and tested.
 run_release() {
   local dir=build/release stage="$PWD/build/release/stage"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
@@ -69,6 +70,19 @@ run_release() {
     -DSOURCE_DIR="$PWD/varnel-interface/tests/install_consumer" \
     -P varnel-interface/tests/check_install.cmake || return 1
   "$stage/bin/varnel-inspect" --help >/dev/null && "$stage/bin/varnel-demo" --help >/dev/null || return 1
+  # The planning example, built against the installed tree, reads the demo host
+  # while it runs and goes on reading once it has ended.
+  local example="$PWD/$dir/planning_example"
+  rm -rf "$example"
+  cmake -S examples/planning -B "$example" -DCMAKE_PREFIX_PATH="$stage" >/dev/null &&
+    cmake --build "$example" >/dev/null || { echo "the planning example does not build"; return 1; }
+  "$stage/bin/varnel-demo" --duration 3 --rate 10 --cars 12 --seed 1 >/dev/null &
+  local demo=$!
+  "$example/planning_consumer" --duration 5 >"$example/output.txt" || { kill "$demo"; wait "$demo"; return 1; }
+  wait "$demo" || return 1
+  grep -q "host alive | ego on lane" "$example/output.txt" && grep -q "HOST GONE" "$example/output.txt" ||
+    { echo "the planning example did not read the demo:"; cat "$example/output.txt"; return 1; }
+  tail -n 3 "$example/output.txt"
   # Under /usr/local, Debian's python3 searches the folder the module went to.
   local site
   site=$(cd "$stage" && echo lib/python3*/dist-packages)
@@ -102,6 +116,18 @@ run_sumo() {
     /usr/bin/python3 -m pytest -q tools/sumo/tests'
 }
 
+# ---- dds: varnel-bridge over loopback UDP (no multicast), a publisher and two
+# mirrors, in a network namespace with only lo up and a /dev/shm of its own.
+run_dds() {
+  [ -d build/linux ] || cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target varnel-bridge bridge_check varnel-demo \
+    varnel_interface || return 1
+  local namespaces="unshare -n -m"
+  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
+  $namespaces sh -c 'ip link set lo up && mount -t tmpfs -o size=12g tmpfs /dev/shm &&
+    tools/bridge/tests/bridge_test.sh build/linux'
+}
+
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.
 # New inputs go to build/fuzz/corpus (the committed seeds in fuzz/corpus are only
 # read), findings to build/fuzz/findings. Leak checks stay with the asan run:
@@ -110,7 +136,7 @@ run_fuzz() {
   build fuzz || return 1
   # A fixed seed keeps the run reproducible; VARNEL_FUZZ_SEED=0 lets libFuzzer pick one.
   local seconds="${VARNEL_FUZZ_SECONDS:-60}" seed="${VARNEL_FUZZ_SEED:-1}" status=0 name
-  for name in fuzz_graph_operations fuzz_damaged_record fuzz_snapshot_file fuzz_mcap_reader; do
+  for name in fuzz_graph_operations fuzz_damaged_record fuzz_snapshot_file fuzz_mcap_reader fuzz_raw_span; do
     mkdir -p "build/fuzz/corpus/$name" build/fuzz/findings
     echo "-- $name, ${seconds} s"
     if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -seed="$seed" -rss_limit_mb=4096 -print_final_stats=1 \

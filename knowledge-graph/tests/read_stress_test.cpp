@@ -34,6 +34,7 @@
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
 
 #if defined(__linux__) && __has_include("shared_memory_interface/shared_memory.hpp")
@@ -560,6 +561,22 @@ class Checker {
       if (walk.overtaken()) return;
       walked_relations += valid.size();
     }
+    // The same publication read by a fresh view (its current state from the
+    // lookup index) and by the kind reads (as of the publication: all of it;
+    // every version of one kind, oldest first).
+    const SceneView fresh(graph_, view.snapshot());
+    const std::vector<NodeItem> fresh_nodes = fresh.all_nodes();
+    const auto kind = static_cast<NodeKind>(1 + random_() % (kNodeKinds - 1));
+    const std::vector<NodeItem> as_of = view.nodes_as_of(kind, view.last_update());
+    const std::vector<NodeItem> current = view.nodes(kind);
+    const std::vector<NodeVersion> versions = view.node_versions(kind);
+    std::vector<std::uint64_t> stamps;
+    {
+      iterators::NodeIterator walk(graph_, view.snapshot(), Interval::eternity(),
+                                   static_cast<std::uint64_t>(kind));
+      while (auto item = walk.next()) stamps.push_back(item->record.timestamp);
+      if (walk.overtaken()) return;
+    }
     std::optional<std::vector<NodeItem>> history;
     if (!nodes.empty()) {
       const NodeItem& some = nodes[random_() % nodes.size()];
@@ -576,6 +593,19 @@ class Checker {
              nodes[i].record.timestamp, published);
       check_node(nodes[i], nodes[i].value.type_index(), view.snapshot());
     }
+    expect(fresh_nodes.size() == nodes.size(), "fresh view nodes", fresh_nodes.size(), nodes.size());
+    for (std::size_t i = 0; i < std::min(nodes.size(), fresh_nodes.size()); ++i)
+      expect(same_version(nodes[i].record, fresh_nodes[i].record), "fresh view node version",
+             nodes[i].record.instance_id, fresh_nodes[i].record.instance_id);
+    expect(as_of.size() == current.size(), "view as of its publication", as_of.size(),
+           current.size());
+    for (std::size_t i = 0; i < std::min(as_of.size(), current.size()); ++i)
+      expect(same_version(as_of[i].record, current[i].record), "view as-of version",
+             as_of[i].record.instance_id, current[i].record.instance_id);
+    expect(versions.size() == stamps.size(), "view versions", versions.size(), stamps.size());
+    for (std::size_t i = 0; i < std::min(versions.size(), stamps.size()); ++i)
+      expect(versions[i].timestamp == stamps[i], "view version stamp", versions[i].timestamp,
+             stamps[i]);
     expect(relations.size() == walked_relations, "view relations", relations.size(),
            walked_relations);
     for (const RelationItem& item : relations)
@@ -680,6 +710,97 @@ TEST(ReadStress, ThreadsSeeOnlyCommittedScenesWhileBatchesReset) {
     EXPECT_GT(s.scenes, 0u);
   }
 }
+
+// ---- A follower copying raw spans (as the DDS bridge's publisher does) ----
+
+// Every version below the copy's tails names its own kind and instance id in its
+// payload (Valid and Removed versions keep the payload position of a live one);
+// a torn copy that a clear or compaction overtook shows up here.
+std::uint64_t torn_versions(const KnowledgeGraph& copy) {
+  const GraphIndices tails = copy.snapshot().indices;
+  std::uint64_t torn = 0;
+  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
+    for (std::uint64_t slot = 0; slot < tails.node_index_tail[kind]; ++slot) {
+      const NodeRecord& version = copy.node_records[kind][slot];
+      if (version.marker == Marker::None) continue;
+      const KnowledgeGraphNode& value = copy.node_values[version.value_index];
+      torn += value.tag != kind || named_id(value) != version.instance_id;
+    }
+  }
+  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
+    for (std::uint64_t slot = 0; slot < tails.relation_index_tail[kind]; ++slot) {
+      const RelationRecord& version = copy.relation_records[kind][slot];
+      if (version.marker == Marker::None) continue;
+      const KnowledgeGraphRelation& value = copy.relation_values[version.value_index];
+      torn += value.tag != kind || named_id(value) != version.instance_id;
+    }
+  }
+  return torn;
+}
+
+// Follows `source` into `copy` by spans of appends, afresh after clears and
+// compactions; a copy overtaken by one is retried. Returns the spans installed.
+struct FollowStats {
+  std::uint64_t spans = 0, afresh = 0, retried = 0, torn = 0;
+};
+void follow_once(const KnowledgeGraph& source, KnowledgeGraph& copy, Snapshot& last, bool& started,
+                 FollowStats& stats) {
+  std::vector<std::byte> bytes;
+  for (;;) {
+    const Snapshot now = source.snapshot();
+    if (now.clear_epoch & 1u) continue;
+    const bool append = started && appends_only(last, now);
+    const GraphIndices from = append ? last.indices : GraphIndices{};
+    if (!copy_raw_span(source, from, now, bytes)) {
+      ++stats.retried;
+      continue;
+    }
+    const InstallResult result = install_raw_span(copy, from, now.indices, bytes, !append);
+    ASSERT_EQ(result.status, InstallStatus::Installed) << result.reason;
+    ++stats.spans;
+    stats.afresh += !append;
+    last = now;
+    started = true;
+    return;
+  }
+}
+
+void threads_follow_raw_spans(bool compacting) {
+  auto graph = KnowledgeGraph::new_boxed();
+  auto copy = KnowledgeGraph::new_boxed();
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(seconds_per_variant()));
+  std::atomic<bool> done{false};
+  Writer writes(*graph, 4321, compacting);
+  std::thread writer([&] {
+    while (!done.load(std::memory_order_acquire)) writes.step();
+  });
+  FollowStats stats;
+  Snapshot last{};
+  bool started = false;
+  while (Clock::now() < deadline && !::testing::Test::HasFatalFailure()) {
+    follow_once(*graph, *copy, last, started, stats);
+    if (stats.spans % 64 == 0) stats.torn += torn_versions(*copy);
+  }
+  done.store(true, std::memory_order_release);
+  writer.join();
+  // The writer is still: one more span, and the copy must equal the source.
+  follow_once(*graph, *copy, last, started, stats);
+  const auto difference =
+      records_differ(*graph, graph->snapshot().indices, *copy, copy->snapshot().indices);
+  EXPECT_FALSE(difference) << *difference;
+  std::printf("raw-span follower: %llu spans (%llu afresh), %llu copies overtaken and retried\n",
+              static_cast<unsigned long long>(stats.spans), static_cast<unsigned long long>(stats.afresh),
+              static_cast<unsigned long long>(stats.retried));
+  EXPECT_EQ(stats.torn, 0u);
+  EXPECT_GT(stats.spans, 100u);
+  EXPECT_GT(stats.afresh, 0u);
+  EXPECT_EQ(compacting ? writes.compactions() > 0 : writes.clears() > 0, true);
+}
+
+TEST(ReadStress, RawSpanFollowerCopiesExactlyWhileOneWrites) { threads_follow_raw_spans(false); }
+TEST(ReadStress, RawSpanFollowerCopiesExactlyWhileOneCompacts) { threads_follow_raw_spans(true); }
 
 TEST(ReadStress, ThreadsReadConsistentlyWhileOneWrites) { threads_read_while_one_writes(false); }
 TEST(ReadStress, ThreadsReadConsistentlyWhileOneCompacts) { threads_read_while_one_writes(true); }

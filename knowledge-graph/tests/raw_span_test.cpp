@@ -1,0 +1,160 @@
+// Raw spans: a copy kept current span by span equals its source after every
+// publication, through clears and compactions (sent afresh); malformed spans are
+// refused before anything changes; lookups on the copy find what the source's find.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
+#include "reference_model.hpp"
+
+namespace knowledge_graph::graph {
+namespace {
+
+using reference::node_of_kind;
+using reference::relation_of_kind;
+
+// Follows `source` as the bridge does: a span of appends when the source only
+// appended since the last one, else the whole record afresh.
+struct Follower {
+  KnowledgeGraph& source;
+  KnowledgeGraph& copy;
+  Snapshot last{};
+  bool started = false;
+  int afresh = 0;
+
+  void follow() {
+    const Snapshot now = source.snapshot();
+    const bool append = started && appends_only(last, now);
+    const GraphIndices from = append ? last.indices : GraphIndices{};
+    std::vector<std::byte> bytes;
+    ASSERT_TRUE(copy_raw_span(source, from, now, bytes));
+    const InstallResult result = install_raw_span(copy, from, now.indices, bytes, !append);
+    ASSERT_EQ(result.status, InstallStatus::Installed) << result.reason;
+    afresh += !append;
+    last = now;
+    started = true;
+    const auto difference = records_differ(source, now.indices, copy, copy.snapshot().indices);
+    ASSERT_FALSE(difference) << *difference;
+  }
+};
+
+TEST(RawSpan, CopyEqualsSourceAfterEveryPublicationThroughClearsAndCompactions) {
+  auto source = KnowledgeGraph::new_boxed();
+  auto copy = KnowledgeGraph::new_boxed();
+  Follower follower{*source, *copy};
+  std::mt19937_64 random(21);
+  std::uint64_t time = 1;
+  for (int step = 0; step < 3000; ++step) {
+    const auto roll = random() % 100;
+    const std::uint64_t kind = 1 + random() % 17, id = random() % 12;
+    if (roll < 45) {
+      source->add_node(time, id, node_of_kind(kind));
+    } else if (roll < 75) {
+      const std::uint64_t to_kind = 1 + random() % 17, to_id = random() % 12;
+      source->add_relation(time, random() % 30, relation_of_kind(1 + random() % 16),
+                           Index{kind, id}, Index{to_kind, to_id});
+    } else if (roll < 85) {
+      source->remove_node(time, Index{kind, id});
+    } else if (roll < 88) {
+      // A batch of several writes is one publication.
+      source->set_autocommit(false);
+      source->start_transaction();
+      for (int i = 0; i < 5; ++i) source->add_node(time, random() % 12, node_of_kind(kind));
+      source->commit_transaction();
+      source->set_autocommit(true);
+    } else if (roll < 90) {
+      source->clear();
+    } else if (roll < 93) {
+      source->compact(time > 40 ? time - 40 : 0);
+    }
+    ++time;
+    // Now and then several publications go by unobserved: one span takes them all.
+    if (random() % 3 != 0) follower.follow();
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  follower.follow();
+  EXPECT_GT(follower.afresh, 10);
+  EXPECT_GT(source->node_count(), 0u);
+  // Reads on the copy answer as on the source.
+  for (std::uint64_t kind = 1; kind < kNodeKinds; ++kind) {
+    for (std::uint64_t id = 0; id < 12; ++id) {
+      const NodeRecord* a = source->get_latest_node_record(Index{kind, id});
+      const NodeRecord* b = copy->get_latest_node_record(Index{kind, id});
+      ASSERT_EQ(a == nullptr, b == nullptr);
+      if (a != nullptr) {
+        EXPECT_EQ(0, std::memcmp(a, b, offsetof(NodeRecord, padding)));
+      }
+    }
+  }
+}
+
+TEST(RawSpan, MalformedSpansAreRefusedAndChangeNothing) {
+  auto source = KnowledgeGraph::new_boxed();
+  auto copy = KnowledgeGraph::new_boxed();
+  source->add_node(5, 1, node_of_kind(1));
+  source->add_node(6, 2, node_of_kind(6));
+  source->add_relation(7, 3, relation_of_kind(9), Index{1, 1}, Index{6, 2});
+  const Snapshot now = source->snapshot();
+  std::vector<std::byte> bytes;
+  ASSERT_TRUE(copy_raw_span(*source, GraphIndices{}, now, bytes));
+  ASSERT_EQ(install_raw_span(*copy, GraphIndices{}, now.indices, bytes, true).status,
+            InstallStatus::Installed);
+  const GraphIndices before = copy->snapshot().indices;
+  std::vector<std::byte> saved(reinterpret_cast<const std::byte*>(copy.get()),
+                               reinterpret_cast<const std::byte*>(copy.get()) + 600000);
+
+  source->add_node(8, 4, node_of_kind(2));
+  const Snapshot later = source->snapshot();
+  std::vector<std::byte> span;
+  ASSERT_TRUE(copy_raw_span(*source, now.indices, later, span));
+  const auto refused = [&](std::vector<std::byte> bytes, GraphIndices to, const char* what) {
+    const InstallResult result = install_raw_span(*copy, now.indices, to, bytes, false);
+    EXPECT_EQ(result.status, InstallStatus::Refused) << what;
+    EXPECT_FALSE(result.reason.empty());
+    EXPECT_FALSE(records_differ(*copy, before, *copy, copy->snapshot().indices)) << what;
+    EXPECT_EQ(0, std::memcmp(saved.data(), copy.get(), saved.size())) << what;
+  };
+  std::vector<std::byte> shorter(span.begin(), span.end() - 1);
+  refused(shorter, later.indices, "one byte short");
+  GraphIndices beyond = later.indices;
+  beyond.node_index_tail[2] = kNodeVersionsPerKind + 1;
+  refused(span, beyond, "tail beyond capacity");
+  GraphIndices below = later.indices;
+  below.nodes_tail = 0;
+  refused(span, below, "tail below the start");
+  std::vector<std::byte> bad_marker = span;
+  bad_marker[offsetof(NodeRecord, marker)] = std::byte{7};
+  refused(bad_marker, later.indices, "marker 7");
+  std::vector<std::byte> bad_payload = span;
+  bad_payload[sizeof(NodeRecord)] = std::byte{40};  // the new payload's kind
+  refused(bad_payload, later.indices, "payload kind 40");
+  std::vector<std::byte> bad_position = span;
+  bad_position[offsetof(NodeRecord, value_index)] = std::byte{99};
+  refused(bad_position, later.indices, "payload position beyond the tail");
+  std::vector<std::byte> bad_list = span;
+  bad_list[offsetof(NodeRecord, outgoing)] = std::byte{17};
+  refused(bad_list, later.indices, "relation kind 17 in a list");
+
+  // A span from another state than the copy's is not applied.
+  GraphIndices other = now.indices;
+  other.node_index_tail[1] = 0;
+  EXPECT_EQ(install_raw_span(*copy, other, later.indices, span, false).status,
+            InstallStatus::Refused);  // shape: slot range of kind 1 grows from 0
+  source->add_node(9, 5, node_of_kind(2));
+  const Snapshot third = source->snapshot();
+  std::vector<std::byte> skipped;
+  ASSERT_TRUE(copy_raw_span(*source, later.indices, third, skipped));
+  EXPECT_EQ(install_raw_span(*copy, later.indices, third.indices, skipped, false).status,
+            InstallStatus::BaseMismatch);
+  EXPECT_EQ(0, std::memcmp(saved.data(), copy.get(), saved.size()));
+  EXPECT_EQ(install_raw_span(*copy, now.indices, later.indices, span, false).status,
+            InstallStatus::Installed);
+  EXPECT_FALSE(records_differ(*source, later.indices, *copy, copy->snapshot().indices));
+}
+
+}  // namespace
+}  // namespace knowledge_graph::graph

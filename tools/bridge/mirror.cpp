@@ -1,0 +1,217 @@
+// The mirror: the writer of a local region, which it fills from the publisher's
+// stream with the normal publication protocol, so local readers see the source's
+// publications as the source's own readers did.
+//
+// It applies a span only when it holds exactly the state the span starts from:
+// the same session, the next number, and (checked again by the graph) the same
+// tails. Anything else, and every sample it refuses, leaves the region as it is
+// and asks for the whole state. Until it has one, it applies nothing.
+//
+// Thread rules: samples are applied in Fast DDS's receive thread (the listener),
+// which saves a thread hand-off per publication; the main thread only repeats
+// state requests and prints progress. One mutex keeps the two apart.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <random>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include <fastdds/dds/subscriber/DataReaderListener.hpp>
+#include <fastdds/dds/subscriber/SampleInfo.hpp>
+
+#include "bridge.hpp"
+#include "bridge_typesPubSubTypes.h"
+#include "dds_link.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace varnel::bridge {
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace dds = eprosima::fastdds::dds;
+namespace mi = shared_memory_interface::memory_interface;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+constexpr std::uint32_t kRegionSize = 536'870'912;
+constexpr auto kRequestEvery = std::chrono::milliseconds(500);
+
+std::string hex(std::uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+class Mirror : public dds::DataReaderListener {
+ public:
+  Mirror(const Options& options, kg::KnowledgeGraph& graph, DdsLink& link)
+      : options_(options), graph_(graph), requests_(link.requests_writer()) {
+    std::random_device entropy;
+    id_ = (std::uint64_t{entropy()} << 32) ^ entropy();
+    reader_ = link.publications_reader();
+  }
+
+  void on_data_available(dds::DataReader* reader) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    dds::SampleInfo info;
+    while (reader->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK)
+      if (info.valid_data) apply();
+  }
+
+  int run() {
+    std::cout << "mirroring DDS domain " << options_.domain << " into region \"" << options_.region
+              << "\" (mirror " << hex(id_) << ")" << std::endl;
+    const auto start = std::chrono::steady_clock::now();
+    auto next_status = start;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ask("starting");
+    }
+    reader_->set_listener(this);
+    // Samples that came before the listener was set.
+    on_data_available(reader_);
+    while (!g_stop.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      const auto now = std::chrono::steady_clock::now();
+      if (options_.duration > 0 && now - start > std::chrono::duration<double>(options_.duration))
+        break;
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!synced_ && now - last_request_ > kRequestEvery) ask(pending_reason_);
+      if (options_.status_seconds > 0 && now >= next_status) {
+        status();
+        next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(options_.status_seconds));
+      }
+    }
+    reader_->set_listener(nullptr);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    status();
+    return 0;
+  }
+
+ private:
+  void apply() {
+    const std::uint64_t session = sample_.session(), number = sample_.number();
+    const bool same_session = synced_ && session == session_;
+    if (sample_.afresh()) {
+      if (same_session && number == number_) return;  // a repeat of what we hold
+    } else if (!same_session || number != number_ + 1) {
+      if (same_session && number <= number_) return;  // already applied
+      if (synced_)
+        lose_place(session != session_ ? "the publisher restarted (new session " + hex(session) + ")"
+                                       : "gap: publication " + std::to_string(number) +
+                                             " follows " + std::to_string(number_));
+      return;
+    }
+    const kg::GraphIndices from = kg::from_words(sample_.from());
+    const kg::GraphIndices to = kg::from_words(sample_.to());
+    const auto bytes = std::as_bytes(std::span(sample_.bytes()));
+    const kg::InstallResult result = kg::install_raw_span(graph_, from, to, bytes, sample_.afresh());
+    if (result.status == kg::InstallStatus::Refused) {
+      ++refused_;
+      std::cerr << "varnel-bridge: refused publication " << number << " of session " << hex(session)
+                << ": " << result.reason << "; the region keeps its last state" << std::endl;
+      lose_place("refused a malformed sample (" + result.reason + ")");
+      return;
+    }
+    if (result.status == kg::InstallStatus::BaseMismatch) {
+      lose_place("publication " + std::to_string(number) + " does not start where this mirror stands");
+      return;
+    }
+    if (!synced_ || session != session_)
+      std::cout << "holding the whole state of session " << hex(session) << " at publication "
+                << number << std::endl;
+    synced_ = true;
+    session_ = session;
+    number_ = number;
+    ++applied_;
+    afresh_ += sample_.afresh();
+    const std::uint64_t now = wall_ns();
+    lag_ns_ = now > sample_.observed_ns() ? now - sample_.observed_ns() : 0;
+    max_lag_ns_ = std::max(max_lag_ns_, lag_ns_);
+  }
+
+  void lose_place(const std::string& reason) {
+    if (synced_) std::cerr << "varnel-bridge: lost its place: " << reason << std::endl;
+    synced_ = false;
+    ask(reason);
+  }
+
+  void ask(const std::string& reason) {
+    pending_reason_ = reason;
+    varnel_bridge::StateRequest request;
+    request.mirror(id_);
+    request.session(synced_ ? session_ : 0);
+    request.reason(reason);
+    requests_->write(&request);
+    last_request_ = std::chrono::steady_clock::now();
+  }
+
+  void status() {
+    std::cout << "applied " << applied_ << " publications (" << afresh_ << " whole states), "
+              << (synced_ ? "at publication " + std::to_string(number_) : std::string("waiting for the whole state"))
+              << ", lag " << lag_ns_ / 1000 << " us (max " << max_lag_ns_ / 1000 << " us), refused "
+              << refused_ << std::endl;
+    max_lag_ns_ = 0;
+  }
+
+  const Options& options_;
+  kg::KnowledgeGraph& graph_;
+  dds::DataWriter* requests_;
+  dds::DataReader* reader_ = nullptr;
+  std::mutex mutex_;  // everything below
+  std::uint64_t id_ = 0;
+  varnel_bridge::GraphPublication sample_;
+  bool synced_ = false;
+  std::uint64_t session_ = 0, number_ = 0;
+  std::uint64_t applied_ = 0, afresh_ = 0, refused_ = 0;
+  std::uint64_t lag_ns_ = 0, max_lag_ns_ = 0;
+  std::string pending_reason_ = "starting";
+  std::chrono::steady_clock::time_point last_request_{};
+};
+
+}  // namespace
+
+int run_mirror(const Options& options) {
+  KnowledgeGraphMemory region(options.region, kRegionSize);
+  if (!region.initialize()) {
+    std::cerr << "varnel-bridge: cannot create or open the region: " << region.failure_text() << std::endl;
+    return 1;
+  }
+  if (!region.holds_record()) {
+    std::cerr << "varnel-bridge: region \"" << options.region << "\" is too small to hold a graph ("
+              << region.view_size() << " bytes); is it another program's?" << std::endl;
+    return 1;
+  }
+  // One writer per region: a host (or another mirror) writing it keeps it.
+  const mi::WriterLockOutcome lock = mi::try_writer_lock(options.region);
+  if (lock.state != mi::WriterLockState::Taken) {
+    std::cerr << "varnel-bridge: " << (lock.state == mi::WriterLockState::HeldElsewhere
+                                           ? "another process (a host or a mirror) writes region \"" +
+                                                 options.region + "\"; stop it, or mirror into another region with --region"
+                                           : "cannot take the writer lock of region \"" + options.region +
+                                                 "\" (error " + std::to_string(lock.error) + ")")
+              << std::endl;
+    return 1;
+  }
+  kg::KnowledgeGraph& graph = *region.get_data_ref();
+  const kg::RegionLookupIndex index(graph, region.view_size());
+  const kg::RegionRecorderLink recorder_link(graph, region.view_size());
+  graph.set_autocommit(true);  // also repairs a compaction left unfinished by a dead writer
+  int code = 1;
+  {
+    DdsLink link(options.domain, "varnel-bridge mirror " + options.region);
+    Mirror mirror(options, graph, link);
+    code = mirror.run();
+  }
+  mi::release_writer_lock(lock.lock);
+  return code;
+}
+
+}  // namespace varnel::bridge

@@ -1,0 +1,188 @@
+// The publisher: follows the region as a plain reader (a read-only mapping; the
+// host is neither told nor waited for) and sends every publication it observes.
+// Publications that follow one another by appends go as spans; anything else
+// (a clear, a compaction, a restarted host) as the whole record. Several
+// publications between two looks go as one sample: the mirror then skips the
+// states in between, never shows a state the source did not publish.
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <span>
+#include <thread>
+
+#include <fastdds/dds/subscriber/SampleInfo.hpp>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+#include "bridge.hpp"
+#include "bridge_typesPubSubTypes.h"
+#include "dds_link.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace varnel::bridge {
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace dds = eprosima::fastdds::dds;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+constexpr std::uint32_t kRegionSize = 536'870'912;
+
+std::uint64_t new_session() {
+  std::random_device entropy;
+  std::uint64_t session = 0;
+  while (session == 0) session = (std::uint64_t{entropy()} << 32) ^ entropy();
+  return session;
+}
+
+bool same_state(const kg::Snapshot& a, const kg::Snapshot& b) {
+  return a.clear_epoch == b.clear_epoch &&
+         std::memcmp(&a.indices, &b.indices, sizeof(kg::GraphIndices)) == 0;
+}
+
+class Publisher {
+ public:
+  Publisher(const Options& options, const kg::KnowledgeGraph& graph, DdsLink& link)
+      : options_(options), graph_(graph), writer_(link.publications_writer()),
+        requests_(link.requests_reader()), session_(new_session()) {}
+
+  int run() {
+    std::cout << "publishing region \"" << options_.region << "\" on DDS domain " << options_.domain
+              << " (session " << std::hex << session_ << std::dec << ")" << std::endl;
+    const auto start = std::chrono::steady_clock::now();
+    auto next_status = start, next_requests = start;
+    while (!g_stop.load()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (options_.duration > 0 && now - start > std::chrono::duration<double>(options_.duration))
+        break;
+      // Requests are rare and a take costs more than a look at the region.
+      if (now >= next_requests) {
+        take_requests();
+        next_requests = now + std::chrono::milliseconds(5);
+      }
+      const bool sent = step();
+      if (options_.status_seconds > 0 && now >= next_status) {
+        status();
+        next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(options_.status_seconds));
+      }
+      if (!sent) std::this_thread::sleep_for(std::chrono::microseconds(options_.poll_micros));
+    }
+    status();
+    return 0;
+  }
+
+ private:
+  void take_requests() {
+    varnel_bridge::StateRequest request;
+    dds::SampleInfo info;
+    while (requests_->take_next_sample(&request, &info) == ReturnCode_t::RETCODE_OK) {
+      if (!info.valid_data) continue;
+      if (!state_requested_)
+        std::cout << "mirror " << std::hex << request.mirror() << std::dec
+                  << " asks for the whole state: " << request.reason() << std::endl;
+      state_requested_ = true;
+    }
+  }
+
+  // Sends what changed since the last sample, and the whole state when asked.
+  // True when something was sent.
+  bool step() {
+    const kg::Snapshot now = graph_.snapshot();
+    if (now.clear_epoch & 1u) return false;  // a clear is being published: look again
+    const bool changed = !started_ || !same_state(last_, now);
+    if (changed) {
+      const bool append = started_ && kg::appends_only(last_, now);
+      if (!send(now, append ? last_.indices : kg::GraphIndices{}, !append, number_ + 1))
+        return false;
+      ++number_;
+      last_ = now;
+      started_ = true;
+      if (!append) state_requested_ = false;  // that was the whole state
+      return true;
+    }
+    if (state_requested_) {
+      // The state the mirrors hold at `number_`: a repeat, skipped by mirrors that have it.
+      if (!send(now, kg::GraphIndices{}, true, number_)) return false;
+      state_requested_ = false;
+      return true;
+    }
+    return false;
+  }
+
+  bool send(const kg::Snapshot& now, const kg::GraphIndices& from, bool afresh,
+            std::uint64_t number) {
+    sample_.session(session_);
+    sample_.number(number);
+    sample_.afresh(afresh);
+    sample_.from(kg::to_words(from));
+    sample_.to(kg::to_words(now.indices));
+    sample_.bytes().resize(kg::raw_span_size(from, now.indices));
+    // A clear or compaction under the copy: the caller looks again.
+    if (!kg::copy_raw_span(graph_, from, now, std::as_writable_bytes(std::span(sample_.bytes()))))
+      return false;
+    sample_.observed_ns(wall_ns());
+    if (!writer_->write(&sample_)) {
+      std::cerr << "varnel-bridge: DDS refused to send publication " << number
+                << "; the mirrors will see a gap and ask for the whole state" << std::endl;
+    }
+    ++sent_;
+    afresh_ += afresh;
+    bytes_ += sample_.bytes().size();
+    return true;
+  }
+
+  void status() {
+    std::cout << "published " << sent_ << " samples (" << afresh_ << " whole states), "
+              << bytes_ / 1024 << " KiB, publication " << number_ << ", last update "
+              << last_.indices.update_timestamp << std::endl;
+  }
+
+  const Options& options_;
+  const kg::KnowledgeGraph& graph_;
+  dds::DataWriter* writer_;
+  dds::DataReader* requests_;
+  const std::uint64_t session_;
+  varnel_bridge::GraphPublication sample_;
+  kg::Snapshot last_{};
+  bool started_ = false;
+  bool state_requested_ = false;
+  std::uint64_t number_ = 0;
+  std::uint64_t sent_ = 0, afresh_ = 0, bytes_ = 0;
+};
+
+}  // namespace
+
+int run_publisher(const Options& options) {
+  KnowledgeGraphMemory region(options.region, kRegionSize);
+  // A publisher may start before the host: it waits for the region.
+  bool told = false;
+  while (!region.initialize_read_only()) {
+    if (region.refusal() != shared_memory_interface::memory_interface::Refusal::Missing) {
+      std::cerr << "varnel-bridge: cannot read the region: " << region.failure_text() << std::endl;
+      return 1;
+    }
+    if (!told) std::cout << "waiting for a host to create region \"" << options.region << "\"" << std::endl;
+    told = true;
+    if (g_stop.load()) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!region.holds_record()) {
+    std::cerr << "varnel-bridge: region \"" << options.region << "\" is too small to hold a graph ("
+              << region.view_size() << " bytes); is it another program's?" << std::endl;
+    return 1;
+  }
+#if defined(__linux__)
+  // The poll's sleeps are short: without this, Linux lets each overrun by 50 us.
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+#endif
+  DdsLink link(options.domain, "varnel-bridge publish " + options.region);
+  Publisher publisher(options, *region.get_data_ref(), link);
+  return publisher.run();
+}
+
+}  // namespace varnel::bridge

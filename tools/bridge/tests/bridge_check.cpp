@@ -1,0 +1,292 @@
+// The bridge test's helper, one program with three commands:
+//   follow   writes a source region in bursts (adds, relations, removals, batches,
+//            clears, compactions) and after each burst, with the source still,
+//            waits until every mirror region holds exactly the source's record
+//            (tails, update timestamp, every version and payload), then goes on;
+//   compare  waits until every mirror equals the source as it is now (still);
+//   hostile  joins the DDS domain, learns the publisher's session from its
+//            stream and sends corrupt samples (wrong sizes, out-of-range kinds,
+//            tails beyond capacity, a bad marker).
+// Exit 0 when everything held; otherwise says which mirror differed and where.
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <fastdds/dds/core/status/PublicationMatchedStatus.hpp>
+#include <fastdds/dds/subscriber/SampleInfo.hpp>
+
+#include "bridge_typesPubSubTypes.h"
+#include "dds_link.hpp"
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace dds = eprosima::fastdds::dds;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+using Clock = std::chrono::steady_clock;
+constexpr std::uint32_t kRegionSize = 536'870'912;
+
+std::unique_ptr<KnowledgeGraphMemory> open_read_only(const std::string& name, double wait_seconds) {
+  auto region = std::make_unique<KnowledgeGraphMemory>(name, kRegionSize);
+  const auto until = Clock::now() + std::chrono::duration<double>(wait_seconds);
+  while (!region->initialize_read_only()) {
+    if (Clock::now() > until) {
+      std::cerr << "bridge_check: no region \"" << name << "\": " << region->failure_text() << "\n";
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return region;
+}
+
+// Waits until `mirror` publishes exactly what `source` publishes (the source
+// still), then compares the records. Empty when equal; else the difference.
+std::string wait_equal(const kg::KnowledgeGraph& source, const kg::KnowledgeGraph& mirror,
+                       double timeout_seconds) {
+  const kg::GraphIndices want = source.snapshot().indices;
+  const auto until = Clock::now() + std::chrono::duration<double>(timeout_seconds);
+  kg::GraphIndices have{};
+  for (;;) {
+    const kg::Snapshot snapshot = mirror.snapshot();
+    have = snapshot.indices;
+    if (std::memcmp(&have, &want, sizeof want) == 0) {
+      auto difference = kg::records_differ(source, want, mirror, have);
+      if (!mirror.cleared_since(snapshot)) return difference ? *difference : std::string();
+    }
+    if (Clock::now() > until)
+      return "mirror did not reach the source's state in " + std::to_string(timeout_seconds) +
+             " s: source " + kg::to_string(want) + ", mirror " + kg::to_string(have);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+kg::KnowledgeGraphNode node_of_kind(std::uint64_t kind, std::uint64_t salt) {
+  kg::KnowledgeGraphNode value{};
+  std::memset(static_cast<void*>(&value), 0, sizeof value);
+  std::memcpy(reinterpret_cast<unsigned char*>(&value), &kind, sizeof kind);
+  std::memcpy(reinterpret_cast<unsigned char*>(&value) + 8, &salt, sizeof salt);
+  return value;
+}
+
+kg::KnowledgeGraphRelation relation_of_kind(std::uint64_t kind, std::uint64_t salt) {
+  kg::KnowledgeGraphRelation value{};
+  std::memcpy(reinterpret_cast<unsigned char*>(&value), &kind, sizeof kind);
+  std::memcpy(reinterpret_cast<unsigned char*>(&value) + 8, &salt, sizeof salt);
+  return value;
+}
+
+int follow(const std::string& source_name, const std::vector<std::string>& mirrors, double seconds,
+           std::uint64_t seed, double round_timeout) {
+  KnowledgeGraphMemory source(source_name, kRegionSize);
+  if (!source.initialize() || !source.holds_record()) {
+    std::cerr << "bridge_check: cannot open the source: " << source.failure_text() << "\n";
+    return 1;
+  }
+  kg::KnowledgeGraph& graph = *source.get_data_ref();
+  const kg::RegionLookupIndex index(graph, source.view_size());
+  graph.set_autocommit(true);
+  graph.clear();
+  std::vector<std::unique_ptr<KnowledgeGraphMemory>> views;
+  for (const auto& name : mirrors) {
+    views.push_back(open_read_only(name, 30));
+    if (!views.back()) return 1;
+  }
+  std::mt19937_64 random(seed);
+  std::uint64_t time = 1, rounds = 0, clears = 0, compactions = 0, batches = 0;
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    const auto burst_end = Clock::now() + std::chrono::milliseconds(100 + random() % 200);
+    while (Clock::now() < burst_end) {
+      const auto roll = random() % 1000;
+      const std::uint64_t kind = 1 + random() % 17, id = random() % 40;
+      if (roll < 500) {
+        graph.add_node(time, id, node_of_kind(kind, random()));
+      } else if (roll < 800) {
+        graph.add_relation(time, random() % 100, relation_of_kind(1 + random() % 16, random()),
+                           kg::Index{kind, id}, kg::Index{1 + random() % 17, random() % 40});
+      } else if (roll < 900) {
+        graph.remove_node(time, kg::Index{kind, id});
+      } else if (roll < 980) {
+        graph.set_autocommit(false);
+        graph.start_transaction();
+        const auto writes = 1 + random() % 100;
+        for (std::uint64_t i = 0; i < writes; ++i)
+          graph.add_node(time, random() % 40, node_of_kind(1 + random() % 17, random()));
+        graph.commit_transaction();
+        graph.set_autocommit(true);
+        ++batches;
+      } else if (roll < 990) {
+        graph.clear();
+        ++clears;
+      } else {
+        compactions += graph.compact(time > 300 ? time - 300 : 0).stored();
+      }
+      ++time;
+      // A full kind refuses writes; the source starts over.
+      if (graph.fill().node_values.fraction() > 0.9) {
+        graph.clear();
+        ++clears;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
+    }
+    ++rounds;
+    for (std::size_t m = 0; m < views.size(); ++m) {
+      const std::string difference = wait_equal(graph, *views[m]->get_data_ref(), round_timeout);
+      if (!difference.empty()) {
+        std::cerr << "bridge_check: round " << rounds << ", mirror \"" << mirrors[m]
+                  << "\": " << difference << "\n";
+        return 1;
+      }
+    }
+  }
+  std::cout << "bridge_check: " << rounds << " rounds, " << time - 1 << " writes (" << batches
+            << " batches, " << clears << " clears, " << compactions
+            << " compactions): every mirror equal to the source after every round\n";
+  return 0;
+}
+
+int compare(const std::string& source_name, const std::vector<std::string>& mirrors, double timeout) {
+  auto source = open_read_only(source_name, 5);
+  if (!source) return 1;
+  int failures = 0;
+  for (const auto& name : mirrors) {
+    auto mirror = open_read_only(name, 5);
+    if (!mirror) return 1;
+    const std::string difference =
+        wait_equal(*source->get_data_ref(), *mirror->get_data_ref(), timeout);
+    if (!difference.empty()) {
+      std::cerr << "bridge_check: mirror \"" << name << "\": " << difference << "\n";
+      ++failures;
+    } else {
+      std::cout << "bridge_check: mirror \"" << name << "\" equals the source ("
+                << kg::to_string(source->get_data_ref()->snapshot().indices) << ")\n";
+    }
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+int hostile(std::uint32_t domain, int readers) {
+  varnel::bridge::DdsLink link(domain, "bridge_check hostile");
+  dds::DataReader* reader = link.publications_reader();
+  dds::DataWriter* writer = link.publications_writer();
+  dds::DataWriter* requests = link.requests_writer();
+  // The source is still: ask for the whole state to learn the session and number.
+  varnel_bridge::GraphPublication real;
+  dds::SampleInfo info;
+  const auto until = Clock::now() + std::chrono::seconds(20);
+  bool got = false;
+  while (!got && Clock::now() < until) {
+    varnel_bridge::StateRequest request;
+    request.mirror(1);
+    request.reason("bridge_check hostile wants the session");
+    requests->write(&request);
+    if (reader->wait_for_unread_message(eprosima::fastrtps::Duration_t(0, 500'000'000)))
+      while (reader->take_next_sample(&real, &info) == ReturnCode_t::RETCODE_OK)
+        got = got || info.valid_data;
+  }
+  if (!got) {
+    std::cerr << "bridge_check: no publication seen to imitate\n";
+    return 1;
+  }
+  // Every mirror (and this program's own reader) must have matched this writer:
+  // a volatile writer sends only to the readers it knows.
+  dds::PublicationMatchedStatus matched;
+  while (writer->get_publication_matched_status(matched) == ReturnCode_t::RETCODE_OK &&
+         matched.current_count < readers + 1 && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (matched.current_count < readers + 1) {
+    std::cerr << "bridge_check: only " << matched.current_count - 1 << " of " << readers
+              << " mirrors matched the hostile writer\n";
+    return 1;
+  }
+  const kg::GraphIndices base = kg::from_words(real.to());
+  // Every sample claims the next publication: the mirrors, back at `real` after
+  // each refusal, take each for their next step.
+  const std::uint64_t number = real.number() + 1;
+  const auto send = [&](const char* what, bool afresh, kg::GraphIndices to,
+                        std::vector<std::uint8_t> bytes) {
+    varnel_bridge::GraphPublication sample;
+    sample.session(real.session());
+    sample.number(number);
+    sample.afresh(afresh);
+    sample.from(kg::to_words(afresh ? kg::GraphIndices{} : base));
+    sample.to(kg::to_words(to));
+    sample.observed_ns(varnel::bridge::wall_ns());
+    sample.bytes(std::move(bytes));
+    writer->write(&sample);
+    std::cout << "bridge_check: sent a hostile sample: " << what << std::endl;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  };
+  // A span of one node version in kind 1 and its payload, made bad in several ways.
+  kg::GraphIndices one = base;
+  one.node_index_tail[1] += 1;
+  one.nodes_tail += 1;
+  std::vector<std::uint8_t> good(sizeof(kg::NodeRecord) + sizeof(kg::KnowledgeGraphNode), 0);
+  kg::NodeRecord record{};
+  record.timestamp = base.update_timestamp;
+  record.value_index = base.nodes_tail;
+  record.instance_id = 424242;
+  record.marker = kg::Marker::Valid;
+  std::memcpy(good.data(), &record, sizeof record);
+  good[sizeof record] = 1;  // payload kind Car
+  send("a span one byte short", false, one, std::vector<std::uint8_t>(good.begin(), good.end() - 1));
+  std::vector<std::uint8_t> bad_kind = good;
+  bad_kind[sizeof record] = 99;
+  send("a payload of node kind 99", false, one, bad_kind);
+  kg::GraphIndices beyond{};
+  beyond.node_index_tail[2] = kg::kNodeVersionsPerKind + 5;
+  send("a whole state whose tail lies beyond the capacity", true, beyond, {});
+  kg::GraphIndices fresh{};
+  fresh.node_index_tail[1] = 1;
+  fresh.nodes_tail = 1;
+  std::vector<std::uint8_t> bad_marker = good;
+  bad_marker[offsetof(kg::NodeRecord, marker)] = 9;
+  reinterpret_cast<kg::NodeRecord*>(bad_marker.data())->value_index = 0;
+  send("a whole state with marker 9", true, fresh, bad_marker);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"bridge_check: drives and checks varnel-bridge in the bridge test"};
+  app.require_subcommand(1);
+  std::string source = "KnowledgeGraph";
+  std::vector<std::string> mirrors;
+  double seconds = 30, timeout = 20;
+  std::uint64_t seed = 21;
+  std::uint32_t domain = 0;
+  auto* follow_command = app.add_subcommand("follow", "Write the source in bursts, check the mirrors after each");
+  follow_command->add_option("--source", source, "Source region");
+  follow_command->add_option("--mirror", mirrors, "Mirror region (repeat)")->required();
+  follow_command->add_option("--seconds", seconds, "How long to write");
+  follow_command->add_option("--seed", seed, "Seed of the writes");
+  follow_command->add_option("--timeout", timeout, "Seconds a mirror may take to catch up");
+  auto* compare_command = app.add_subcommand("compare", "Wait until every mirror equals the (still) source");
+  compare_command->add_option("--source", source, "Source region");
+  compare_command->add_option("--mirror", mirrors, "Mirror region (repeat)")->required();
+  compare_command->add_option("--timeout", timeout, "Seconds a mirror may take to catch up");
+  auto* hostile_command = app.add_subcommand("hostile", "Send corrupt samples imitating the publisher");
+  hostile_command->add_option("--domain", domain, "DDS domain");
+  int readers = 2;
+  hostile_command->add_option("--mirrors", readers, "Mirrors that must receive the samples");
+  CLI11_PARSE(app, argc, argv);
+  try {
+    if (follow_command->parsed()) return follow(source, mirrors, seconds, seed, timeout);
+    if (compare_command->parsed()) return compare(source, mirrors, timeout);
+    return hostile(domain, readers);
+  } catch (const std::exception& error) {
+    std::cerr << "bridge_check: " << error.what() << "\n";
+    return 1;
+  }
+}
