@@ -3,22 +3,29 @@
 // The demo host's scene (24 cars, seed 1) is written at 10 Hz, one transaction
 // per tick, through the C interface into the region "KnowledgeGraph"; a reader
 // maps the region read-only like a consumer in another process. At checkpoints
-// of stored history it times, as the median of 51 reads, each made after one
-// more tick was written:
+// of stored history it times, as the median of 51 reads (CPU time of the
+// reading thread), each made after one more tick was written:
 //   reader      SceneReader::view() + all_nodes() + all_relations()
 //               (the current scene; only what the tick appended is walked)
-//   fresh view  SceneView(graph) + all_nodes() + all_relations() (walks all)
+//   fresh view  SceneView(graph) + all_nodes() + all_relations() (a new view:
+//               its current state from the lookup index, else a walk of all)
 //   per kind    get_all_nodes + get_all_relations over all time (one snapshot
 //               per kind: not consistent; the old way, for comparison)
+//   as of       SceneView(graph) + all_nodes_as_of(t) + all_relations_as_of(t),
+//               t the middle of the history so far
 //   history     SceneView::history of car 1 (through the lookup index)
+// The reader attaches the region's lookup index as a consumer does.
 //
 // It maps the real region "KnowledgeGraph": run it alone, or in a private /dev/shm.
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
+#include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "scene.hpp"
 #include "scene_writer.hpp"
@@ -28,7 +35,16 @@
 namespace {
 
 namespace kg = knowledge_graph::graph;
-using Clock = std::chrono::steady_clock;
+// CPU time of the calling thread: what the read costs, whatever else the machine runs.
+struct Clock {
+  using duration = std::chrono::nanoseconds;
+  using time_point = std::chrono::time_point<Clock, duration>;
+  static time_point now() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return time_point(duration(std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec));
+  }
+};
 
 constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr int kReads = 51;
@@ -72,21 +88,22 @@ int main() {
     return 1;
   }
   const kg::KnowledgeGraph& graph = *region.get_data_ref();
+  const kg::RegionLookupIndex index(graph, region.view_size());
 
   varnel::demo::Scene scene(1, 24);
   varnel::demo::SceneWriter writer(api, handle, {varnel::demo::WritePattern::Update, false});
   Tick tick{api, scene, writer};
   kg::SceneReader reader(graph);
 
-  std::printf("%8s %10s %9s %12s %12s %12s %12s %10s\n", "ticks", "versions", "items", "reader us",
-              "fresh us", "per-kind us", "history us", "car 1 v");
+  std::printf("%8s %10s %9s %12s %12s %12s %12s %12s %10s\n", "ticks", "versions", "items",
+              "reader us", "fresh us", "per-kind us", "as-of us", "history us", "car 1 v");
   // The scene's node payloads fill after about 830 ticks (83 s of history).
   const std::uint64_t checkpoints[] = {10, 150, 300, 450, 600, 700};
   bool full = false;
   for (const std::uint64_t checkpoint : checkpoints) {
     while (tick.count < checkpoint && !full) full = !tick.write();
     if (full) break;
-    std::vector<double> incremental, fresh, per_kind, history;
+    std::vector<double> incremental, fresh, per_kind, as_of, history;
     std::size_t items = 0;
     (void)reader.view();
     for (int read = 0; read < kReads && !full; ++read) {
@@ -115,6 +132,14 @@ int main() {
       start = Clock::now();
       {
         const kg::SceneView view(graph);
+        const std::uint64_t middle = view.last_update() / 2;
+        const auto nodes = view.all_nodes_as_of(middle);
+        const auto relations = view.all_relations_as_of(middle);
+      }
+      as_of.push_back(micros(Clock::now() - start));
+      start = Clock::now();
+      {
+        const kg::SceneView view(graph);
         const auto versions = view.history(kg::NodeIndex(kg::NodeKind::Car, 1));
       }
       history.push_back(micros(Clock::now() - start));
@@ -126,9 +151,10 @@ int main() {
     for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
       versions += view.versions(static_cast<kg::RelationKind>(k));
     const std::size_t car_versions = view.history(kg::NodeIndex(kg::NodeKind::Car, 1)).size();
-    std::printf("%8llu %10llu %9zu %12.1f %12.1f %12.1f %12.1f %10zu\n",
+    std::printf("%8llu %10llu %9zu %12.1f %12.1f %12.1f %12.1f %12.1f %10zu\n",
                 static_cast<unsigned long long>(tick.count), static_cast<unsigned long long>(versions),
-                items, median(incremental), median(fresh), median(per_kind), median(history), car_versions);
+                items, median(incremental), median(fresh), median(per_kind), median(as_of),
+                median(history), car_versions);
   }
   api.set_autocommit(1, handle);
   api.reset_knowledge_graph(handle);

@@ -1,16 +1,22 @@
 // Damaged-record fuzzer: the input overwrites bytes of a small, well-formed graph
 // (the bookkeeping buffers and their tails, active_indices, autocommit, the
 // guard words, markers, value_index fields, relation ends, list entries and
-// payload tags), then every read and every write runs on the result under
-// AddressSanitizer. Nothing may touch memory outside the arrays or crash: writes
-// may refuse, reads may clamp or answer absent. Whatever a write stores must
-// leave the tails within their capacities.
+// payload tags), then the reads the input picks and every write run on the
+// result under AddressSanitizer. Nothing may touch memory outside the arrays or
+// crash: writes may refuse, reads may clamp or answer absent. Whatever a write
+// stores must leave the tails within their capacities.
 //
 // An input costs what it touches: one graph serves every input, and only the
 // slots an input could have written (up to the highest tail it reached) are
 // zeroed again before the next. A tail at the edge of its array makes every
-// read walk the whole array, so only inputs that ask for it (first byte odd
-// multiple of 16 - see edge_mode) get edge values; the rest keep small tails.
+// read and the index rebuild walk the whole array, so only inputs that ask for
+// it (first byte 16 or 17 modulo 128 - see edge_mode) get edge values; the rest
+// keep small tails. The whole-graph reads walk the lookup table (32,768
+// entries): the second byte picks them, with the other reads (see read_some).
+// A damaged guard_mark equal to the compaction mark makes readers wait for a
+// compaction that never ends (two seconds, then they give up on that compaction,
+// known by its clear epoch): such inputs all get the same epoch, so only the
+// first of them in a run waits.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +33,9 @@ using varnel_fuzz::ByteReader;
 using varnel_fuzz::fail;
 
 constexpr std::uint64_t kSceneSlots = 64;  // slots that damage and small tails reach
+// The clear epoch of every input that leaves the compaction mark (odd, as while
+// a compaction runs).
+constexpr std::uint16_t kStalledEpoch = 0x4343;
 
 KnowledgeGraph& graph() {
   static KnowledgeGraph::Boxed boxed = KnowledgeGraph::new_boxed();
@@ -190,19 +199,38 @@ bool relation_focus(std::uint64_t kind) {
          (kind < kRelationKinds && touched.relation[kind] > 0);
 }
 
-// Every read: the whole-graph ones, and per kind for the scene's ids over the
-// kinds in focus and one beyond the range.
-void read_everything(const KnowledgeGraph& g) {
+std::uint64_t damaged_node_kind() {
+  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind)
+    if (touched.node[kind] > 0 && kind != 1 && kind != 6) return kind;
+  return 1;
+}
+std::uint64_t damaged_relation_kind() {
+  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind)
+    if (touched.relation[kind] > 0 && kind != 2 && kind != 9 && kind != 16) return kind;
+  return 9;
+}
+
+// The reads that the bits of `reads` pick: counts; the whole-graph queries
+// (two bits: one input in four); the kind queries; walks and latest lookups for
+// the scene's ids over the kinds in focus and one beyond the range.
+void read_some(const KnowledgeGraph& g, std::uint8_t reads) {
   volatile std::uint64_t sink = 0;
   const Interval intervals[] = {Interval::eternity(), Interval::make(2, 5)};
-  sink = sink + g.node_count() + g.relation_count() + g.last_update() + g.is_empty();
+  if (reads & 1) sink = sink + g.node_count() + g.relation_count() + g.last_update() + g.is_empty();
   for (const Interval& interval : intervals) {
-    sink = sink + g.get_all_nodes(interval).size() + g.get_all_relations(interval).size();
+    if ((reads & 6) == 6)
+      sink = sink + g.get_all_nodes(interval).size() + g.get_all_relations(interval).size();
+    if (!(reads & 8)) continue;
+    // A kind query walks the lookup table: one node kind and one relation kind,
+    // the first this input damaged (else the scene's busiest).
+    sink = sink + g.get_nodes_of_type(interval, damaged_node_kind()).size();
+    sink = sink + g.get_relations_of_type(interval, damaged_relation_kind()).size();
     for (std::uint64_t kind : {kNodeKinds, kNodeKinds + 5, ~std::uint64_t{0}})
       sink = sink + g.get_nodes_of_type(interval, kind).size();
     for (std::uint64_t kind : {kRelationKinds, ~std::uint64_t{0}})
       sink = sink + g.get_relations_of_type(interval, kind).size();
   }
+  if (!(reads & 16)) return;
   for (std::uint64_t kind = 0; kind <= kNodeKinds; ++kind) {
     if (!node_focus(kind)) continue;
     auto walk = g.nodes_iter(Interval::eternity(), kind);
@@ -289,12 +317,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rebuild(g);
   ByteReader in(data, size);
   const std::uint8_t mode = in.byte();
+  const std::uint8_t reads = in.byte();
   const bool transaction = mode % 2 == 1;
-  edge_mode = mode % 32 == 16 || mode % 32 == 17;
+  edge_mode = mode % 128 == 16 || mode % 128 == 17;
   touched.top = touched.top || edge_mode;  // writes at tails near capacity reach the top
   damage(g, in);
-  read_everything(g);
+  if (g.guard_mark == KnowledgeGraph::kCompactingMark) g.clear_epoch = kStalledEpoch;
+  read_some(g, reads);
   write_everything(g, transaction);
-  read_everything(g);
+  read_some(g, reads);
   return 0;
 }

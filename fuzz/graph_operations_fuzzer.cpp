@@ -1,8 +1,9 @@
 // Operation-sequence fuzzer: the input is a program of graph calls (the writes
-// and updates, clear, transactions, reads, kinds and ids out of range, relation
-// lists filled to their limits). Each call runs on a private graph and on the reference
-// model; after each one the published buffer (and an open batch) must match the
-// model and keep the record's invariants, and the reads must agree with it.
+// and updates, clear, compactions, transactions, reads, kinds and ids out of
+// range, relation lists filled to their limits). Each call runs on a private
+// graph and on the reference model; after each one the published buffer (and an
+// open batch) must match the model and keep the record's invariants, and the
+// reads the input asks for must agree with it.
 //
 // One graph serves every input: it is reset by a clear, which leaves the old
 // slots in place above the tails, so stale bytes are part of what is fuzzed.
@@ -69,7 +70,7 @@ class Session {
 
  private:
   void step(ByteReader& in) {
-    switch (in.byte() % 13) {
+    switch (in.byte() % 14) {
       case 0: case 1: add_node(in.kind(kNodeKinds), in.id(kNodeIdPool), in.word()); break;
       case 2: remove_node(node_of(in)); break;
       case 3: case 4: {
@@ -82,12 +83,19 @@ class Session {
       case 5: remove_relation(Index(in.kind(kRelationKinds), in.id(kRelationIdPool))); break;
       case 6: clear(); break;
       case 7: transaction_step(in.byte()); break;
-      case 8: check_reads(in.kind(kNodeKinds), in.kind(kRelationKinds), node_of(in)); break;
+      case 8: {
+        const std::uint8_t reads = in.byte();
+        const std::uint64_t node_kind = in.kind(kNodeKinds);
+        const std::uint64_t relation_kind = in.kind(kRelationKinds);
+        check_reads(reads, node_kind, relation_kind, node_of(in));
+        break;
+      }
       case 9: go_back(in.byte()); break;
       case 10:  // never from the zeros past the input's end
         if (!in.done() && in.byte() % 8 == 0) pressure(in);
         break;
       case 11: update_node(in.kind(kNodeKinds), in.id(kNodeIdPool), in.word()); break;
+      case 12: compact(in.byte()); break;
       default: add_node(in.kind(kNodeKinds), in.id(kNodeIdPool), clock_); break;
     }
   }
@@ -161,6 +169,18 @@ class Session {
     graph_.clear();
     model_.clear();
     verify("clear", false);
+  }
+  // Keeps what the last `back` time units wrote (or everything, or nothing).
+  WriteStatus compact(std::uint8_t back) {
+    const std::uint64_t keep_since = back == 255 ? ~std::uint64_t{0}
+                                     : clock_ > back ? clock_ - back
+                                                     : 0;
+    const std::uint64_t active = model_.active();
+    const auto got = graph_.compact(keep_since);
+    const auto want = model_.compact(keep_since);
+    // Kept slots moved down and payloads were renumbered: check every slot again.
+    if (model_.active() != active) checked_published_ = GraphIndices{};
+    return settle("compact", got.status, want.status, got.value == want.value, true);
   }
 
   // Transaction framing, the misframed kinds included: a batch begun properly or
@@ -251,18 +271,64 @@ class Session {
   void check_buffer(const GraphIndices& buffer, const ModelState& state,
                     const GraphIndices& checked, const std::string& where, bool thorough) {
     std::string problem = reference::compare_state(graph_, buffer, state);
-    if (problem.empty()) problem = reference::check_invariants(graph_, buffer, checked);
+    if (problem.empty()) problem = reference::check_invariants(graph_, buffer, checked, &state);
     if (problem.empty() && thorough)
       problem = reference::check_absent(graph_, buffer, state, seen_nodes_, seen_relations_);
     if (!problem.empty()) fail(problem + where);
   }
 
-  // The read side against the model's published state.
-  void check_reads(std::uint64_t node_kind, std::uint64_t relation_kind, Index node) {
+  // The read side against the model's published state: the reads that the bits
+  // of `reads` pick. get_all_nodes walks the whole lookup table (32,768 entries),
+  // so it takes three bits: one read step in eight pays for it.
+  void check_reads(std::uint8_t reads, std::uint64_t node_kind, std::uint64_t relation_kind,
+                   Index node) {
     const ModelState& state = model_.published();
     const Interval always = Interval::eternity();
+    if (reads & 1) check_nodes_of_type(state, node_kind);
+    if (reads & 2) {
+      const auto relations = graph_.get_relations_of_type(always, relation_kind);
+      std::size_t live = 0;
+      for (const auto& [id, version] : state.relations)
+        if (id.type_index == relation_kind && version.marker == Marker::Valid) ++live;
+      if (relations.size() != live) fail("get_relations_of_type: wrong number of instances");
+    }
+    if (reads & 4) {
+      std::uint64_t versions = 0;
+      auto walk = graph_.nodes_iter(always, node_kind);
+      while (walk.next()) ++versions;
+      const std::uint64_t tail = node_kind < kNodeKinds ? state.tails.node_index_tail[node_kind] : 0;
+      if (versions != tail) fail("nodes_iter: yields a number of versions other than the tail");
+      std::uint64_t relation_versions = 0;
+      auto relation_walk = graph_.relations_iter(always, relation_kind);
+      while (relation_walk.next()) ++relation_versions;
+      const std::uint64_t relation_tail =
+          relation_kind < kRelationKinds ? state.tails.relation_index_tail[relation_kind] : 0;
+      if (relation_versions != relation_tail) fail("relations_iter: wrong number of versions");
+    }
+    if (reads & 8) {
+      const auto found = state.nodes.find(node);
+      const KnowledgeGraphNode* value = graph_.get_latest_node_value(node);
+      const bool live_node = found != state.nodes.end() && found->second.marker == Marker::Valid;
+      if ((value != nullptr) != live_node) fail("get_latest_node_value: presence differs");
+      if (value && std::memcmp(value, &found->second.value, sizeof *value) != 0)
+        fail("get_latest_node_value: payload differs");
+      if ((graph_.get_latest_node_record(node) != nullptr) != (found != state.nodes.end()))
+        fail("get_latest_node_record: presence differs");
+    }
+    if (reads & 16) {
+      std::uint64_t count = 0;
+      for (std::uint64_t t : state.tails.node_index_tail) count += t;
+      if (graph_.node_count() != count) fail("node_count differs");
+      if (graph_.last_update() != state.tails.update_timestamp) fail("last_update differs");
+    }
+    if ((reads & 0xE0) == 0xE0) {
+      if (graph_.get_all_nodes(always).size() > state.nodes.size())
+        fail("get_all_nodes: more instances than exist");
+    }
+  }
 
-    const auto items = graph_.get_nodes_of_type(always, node_kind);
+  void check_nodes_of_type(const ModelState& state, std::uint64_t node_kind) {
+    const auto items = graph_.get_nodes_of_type(Interval::eternity(), node_kind);
     std::vector<std::uint64_t> want;
     for (const auto& [id, version] : state.nodes)
       if (id.type_index == node_kind && version.marker == Marker::Valid)
@@ -275,41 +341,6 @@ class Session {
           items[i].record.outgoing != model.outgoing || items[i].record.incoming != model.incoming)
         fail("get_nodes_of_type: item differs from the model");
     }
-
-    const auto relations = graph_.get_relations_of_type(always, relation_kind);
-    std::size_t live = 0;
-    for (const auto& [id, version] : state.relations)
-      if (id.type_index == relation_kind && version.marker == Marker::Valid) ++live;
-    if (relations.size() != live) fail("get_relations_of_type: wrong number of instances");
-
-    std::uint64_t versions = 0;
-    auto walk = graph_.nodes_iter(always, node_kind);
-    while (walk.next()) ++versions;
-    const std::uint64_t tail = node_kind < kNodeKinds ? state.tails.node_index_tail[node_kind] : 0;
-    if (versions != tail) fail("nodes_iter: yields a number of versions other than the tail");
-    std::uint64_t relation_versions = 0;
-    auto relation_walk = graph_.relations_iter(always, relation_kind);
-    while (relation_walk.next()) ++relation_versions;
-    const std::uint64_t relation_tail =
-        relation_kind < kRelationKinds ? state.tails.relation_index_tail[relation_kind] : 0;
-    if (relation_versions != relation_tail) fail("relations_iter: wrong number of versions");
-
-    const auto found = state.nodes.find(node);
-    const KnowledgeGraphNode* value = graph_.get_latest_node_value(node);
-    const bool live_node = found != state.nodes.end() && found->second.marker == Marker::Valid;
-    if ((value != nullptr) != live_node) fail("get_latest_node_value: presence differs");
-    if (value && std::memcmp(value, &found->second.value, sizeof *value) != 0)
-      fail("get_latest_node_value: payload differs");
-    if ((graph_.get_latest_node_record(node) != nullptr) != (found != state.nodes.end()))
-      fail("get_latest_node_record: presence differs");
-
-    std::uint64_t count = 0;
-    for (std::uint64_t t : state.tails.node_index_tail) count += t;
-    if (graph_.node_count() != count) fail("node_count differs");
-    if (graph_.last_update() != state.tails.update_timestamp) fail("last_update differs");
-    if (graph_.get_all_nodes(always).size() >
-        state.nodes.size())
-      fail("get_all_nodes: more instances than exist");
   }
 
   KnowledgeGraph::Boxed boxed_ = KnowledgeGraph::new_boxed();

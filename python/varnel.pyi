@@ -7,6 +7,7 @@ refuses raises a WriteRefused subclass whose `status` says why.
 """
 import datetime
 import enum
+import numpy
 import os
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal
@@ -367,6 +368,21 @@ class SceneView:
         """Instances per kind in the current state: {"nodes": {NodeKind: n}, "relations": {RelationKind: n}}, Empty left out."""
     def versions(self, kind: NodeKind | RelationKind) -> int:
         """Stored versions (not instances) of a kind; a plain int raises TypeError."""
+    def columns(self, kind: NodeKind | RelationKind, window: Interval | None = None) -> numpy.ndarray:
+        """The kind's versions as one numpy structured array, one row per stored
+        version in write order (Removed ones included; not per instance), built
+        without a Python object per version. Fields: instance_id (uint64),
+        timestamp (uint64), marker (uint8: compare with Marker.Valid), for
+        relations from_kind, from_id, to_kind, to_id (uint64), then the kind's
+        attributes by name: int32, float32, vectors as float32 (3,) or (2,)
+        subarrays, names as bytes (S128). With a window, only the versions
+        stamped inside it. An overtaken view gives no rows. A plain int raises
+        TypeError; without numpy, ImportError.
+
+            cars = g.view().columns(NodeKind.Car)
+            moving = cars[(cars["marker"] == Marker.Valid) & (cars["carSpeed"] > 1)]
+            xs = moving["carPosition"][:, 0]
+        """
 
 class Graph:
     """One knowledge graph; a context manager that releases it on exit.
@@ -430,6 +446,11 @@ class Graph:
         leaves it so."""
     @property
     def in_transaction(self) -> bool: ...
+    def writer_alive(self) -> bool:
+        """Whether a live process holds the region's writer lock: True for a
+        paused host, False once it ended or was killed (the scene stays as it
+        left it). Asks the operating system on every call; RegionError when it
+        cannot tell. A private graph: True (this process writes it)."""
 
     # Writes. They return what they stored or raise WriteRefused.
     def add_node(self, timestamp: int, instance_id: int, kind: NodeKind | int | Node, **attributes: Any) -> Index: ...
@@ -459,6 +480,7 @@ class Graph:
     def history(self, node: IndexLike) -> list[NodeItem]: ...  # view().history(node)
     def relation_history(self, relation: IndexLike) -> list[RelationItem]: ...
     def counts(self) -> dict[str, dict[Any, int]]: ...  # view().counts()
+    def columns(self, kind: NodeKind | RelationKind, window: Interval | None = None) -> numpy.ndarray: ...  # view().columns(kind, window)
 
     # The host's per-kind calls.
     def add_car_node(self, timestamp: int, instance_id: int, *, carDirection: Vec3 = ..., carId: int = ..., carPosition: Vec3 = ..., carSpeed: float = ...) -> Index: ...

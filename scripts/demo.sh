@@ -9,7 +9,8 @@
 #                                 the same with real traffic: varnel-sumo runs SUMO on a
 #                                 generated 4x4 grid with random trips (SECONDS simulated,
 #                                 default 60, paced to the wall clock), in a network
-#                                 namespace of its own; the picture is build/sumo-scene.svg
+#                                 namespace of its own; the pictures are build/sumo-map.svg
+#                                 (a map of the scene) and build/sumo-scene.svg (the graph)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -30,7 +31,7 @@ if [ "${1:-}" = "--sumo" ]; then
   echo "== starting SUMO and varnel-sumo for ${seconds} simulated s (log: build/sumo-host.log)"
   # SUMO's TraCI server would listen on every interface: give it only a loopback.
   $netns sh -c "ip link set lo up && PYTHONPATH=$PWD/build/linux/python exec tools/sumo/varnel-sumo \
-    --grid --duration $seconds --realtime --hold --keep-dir build/sumo" </dev/null >build/sumo-host.log 2>&1 &
+    --grid --duration $seconds --realtime --hold --keep-dir build/sumo --picture build/sumo-map.svg" </dev/null >build/sumo-host.log 2>&1 &
   host=$!
   trap 'kill "$host" 2>/dev/null || true' EXIT
   for _ in $(seq 100); do "$inspect" stats >/dev/null 2>&1 && break; sleep 0.2; done
@@ -42,14 +43,15 @@ if [ "${1:-}" = "--sumo" ]; then
   echo; echo "== varnel-inspect stats"
   "$inspect" stats | head -14
   echo; echo "== picture of the scene"
-  "$inspect" dot --svg build/sumo-scene.svg
+  "$inspect" dot --svg build/sumo-scene.svg --output build/sumo-scene.svg.dot
   kill -TERM "$host" 2>/dev/null || true
   wait "$host" || true
   trap - EXIT
   echo; echo "== the host's log (build/sumo-host.log), last lines"
   tail -3 build/sumo-host.log
   echo
-  echo "Scene picture: $PWD/build/sumo-scene.svg (Graphviz source: build/sumo-scene.svg.dot)"
+  echo "Map of the scene: $PWD/build/sumo-map.svg"
+  echo "The graph:        $PWD/build/sumo-scene.svg (Graphviz source: build/sumo-scene.svg.dot)"
   exit 0
 fi
 
@@ -81,7 +83,7 @@ echo; echo "== varnel-inspect relations --kind isBehind"
 "$inspect" relations --kind isBehind | head -5
 
 echo; echo "== picture of the scene"
-"$inspect" dot --svg build/scene.svg
+"$inspect" dot --svg build/scene.svg --output build/scene.svg.dot
 "$inspect" save build/scene.varnel
 
 wait "$host" || true

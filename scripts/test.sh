@@ -57,8 +57,9 @@ run_python() {
 
 # ---- release: the build a packager makes, plain CMake without a preset (warnings
 # are reported, not errors), installed into a staging prefix. Hosts then build
-# against the installed tree through find_package and pkg-config, and the
-# installed Python module is imported from elsewhere and tested.
+# against the installed tree through find_package and pkg-config, the planning
+# example (examples/planning) reads the demo host, and the installed Python
+# module is imported from elsewhere and tested.
 run_release() {
   local dir=build/release stage="$PWD/build/release/stage"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
@@ -69,6 +70,19 @@ run_release() {
     -DSOURCE_DIR="$PWD/varnel-interface/tests/install_consumer" \
     -P varnel-interface/tests/check_install.cmake || return 1
   "$stage/bin/varnel-inspect" --help >/dev/null && "$stage/bin/varnel-demo" --help >/dev/null || return 1
+  # The planning example, built against the installed tree, reads the demo host
+  # while it runs and goes on reading once it has ended.
+  local example="$PWD/$dir/planning_example"
+  rm -rf "$example"
+  cmake -S examples/planning -B "$example" -DCMAKE_PREFIX_PATH="$stage" >/dev/null &&
+    cmake --build "$example" >/dev/null || { echo "the planning example does not build"; return 1; }
+  "$stage/bin/varnel-demo" --duration 3 --rate 10 --cars 12 --seed 1 >/dev/null &
+  local demo=$!
+  "$example/planning_consumer" --duration 5 >"$example/output.txt" || { kill "$demo"; wait "$demo"; return 1; }
+  wait "$demo" || return 1
+  grep -q "host alive | ego on lane" "$example/output.txt" && grep -q "HOST GONE" "$example/output.txt" ||
+    { echo "the planning example did not read the demo:"; cat "$example/output.txt"; return 1; }
+  tail -n 3 "$example/output.txt"
   # Under /usr/local, Debian's python3 searches the folder the module went to.
   local site
   site=$(cd "$stage" && echo lib/python3*/dist-packages)

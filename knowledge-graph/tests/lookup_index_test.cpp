@@ -16,10 +16,10 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -329,92 +329,112 @@ struct FastPaths {
 };
 FastPaths fast_paths;
 
-// Every instance enumerated once, with the scan's latest slot; a claimed order holds.
-void expect_enumeration_matches_scan(const KnowledgeGraph& g, const Snapshot& taken,
-                                     const std::string& where) {
-  std::optional<std::vector<LatestSlot>> nodes[kNodeKinds];
-  latest_node_slots(g, taken, 0, kNodeKinds, nodes);
-  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
-    const std::uint64_t tail = taken.indices.node_index_tail[kind];
-    if (nodes[kind]) {
-      std::map<std::uint64_t, std::uint64_t> want;
-      for (std::uint64_t slot = 0; slot < tail; ++slot) want[g.node_records[kind][slot].instance_id] = slot;
-      std::map<std::uint64_t, std::uint64_t> got;
-      for (const LatestSlot& found : *nodes[kind]) ASSERT_TRUE(got.emplace(found.instance_id, found.slot).second);
-      ASSERT_EQ(got, want) << where << " node kind " << kind;
-      fast_paths.enumerated += tail > 0;
-    }
-    const std::uint64_t ordered = node_ordered_prefix(g, taken, kind);
-    ASSERT_LE(ordered, tail) << where;
-    fast_paths.ordered += ordered > 1;
-    fast_paths.unordered += ordered > 1 && ordered < tail;
-    for (std::uint64_t slot = 1; slot < ordered; ++slot)
-      ASSERT_LE(g.node_records[kind][slot - 1].timestamp, g.node_records[kind][slot].timestamp)
-          << where << " node kind " << kind << " claimed in order up to " << ordered;
+// The node and the relation side of the reads, for the checks that run on both.
+template <bool IsNode, class ItemT, class Iterator, std::uint64_t Kinds, auto Records, auto Values,
+          auto TailOf, auto EnumerateLatest, auto OrderedPrefix, auto Iter, auto OfType, auto All>
+struct Reads {
+  using Item = ItemT;
+  static constexpr std::uint64_t kKinds = Kinds;
+  static constexpr const char* kKind = IsNode ? " node kind " : " relation kind ";
+  static constexpr const char* kIter = IsNode ? " nodes_iter" : " relations_iter";
+  static constexpr const char* kOfType = IsNode ? " get_nodes_of_type" : " get_relations_of_type";
+  static constexpr const char* kAll = IsNode ? " get_all_nodes" : " get_all_relations";
+  static auto records(const KnowledgeGraph& g, std::uint64_t kind) { return (g.*Records)[kind]; }
+  static auto values(const KnowledgeGraph& g) { return g.*Values; }
+  static std::uint64_t tail(const Snapshot& s, std::uint64_t kind) { return (s.indices.*TailOf)[kind]; }
+  static void latest(const KnowledgeGraph& g, const Snapshot& s, std::optional<std::vector<LatestSlot>>* out) {
+    EnumerateLatest(g, s, 0, Kinds, out);
   }
-  std::optional<std::vector<LatestSlot>> relations[kRelationKinds];
-  latest_relation_slots(g, taken, 0, kRelationKinds, relations);
-  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
-    const std::uint64_t tail = taken.indices.relation_index_tail[kind];
-    if (relations[kind]) {
+  static std::uint64_t ordered(const KnowledgeGraph& g, const Snapshot& s, std::uint64_t kind) {
+    return OrderedPrefix(g, s, kind);
+  }
+  static auto walk(const KnowledgeGraph& g, const Snapshot& s, const Interval& i, std::uint64_t kind) {
+    return Iterator(g, s, i, kind);
+  }
+  static auto iter(const KnowledgeGraph& g, const Interval& i, std::uint64_t kind) { return (g.*Iter)(i, kind); }
+  static auto of_type(const KnowledgeGraph& g, const Interval& i, std::uint64_t kind) {
+    return (g.*OfType)(i, kind);
+  }
+  static auto all(const KnowledgeGraph& g, const Interval& i) { return (g.*All)(i); }
+};
+using NodeReads =
+    Reads<true, NodeItem, iterators::NodeIterator, kNodeKinds, &KnowledgeGraph::node_records,
+          &KnowledgeGraph::node_values, &GraphIndices::node_index_tail, &latest_node_slots,
+          &node_ordered_prefix, &KnowledgeGraph::nodes_iter, &KnowledgeGraph::get_nodes_of_type,
+          &KnowledgeGraph::get_all_nodes>;
+using RelationReads =
+    Reads<false, RelationItem, iterators::RelationIterator, kRelationKinds,
+          &KnowledgeGraph::relation_records, &KnowledgeGraph::relation_values,
+          &GraphIndices::relation_index_tail, &latest_relation_slots, &relation_ordered_prefix,
+          &KnowledgeGraph::relations_iter, &KnowledgeGraph::get_relations_of_type,
+          &KnowledgeGraph::get_all_relations>;
+
+// Every instance of one side enumerated once, with the scan's latest slot; a
+// claimed order holds. `counted` (the node side) tallies the fast paths seen.
+template <class Side>
+void expect_side_enumeration_matches_scan(const KnowledgeGraph& g, const Snapshot& taken,
+                                          const std::string& where, FastPaths* counted) {
+  std::optional<std::vector<LatestSlot>> latest[Side::kKinds];
+  Side::latest(g, taken, latest);
+  for (std::uint64_t kind = 0; kind < Side::kKinds; ++kind) {
+    const auto* records = Side::records(g, kind);
+    const std::uint64_t tail = Side::tail(taken, kind);
+    if (latest[kind]) {
       std::map<std::uint64_t, std::uint64_t> want, got;
-      for (std::uint64_t slot = 0; slot < tail; ++slot) want[g.relation_records[kind][slot].instance_id] = slot;
-      for (const LatestSlot& found : *relations[kind]) ASSERT_TRUE(got.emplace(found.instance_id, found.slot).second);
-      ASSERT_EQ(got, want) << where << " relation kind " << kind;
+      for (std::uint64_t slot = 0; slot < tail; ++slot) want[records[slot].instance_id] = slot;
+      for (const LatestSlot& found : *latest[kind]) ASSERT_TRUE(got.emplace(found.instance_id, found.slot).second);
+      ASSERT_EQ(got, want) << where << Side::kKind << kind;
+      if (counted) counted->enumerated += tail > 0;
     }
-    const std::uint64_t ordered = relation_ordered_prefix(g, taken, kind);
+    const std::uint64_t ordered = Side::ordered(g, taken, kind);
     ASSERT_LE(ordered, tail) << where;
+    if (counted) {
+      counted->ordered += ordered > 1;
+      counted->unordered += ordered > 1 && ordered < tail;
+    }
     for (std::uint64_t slot = 1; slot < ordered; ++slot)
-      ASSERT_LE(g.relation_records[kind][slot - 1].timestamp, g.relation_records[kind][slot].timestamp)
-          << where << " relation kind " << kind;
+      ASSERT_LE(records[slot - 1].timestamp, records[slot].timestamp)
+          << where << Side::kKind << kind << " claimed in order up to " << ordered;
   }
 }
 
-// Every kind query, all-kinds query and iterator over `interval` equals the walk:
-// the queries and iterators made now, and iterators made from the older `taken`.
-void expect_reads_match_walk(const KnowledgeGraph& g, const Snapshot& taken, bool current,
-                             const Interval& interval, const std::string& where) {
-  std::vector<std::uint64_t> all_nodes, all_relations;
-  std::vector<NodeItem> expected_nodes;
-  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
-    const NodeRecord* records = g.node_records[kind];
-    const std::uint64_t tail = taken.indices.node_index_tail[kind];
-    const std::string at = where + " node kind " + std::to_string(kind);
-    expect_walk(iterators::NodeIterator(g, taken, interval, kind), records,
-                walk_slots(records, tail, interval), at + " iterator");
+void expect_enumeration_matches_scan(const KnowledgeGraph& g, const Snapshot& taken,
+                                     const std::string& where) {
+  expect_side_enumeration_matches_scan<NodeReads>(g, taken, where, &fast_paths);
+  expect_side_enumeration_matches_scan<RelationReads>(g, taken, where, nullptr);
+}
+
+// Every kind query, all-kinds query and iterator of one side over `interval`
+// equals the walk: the queries and iterators made now, and iterators made from
+// the older `taken`.
+template <class Side>
+void expect_side_reads_match_walk(const KnowledgeGraph& g, const Snapshot& taken, bool current,
+                                  const Interval& interval, const std::string& where) {
+  std::vector<typename Side::Item> expected;
+  for (std::uint64_t kind = 0; kind < Side::kKinds; ++kind) {
+    const auto* records = Side::records(g, kind);
+    const std::uint64_t tail = Side::tail(taken, kind);
+    const std::string at = where + Side::kKind + std::to_string(kind);
+    expect_walk(Side::walk(g, taken, interval, kind), records, walk_slots(records, tail, interval),
+                at + " iterator");
     if (!current) continue;
-    expect_walk(g.nodes_iter(interval, kind), records, walk_slots(records, tail, interval),
-                at + " nodes_iter");
+    expect_walk(Side::iter(g, interval, kind), records, walk_slots(records, tail, interval), at + Side::kIter);
     const auto slots = walk_kind(records, tail, interval);
-    const auto items = g.get_nodes_of_type(interval, kind);
-    expect_items(items, records, g.node_values, slots, at + " get_nodes_of_type");
-    expected_nodes.insert(expected_nodes.end(), items.begin(), items.end());
-  }
-  std::vector<RelationItem> expected_relations;
-  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
-    const RelationRecord* records = g.relation_records[kind];
-    const std::uint64_t tail = taken.indices.relation_index_tail[kind];
-    const std::string at = where + " relation kind " + std::to_string(kind);
-    expect_walk(iterators::RelationIterator(g, taken, interval, kind), records,
-                walk_slots(records, tail, interval), at + " iterator");
-    if (!current) continue;
-    expect_walk(g.relations_iter(interval, kind), records, walk_slots(records, tail, interval),
-                at + " relations_iter");
-    const auto slots = walk_kind(records, tail, interval);
-    const auto items = g.get_relations_of_type(interval, kind);
-    expect_items(items, records, g.relation_values, slots, at + " get_relations_of_type");
-    expected_relations.insert(expected_relations.end(), items.begin(), items.end());
+    const auto items = Side::of_type(g, interval, kind);
+    expect_items(items, records, Side::values(g), slots, at + Side::kOfType);
+    expected.insert(expected.end(), items.begin(), items.end());
   }
   if (!current) return;
-  const auto nodes = g.get_all_nodes(interval);
-  ASSERT_EQ(nodes.size(), expected_nodes.size()) << where << " get_all_nodes";
-  for (std::size_t i = 0; i < nodes.size(); ++i)
-    ASSERT_EQ(std::memcmp(&nodes[i], &expected_nodes[i], sizeof(NodeItem)), 0) << where << " get_all_nodes";
-  const auto relations = g.get_all_relations(interval);
-  ASSERT_EQ(relations.size(), expected_relations.size()) << where << " get_all_relations";
-  for (std::size_t i = 0; i < relations.size(); ++i)
-    ASSERT_EQ(std::memcmp(&relations[i], &expected_relations[i], sizeof(RelationItem)), 0)
-        << where << " get_all_relations";
+  const auto all = Side::all(g, interval);
+  ASSERT_EQ(all.size(), expected.size()) << where << Side::kAll;
+  for (std::size_t i = 0; i < all.size(); ++i)
+    ASSERT_EQ(std::memcmp(&all[i], &expected[i], sizeof(typename Side::Item)), 0) << where << Side::kAll;
+}
+
+void expect_reads_match_walk(const KnowledgeGraph& g, const Snapshot& taken, bool current,
+                             const Interval& interval, const std::string& where) {
+  expect_side_reads_match_walk<NodeReads>(g, taken, current, interval, where);
+  expect_side_reads_match_walk<RelationReads>(g, taken, current, interval, where);
 }
 
 // A window around the timestamps written so far: eternity, an open or closed

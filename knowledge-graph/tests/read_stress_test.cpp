@@ -561,6 +561,22 @@ class Checker {
       if (walk.overtaken()) return;
       walked_relations += valid.size();
     }
+    // The same publication read by a fresh view (its current state from the
+    // lookup index) and by the kind reads (as of the publication: all of it;
+    // every version of one kind, oldest first).
+    const SceneView fresh(graph_, view.snapshot());
+    const std::vector<NodeItem> fresh_nodes = fresh.all_nodes();
+    const auto kind = static_cast<NodeKind>(1 + random_() % (kNodeKinds - 1));
+    const std::vector<NodeItem> as_of = view.nodes_as_of(kind, view.last_update());
+    const std::vector<NodeItem> current = view.nodes(kind);
+    const std::vector<NodeVersion> versions = view.node_versions(kind);
+    std::vector<std::uint64_t> stamps;
+    {
+      iterators::NodeIterator walk(graph_, view.snapshot(), Interval::eternity(),
+                                   static_cast<std::uint64_t>(kind));
+      while (auto item = walk.next()) stamps.push_back(item->record.timestamp);
+      if (walk.overtaken()) return;
+    }
     std::optional<std::vector<NodeItem>> history;
     if (!nodes.empty()) {
       const NodeItem& some = nodes[random_() % nodes.size()];
@@ -577,6 +593,19 @@ class Checker {
              nodes[i].record.timestamp, published);
       check_node(nodes[i], nodes[i].value.type_index(), view.snapshot());
     }
+    expect(fresh_nodes.size() == nodes.size(), "fresh view nodes", fresh_nodes.size(), nodes.size());
+    for (std::size_t i = 0; i < std::min(nodes.size(), fresh_nodes.size()); ++i)
+      expect(same_version(nodes[i].record, fresh_nodes[i].record), "fresh view node version",
+             nodes[i].record.instance_id, fresh_nodes[i].record.instance_id);
+    expect(as_of.size() == current.size(), "view as of its publication", as_of.size(),
+           current.size());
+    for (std::size_t i = 0; i < std::min(as_of.size(), current.size()); ++i)
+      expect(same_version(as_of[i].record, current[i].record), "view as-of version",
+             as_of[i].record.instance_id, current[i].record.instance_id);
+    expect(versions.size() == stamps.size(), "view versions", versions.size(), stamps.size());
+    for (std::size_t i = 0; i < std::min(versions.size(), stamps.size()); ++i)
+      expect(versions[i].timestamp == stamps[i], "view version stamp", versions[i].timestamp,
+             stamps[i]);
     expect(relations.size() == walked_relations, "view relations", relations.size(),
            walked_relations);
     for (const RelationItem& item : relations)

@@ -449,74 +449,75 @@ HostStep autocommit(bool on, const char* seen) {
   return {on ? "set_autocommit(true)" : "set_autocommit(false)",
           [=](KnowledgeGraph& g) { g.set_autocommit(on); }, seen};
 }
+HostStep start(const char* seen) { return call("start_transaction", &KnowledgeGraph::start_transaction, seen); }
+HostStep commit(const char* seen) { return call("commit_transaction", &KnowledgeGraph::commit_transaction, seen); }
+HostStep clear_graph(const char* seen) { return call("clear", &KnowledgeGraph::clear, seen); }
+
+// A host's reset: transaction mode, a batch begun, the graph cleared in it.
+// Readers go on seeing the published scene `seen`.
+std::vector<HostStep> reset_batch(const char* seen) {
+  return {autocommit(false, seen), start(seen), clear_graph(seen)};
+}
+
+void run_host_steps(KnowledgeGraph& graph, std::initializer_list<std::vector<HostStep>> parts) {
+  for (const auto& part : parts) run_host_steps(graph, part);
+}
 
 TEST_F(Record, ResetInsideABatchPublishesTheEmptyGraphBeforeReusingASlot) {
   run_host_steps(graph, {
       add_car(1000, 1, "cars 1, count 1, last 1000"),
       add_car(1000, 3, "cars 1 3, count 2, last 1000"),
       autocommit(false, "cars 1 3, count 2, last 1000"),
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 3, count 2, last 1000"),
+      start("cars 1 3, count 2, last 1000"),
       add_car(1500, 7, "cars 1 3, count 2, last 1000"),
-      call("clear", &KnowledgeGraph::clear, "cars 1 3, count 2, last 1000"),
+      clear_graph("cars 1 3, count 2, last 1000"),
       // Car 2 goes to car 1's slot: the empty graph is published first, with the
       // last update readers knew (the batch's 1500 was never committed).
       add_car(2000, 2, "cars, count 0, last 1000"),
       add_car(2000, 4, "cars, count 0, last 1000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 2 4, count 2, last 2000"),
+      commit("cars 2 4, count 2, last 2000"),
   });
 }
 
 TEST_F(Record, DroppedResetBatchThatRewroteNothingLeavesTheGraphAsItWas) {
+  const char* both = "cars 1 2, count 2, last 1000";
   run_host_steps(graph, {
-      add_car(1000, 1, "cars 1, count 1, last 1000"),
-      add_car(1000, 2, "cars 1 2, count 2, last 1000"),
-      autocommit(false, "cars 1 2, count 2, last 1000"),
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
-      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
-      autocommit(true, "cars 1 2, count 2, last 1000"),
+      {add_car(1000, 1, "cars 1, count 1, last 1000"), add_car(1000, 2, both)},
+      reset_batch(both),
+      {autocommit(true, both)},
       // The host restarts its batch after a reset, then drops it.
-      autocommit(false, "cars 1 2, count 2, last 1000"),
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
-      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
-      add_car(2000, 5, "cars 1 2, count 2, last 1000"),
-      autocommit(true, "cars 1 2, count 2, last 1000"),
+      reset_batch(both),
+      {start(both), add_car(2000, 5, both), autocommit(true, both)},
       // initialize goes the same way.
-      autocommit(false, "cars 1 2, count 2, last 1000"),
-      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
-      call("initialize", &KnowledgeGraph::initialize, "cars 1 2, count 2, last 1000"),
-      add_car(3000, 6, "cars 1 2 6, count 3, last 3000"),
+      {autocommit(false, both), clear_graph(both),
+       call("initialize", &KnowledgeGraph::initialize, both),
+       add_car(3000, 6, "cars 1 2 6, count 3, last 3000")},
   });
 }
 
 TEST_F(Record, RestartedResetBatchNeverShowsItsDroppedWrites) {
   run_host_steps(graph, {
-      add_car(1000, 1, "cars 1, count 1, last 1000"),
-      autocommit(false, "cars 1, count 1, last 1000"),
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1, count 1, last 1000"),
-      call("clear", &KnowledgeGraph::clear, "cars 1, count 1, last 1000"),
-      add_car(2000, 9, "cars, count 0, last 1000"),  // reuses car 1's slot
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars, count 0, last 1000"),
-      add_car(2000, 3, "cars, count 0, last 1000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3, count 1, last 2000"),
+      {add_car(1000, 1, "cars 1, count 1, last 1000")},
+      reset_batch("cars 1, count 1, last 1000"),
+      {add_car(2000, 9, "cars, count 0, last 1000"),  // reuses car 1's slot
+       start("cars, count 0, last 1000"),
+       add_car(2000, 3, "cars, count 0, last 1000"),
+       commit("cars 3, count 1, last 2000")},
   });
 }
 
 TEST_F(Record, SecondCommitOfAResetBatchChangesNothing) {
   run_host_steps(graph, {
-      add_car(1000, 1, "cars 1, count 1, last 1000"),
-      add_car(1000, 2, "cars 1 2, count 2, last 1000"),
-      autocommit(false, "cars 1 2, count 2, last 1000"),
-      call("start_transaction", &KnowledgeGraph::start_transaction, "cars 1 2, count 2, last 1000"),
-      call("clear", &KnowledgeGraph::clear, "cars 1 2, count 2, last 1000"),
-      add_car(2000, 3, "cars, count 0, last 1000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3, count 1, last 2000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3, count 1, last 2000"),
-      add_car(3000, 4, "cars 3, count 1, last 2000"),  // opens the next batch itself
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3 4, count 2, last 3000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3 4, count 2, last 3000"),
-      autocommit(true, "cars 3 4, count 2, last 3000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 3 4, count 2, last 3000"),
+      {add_car(1000, 1, "cars 1, count 1, last 1000"), add_car(1000, 2, "cars 1 2, count 2, last 1000")},
+      reset_batch("cars 1 2, count 2, last 1000"),
+      {add_car(2000, 3, "cars, count 0, last 1000"),
+       commit("cars 3, count 1, last 2000"),
+       commit("cars 3, count 1, last 2000"),
+       add_car(3000, 4, "cars 3, count 1, last 2000"),  // opens the next batch itself
+       commit("cars 3 4, count 2, last 3000"),
+       commit("cars 3 4, count 2, last 3000"),
+       autocommit(true, "cars 3 4, count 2, last 3000"),
+       commit("cars 3 4, count 2, last 3000")},
   });
 }
 
@@ -526,13 +527,13 @@ TEST_F(Record, WriteInTransactionModeWithoutABatchOpensOne) {
       autocommit(false, "cars 1, count 1, last 1000"),
       add_car(2000, 2, "cars 1, count 1, last 1000"),
       add_car(2000, 3, "cars 1, count 1, last 1000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 1 2 3, count 3, last 2000"),
+      commit("cars 1 2 3, count 3, last 2000"),
       // After a commit, the next write opens the next batch: nothing published is rewritten.
       add_car(3000, 4, "cars 1 2 3, count 3, last 2000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars 1 2 3 4, count 4, last 3000"),
+      commit("cars 1 2 3 4, count 4, last 3000"),
       // A reset without start_transaction opens a batch too.
-      call("clear", &KnowledgeGraph::clear, "cars 1 2 3 4, count 4, last 3000"),
-      call("commit_transaction", &KnowledgeGraph::commit_transaction, "cars, count 0, last 3000"),
+      clear_graph("cars 1 2 3 4, count 4, last 3000"),
+      commit("cars, count 0, last 3000"),
   });
 }
 

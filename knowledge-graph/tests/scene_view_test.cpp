@@ -1,11 +1,15 @@
 // SceneView against an oracle built from the plain version walk (nodes_iter and
-// relations_iter over all time) on random write sequences with fixed seeds.
+// relations_iter over all time) on random write sequences with fixed seeds, with
+// and without the lookup index, stamped in any order or by a clock that only
+// runs forward (the order the kind reads binary-search).
 #include "knowledge_graph/graph/scene_view.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
+#include <tuple>
 
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
@@ -93,9 +97,12 @@ KnowledgeGraphNode value_of(NodeKind kind, std::mt19937_64& random) {
   return KnowledgeGraphNode(lane);
 }
 
-void random_writes(KnowledgeGraph& graph, std::mt19937_64& random, int count) {
+// `clock`: stamps that never decrease, from *clock on; null: any order (the
+// slot order decides).
+void random_writes(KnowledgeGraph& graph, std::mt19937_64& random, int count,
+                   std::uint64_t* clock = nullptr) {
   for (int i = 0; i < count; ++i) {
-    const std::uint64_t t = random() % 1000;  // not monotone: the slot order decides
+    const std::uint64_t t = clock ? (*clock += random() % 7) : random() % 1000;
     const NodeKind nk = kNodeKindsUsed[random() % 2];
     const std::uint64_t id = 1 + random() % 5;
     const RelationKind rk = kRelationKindsUsed[random() % 2];
@@ -128,10 +135,24 @@ void check_view(const SceneView& view, const Versions& all, std::mt19937_64& ran
       EXPECT_TRUE(same(view.nodes_as_of(kind, t),
                        oracle(versions, [t](std::uint64_t s) { return s <= t; })))
           << "as of " << t;
-      const Interval window = Interval::make(t, t + random() % 300);
+      const Interval window = Interval::of_type(Interval::make(t, t + random() % 300),
+                                                static_cast<interval_algebra::IntervalType>(i));
       EXPECT_TRUE(same(view.nodes_in(kind, window),
                        oracle(versions, [&](std::uint64_t s) { return window.includes(s); })));
+      // Every version inside the window, in slot order, without its lists.
+      const std::vector<NodeVersion> found = view.node_versions(kind, window);
+      std::vector<const NodeItem*> expected;
+      for (const NodeItem& item : versions)
+        if (window.includes(item.record.timestamp)) expected.push_back(&item);
+      ASSERT_EQ(found.size(), expected.size());
+      for (std::size_t v = 0; v < found.size(); ++v) {
+        EXPECT_EQ(found[v].instance_id, expected[v]->record.instance_id);
+        EXPECT_EQ(found[v].timestamp, expected[v]->record.timestamp);
+        EXPECT_EQ(found[v].marker, expected[v]->record.marker);
+        EXPECT_EQ(std::memcmp(&found[v].value, &expected[v]->value, sizeof found[v].value), 0);
+      }
     }
+    EXPECT_EQ(view.node_versions(kind).size(), versions.size());
     for (std::uint64_t id = 1; id <= 5; ++id) {
       const NodeIndex index(kind, id);
       EXPECT_TRUE(same(view.history(index), oracle_history(versions, id)));
@@ -176,6 +197,22 @@ void check_view(const SceneView& view, const Versions& all, std::mt19937_64& ran
     const std::uint64_t t = random() % 1100;
     EXPECT_TRUE(same(view.relations_as_of(kind, t),
                      oracle(versions, [t](std::uint64_t s) { return s <= t; })));
+    const Interval window = Interval::make(t, t + random() % 300);
+    EXPECT_TRUE(same(view.relations_in(kind, window),
+                     oracle(versions, [&](std::uint64_t s) { return window.includes(s); })));
+    const std::vector<RelationVersion> found = view.relation_versions(kind, window);
+    std::vector<const RelationItem*> expected;
+    for (const RelationItem& item : versions)
+      if (window.includes(item.record.timestamp)) expected.push_back(&item);
+    ASSERT_EQ(found.size(), expected.size());
+    for (std::size_t v = 0; v < found.size(); ++v) {
+      EXPECT_EQ(found[v].instance_id, expected[v]->record.instance_id);
+      EXPECT_EQ(found[v].timestamp, expected[v]->record.timestamp);
+      EXPECT_EQ(found[v].from, expected[v]->record.from);
+      EXPECT_EQ(found[v].to, expected[v]->record.to);
+      EXPECT_EQ(found[v].marker, expected[v]->record.marker);
+      EXPECT_EQ(std::memcmp(&found[v].value, &expected[v]->value, sizeof found[v].value), 0);
+    }
     for (std::uint64_t id = 1; id <= 6; ++id) {
       EXPECT_TRUE(same(view.history(RelationIndex(kind, id)), oracle_history(versions, id)));
       EXPECT_TRUE(same(view.relation_at(RelationIndex(kind, id), t), oracle_at(versions, id, t)));
@@ -189,24 +226,28 @@ void check_view(const SceneView& view, const Versions& all, std::mt19937_64& ran
   EXPECT_FALSE(view.overtaken());
 }
 
-class SceneViewModel : public ::testing::TestWithParam<bool> {};
+// Parameters: with the lookup index; stamped by a forward-running clock.
+class SceneViewModel : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(SceneViewModel, AnswersAsTheVersionWalkOnRandomSequences) {
+  const auto [indexed, forward] = GetParam();
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
     SCOPED_TRACE(seed);
     auto graph = KnowledgeGraph::new_boxed();
-    if (!GetParam()) detach_lookup_index(*graph);
+    if (!indexed) detach_lookup_index(*graph);
     std::mt19937_64 random(seed);
     SceneReader reader(*graph);
+    std::uint64_t clock = 0;
     for (int round = 0; round < 5; ++round) {
-      random_writes(*graph, random, 60);
+      random_writes(*graph, random, 60, forward ? &clock : nullptr);
       const Versions all = all_versions(*graph);
       check_view(SceneView(*graph), all, random);
       check_view(reader.view(), all, random);
     }
   }
 }
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutIndex, SceneViewModel, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutIndex, SceneViewModel,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 TEST(SceneView, KeepsItsPublicationWhileTheWriterGoesOn) {
   auto graph = KnowledgeGraph::new_boxed();

@@ -3,10 +3,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 
 namespace varnel_python {
 
@@ -44,6 +47,27 @@ graph::Index relation_index_arg(py::handle index);
 // of the wrong type TypeError, out of range or too long ValueError.
 types::KnowledgeGraphNode make_node(std::uint64_t kind, const py::dict& attributes);
 types::KnowledgeGraphRelation make_relation(std::uint64_t kind, const py::dict& attributes);
+
+// Where each attribute of a kind lies in its stored record.
+enum class FieldType { I32, F32, Vec3, Vec2, Text };
+struct Field {
+  const char* name;
+  FieldType type;
+  std::size_t offset;
+};
+using Fields = std::vector<Field>;
+const Fields& node_fields(std::uint64_t kind);
+const Fields& relation_fields(std::uint64_t kind);
+
+// A kind's versions as a numpy structured array, one row per version: the
+// version's instance_id, timestamp and marker (relations: from_kind, from_id,
+// to_kind, to_id too), then the kind's attributes (vectors as float32 subarrays, names as
+// 128-byte strings). Raises ImportError with what to install without numpy.
+py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions);
+py::object relation_columns(std::uint64_t kind,
+                            const std::vector<graph::RelationVersion>& versions);
+// Imports numpy or raises ImportError that says how to install it.
+void require_numpy();
 
 // Raises the exception class `type` with `message` (and `status` set, if given).
 [[noreturn]] void raise(const py::object& type, const std::string& message);

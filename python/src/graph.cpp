@@ -213,6 +213,20 @@ class Graph {
   }
   bool in_transaction() const { return in_transaction_; }
 
+  // Whether a live process holds the region's writer lock (a paused host is
+  // alive, a killed one is not). A private graph's only writer is this process.
+  bool writer_alive() const {
+    if (closed()) raise_released();
+    if (is_private()) return true;
+    const auto probe = memory_interface::probe_writer(kRegionName);
+    if (probe.presence == memory_interface::WriterPresence::Unknown) {
+      raise(module_types().region_error,
+            "cannot tell whether a host writes the region \"KnowledgeGraph\": its writer lock "
+            "cannot be queried (platform error " + std::to_string(probe.error) + ")");
+    }
+    return probe.presence == memory_interface::WriterPresence::Alive;
+  }
+
   std::string repr() const {
     if (closed()) return "<varnel.Graph released>";
     if (is_private()) return "<varnel.Graph private>";
@@ -453,7 +467,11 @@ void bind_graph_wide(py::class_<Graph>& c) {
            "never part of it. After a clear() in the block, the empty graph is published just "
            "before the first write that reuses a slot of the old graph; a dropped batch leaves it "
            "so. In transaction mode a write with no open batch opens one itself.")
-      .def_property_readonly("in_transaction", &Graph::in_transaction);
+      .def_property_readonly("in_transaction", &Graph::in_transaction)
+      .def("writer_alive", &Graph::writer_alive,
+           "Whether a live process holds the region's writer lock: True for a paused host, False "
+           "once it has ended or was killed (the scene then stays as it left it). Asks the "
+           "operating system on every call. A private graph: True (this process writes it).");
 }
 
 void bind_generic_writes(py::class_<Graph>& c) {
@@ -599,6 +617,46 @@ py::dict counts_dict(const graph::KindCounts& counts) {
   return result;
 }
 
+// A kind's versions in the view as numpy columns; a plain int is ambiguous.
+py::object columns(const graph::SceneView& s, py::handle kind, py::handle window) {
+  const ModuleTypes& t = module_types();
+  const bool node = py::isinstance(kind, t.node_kind);
+  if (!node && !py::isinstance(kind, t.relation_kind)) {
+    throw py::type_error("columns() takes a NodeKind or a RelationKind, got " +
+                         py::repr(kind).cast<std::string>());
+  }
+  std::optional<Interval> interval;
+  if (!window.is_none()) {
+    if (!py::isinstance<Interval>(window))
+      throw py::type_error("window must be an Interval or None, got " + py::repr(window).cast<std::string>());
+    interval = window.cast<Interval>();
+  }
+  require_numpy();
+  if (node) {
+    const std::uint64_t k = node_kind_arg(kind);
+    std::vector<graph::NodeVersion> versions;
+    {
+      py::gil_scoped_release unlocked;
+      versions = s.node_versions(static_cast<graph::NodeKind>(k), interval);
+    }
+    return node_columns(k, versions);
+  }
+  const std::uint64_t k = relation_kind_arg(kind);
+  std::vector<graph::RelationVersion> versions;
+  {
+    py::gil_scoped_release unlocked;
+    versions = s.relation_versions(static_cast<graph::RelationKind>(k), interval);
+  }
+  return relation_columns(k, versions);
+}
+
+constexpr const char* kColumnsDoc =
+    "A kind's versions as a numpy structured array, one row per stored version in write order "
+    "(Removed ones included; not per instance): instance_id, timestamp, marker (compare with "
+    "Marker.Valid), for relations from_kind, from_id, to_kind, to_id, then the kind's attributes "
+    "by name (vectors as float32 rows, names as bytes). With a window, only the versions stamped "
+    "inside it. Needs numpy (ImportError otherwise).";
+
 void bind_view(py::module_& m) {
   using graph::SceneView;
   py::class_<View>(m, "SceneView",
@@ -690,6 +748,9 @@ void bind_view(py::module_& m) {
         throw py::type_error("versions() takes a NodeKind or a RelationKind, got " +
                              py::repr(kind).cast<std::string>());
       }, py::arg("kind"), "Stored versions of a kind (not instances) in the view's snapshot.")
+      .def("columns", [](const View& v, py::handle kind, py::handle window) {
+        return columns(v.get(), kind, window);
+      }, py::arg("kind"), py::arg("window") = py::none(), kColumnsDoc)
       .def("__repr__", [](const View& v) {
         return "<varnel.SceneView last_update=" + std::to_string(v.get().last_update()) +
                (v.get().overtaken() ? " overtaken>" : ">");
@@ -705,7 +766,11 @@ void bind_view_shortcuts(py::class_<Graph>& c) {
         return g.view().get().history(relation_arg(relation));
       }, py::arg("relation"))
       .def("counts", [](const Graph& g) { return counts_dict(g.view().get().counts()); },
-           "view().counts(): instances per kind in the current state.");
+           "view().counts(): instances per kind in the current state.")
+      .def("columns", [](const Graph& g, py::handle kind, py::handle window) {
+        return columns(g.view().get(), kind, window);
+      }, py::arg("kind"), py::arg("window") = py::none(),
+      "view().columns(kind, window): the kind's versions as numpy columns.");
 }
 
 }  // namespace

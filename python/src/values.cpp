@@ -14,21 +14,10 @@
 #include "bindings.hpp"
 
 namespace varnel_python {
-namespace {
 
 using namespace types;
 
 // ---- Attribute tables: where each keyword lands in a kind's record ---------
-
-enum class FieldType { I32, F32, Vec3, Vec2, Text };
-
-struct Field {
-  const char* name;
-  FieldType type;
-  std::size_t offset;
-};
-
-using Fields = std::vector<Field>;
 
 const Fields& node_fields(std::uint64_t kind) {
   static const std::vector<Fields> table = [] {
@@ -67,6 +56,8 @@ const Fields& relation_fields(std::uint64_t kind) {
   }();
   return table.at(kind);
 }
+
+namespace {
 
 // ---- Python value -> record bytes ------------------------------------------
 

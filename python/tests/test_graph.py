@@ -352,3 +352,101 @@ def test_a_saved_graph_loads_as_a_private_graph_with_its_history(graph, tmp_path
         varnel.Graph.load(tmp_path / "junk")
     with pytest.raises(OSError):
         varnel.Graph.load(str(tmp_path / "missing"))
+
+
+def random_scene(graph, seed, steps):
+    """Cars moving over lanes, pedestrians, isOn and yieldsToCarIn relations
+    that come and go, removals, timestamps mostly rising: a fixed random drive."""
+    import random
+    rng = random.Random(seed)
+    for lane in range(1, 5):
+        graph.add_lane_node(0, lane, laneName=f"lane {lane}", laneSpeedLimit=30 + 10 * lane)
+    cars, walkers, relation_id = set(), set(), 1000
+    for step in range(steps):
+        t = max(0, step * 10 + rng.choice([0, 0, 0, -15]))  # now and then a stamp from the past
+        with graph.transaction():
+            car = rng.randrange(1, 40)
+            if car in cars and rng.random() < 0.1:
+                graph.remove_car_node(t, car)
+                cars.discard(car)
+            elif car in cars:
+                graph.update_car_node(t, car, carId=car, carSpeed=rng.uniform(0, 30),
+                                      carPosition=(rng.uniform(-50, 50), rng.uniform(-5, 5), 0.0),
+                                      carDirection=(1.0, 0.0, 0.0))
+            else:
+                graph.add_car_node(t, car, carId=car, carSpeed=rng.uniform(0, 30))
+                cars.add(car)
+                relation_id += 1
+                graph.add_ison_relation(t, relation_id, (NodeKind.Car, car), (NodeKind.Lane, rng.randrange(1, 5)))
+            walker = rng.randrange(1, 10)
+            if walker in walkers and rng.random() < 0.2:
+                graph.remove_pedestrian_node(t, walker)
+                walkers.discard(walker)
+            else:
+                graph.add_node(t, walker, NodeKind.Pedestrian, pedestrianPosition=(rng.random(), rng.random()),
+                               pedestrianSpeed=rng.uniform(0, 2))
+                walkers.add(walker)
+            if len(cars) >= 2 and rng.random() < 0.3:
+                a, b = rng.sample(sorted(cars), 2)
+                relation_id += 1
+                graph.add_yieldstocarin_relation(t, relation_id, (NodeKind.Car, a), (NodeKind.Car, b),
+                                                 ifDirection=rng.randrange(-1, 2))
+
+
+def expect_columns_match(columns, items, kind):
+    assert len(columns) == len(items)
+    for row, item in zip(columns, items):
+        assert (row["instance_id"], row["timestamp"], row["marker"]) == (
+            item.instance_id, item.timestamp, int(item.marker))
+        if isinstance(kind, RelationKind):
+            assert (row["from_kind"], row["from_id"], row["to_kind"], row["to_id"]) == (
+                *item.record.from_, *item.record.to)
+        fields = item.value.fields if item.value.type_index() == int(kind) else None
+        for name in columns.dtype.names[(7 if isinstance(kind, RelationKind) else 3):]:
+            value = row[name]
+            if fields is None:
+                assert not value.any() if hasattr(value, "any") else not value, name
+            elif isinstance(value, bytes):
+                assert value.decode() == fields[name], name
+            elif getattr(value, "shape", ()) != ():
+                assert tuple(value) == tuple(fields[name]), name
+            else:
+                assert value == fields[name], name
+
+
+def test_columns_hold_every_version_as_the_per_version_reads_do(graph):
+    np = pytest.importorskip("numpy")
+    random_scene(graph, seed=25, steps=300)
+    view = graph.view()
+    graph.add_car_node(10**6, 99)  # after the view: not in its columns
+    for kind in (NodeKind.Car, NodeKind.Pedestrian, NodeKind.Lane, NodeKind.Ego,
+                 RelationKind.isOn, RelationKind.yieldsToCarIn):
+        iterate = graph.relations_iter if isinstance(kind, RelationKind) else graph.nodes_iter
+        for window in (None, Interval(500, 1500), Interval.of_type(Interval(500, 1500), IntervalType.Open)):
+            columns = view.columns(kind, window)
+            assert isinstance(columns, np.ndarray) and columns.dtype.names[:3] == (
+                "instance_id", "timestamp", "marker")
+            items = [item for item in iterate(window or ETERNITY, kind) if item.timestamp != 10**6]
+            expect_columns_match(columns, items, kind)
+    cars = graph.columns(NodeKind.Car)
+    assert cars[-1]["instance_id"] == 99 and cars["carPosition"].shape == (len(cars), 3)
+    assert cars.dtype["carSpeed"] == np.float32 and cars.dtype["carId"] == np.int32
+    assert set(graph.columns(NodeKind.Lane)["laneName"]) == {b"lane 1", b"lane 2", b"lane 3", b"lane 4"}
+    valid = cars[cars["marker"] == Marker.Valid]
+    assert len(valid) + (cars["marker"] == Marker.Removed).sum() == len(cars)
+    with pytest.raises(TypeError, match="NodeKind or a RelationKind"):
+        view.columns(1)
+    with pytest.raises(TypeError, match="Interval"):
+        view.columns(NodeKind.Car, (0, 10))
+
+
+def test_columns_of_an_overtaken_view_are_empty_and_without_numpy_raise(graph, monkeypatch):
+    pytest.importorskip("numpy")
+    random_scene(graph, seed=7, steps=20)
+    view = graph.view()
+    graph.clear()
+    graph.add_car_node(5, 1)
+    assert len(view.columns(NodeKind.Car)) == 0 and view.overtaken
+    monkeypatch.setitem(__import__("sys").modules, "numpy", None)  # as if not installed
+    with pytest.raises(ImportError, match="python3-numpy"):
+        graph.columns(NodeKind.Car)

@@ -227,6 +227,26 @@ def test_a_second_host_process_is_refused_until_the_first_releases():
             second.wait()
 
 
+def test_a_reader_tells_a_paused_host_from_a_dead_one():
+    import signal
+    writer = start(WRITER)
+    try:
+        expect(writer, "scene")
+        with varnel.Graph.attach() as reader:
+            assert reader.writer_alive()
+            writer.send_signal(signal.SIGSTOP)  # paused: still the writer
+            assert reader.writer_alive() and reader.writer_alive()
+            writer.kill()  # SIGKILL: no clean-up of its own runs
+            writer.wait(TIMEOUT)
+            assert not reader.writer_alive()
+            assert reader.node_count() == 4  # the scene stays as it was left
+        with varnel.Graph.new_boxed() as private:
+            assert private.writer_alive()  # its only writer is this process
+    finally:
+        writer.kill()
+        writer.wait()
+
+
 # Where car instance 7's first version keeps its marker byte in the region:
 # node_records[1][0] (kind 1, slot 0; 21,000 slots of 1,312 bytes per kind),
 # the marker 1,304 bytes into the record.

@@ -29,5 +29,6 @@ def public(obj):
 def test_every_module_name_and_graph_method_has_a_stub():
     top, members = stub_names()
     assert public(varnel) <= top
-    for name in ("Graph", "Interval", "Node", "Index", "NodeItem", "NodeRecord", "RelationRecord"):
+    for name in ("Graph", "SceneView", "Interval", "Node", "Index", "NodeItem", "NodeRecord",
+                 "RelationRecord"):
         assert public(getattr(varnel, name)) <= members[name], name

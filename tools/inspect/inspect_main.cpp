@@ -108,6 +108,20 @@ Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
   return source;
 }
 
+// Whether a live host writes the source: a paused one is alive, a killed one is not.
+std::string writer_text(const Source& source) {
+  using shared_memory_interface::memory_interface::WriterPresence;
+  if (!source.region) return "none (a file)";
+  const auto probe = source.region->probe_writer();
+  switch (probe.presence) {
+    case WriterPresence::Alive: return "alive (a live process holds the writer lock)";
+    case WriterPresence::Absent:
+      return "none (no live host: the scene stays as its last writer left it)";
+    case WriterPresence::Unknown: break;
+  }
+  return "unknown (the writer lock cannot be queried, error " + std::to_string(probe.error) + ")";
+}
+
 // ---- Time windows -------------------------------------------------------------
 
 struct Window {
@@ -218,6 +232,7 @@ void stats(const Source& source) {
   if (s.compaction_stalled)
     std::printf("compaction:        left unfinished by its writer; the graph reads as empty "
                 "until a host sets it up again\n");
+  std::printf("writer:            %s\n", writer_text(source).c_str());
   std::printf("autocommit:        %s\n", g.autocommit_enabled() ? "on" : "off");
   std::printf("published buffer:  %llu\n", static_cast<unsigned long long>(s.active));
   std::printf("fill:\n");
@@ -334,6 +349,7 @@ void watch(const Source& source, double interval, int count, std::size_t limit, 
     std::cout << "varnel-inspect watch: " << source.description << "  (Ctrl-C ends)\n";
     std::cout << "node versions " << nodes << "  relation versions " << g.relation_count()
               << "  last update " << update << "  autocommit " << (g.autocommit_enabled() ? "on" : "off") << "\n";
+    std::cout << "writer: " << writer_text(source) << "\n";
     if (round > 0 && elapsed > 0) {
       if (nodes < last_nodes)
         std::cout << "rates: the graph was reset since the last look\n";
@@ -444,7 +460,7 @@ int main(int argc, char** argv) {
                  "(default 5; Ctrl-C ends the wait)")
       ->check(CLI::Range(0.0, 86400.0));
 
-  app.add_subcommand("stats", "Counts, last update, oldest version, autocommit and the fill of every array");
+  app.add_subcommand("stats", "Counts, last update, oldest version, whether a writer is alive, autocommit and the fill of every array");
 
   std::string node_kind, relation_kind;
   Window node_window, relation_window, json_window;

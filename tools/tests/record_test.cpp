@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -417,40 +418,44 @@ std::size_t versions_in(const std::vector<Publication>& publications) {
   return n;
 }
 
-TEST(LiveRecorder, ARingOverrunMergesBoundariesButKeepsEveryVersion) {
-  PrivateLink l;
-  varnel::record::LiveRecorder recorder(*l.graph, *l.link);
-  std::string error;
-  ASSERT_TRUE(recorder.attach(kg::kRecorderDefaultWaitMicros, error)) << error;
+// A live recorder on a private graph that collects what it records.
+struct LiveRecording : PrivateLink {
+  varnel::record::LiveRecorder recorder{*graph, *link};
   std::vector<Publication> got;
-  auto sink = [&](const Publication& p) { got.push_back(p); };
-  recorder.start(sink);
+  std::function<void(const Publication&)> sink = [this](const Publication& p) { got.push_back(p); };
+  std::string error;
+  // Attaches and starts; false (and `error`) when the recorder cannot attach.
+  bool start() {
+    if (!recorder.attach(kg::kRecorderDefaultWaitMicros, error)) return false;
+    recorder.start(sink);
+    return true;
+  }
+};
+
+TEST(LiveRecorder, ARingOverrunMergesBoundariesButKeepsEveryVersion) {
+  LiveRecording l;
+  ASSERT_TRUE(l.start()) << l.error;
   const std::size_t writes = kg::kPublicationLogEntries + 500;
   for (std::uint64_t i = 0; i < writes; ++i)
     ASSERT_TRUE(l.graph->add_node(i, i % 1000, kg::KnowledgeGraphNode(types::Car{})).stored());
-  while (recorder.poll(sink) != 0) {
+  while (l.recorder.poll(l.sink) != 0) {
   }
-  EXPECT_EQ(recorder.gaps(), 0u);
-  EXPECT_EQ(versions_in(got), writes);
-  ASSERT_GE(got.size(), 2u);
-  EXPECT_GT(got[1].merged, 1u);  // the lapped entries, as one publication
-  recorder.detach();
+  EXPECT_EQ(l.recorder.gaps(), 0u);
+  EXPECT_EQ(versions_in(l.got), writes);
+  ASSERT_GE(l.got.size(), 2u);
+  EXPECT_GT(l.got[1].merged, 1u);  // the lapped entries, as one publication
+  l.recorder.detach();
 }
 
 TEST(LiveRecorder, AWriterThatLogsNothingIsFollowedThroughThePublishedState) {
-  PrivateLink l;
-  varnel::record::LiveRecorder recorder(*l.graph, *l.link);
-  std::string error;
-  ASSERT_TRUE(recorder.attach(kg::kRecorderDefaultWaitMicros, error)) << error;
-  std::vector<Publication> got;
-  auto sink = [&](const Publication& p) { got.push_back(p); };
-  recorder.start(sink);
+  LiveRecording l;
+  ASSERT_TRUE(l.start()) << l.error;
   kg::detach_recorder_link(*l.graph);  // a host without the link
   for (std::uint64_t i = 0; i < 10; ++i) l.graph->add_node(i, i, kg::KnowledgeGraphNode(types::Car{}));
-  ASSERT_TRUE(wait_for([&] { return recorder.poll(sink) != 0; }, 10));
-  EXPECT_EQ(recorder.unlogged(), 1u);
-  EXPECT_EQ(versions_in(got), 10u);
-  recorder.detach();
+  ASSERT_TRUE(wait_for([&] { return l.recorder.poll(l.sink) != 0; }, 10));
+  EXPECT_EQ(l.recorder.unlogged(), 1u);
+  EXPECT_EQ(versions_in(l.got), 10u);
+  l.recorder.detach();
 }
 
 // ---- Live recording ----
@@ -516,31 +521,34 @@ TEST_F(RegionFixture, RecordsExactlyWhatAWriterPublishesAtFullRateWhileItClearsO
   std::vector<std::string> seen;
   while (std::getline(lines, line)) seen.push_back(line);
   std::size_t at = 0;
+  struct Line {  // one version as the reader printed it
+    std::string topic, marker;
+    std::uint64_t number = 0, id = 0, timestamp = 0;
+  };
+  const auto next_line = [&] {
+    Line line;
+    std::istringstream(seen[at++]) >> line.topic >> line.number >> line.id >> line.timestamp >> line.marker;
+    return line;
+  };
   for (std::size_t i = 0; i <= log.publications.size(); ++i) {
     const Publication& p = i == 0 ? recording.publications[0] : log.publications[i - 1];
     ++publication;
     for (const auto& item : p.nodes) {
       ASSERT_LT(at, seen.size());
-      std::istringstream fields(seen[at++]);
-      std::string topic, marker;
-      std::uint64_t number = 0, id = 0, timestamp = 0;
-      fields >> topic >> number >> id >> timestamp >> marker;
-      EXPECT_EQ(topic, "/nodes/" + std::string(types::node_kind_name(item.value.tag)));
-      EXPECT_EQ(number, publication);
-      EXPECT_EQ(id, item.record.instance_id);
-      EXPECT_EQ(timestamp, item.record.timestamp);
-      EXPECT_EQ(marker, kg::to_string(item.record.marker));
+      const Line line = next_line();
+      EXPECT_EQ(line.topic, "/nodes/" + std::string(types::node_kind_name(item.value.tag)));
+      EXPECT_EQ(line.number, publication);
+      EXPECT_EQ(line.id, item.record.instance_id);
+      EXPECT_EQ(line.timestamp, item.record.timestamp);
+      EXPECT_EQ(line.marker, kg::to_string(item.record.marker));
       ++versions;
     }
     for (const auto& item : p.relations) {
       ASSERT_LT(at, seen.size());
-      std::istringstream fields(seen[at++]);
-      std::string topic, marker;
-      std::uint64_t number = 0, id = 0, timestamp = 0;
-      fields >> topic >> number >> id >> timestamp >> marker;
-      EXPECT_EQ(topic, "/relations/" + std::string(types::relation_kind_name(item.value.tag)));
-      EXPECT_EQ(number, publication);
-      EXPECT_EQ(id, item.record.instance_id);
+      const Line line = next_line();
+      EXPECT_EQ(line.topic, "/relations/" + std::string(types::relation_kind_name(item.value.tag)));
+      EXPECT_EQ(line.number, publication);
+      EXPECT_EQ(line.id, item.record.instance_id);
       ++versions;
     }
     ASSERT_LT(at, seen.size());

@@ -335,6 +335,7 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   EXPECT_EQ(stats.status, 0) << stats.err;
   EXPECT_NE(stats.out.find("node versions Car"), std::string::npos);
   EXPECT_NE(stats.out.find("autocommit:        off"), std::string::npos);  // the demo batches
+  EXPECT_NE(stats.out.find("writer:            alive"), std::string::npos) << stats.out;
 
   Outcome json = inspect("json --indent -1");
   ASSERT_EQ(json.status, 0) << json.err;
@@ -360,6 +361,7 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   Outcome watch = inspect("watch --count 2 --interval 0.5 --no-clear --limit 3");
   EXPECT_EQ(watch.status, 0) << watch.err;
   EXPECT_NE(watch.out.find("node versions/s"), std::string::npos) << watch.out;
+  EXPECT_NE(watch.out.find("writer: alive"), std::string::npos) << watch.out;
 
   // A second host is refused, says so, and leaves the first one's scene alone.
   Outcome second = run(VARNEL_DEMO, "--duration 1 --rate 20 --cars 4 --seed 9", "second");
@@ -384,6 +386,8 @@ TEST_F(ToolsTest, InspectorReadsTheLiveDemoAndSnapshotsRoundTrip) {
   Outcome from_file = inspect("--file " + path("live.bin") + " json --indent -1");
   ASSERT_EQ(from_file.status, 0) << from_file.err;
   expect_static_scene(nlohmann::json::parse(from_file.out));
+  EXPECT_NE(inspect("--file " + path("live.bin") + " stats").out.find("writer:            none (a file)"),
+            std::string::npos);
 
   // Graphviz gets the file name as it is, through no shell.
 #if !defined(_WIN32)

@@ -188,6 +188,13 @@ int child_scene(std::uint64_t code) {
   return 3;
 }
 
+// "alive N": a reader process: exit 0 when it finds a live writer (N 1) or none (N 0).
+int child_alive(std::uint64_t alive) {
+  const auto presence = KnowledgeGraphMemory(kRegion, 0).probe_writer().presence;
+  using shared_memory_interface::memory_interface::WriterPresence;
+  return presence == (alive ? WriterPresence::Alive : WriterPresence::Absent) ? 0 : 3;
+}
+
 int run_as_child(int argc, char** argv) {
   if (argc != 4) return 4;
   const std::string mode = argv[2];
@@ -197,6 +204,7 @@ int run_as_child(int argc, char** argv) {
   if (mode == "refused") return child_refused(number);
   if (mode == "hold") return child_hold(number);
   if (mode == "scene") return child_scene(number);
+  if (mode == "alive") return child_alive(number);
   return 4;
 }
 
@@ -306,7 +314,16 @@ TEST(VarnelInterfaceLifecycle, ProcessesShareTheGraphThatOneOfThemWrites) {
   EXPECT_EQ(run_child("count", 3), 0);
 }
 
+// A reader's question "is a host alive?", asked from another process.
+shared_memory_interface::memory_interface::WriterPresence writer_presence() {
+  return KnowledgeGraphMemory(kRegion, 0).probe_writer().presence;
+}
+
 TEST(VarnelInterfaceLifecycle, AKilledWriterDoesNotBlockTheNextHost) {
+  using shared_memory_interface::memory_interface::WriterPresence;
+  EXPECT_EQ(writer_presence(), WriterPresence::Absent);  // nothing ever set up
+  EXPECT_EQ(shared_memory_interface::memory_interface::probe_writer("").presence,
+            WriterPresence::Unknown);
   const Child writer = start_child("hold", 4);
   ASSERT_NE(writer, Child{});
   // The writer creates the region and writes its 4 nodes.
@@ -320,6 +337,14 @@ TEST(VarnelInterfaceLifecycle, AKilledWriterDoesNotBlockTheNextHost) {
   if (!written) kill_child(writer);
   ASSERT_TRUE(written);
 
+  EXPECT_EQ(writer_presence(), WriterPresence::Alive);
+#ifndef _WIN32
+  // Paused is not dead; the probes took nothing from it.
+  kill(writer, SIGSTOP);
+  EXPECT_EQ(writer_presence(), WriterPresence::Alive);
+  EXPECT_EQ(writer_presence(), WriterPresence::Alive);
+#endif
+
   Handle second = set_up();
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(get_node_count(second.get()), 4u);  // not reset
@@ -329,16 +354,23 @@ TEST(VarnelInterfaceLifecycle, AKilledWriterDoesNotBlockTheNextHost) {
   start_transaction(second.get());
   EXPECT_EQ(get_node_count(second.get()), 4u);
   EXPECT_EQ(get_last_update(second.get()), 1004u);
+  EXPECT_EQ(writer_presence(), WriterPresence::Alive);  // refused set-ups hold nothing either
 
   // Killed, the writer holds nothing: the next write takes over, resets the
   // graph as the set-up would have, and is stored.
   kill_child(writer);
+  EXPECT_EQ(writer_presence(), WriterPresence::Absent);
   EXPECT_EQ(add_car_node(5001, 1, Car{}, second.get()), VARNEL_NODE_CAR);
   EXPECT_EQ(get_last_write_result(second.get()), VARNEL_WRITE_STORED);
   EXPECT_EQ(get_node_count(second.get()), 1u);
   EXPECT_EQ(get_last_update(second.get()), 5001u);
-  // A further host process is refused by this one now.
+  EXPECT_EQ(writer_presence(), WriterPresence::Alive);  // this process writes now
+  // A further host process is refused by this one now, and sees it alive.
   EXPECT_EQ(run_child("refused", 1), 0);
+  EXPECT_EQ(run_child("alive", 1), 0);
+  second.reset();  // released: its lock object goes with it
+  EXPECT_EQ(writer_presence(), WriterPresence::Absent);
+  EXPECT_EQ(run_child("alive", 0), 0);
 }
 
 // A refused host that asked for transaction mode finds it when it takes over:

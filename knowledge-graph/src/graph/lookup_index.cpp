@@ -564,8 +564,9 @@ std::uint32_t start_generation(IndexBytes& index) {
   return odd + 1;
 }
 
-// While a clear waits for its commit the index serves no published state: the
-// odd epoch matches no reader's snapshot until a flip settles it.
+// An odd clear epoch lasts only around the flip that publishes an emptied graph;
+// an index finished then serves no published state (no snapshot carries an odd
+// epoch) until refresh_clear_epoch stores the settled, even one.
 void finish_generation(const KnowledgeGraph& graph, Header& header, std::uint32_t generation) {
   word(header.sequence).store(load_sequence(graph), std::memory_order_relaxed);
   const std::uint16_t epoch = load_clear_epoch(graph);

@@ -13,6 +13,7 @@
 // lookups answer absent; items carry the Empty value).
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -63,45 +64,39 @@ class IdSet {
   std::vector<std::uint8_t> used_;
 };
 
-struct NodeKind {
-  using Record = NodeRecord;
-  using Item = NodeItem;
-  static constexpr std::uint64_t kKinds = kNodeKinds;
-  static const Record* slots(const KnowledgeGraph& g, std::uint64_t kind) {
-    return g.node_records[kind];
+// One side of the graph (nodes or relations) as the reads use it: its records,
+// values, latest-slot lookups, windows and item copies.
+template <class RecordT, class ItemT, class ValueT, std::uint64_t Kinds, std::uint64_t Values,
+          auto Records, auto ValueArray, auto FindLatest, auto Window, auto EnumerateLatest, auto Copy>
+struct Side {
+  using Record = RecordT;
+  using Item = ItemT;
+  using Value = ValueT;
+  static constexpr std::uint64_t kKinds = Kinds;
+  static constexpr std::uint64_t kValues = Values;
+  static const Record* slots(const KnowledgeGraph& g, std::uint64_t kind) { return (g.*Records)[kind]; }
+  static const Value* values(const KnowledgeGraph& g) { return g.*ValueArray; }
+  static std::optional<std::uint64_t> latest_slot(const KnowledgeGraph& g, const Snapshot& s, Index id) {
+    return FindLatest(g, s, id);
   }
   static detail::SlotWindow window(const KnowledgeGraph& g, const Snapshot& s,
                                    const Interval& interval, std::uint64_t kind) {
-    return detail::node_slot_window(g, s, interval, kind);
+    return Window(g, s, interval, kind);
   }
   static void latest(const KnowledgeGraph& g, const Snapshot& s, std::uint64_t first,
                      std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
-    latest_node_slots(g, s, first, last, out);
+    EnumerateLatest(g, s, first, last, out);
   }
-  static void copy(const KnowledgeGraph& g, const Record& slot, Item& item) {
-    detail::copy_node_item(g, slot, item);
-  }
+  static void copy(const KnowledgeGraph& g, const Record& slot, Item& item) { Copy(g, slot, item); }
 };
 
-struct RelationKind {
-  using Record = RelationRecord;
-  using Item = RelationItem;
-  static constexpr std::uint64_t kKinds = kRelationKinds;
-  static const Record* slots(const KnowledgeGraph& g, std::uint64_t kind) {
-    return g.relation_records[kind];
-  }
-  static detail::SlotWindow window(const KnowledgeGraph& g, const Snapshot& s,
-                                   const Interval& interval, std::uint64_t kind) {
-    return detail::relation_slot_window(g, s, interval, kind);
-  }
-  static void latest(const KnowledgeGraph& g, const Snapshot& s, std::uint64_t first,
-                     std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
-    latest_relation_slots(g, s, first, last, out);
-  }
-  static void copy(const KnowledgeGraph& g, const Record& slot, Item& item) {
-    detail::copy_relation_item(g, slot, item);
-  }
-};
+using NodeKind = Side<NodeRecord, NodeItem, KnowledgeGraphNode, kNodeKinds, kNodeValues,
+                      &KnowledgeGraph::node_records, &KnowledgeGraph::node_values, &latest_node_slot,
+                      &detail::node_slot_window, &latest_node_slots, &detail::copy_node_item>;
+using RelationKind =
+    Side<RelationRecord, RelationItem, KnowledgeGraphRelation, kRelationKinds, kRelationValues,
+         &KnowledgeGraph::relation_records, &KnowledgeGraph::relation_values, &latest_relation_slot,
+         &detail::relation_slot_window, &latest_relation_slots, &detail::copy_relation_item>;
 
 // Starts fetching the first lines of a version that will be copied soon.
 template <class Record> void prefetch(const Record& record) {
@@ -210,28 +205,40 @@ std::vector<typename Kind::Item> items_of_all_kinds(const KnowledgeGraph& graph,
   });
 }
 
+// The latest version of an instance, whatever its marker.
+template <class Kind>
+const typename Kind::Record* latest_record(const KnowledgeGraph& g, Index id) {
+  if (id.type_index >= Kind::kKinds) return nullptr;
+  return read_guarded(g, [&](const Snapshot& taken) -> const typename Kind::Record* {
+    const auto slot = Kind::latest_slot(g, taken, id);
+    return slot ? &Kind::slots(g, id.type_index)[*slot] : nullptr;
+  });
+}
+
+// The payload of an instance's latest version, unless that version removed it.
+template <class Kind>
+const typename Kind::Value* latest_value(const KnowledgeGraph& g, Index id) {
+  if (id.type_index >= Kind::kKinds) return nullptr;
+  return read_guarded(g, [&](const Snapshot& taken) -> const typename Kind::Value* {
+    const auto slot = Kind::latest_slot(g, taken, id);
+    if (!slot) return nullptr;
+    const typename Kind::Record& latest = Kind::slots(g, id.type_index)[*slot];
+    if (detail::racy_byte(latest.marker) == Marker::Removed) return nullptr;
+    const std::uint64_t position = detail::racy_word(latest.value_index);
+    return position < Kind::kValues ? &Kind::values(g)[position] : nullptr;
+  });
+}
+
 }  // namespace
 
 // ---- Nodes ----
 
 const NodeRecord* KnowledgeGraph::get_latest_node_record(Index node) const {
-  if (node.type_index >= kNodeKinds) return nullptr;
-  return read_guarded(*this, [&](const Snapshot& taken) -> const NodeRecord* {
-    const auto slot = latest_node_slot(*this, taken, node);
-    return slot ? &node_records[node.type_index][*slot] : nullptr;
-  });
+  return latest_record<NodeKind>(*this, node);
 }
 
 const KnowledgeGraphNode* KnowledgeGraph::get_latest_node_value(Index node) const {
-  if (node.type_index >= kNodeKinds) return nullptr;
-  return read_guarded(*this, [&](const Snapshot& taken) -> const KnowledgeGraphNode* {
-    const auto slot = latest_node_slot(*this, taken, node);
-    if (!slot) return nullptr;
-    const NodeRecord& latest = node_records[node.type_index][*slot];
-    if (detail::racy_byte(latest.marker) == Marker::Removed) return nullptr;
-    const std::uint64_t position = detail::racy_word(latest.value_index);
-    return position < kNodeValues ? &node_values[position] : nullptr;
-  });
+  return latest_value<NodeKind>(*this, node);
 }
 
 iterators::NodeIterator KnowledgeGraph::nodes_iter(const Interval& interval,
@@ -251,23 +258,11 @@ std::vector<NodeItem> KnowledgeGraph::get_all_nodes(const Interval& interval) co
 // ---- Relations ----
 
 const RelationRecord* KnowledgeGraph::get_latest_relation_record(Index relation) const {
-  if (relation.type_index >= kRelationKinds) return nullptr;
-  return read_guarded(*this, [&](const Snapshot& taken) -> const RelationRecord* {
-    const auto slot = latest_relation_slot(*this, taken, relation);
-    return slot ? &relation_records[relation.type_index][*slot] : nullptr;
-  });
+  return latest_record<RelationKind>(*this, relation);
 }
 
 const KnowledgeGraphRelation* KnowledgeGraph::get_latest_relation_value(Index relation) const {
-  if (relation.type_index >= kRelationKinds) return nullptr;
-  return read_guarded(*this, [&](const Snapshot& taken) -> const KnowledgeGraphRelation* {
-    const auto slot = latest_relation_slot(*this, taken, relation);
-    if (!slot) return nullptr;
-    const RelationRecord& latest = relation_records[relation.type_index][*slot];
-    if (detail::racy_byte(latest.marker) == Marker::Removed) return nullptr;
-    const std::uint64_t position = detail::racy_word(latest.value_index);
-    return position < kRelationValues ? &relation_values[position] : nullptr;
-  });
+  return latest_value<RelationKind>(*this, relation);
 }
 
 iterators::RelationIterator KnowledgeGraph::relations_iter(const Interval& interval,

@@ -23,6 +23,9 @@
 // descriptor (unmapping first), then let the set-up lock go. A holder that
 // dies lets its flock go with it and never keeps a region alive.
 // A holder that is killed needs no clean-up: the kernel drops its locks.
+// Whether a writer is alive: open "/NAME.writer" read-only (missing: none) and
+// ask F_OFD_GETLK for a read lock on byte 0; a live writer holds a write lock
+// there. Take no lock on that object: the writer's own flock would then fail.
 #pragma once
 
 #include <atomic>
@@ -112,5 +115,19 @@ struct WriterLockOutcome {
 // Never waits.
 WriterLockOutcome try_writer_lock(std::string_view name);
 void release_writer_lock(Handle lock);
+
+// Whether a live process holds the writer lock of region `name`, for readers
+// that want to tell a dead host from a paused one: a stopped (SIGSTOP) or busy
+// writer is Alive, a writer that ended or was killed is Absent. The probe takes
+// no lock and never makes a writer's set-up fail. Unknown: the platform would
+// not say (see `error`; on POSIX, e.g. the lock object belongs to another user).
+// A writer caught between taking its lock and marking it may read as Absent
+// for that moment.
+enum class WriterPresence { Alive, Absent, Unknown };
+struct WriterProbe {
+  WriterPresence presence = WriterPresence::Unknown;
+  std::uint32_t error = 0;  // the platform's error code when Unknown
+};
+WriterProbe probe_writer(std::string_view name);
 
 }  // namespace shared_memory_interface::memory_interface

@@ -62,6 +62,14 @@ template <class T> class SharedMemory {
   std::size_t view_size() const { return view_size_; }
   // Whether the mapped view holds a whole T.
   bool holds_record() const { return initialized_ && view_size_ >= sizeof(T); }
+  // Whether a live process holds the region's writer lock (a paused host is
+  // alive, a killed one is not); asks the platform on every call, mapped or not.
+  memory_interface::WriterProbe probe_writer() const {
+    return memory_interface::probe_writer(name_);
+  }
+  bool writer_alive() const {
+    return probe_writer().presence == memory_interface::WriterPresence::Alive;
+  }
 
   void release() {
     if (initialized_) memory_interface::unmap_region(handle_, data_);

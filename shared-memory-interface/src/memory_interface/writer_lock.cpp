@@ -35,6 +35,16 @@ WriterLockOutcome try_writer_lock(std::string_view name) {
   return {WriterLockState::Taken, &held.back(), 0};
 }
 
+WriterProbe probe_writer(std::string_view name) {
+  {
+    const std::lock_guard guard(held_mutex);
+    for (const Held& entry : held) {
+      if (entry.name == name) return {WriterPresence::Alive, 0};  // this process writes
+    }
+  }
+  return detail::probe_platform_lock(name);
+}
+
 void release_writer_lock(Handle lock) {
   if (lock == nullptr) return;
   const std::lock_guard guard(held_mutex);

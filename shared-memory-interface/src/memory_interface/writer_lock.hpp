@@ -17,5 +17,7 @@ struct PlatformLock {
 
 PlatformLock take_platform_lock(std::string_view name);
 void drop_platform_lock(void* object);
+// Whether another open of the lock object holds it; never takes it.
+WriterProbe probe_platform_lock(std::string_view name);
 
 }  // namespace shared_memory_interface::memory_interface::detail

@@ -6,6 +6,13 @@
 // just before and then locks it finds it unlinked and starts over, so two
 // processes never hold locks on two different objects of one name. A holder
 // that died leaves the object behind, unlocked, for the next one to take.
+//
+// Liveness: flock has no way to ask who holds a lock short of trying to take
+// it, and a probe that took it even for a moment would refuse a writer setting
+// up at that moment. So the holder also marks its object with an open file
+// description lock (a write lock on byte 0), which dies with it in the same way
+// and which readers can query (F_OFD_GETLK) without taking anything. On Linux
+// flock and these locks never conflict with each other.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -33,6 +40,17 @@ int try_lock(int fd) {
   return result == 0 ? 0 : errno;
 }
 
+// Byte 0 of the lock object: the liveness mark.
+struct flock liveness_range(short type) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = 0;
+  range.l_len = 1;
+  range.l_pid = 0;  // required by the OFD commands
+  return range;
+}
+
 bool is_unlinked(int fd) {
   struct stat status {};
   return ::fstat(fd, &status) != 0 || status.st_nlink == 0;
@@ -57,10 +75,41 @@ PlatformLock take_platform_lock(std::string_view name) {
       ::close(fd);
       return {WriterLockState::Failed, nullptr, static_cast<std::uint32_t>(error)};
     }
-    if (!is_unlinked(fd)) return {WriterLockState::Taken, new LockObject{fd, object}, 0};
+    if (!is_unlinked(fd)) {
+      // Ours alone now: nobody else can hold the mark of an object whose flock
+      // we hold. Should the mark fail (no lock memory), readers see no writer:
+      // the lock itself is unaffected.
+      struct flock mark = liveness_range(F_WRLCK);
+      (void)::fcntl(fd, F_OFD_SETLK, &mark);
+      return {WriterLockState::Taken, new LockObject{fd, object}, 0};
+    }
     ::close(fd);  // the previous holder let go of this one: take the new object
   }
   return {WriterLockState::Failed, nullptr, static_cast<std::uint32_t>(EAGAIN)};
+}
+
+WriterProbe probe_platform_lock(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) {
+    return {WriterPresence::Unknown, static_cast<std::uint32_t>(EINVAL)};
+  }
+  const std::string object = "/" + std::string(name) + ".writer";
+  for (unsigned attempt = 0; attempt < 64; ++attempt) {
+    const int fd = ::shm_open(object.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
+      if (errno == ENOENT) return {WriterPresence::Absent, 0};
+      return {WriterPresence::Unknown, static_cast<std::uint32_t>(errno)};
+    }
+    struct flock query = liveness_range(F_RDLCK);
+    const bool asked = ::fcntl(fd, F_OFD_GETLK, &query) == 0;
+    const int error = errno;
+    const bool unlinked = is_unlinked(fd);
+    ::close(fd);
+    if (!asked) return {WriterPresence::Unknown, static_cast<std::uint32_t>(error)};
+    // An unlinked object is one its holder let go of: look at the current one.
+    if (unlinked) continue;
+    return {query.l_type == F_UNLCK ? WriterPresence::Absent : WriterPresence::Alive, 0};
+  }
+  return {WriterPresence::Unknown, static_cast<std::uint32_t>(EAGAIN)};
 }
 
 void drop_platform_lock(void* object) {

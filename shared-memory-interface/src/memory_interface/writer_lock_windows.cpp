@@ -12,6 +12,10 @@
 // A refused set-up holds the name for the moment between its create and its
 // close; a writer that goes in that moment leaves the name behind for as long,
 // and a set-up just then is refused once more and tries again at its next write.
+//
+// Liveness: the event exists exactly while a writer lives, so a reader opens it
+// (never creates it) and closes it at once. Like a refused set-up, that open
+// holds the name for a moment, with the same, retried, effect.
 #include <windows.h>
 
 #include <string>
@@ -20,17 +24,32 @@
 
 namespace shared_memory_interface::memory_interface::detail {
 
-PlatformLock take_platform_lock(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) {
-    return {WriterLockState::Failed, nullptr, ERROR_INVALID_NAME};
-  }
+namespace {
+
+// "NAME.writer" in UTF-16; empty (error in `error`) when the name is unusable.
+std::wstring event_name(std::string_view name, DWORD& error) {
+  error = ERROR_INVALID_NAME;
+  if (name.empty() || name.find('\0') != std::string_view::npos) return {};
   const std::string object = std::string(name) + ".writer";
   const int bytes = static_cast<int>(object.size());
   const int length =
       MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, object.data(), bytes, nullptr, 0);
-  if (length <= 0) return {WriterLockState::Failed, nullptr, GetLastError()};
+  if (length <= 0) {
+    error = GetLastError();
+    return {};
+  }
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, object.data(), bytes, wide.data(), length);
+  error = 0;
+  return wide;
+}
+
+}  // namespace
+
+PlatformLock take_platform_lock(std::string_view name) {
+  DWORD name_error = 0;
+  const std::wstring wide = event_name(name, name_error);
+  if (wide.empty()) return {WriterLockState::Failed, nullptr, name_error};
 
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, wide.c_str());
   const DWORD error = GetLastError();
@@ -40,6 +59,21 @@ PlatformLock take_platform_lock(std::string_view name) {
     return {WriterLockState::HeldElsewhere, nullptr, 0};
   }
   return {WriterLockState::Taken, event, 0};
+}
+
+WriterProbe probe_platform_lock(std::string_view name) {
+  DWORD name_error = 0;
+  const std::wstring wide = event_name(name, name_error);
+  if (wide.empty()) return {WriterPresence::Unknown, name_error};
+  HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, wide.c_str());
+  if (event != nullptr) {
+    CloseHandle(event);
+    return {WriterPresence::Alive, 0};
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND) return {WriterPresence::Absent, 0};
+  if (error == ERROR_ACCESS_DENIED) return {WriterPresence::Alive, 0};  // exists: someone holds it
+  return {WriterPresence::Unknown, error};
 }
 
 void drop_platform_lock(void* object) { CloseHandle(static_cast<HANDLE>(object)); }

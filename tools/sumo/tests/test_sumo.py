@@ -9,6 +9,7 @@ answers describe the same moment.
 Needs a network namespace of its own (scripts/test.sh runs it in one): SUMO's
 TraCI server listens on the loopback interface there and nowhere else.
 """
+import json
 import math
 import os
 import socket
@@ -117,8 +118,12 @@ def step_and_check(host, steps, every, check):
     return checked, arrived
 
 
-def test_grid_with_random_trips_matches_sumo(tmp_path):
-    host = run_host(tmp_path, "--grid", "--duration", "60", "--period", "0.4")
+@pytest.mark.parametrize("window", [0, 5], ids=["reset", "window"])
+def test_grid_with_random_trips_matches_sumo(tmp_path, window):
+    """Without a window the full record resets the scene; with one it is compacted, never reset."""
+    report = tmp_path / "report.json"
+    host = run_host(tmp_path, "--grid", "--duration", "60", "--period", "0.4", "--window", str(window),
+                    "--report", str(report))
     seen, leaders = [], []
 
     def check(scene):
@@ -160,10 +165,16 @@ def test_grid_with_random_trips_matches_sumo(tmp_path):
     checked, arrived = step_and_check(host, 600, 50, check)
     assert host.returncode == 0, (tmp_path / "host.log").read_text()
     assert checked == 11 and max(seen) > 20 and arrived > 0 and len(leaders) > 20, (seen, arrived, len(leaders))
+    figures = json.loads(report.read_text())
+    if window:
+        assert figures["compactions"] > 0 and figures["resets"] == 0, figures
+    else:
+        assert figures["resets"] > 0 and figures["compactions"] == 0, figures
 
 
 def test_spider_with_pedestrians_matches_sumo(tmp_path):
-    host = run_host(tmp_path, "--spider", "--pedestrians", "--duration", "60", "--period", "0.5", "--seed", "3")
+    host = run_host(tmp_path, "--spider", "--pedestrians", "--duration", "60", "--period", "0.5", "--seed", "3",
+                    "--picture", str(tmp_path / "map.svg"))
     seen, crossing = [], []
 
     def check(scene):
@@ -190,6 +201,7 @@ def test_spider_with_pedestrians_matches_sumo(tmp_path):
     assert host.returncode == 0, (tmp_path / "host.log").read_text()
     print(f"persons per sample {seen}, {len(crossing)} seen on a crossing")
     assert checked == 11 and max(seen) > 3
+    assert (tmp_path / "map.svg").read_text().startswith("<svg")
 
 
 def test_bad_network_is_a_clear_error(tmp_path):

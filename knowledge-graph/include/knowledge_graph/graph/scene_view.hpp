@@ -53,40 +53,46 @@ namespace knowledge_graph::graph {
 using types::NodeKind;
 using types::RelationKind;
 
-// A node's identity; never mixes with a relation's.
-struct NodeIndex {
-  NodeKind kind = NodeKind::Empty;
+// The identity of a node (KindIndex<NodeKind>) or a relation
+// (KindIndex<RelationKind>): the kind enums differ, so the two never mix.
+template <class Kind> struct KindIndex {
+  Kind kind = Kind::Empty;
   std::uint64_t instance_id = 0;
 
-  constexpr NodeIndex() = default;
-  constexpr NodeIndex(NodeKind kind, std::uint64_t id) : kind(kind), instance_id(id) {}
-  // From a stored Index (e.g. a relation's `from`); the caller knows it names a node.
-  static constexpr NodeIndex of(Index index) {
-    return {static_cast<NodeKind>(index.type_index), index.instance_id};
+  constexpr KindIndex() = default;
+  constexpr KindIndex(Kind kind, std::uint64_t id) : kind(kind), instance_id(id) {}
+  // From a stored Index (e.g. a relation's `from`); the caller knows which family it names.
+  static constexpr KindIndex of(Index index) {
+    return {static_cast<Kind>(index.type_index), index.instance_id};
   }
   constexpr Index index() const { return {static_cast<std::uint64_t>(kind), instance_id}; }
-  friend constexpr bool operator==(const NodeIndex&, const NodeIndex&) = default;
+  friend constexpr bool operator==(const KindIndex&, const KindIndex&) = default;
 };
-
-// A relation's identity; never mixes with a node's.
-struct RelationIndex {
-  RelationKind kind = RelationKind::Empty;
-  std::uint64_t instance_id = 0;
-
-  constexpr RelationIndex() = default;
-  constexpr RelationIndex(RelationKind kind, std::uint64_t id) : kind(kind), instance_id(id) {}
-  static constexpr RelationIndex of(Index index) {
-    return {static_cast<RelationKind>(index.type_index), index.instance_id};
-  }
-  constexpr Index index() const { return {static_cast<std::uint64_t>(kind), instance_id}; }
-  friend constexpr bool operator==(const RelationIndex&, const RelationIndex&) = default;
-};
+using NodeIndex = KindIndex<NodeKind>;
+using RelationIndex = KindIndex<RelationKind>;
 
 // One step of a traversal: the relation and the node at its other end, both as
 // they stood at the query's time.
 struct Neighbour {
   RelationItem relation;
   NodeItem node;
+};
+
+// One stored version as a columnar read takes it: everything but the relation
+// lists (which make up most of a node version's bytes).
+struct NodeVersion {
+  std::uint64_t instance_id = 0;
+  std::uint64_t timestamp = 0;
+  Marker marker = Marker::None;
+  KnowledgeGraphNode value;  // Empty when the version names no stored value
+};
+struct RelationVersion {
+  std::uint64_t instance_id = 0;
+  std::uint64_t timestamp = 0;
+  Index from;
+  Index to;
+  Marker marker = Marker::None;
+  KnowledgeGraphRelation value;
 };
 
 // Instances per kind (Valid as of the view), indexed by kind number.
@@ -118,19 +124,24 @@ class SceneView {
 
   // ---- Instances of one kind, or of all kinds (ordered by kind, then id) ----
   // Current: per instance its latest version, if Valid. Cost: the instances,
-  // not the history (the view caches the latest slots on first use).
+  // not the history (the view caches the latest slots on first use: from its
+  // SceneReader, else from the lookup index where it can prove itself current
+  // for the kind, else by walking the kind once).
   std::vector<NodeItem> nodes(NodeKind kind) const;
   std::vector<NodeItem> all_nodes() const;
   std::vector<RelationItem> relations(RelationKind kind) const;
   std::vector<RelationItem> all_relations() const;
   // As of t: per instance its latest version stamped <= t, if Valid. Cost: the
+  // versions stamped <= t where the writer kept the kind's stamps in order
+  // (found by binary search), plus those above that ordered run; else the
   // kind's versions.
   std::vector<NodeItem> nodes_as_of(NodeKind kind, std::uint64_t t) const;
   std::vector<NodeItem> all_nodes_as_of(std::uint64_t t) const;
   std::vector<RelationItem> relations_as_of(RelationKind kind, std::uint64_t t) const;
   std::vector<RelationItem> all_relations_as_of(std::uint64_t t) const;
   // Window: versions stamped inside `window`, per instance the latest of them if
-  // Valid. Cost: the kind's versions.
+  // Valid. Cost: as for as-of, the versions inside the window; a window over all
+  // time is the current state.
   std::vector<NodeItem> nodes_in(NodeKind kind, const interval_algebra::Interval& window) const;
   std::vector<NodeItem> all_nodes_in(const interval_algebra::Interval& window) const;
   std::vector<RelationItem> relations_in(RelationKind kind,
@@ -162,6 +173,18 @@ class SceneView {
   std::vector<RelationItem> relations_between(NodeIndex from, NodeIndex to,
                                               std::optional<std::uint64_t> t = std::nullopt) const;
 
+  // ---- Versions, for columnar reads ----
+  // Every stored version of the kind stamped inside `window` (every one without
+  // a window), in write order (slot order: oldest first where the host's clock
+  // runs forward), Removed ones included; not per instance. Cost: the versions
+  // returned where the writer kept the kind's timestamps in order (the window's
+  // run is found by binary search), else the kind's versions.
+  std::vector<NodeVersion> node_versions(
+      NodeKind kind, const std::optional<interval_algebra::Interval>& window = std::nullopt) const;
+  std::vector<RelationVersion> relation_versions(
+      RelationKind kind,
+      const std::optional<interval_algebra::Interval>& window = std::nullopt) const;
+
   // ---- Counts ----
   // Instances per kind in the current state.
   KindCounts counts() const;
@@ -171,6 +194,12 @@ class SceneView {
 
  private:
   const LatestSlots& latest() const;
+  using SlotsById = std::map<std::uint64_t, std::uint64_t>;
+  const SlotsById& node_slots_of(std::uint64_t kind, const interval_algebra::Interval& window,
+                                 SlotsById& room) const;
+  const SlotsById& relation_slots_of(std::uint64_t kind,
+                                     const interval_algebra::Interval& window,
+                                     SlotsById& room) const;
   // False (and the view marked overtaken) when a clear came since the snapshot.
   bool still_valid() const;
   template <class Result> Result checked(Result result) const;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "../kind_reads.hpp"
 #include "../racy_copy.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 
@@ -26,20 +27,21 @@ std::uint64_t relation_tail(const Snapshot& taken, std::uint64_t kind) {
              : 0;
 }
 
-// A value position outside the array names no value: the item carries Empty.
+// Copies of the version at `slot` (a value position outside the array names no
+// value: the item carries Empty); the append forms copy straight into place.
 NodeItem node_item(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
-  NodeItem item{detail::racy_copy(graph.node_records[kind][slot]), KnowledgeGraphNode{}};
-  if (item.record.value_index < kNodeValues)
-    item.value = detail::racy_copy(graph.node_values[item.record.value_index]);
-  return item;
+  return detail::make_node_item(graph, graph.node_records[kind][slot]);
 }
-
 RelationItem relation_item(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
-  RelationItem item{detail::racy_copy(graph.relation_records[kind][slot]),
-                    KnowledgeGraphRelation{}};
-  if (item.record.value_index < kRelationValues)
-    item.value = detail::racy_copy(graph.relation_values[item.record.value_index]);
-  return item;
+  return detail::make_relation_item(graph, graph.relation_records[kind][slot]);
+}
+void append_node(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot,
+                 std::vector<NodeItem>& items) {
+  detail::copy_node_item(graph, graph.node_records[kind][slot], items.emplace_back());
+}
+void append_relation(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot,
+                     std::vector<RelationItem>& items) {
+  detail::copy_relation_item(graph, graph.relation_records[kind][slot], items.emplace_back());
 }
 
 Marker node_marker(const KnowledgeGraph& graph, std::uint64_t kind, std::uint64_t slot) {
@@ -59,15 +61,48 @@ void latest_by_instance(const Record* records, std::uint64_t from, std::uint64_t
   }
 }
 
+// The index's enumeration of one kind (in no order) into the ascending map.
+void adopt_latest(std::vector<LatestSlot>& found, std::map<std::uint64_t, std::uint64_t>& latest) {
+  std::sort(found.begin(), found.end(),
+            [](const LatestSlot& a, const LatestSlot& b) { return a.instance_id < b.instance_id; });
+  for (const LatestSlot& slot : found) latest.emplace_hint(latest.end(), slot.instance_id, slot.slot);
+}
+
+// The current state from nothing: each kind the lookup index can prove itself
+// current for costs its instances; the others are walked.
+void latest_from_scratch(const KnowledgeGraph& graph, const Snapshot& taken, LatestSlots& latest) {
+  const auto always = [](std::uint64_t) { return true; };
+  std::array<std::optional<std::vector<LatestSlot>>, kNodeKinds> nodes;
+  latest_node_slots(graph, taken, 0, kNodeKinds, nodes.data());
+  for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
+    if (nodes[kind])
+      adopt_latest(*nodes[kind], latest.nodes[kind]);
+    else
+      latest_by_instance(graph.node_records[kind], 0, node_tail(taken, kind), latest.nodes[kind],
+                         always);
+  }
+  std::array<std::optional<std::vector<LatestSlot>>, kRelationKinds> relations;
+  latest_relation_slots(graph, taken, 0, kRelationKinds, relations.data());
+  for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
+    if (relations[kind])
+      adopt_latest(*relations[kind], latest.relations[kind]);
+    else
+      latest_by_instance(graph.relation_records[kind], 0, relation_tail(taken, kind),
+                         latest.relations[kind], always);
+  }
+}
+
+// The current state of `taken` from that of `since` (null: from nothing).
 void extend_latest(const KnowledgeGraph& graph, const Snapshot& taken, const Snapshot* since,
                    LatestSlots& latest) {
+  if (since == nullptr) return latest_from_scratch(graph, taken, latest);
   const auto always = [](std::uint64_t) { return true; };
   for (std::uint64_t kind = 0; kind < kNodeKinds; ++kind) {
-    latest_by_instance(graph.node_records[kind], since ? node_tail(*since, kind) : 0,
-                       node_tail(taken, kind), latest.nodes[kind], always);
+    latest_by_instance(graph.node_records[kind], node_tail(*since, kind), node_tail(taken, kind),
+                       latest.nodes[kind], always);
   }
   for (std::uint64_t kind = 0; kind < kRelationKinds; ++kind) {
-    latest_by_instance(graph.relation_records[kind], since ? relation_tail(*since, kind) : 0,
+    latest_by_instance(graph.relation_records[kind], relation_tail(*since, kind),
                        relation_tail(taken, kind), latest.relations[kind], always);
   }
 }
@@ -102,128 +137,154 @@ const LatestSlots& SceneView::latest() const {
 }
 
 // ---- Instances of a kind ----
-
-std::vector<NodeItem> SceneView::nodes(NodeKind kind) const {
-  const std::uint64_t k = kind_number(kind);
-  if (k >= kNodeKinds) return {};
-  std::vector<NodeItem> items;
-  items.reserve(latest().nodes[k].size());
-  for (const auto& [id, slot] : latest().nodes[k]) {
-    if (node_marker(*graph_, k, slot) == Marker::Valid) items.push_back(node_item(*graph_, k, slot));
-  }
-  return checked(std::move(items));
-}
-
-std::vector<RelationItem> SceneView::relations(RelationKind kind) const {
-  const std::uint64_t k = kind_number(kind);
-  if (k >= kRelationKinds) return {};
-  std::vector<RelationItem> items;
-  for (const auto& [id, slot] : latest().relations[k]) {
-    if (relation_marker(*graph_, k, slot) == Marker::Valid)
-      items.push_back(relation_item(*graph_, k, slot));
-  }
-  return checked(std::move(items));
-}
+//
+// Every form chooses the slots first and then copies each item once, straight
+// from the record into its place.
 
 namespace {
 
-template <class Keep>
-std::vector<NodeItem> node_items_where(const KnowledgeGraph& graph, std::uint64_t k,
-                                       std::uint64_t tail, Keep keep) {
-  std::map<std::uint64_t, std::uint64_t> latest;
-  latest_by_instance(graph.node_records[k], 0, tail, latest, keep);
-  std::vector<NodeItem> items;
-  items.reserve(latest.size());
-  for (const auto& [id, slot] : latest) {
-    if (node_marker(graph, k, slot) == Marker::Valid) items.push_back(node_item(graph, k, slot));
-  }
-  return items;
+// The Valid ones among per-instance latest slots, in ascending instance id.
+void append_valid_nodes(const KnowledgeGraph& graph, std::uint64_t k,
+                        const std::map<std::uint64_t, std::uint64_t>& latest,
+                        std::vector<NodeItem>& items) {
+  for (const auto& [id, slot] : latest)
+    if (node_marker(graph, k, slot) == Marker::Valid) append_node(graph, k, slot, items);
+}
+void append_valid_relations(const KnowledgeGraph& graph, std::uint64_t k,
+                            const std::map<std::uint64_t, std::uint64_t>& latest,
+                            std::vector<RelationItem>& items) {
+  for (const auto& [id, slot] : latest)
+    if (relation_marker(graph, k, slot) == Marker::Valid) append_relation(graph, k, slot, items);
 }
 
-template <class Keep>
-std::vector<RelationItem> relation_items_where(const KnowledgeGraph& graph, std::uint64_t k,
-                                               std::uint64_t tail, Keep keep) {
+// Per instance the latest version stamped inside `interval`. Only the slots
+// that can hold the interval are walked: where the writer kept the kind's stamps
+// in order, the run that holds it (binary search) and what lies above the
+// ordered slots; else the whole kind.
+std::map<std::uint64_t, std::uint64_t> node_slots_in(const KnowledgeGraph& graph,
+                                                     const Snapshot& taken, std::uint64_t k,
+                                                     const Interval& interval) {
+  const detail::SlotWindow slots = detail::node_slot_window(graph, taken, interval, k);
+  const auto keep = [&](std::uint64_t stamp) { return interval.includes(stamp); };
   std::map<std::uint64_t, std::uint64_t> latest;
-  latest_by_instance(graph.relation_records[k], 0, tail, latest, keep);
-  std::vector<RelationItem> items;
-  for (const auto& [id, slot] : latest) {
-    if (relation_marker(graph, k, slot) == Marker::Valid)
-      items.push_back(relation_item(graph, k, slot));
-  }
-  return items;
+  latest_by_instance(graph.node_records[k], slots.begin, slots.end, latest, keep);
+  latest_by_instance(graph.node_records[k], slots.rest, slots.tail, latest, keep);
+  return latest;
 }
-
-template <class Item, class PerKind>
-std::vector<Item> all_kinds(std::uint64_t kinds, PerKind per_kind) {
-  std::vector<Item> all;
-  for (std::uint64_t kind = 0; kind < kinds; ++kind) {
-    std::vector<Item> items = per_kind(kind);
-    all.insert(all.end(), std::make_move_iterator(items.begin()),
-               std::make_move_iterator(items.end()));
-  }
-  return all;
+std::map<std::uint64_t, std::uint64_t> relation_slots_in(const KnowledgeGraph& graph,
+                                                         const Snapshot& taken, std::uint64_t k,
+                                                         const Interval& interval) {
+  const detail::SlotWindow slots = detail::relation_slot_window(graph, taken, interval, k);
+  const auto keep = [&](std::uint64_t stamp) { return interval.includes(stamp); };
+  std::map<std::uint64_t, std::uint64_t> latest;
+  latest_by_instance(graph.relation_records[k], slots.begin, slots.end, latest, keep);
+  latest_by_instance(graph.relation_records[k], slots.rest, slots.tail, latest, keep);
+  return latest;
 }
 
 }  // namespace
 
-std::vector<NodeItem> SceneView::nodes_as_of(NodeKind kind, std::uint64_t t) const {
-  const std::uint64_t k = kind_number(kind);
-  if (k >= kNodeKinds) return {};
-  return checked(node_items_where(*graph_, k, node_tail(snapshot_, k),
-                                  [t](std::uint64_t stamp) { return stamp <= t; }));
+// Per instance its latest slot inside `window`, of one kind. A window over all
+// time holds the current state, which the view caches; `room` keeps any other.
+const std::map<std::uint64_t, std::uint64_t>& SceneView::node_slots_of(
+    std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
+  if (detail::covers_all(window)) return latest().nodes[k];
+  return room = node_slots_in(*graph_, snapshot_, k, window);
 }
-
-std::vector<RelationItem> SceneView::relations_as_of(RelationKind kind, std::uint64_t t) const {
-  const std::uint64_t k = kind_number(kind);
-  if (k >= kRelationKinds) return {};
-  return checked(relation_items_where(*graph_, k, relation_tail(snapshot_, k),
-                                      [t](std::uint64_t stamp) { return stamp <= t; }));
+const std::map<std::uint64_t, std::uint64_t>& SceneView::relation_slots_of(
+    std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
+  if (detail::covers_all(window)) return latest().relations[k];
+  return room = relation_slots_in(*graph_, snapshot_, k, window);
 }
 
 std::vector<NodeItem> SceneView::nodes_in(NodeKind kind, const Interval& window) const {
   const std::uint64_t k = kind_number(kind);
   if (k >= kNodeKinds) return {};
-  return checked(node_items_where(*graph_, k, node_tail(snapshot_, k),
-                                  [&](std::uint64_t stamp) { return window.includes(stamp); }));
+  std::map<std::uint64_t, std::uint64_t> room;
+  const auto& slots = node_slots_of(k, window, room);
+  std::vector<NodeItem> items;
+  items.reserve(slots.size());
+  append_valid_nodes(*graph_, k, slots, items);
+  return checked(std::move(items));
 }
 
 std::vector<RelationItem> SceneView::relations_in(RelationKind kind, const Interval& window) const {
   const std::uint64_t k = kind_number(kind);
   if (k >= kRelationKinds) return {};
-  return checked(relation_items_where(*graph_, k, relation_tail(snapshot_, k),
-                                      [&](std::uint64_t stamp) { return window.includes(stamp); }));
+  std::map<std::uint64_t, std::uint64_t> room;
+  const auto& slots = relation_slots_of(k, window, room);
+  std::vector<RelationItem> items;
+  items.reserve(slots.size());
+  append_valid_relations(*graph_, k, slots, items);
+  return checked(std::move(items));
 }
 
-// The all-kinds forms check once at the end: one overtaken kind empties the lot.
-std::vector<NodeItem> SceneView::all_nodes() const {
-  return checked(all_kinds<NodeItem>(kNodeKinds, [&](std::uint64_t k) {
-    return nodes(static_cast<NodeKind>(k));
-  }));
+namespace {
+
+// The all-kinds forms choose every kind's slots first and make room once.
+// `slots_of(k, room)` names a kind's chosen slots; `append(k, slots, items)`
+// copies its Valid ones.
+template <class Item, std::uint64_t Kinds, class SlotsOf, class Append>
+std::vector<Item> all_kinds(SlotsOf slots_of, Append append) {
+  std::array<std::map<std::uint64_t, std::uint64_t>, Kinds> room;
+  std::array<const std::map<std::uint64_t, std::uint64_t>*, Kinds> slots{};
+  std::size_t most = 0;
+  for (std::uint64_t k = 0; k < Kinds; ++k) {
+    slots[k] = &slots_of(k, room[k]);
+    most += slots[k]->size();
+  }
+  std::vector<Item> items;
+  items.reserve(most);
+  for (std::uint64_t k = 0; k < Kinds; ++k) append(k, *slots[k], items);
+  return items;
 }
+
+}  // namespace
+
+// They check once at the end: one overtaken kind empties the lot.
+std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
+  return checked(all_kinds<NodeItem, kNodeKinds>(
+      [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+        return node_slots_of(k, window, room);
+      },
+      [&](std::uint64_t k, const SlotsById& slots, std::vector<NodeItem>& items) {
+        append_valid_nodes(*graph_, k, slots, items);
+      }));
+}
+
+std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
+  return checked(all_kinds<RelationItem, kRelationKinds>(
+      [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+        return relation_slots_of(k, window, room);
+      },
+      [&](std::uint64_t k, const SlotsById& slots, std::vector<RelationItem>& items) {
+        append_valid_relations(*graph_, k, slots, items);
+      }));
+}
+
+// Current: the window over all time. As of t: the window [0, t], i.e. per
+// instance its latest version stamped <= t.
+std::vector<NodeItem> SceneView::nodes(NodeKind kind) const {
+  return nodes_in(kind, Interval::eternity());
+}
+std::vector<RelationItem> SceneView::relations(RelationKind kind) const {
+  return relations_in(kind, Interval::eternity());
+}
+std::vector<NodeItem> SceneView::all_nodes() const { return all_nodes_in(Interval::eternity()); }
 std::vector<RelationItem> SceneView::all_relations() const {
-  return checked(all_kinds<RelationItem>(kRelationKinds, [&](std::uint64_t k) {
-    return relations(static_cast<RelationKind>(k));
-  }));
+  return all_relations_in(Interval::eternity());
+}
+std::vector<NodeItem> SceneView::nodes_as_of(NodeKind kind, std::uint64_t t) const {
+  return nodes_in(kind, Interval::from_eternity_to(t));
+}
+std::vector<RelationItem> SceneView::relations_as_of(RelationKind kind, std::uint64_t t) const {
+  return relations_in(kind, Interval::from_eternity_to(t));
 }
 std::vector<NodeItem> SceneView::all_nodes_as_of(std::uint64_t t) const {
-  return checked(all_kinds<NodeItem>(kNodeKinds, [&](std::uint64_t k) {
-    return nodes_as_of(static_cast<NodeKind>(k), t);
-  }));
+  return all_nodes_in(Interval::from_eternity_to(t));
 }
 std::vector<RelationItem> SceneView::all_relations_as_of(std::uint64_t t) const {
-  return checked(all_kinds<RelationItem>(kRelationKinds, [&](std::uint64_t k) {
-    return relations_as_of(static_cast<RelationKind>(k), t);
-  }));
-}
-std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
-  return checked(all_kinds<NodeItem>(kNodeKinds, [&](std::uint64_t k) {
-    return nodes_in(static_cast<NodeKind>(k), window);
-  }));
-}
-std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
-  return checked(all_kinds<RelationItem>(kRelationKinds, [&](std::uint64_t k) {
-    return relations_in(static_cast<RelationKind>(k), window);
-  }));
+  return all_relations_in(Interval::from_eternity_to(t));
 }
 
 // ---- One instance ----
@@ -305,7 +366,7 @@ std::vector<NodeItem> SceneView::history(NodeIndex index) const {
   const std::vector<std::uint64_t> slots = node_slots(index);
   std::vector<NodeItem> items;
   items.reserve(slots.size());  // one allocation: a history can be large
-  for (const std::uint64_t slot : slots) items.push_back(node_item(*graph_, k, slot));
+  for (const std::uint64_t slot : slots) append_node(*graph_, k, slot, items);
   return checked(std::move(items));
 }
 
@@ -314,7 +375,7 @@ std::vector<RelationItem> SceneView::history(RelationIndex index) const {
   const std::vector<std::uint64_t> slots = relation_slots(index);
   std::vector<RelationItem> items;
   items.reserve(slots.size());
-  for (const std::uint64_t slot : slots) items.push_back(relation_item(*graph_, k, slot));
+  for (const std::uint64_t slot : slots) append_relation(*graph_, k, slot, items);
   return checked(std::move(items));
 }
 
@@ -367,6 +428,67 @@ std::vector<RelationItem> SceneView::relations_between(NodeIndex from, NodeIndex
       found.push_back(std::move(*item));
   }
   return checked(std::move(found));
+}
+
+// ---- Versions ----
+
+namespace {
+
+// The slots that can hold a window, in slot order.
+template <class Take>
+void window_slots(const detail::SlotWindow& slots, Take take) {
+  for (std::uint64_t slot = slots.begin; slot < slots.end; ++slot) take(slot);
+  for (std::uint64_t slot = slots.rest; slot < slots.tail; ++slot) take(slot);
+}
+
+}  // namespace
+
+std::vector<NodeVersion> SceneView::node_versions(NodeKind kind,
+                                                  const std::optional<Interval>& window) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kNodeKinds) return {};
+  const Interval interval = window ? *window : Interval::eternity();
+  const detail::SlotWindow slots = detail::node_slot_window(*graph_, snapshot_, interval, k);
+  const NodeRecord* records = graph_->node_records[k];
+  std::vector<NodeVersion> versions;
+  versions.reserve(slots.end - slots.begin + slots.tail - slots.rest);
+  window_slots(slots, [&](std::uint64_t slot) {
+    const std::uint64_t stamp = detail::racy_word(records[slot].timestamp);
+    if (!interval.includes(stamp)) return;
+    NodeVersion& version = versions.emplace_back();
+    version.instance_id = detail::racy_word(records[slot].instance_id);
+    version.timestamp = stamp;
+    version.marker = detail::racy_byte(records[slot].marker);
+    const std::uint64_t value = detail::racy_word(records[slot].value_index);
+    if (value < kNodeValues) detail::racy_copy_to(version.value, graph_->node_values[value]);
+  });
+  return checked(std::move(versions));
+}
+
+std::vector<RelationVersion> SceneView::relation_versions(
+    RelationKind kind, const std::optional<Interval>& window) const {
+  const std::uint64_t k = kind_number(kind);
+  if (k >= kRelationKinds) return {};
+  const Interval interval = window ? *window : Interval::eternity();
+  const detail::SlotWindow slots = detail::relation_slot_window(*graph_, snapshot_, interval, k);
+  const RelationRecord* records = graph_->relation_records[k];
+  std::vector<RelationVersion> versions;
+  versions.reserve(slots.end - slots.begin + slots.tail - slots.rest);
+  window_slots(slots, [&](std::uint64_t slot) {
+    const std::uint64_t stamp = detail::racy_word(records[slot].timestamp);
+    if (!interval.includes(stamp)) return;
+    RelationVersion& version = versions.emplace_back();
+    version.instance_id = detail::racy_word(records[slot].instance_id);
+    version.timestamp = stamp;
+    version.from = {detail::racy_word(records[slot].from.type_index),
+                    detail::racy_word(records[slot].from.instance_id)};
+    version.to = {detail::racy_word(records[slot].to.type_index),
+                  detail::racy_word(records[slot].to.instance_id)};
+    version.marker = detail::racy_byte(records[slot].marker);
+    const std::uint64_t value = detail::racy_word(records[slot].value_index);
+    if (value < kRelationValues) detail::racy_copy_to(version.value, graph_->relation_values[value]);
+  });
+  return checked(std::move(versions));
 }
 
 // ---- Counts ----

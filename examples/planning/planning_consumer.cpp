@@ -1,0 +1,106 @@
+// A planning module's read side: every 100 ms one consistent scene of the live
+// graph, from which it takes the ego vehicle's lane, the cars on it, the car
+// ahead (the leader), the pedestrians walking on crosswalks, and whether the
+// host is still alive. One line per tick on standard output.
+//
+//   planning_consumer [--duration SECONDS] [--region NAME]
+// Exit status 0 when it read at least one scene, 1 when no host ever came up.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace kg = knowledge_graph::graph;
+using kg::NodeKind;
+using kg::RelationKind;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+using Clock = std::chrono::steady_clock;
+
+// One tick's reading; false when a clear overtook the view (read again next tick).
+bool plan(const kg::SceneView& scene, bool writer_alive) {
+  std::string line = "t=" + std::to_string(scene.last_update()) +
+                     (writer_alive ? " host alive" : " HOST GONE (scene frozen)");
+  const auto egos = scene.nodes(NodeKind::Ego);
+  if (!egos.empty()) {
+    const kg::NodeIndex ego(NodeKind::Ego, egos.front().record.instance_id);
+    for (const kg::Neighbour& on : scene.outgoing(ego, RelationKind::isOn)) {
+      const auto lane = on.node.value.as<kg::types::Lane>();
+      const kg::NodeIndex lane_index(NodeKind::Lane, on.node.record.instance_id);
+      std::size_t cars = 0;
+      for (const kg::Neighbour& car : scene.incoming(lane_index, RelationKind::isOn))
+        cars += car.node.value.as<kg::types::Car>().has_value();
+      line += " | ego on lane " + std::to_string(lane_index.instance_id) + " (limit " +
+              std::to_string(lane ? lane->laneSpeedLimit : 0) + ", " + std::to_string(cars) +
+              " cars)";
+    }
+    // The demo host relates the car ahead as isInFront of the ego vehicle.
+    for (const kg::Neighbour& ahead : scene.incoming(ego, RelationKind::isInFront)) {
+      if (const auto car = ahead.node.value.as<kg::types::Car>()) {
+        char text[96];
+        std::snprintf(text, sizeof text, " | leader car %llu at x=%.1f, %.1f m/s",
+                      static_cast<unsigned long long>(ahead.node.record.instance_id),
+                      car->carPosition.x, car->carSpeed);
+        line += text;
+      }
+    }
+  }
+  std::size_t walking = 0;
+  for (const kg::NodeItem& crosswalk : scene.nodes(NodeKind::Crosswalk)) {
+    const kg::NodeIndex index(NodeKind::Crosswalk, crosswalk.record.instance_id);
+    walking += scene.incoming(index, RelationKind::walksOn).size();
+  }
+  line += " | " + std::to_string(walking) + " pedestrians on crosswalks";
+  if (scene.overtaken()) return false;  // the answers above may be empty: drop them
+  std::puts(line.c_str());
+  return true;
+}
+
+int main(int argc, char** argv) {
+  double duration = 0;  // 0: until killed
+  std::string region_name = "KnowledgeGraph";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--duration" && i + 1 < argc) {
+      duration = std::stod(argv[++i]);
+    } else if (arg == "--region" && i + 1 < argc) {
+      region_name = argv[++i];
+    } else {
+      std::printf("usage: %s [--duration SECONDS] [--region NAME]\n"
+                  "Reads the live scene every 100 ms and prints the planner's view of it.\n",
+                  argv[0]);
+      return arg == "--help" || arg == "-h" ? 0 : 2;
+    }
+  }
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(duration));
+  const auto running = [&] { return duration <= 0 || Clock::now() < end; };
+
+  KnowledgeGraphMemory region(region_name, 0);
+  while (!(region.initialize_read_only() && region.holds_record())) {  // wait for a host
+    if (!running()) {
+      std::fprintf(stderr, "planning_consumer: %s\n", region.failure_text().c_str());
+      return 1;
+    }
+    region.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const kg::KnowledgeGraph& graph = *region.get_data_ref();
+  kg::RegionLookupIndex index(graph, region.view_size());  // fast lookups; detached first
+  kg::SceneReader reader(graph);  // kept: each view reads only what is new
+
+  int scenes = 0;
+  for (auto tick = Clock::now(); running(); tick += std::chrono::milliseconds(100)) {
+    if (plan(reader.view(), region.writer_alive()))
+      ++scenes;
+    else
+      std::puts("overtaken by a clear: reading again");
+    std::this_thread::sleep_until(tick + std::chrono::milliseconds(100));
+  }
+  std::printf("%d scenes read\n", scenes);
+  return scenes > 0 ? 0 : 1;
+}
