@@ -237,6 +237,8 @@ int ping() {
   }
   sample.number(~std::uint64_t{0});  // tells the echo to stop
   raw.writer->write(&sample);
+  // Leaving at once would destroy the writer before the stop reached the echo.
+  raw.writer->wait_for_acknowledgments(eprosima::fastrtps::Duration_t(5, 0));
   return 0;
 }
 
@@ -247,6 +249,7 @@ int echo() {
     if (sample.number() == ~std::uint64_t{0}) return 0;
     raw.writer->write(&sample);
   }
+  std::fprintf(stderr, "echo: no ping and no stop for 60 s\n");
   return 1;
 }
 
