@@ -108,6 +108,13 @@ class Publisher {
   bool step() {
     const kg::Snapshot now = graph_.snapshot();
     if (now.clear_epoch & 1u) return false;  // a clear is being published: look again
+    if (now.compaction_stalled != stalled_) {
+      stalled_ = now.compaction_stalled;
+      if (stalled_)
+        std::cerr << "varnel-bridge: the region's writer stopped in the middle of a compaction; "
+                     "its readers, and the mirrors, see an empty graph until a host sets the "
+                     "region up again" << std::endl;
+    }
     const bool changed = !started_ || !same_state(last_, now);
     if (changed) {
       const bool append = started_ && kg::appends_only(last_, now);
@@ -165,6 +172,7 @@ class Publisher {
   kg::Snapshot last_{};
   bool started_ = false;
   bool state_requested_ = false;
+  bool stalled_ = false;
   std::uint64_t number_ = 0;
   std::uint64_t sent_ = 0, afresh_ = 0, bytes_ = 0;
 };
