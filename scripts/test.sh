@@ -2,7 +2,7 @@
 # Runs every test: the native Linux build, an AddressSanitizer + UBSan build, the
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
 # Wine, the Python package's tests, a packager's plain Release build with its
-# installed tree, recording and replay, and varnel-sumo against the SUMO traffic
+# installed tree, recording and replay, varnel-sumo against the SUMO traffic
 # simulator, and varnel-bridge over loopback DDS. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
