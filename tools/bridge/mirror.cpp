@@ -156,9 +156,14 @@ class Mirror : public dds::DataReaderListener {
   void status() {
     std::cout << "applied " << applied_ << " publications (" << afresh_ << " whole states), "
               << (synced_ ? "at publication " + std::to_string(number_) : std::string("waiting for the whole state"))
-              << ", lag " << lag_ns_ / 1000 << " us (max " << max_lag_ns_ / 1000 << " us), refused "
-              << refused_ << std::endl;
+              << ", lag " << lag_ns_ / 1000 << " us at the last one";
+    // The most since the previous line, over the publications applied in between.
+    if (applied_ > applied_before_)
+      std::cout << " (max " << max_lag_ns_ / 1000 << " us over the last " << applied_ - applied_before_
+                << ")";
+    std::cout << ", refused " << refused_ << std::endl;
     max_lag_ns_ = 0;
+    applied_before_ = applied_;
   }
 
   const Options& options_;
@@ -172,6 +177,7 @@ class Mirror : public dds::DataReaderListener {
   std::uint64_t session_ = 0, number_ = 0;
   std::uint64_t applied_ = 0, afresh_ = 0, refused_ = 0;
   std::uint64_t lag_ns_ = 0, max_lag_ns_ = 0;
+  std::uint64_t applied_before_ = 0;  // applied_ at the previous status line
   std::string pending_reason_ = "starting";
   std::chrono::steady_clock::time_point last_request_{};
 };
