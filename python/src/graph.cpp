@@ -758,6 +758,9 @@ void bind_view(py::module_& m) {
 }
 
 void bind_view_shortcuts(py::class_<Graph>& c) {
+  // pybind11 keeps the pointer: the text lives as long as the module.
+  static const std::string graph_columns_doc =
+      std::string("view().columns(kind, window) on a view taken now. ") + kColumnsDoc;
   c.def("view", &Graph::view,
         "A SceneView of the state published now: one consistent scene for many queries.")
       .def("history", [](const Graph& g, py::handle node) { return g.view().get().history(node_arg(node)); },
@@ -770,7 +773,7 @@ void bind_view_shortcuts(py::class_<Graph>& c) {
       .def("columns", [](const Graph& g, py::handle kind, py::handle window) {
         return columns(g.view().get(), kind, window);
       }, py::arg("kind"), py::arg("window") = py::none(),
-      "view().columns(kind, window): the kind's versions as numpy columns.");
+      graph_columns_doc.c_str());
 }
 
 }  // namespace
