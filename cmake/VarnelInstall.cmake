@@ -1,7 +1,7 @@
 # Installation: the C library varnel_interface with its header, and the C++
 # read side (graph, region, intervals, logging) as static libraries with their
 # headers, for
-#   find_package(varnel)   targets varnel::interface, varnel::graph,
+#   find_package(varnel)   targets varnel::interface, varnel::graph, varnel::session,
 #                          varnel::shared_memory, varnel::intervals, varnel::logging
 #   pkg-config varnel_interface
 # The same names work inside this build (add_subdirectory, FetchContent).
@@ -11,6 +11,7 @@ set(varnel_installed_targets
   varnel_interface:interface
   varnel_knowledge_graph:graph
   varnel_shared_memory:shared_memory
+  varnel_graph_session:session
   varnel_interval_algebra:intervals
   varnel_logging:logging)
 set(varnel_targets)
@@ -29,7 +30,7 @@ install(TARGETS ${varnel_targets} EXPORT varnelTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-foreach(dir logging interval-algebra shared-memory-interface knowledge-graph)
+foreach(dir logging interval-algebra shared-memory-interface knowledge-graph graph-session)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endforeach()
 

@@ -2,57 +2,38 @@
 // the value or Index that the graph operation needs, and calls it. Nothing here
 // keeps state beyond the handle's writer lock and its last write result.
 //
-// One writer: a handle writes only while its process holds the region's writer
-// lock (memory_interface). A handle refused at set-up tries again, without
-// waiting, at each writing call, and on success does the set-up it skipped.
+// One writer: the handle is a graph session (graph_session), whose write gate
+// the graph asks at every write. A handle refused at set-up tries the writer lock
+// again, without waiting, at each writing call, and on success does the set-up
+// it skipped.
 #define VARNEL_INTERFACE_BUILDING
 #include "varnel_interface.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 
+#include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
-#include "knowledge_graph/graph/lookup_index.hpp"
-#include "knowledge_graph/graph/recorder_link.hpp"
-#include "logging/logging.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 
 namespace graph = knowledge_graph::graph;
 namespace types = knowledge_graph::graph::types;
-namespace memory_interface = shared_memory_interface::memory_interface;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 
-// The handle: the region's owner, the writer lock it holds (null: refused) and
-// the outcome of the last write through it.
+// The handle: the graph session and the outcome of the last write through it.
 struct KnowledgeGraphHandle {
-  KnowledgeGraphMemory memory;
-  memory_interface::Handle writer_lock = nullptr;
-  bool index_attached = false;
-  bool recorder_link_attached = false;
+  std::unique_ptr<graph_session::GraphSession> session;
   bool requested_autocommit = true;  // the mode the host last asked for
   std::uint32_t last_write_result = VARNEL_WRITE_NOTHING_WRITTEN;
 
-  KnowledgeGraphHandle(const char* name, std::uint32_t size) : memory(name, size) {}
-  KnowledgeGraphHandle(const KnowledgeGraphHandle&) = delete;
-  KnowledgeGraphHandle& operator=(const KnowledgeGraphHandle&) = delete;
-  // The index is detached before `memory` unmaps the bytes it lives in.
-  ~KnowledgeGraphHandle() {
-    if (index_attached) graph::detach_lookup_index(*graph());
-    if (recorder_link_attached) graph::detach_recorder_link(*graph());
-    memory_interface::release_writer_lock(writer_lock);
-  }
-  graph::KnowledgeGraph* graph() const { return memory.get_data_ref(); }
+  graph::KnowledgeGraph* graph() const { return session ? &session->graph() : nullptr; }
 };
 
 namespace {
 
-constexpr const char* kRegionName = "KnowledgeGraph";
-constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr const char* kLogTarget = "varnel_interface";
-static_assert(sizeof(graph::KnowledgeGraph) <= kRegionSize);
 
 // ---- The C records have the layouts of the graph's records ----------------
 
@@ -136,34 +117,17 @@ template <class T> void note(KnowledgeGraphHandle* handle, const graph::WriteRes
   handle->last_write_result = static_cast<std::uint32_t>(result.status);
 }
 
-// Takes the writer lock without waiting.
-memory_interface::WriterLockOutcome take_writer_lock(KnowledgeGraphHandle* handle) {
-  const auto outcome = memory_interface::try_writer_lock(kRegionName);
-  handle->writer_lock = outcome.lock;
-  return outcome;
-}
-
-// The set-up of a writer: autocommit on, the graph emptied.
-void set_up_graph(KnowledgeGraphHandle* handle) {
-  handle->graph()->initialize();
-  handle->graph()->clear();
-}
-
-// Whether `handle` may write. A refused handle tries the lock again; when the
-// other writer has gone, this handle becomes the writer and first empties the
-// graph, as its own set-up would have: the scene left behind is not its host's.
-// Then it takes the mode its host asked for meanwhile, and in transaction mode
-// starts a batch, so that the host's framing carries on from this call.
+// Whether `handle` may write (the session's half of the gate). A refused handle
+// that becomes the writer here has had the graph emptied, as its own set-up
+// would have; it then takes the mode its host asked for meanwhile, and in
+// transaction mode starts a batch, so that the host's framing carries on.
 bool may_write(KnowledgeGraphHandle* handle) {
-  if (handle->writer_lock != nullptr) return true;
-  if (take_writer_lock(handle).state != memory_interface::WriterLockState::Taken) return false;
-  set_up_graph(handle);
-  if (!handle->requested_autocommit) {
+  const bool was_writer = handle->session->role() == graph_session::Role::Writer;
+  if (!handle->session->may_write()) return false;
+  if (!was_writer && !handle->requested_autocommit) {
     handle->graph()->set_autocommit(false);
     handle->graph()->start_transaction();
   }
-  VARNEL_LOG_INFO(kLogTarget, "[Shared memory]: Region " << kRegionName
-                                  << ": the other writer has gone; this handle writes now");
   return true;
 }
 
@@ -201,6 +165,7 @@ std::uint64_t update_node_value(std::uint64_t timestamp, std::uint64_t instance_
                                 const types::KnowledgeGraphNode& value,
                                 KnowledgeGraphHandle* handle) {
   if (!is_usable(handle)) return 0;
+  if (refuse_write(handle)) return value.type_index();
   note(handle, handle->graph()->update_node(timestamp, instance_id, value));
   return value.type_index();
 }
@@ -235,56 +200,19 @@ std::uint8_t remove_relation_body(std::uint64_t timestamp, std::uint64_t relatio
   return result.stored() ? 1 : 0;
 }
 
-// Maps the region; null when it cannot be mapped or cannot hold the graph.
-KnowledgeGraphHandle* map_knowledge_graph() {
-  auto* handle = new (std::nothrow) KnowledgeGraphHandle(kRegionName, kRegionSize);
-  if (handle == nullptr) return nullptr;
-  if (!handle->memory.initialize()) {
-    delete handle;
-    return nullptr;
-  }
-  if (!handle->memory.holds_record()) {
-    // Another process created the region smaller than the graph: writing the
-    // graph there would run past the mapped view.
-    VARNEL_LOG_ERROR(kLogTarget, "[Shared memory]: Region " << kRegionName << " holds "
-                                     << handle->memory.view_size() << " bytes, fewer than the "
-                                     << sizeof(graph::KnowledgeGraph) << " of the graph");
-    delete handle;
-    return nullptr;
-  }
-  // What the graph keeps behind itself in the region: the lookup index, and the
-  // link through which a recorder learns of every publication.
-  handle->index_attached =
-      graph::attach_region_lookup_index(*handle->graph(), handle->memory.view_size());
-  handle->recorder_link_attached =
-      graph::attach_region_recorder_link(*handle->graph(), handle->memory.view_size());
-  return handle;
-}
-
 }  // namespace
 
 // ---- Lifecycle and graph-wide calls -----------------------------------------
 
 KnowledgeGraphHandle* initialize_knowledge_graph(void) {
   try {
-    KnowledgeGraphHandle* handle = map_knowledge_graph();
-    if (handle == nullptr) return nullptr;
-    // A region the platform has just created already reads as zero bytes (the
-    // region tests show it on both platforms); filling it again would only make
-    // half a gigabyte resident. An existing region keeps its content.
-    const auto lock = take_writer_lock(handle);
-    if (lock.state == memory_interface::WriterLockState::Taken) {
-      set_up_graph(handle);
-    } else if (lock.state == memory_interface::WriterLockState::HeldElsewhere) {
-      VARNEL_LOG_WARN(kLogTarget, "[Shared memory]: Region "
-                                      << kRegionName
-                                      << " has a writer in another process: the graph is left "
-                                         "as it is and this handle's writes are refused");
-    } else {
-      VARNEL_LOG_WARN(kLogTarget, "[Shared memory]: Region "
-                                      << kRegionName << ": the writer lock cannot be taken ("
-                                      << lock.error << "): this handle's writes are refused");
-    }
+    graph_session::Options options;
+    options.holder = "this handle";
+    options.log_target = kLogTarget;
+    auto opened = graph_session::GraphSession::open_writer(options);
+    if (!opened) return nullptr;  // the session has logged why
+    auto* handle = new KnowledgeGraphHandle;
+    handle->session = std::move(opened.session);
     return handle;
   } catch (...) {  // an allocation failure must not cross the C boundary
     return nullptr;
@@ -332,7 +260,7 @@ uint32_t get_last_write_result(KnowledgeGraphHandle* handle) {
 }
 
 uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handle) {
-  if (!is_usable(handle)) return 0;
+  if (!is_usable(handle) || refuse_write(handle)) return 0;
   const auto result = handle->graph()->compact(keep_since);
   note(handle, result);
   return result.stored() ? 1 : 0;

@@ -128,17 +128,77 @@ int child_write(std::uint64_t nodes) {
 int child_refused(std::uint64_t nodes) {
   KnowledgeGraphHandle* handle = initialize_knowledge_graph();
   if (handle == nullptr) return 2;
-  const std::uint64_t count = get_node_count(handle), last = get_last_update(handle);
+  const std::uint64_t count = get_node_count(handle), relations = get_relation_count(handle),
+                      last = get_last_update(handle);
   bool refused = count > 0;
+  // Every writing export, each checked to report NOT_WRITER.
+  const auto not_writer = [&](const char* call) {
+    if (get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER) return;
+    std::cerr << call << " from a refused handle reported " << get_last_write_result(handle) << "\n";
+    refused = false;
+  };
   for (std::uint64_t id = 1; id <= nodes; ++id) {
-    refused &= add_ego_node(5000 + id, id, nullptr, handle) == VARNEL_NODE_EGO &&
-               get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER;
+    refused &= add_ego_node(5000 + id, id, nullptr, handle) == VARNEL_NODE_EGO;
+    not_writer("add_ego_node");
   }
-  refused &= remove_ego_node(6000, VARNEL_NODE_EGO, 9, handle) == 0 &&
-             get_last_write_result(handle) == VARNEL_WRITE_NOT_WRITER;
+  const std::uint64_t t = 7000, e = VARNEL_NODE_EGO;
+#define VARNEL_TRY_NODE(lower, record)              \
+  add_##lower##_node(t, 1, record, handle);          \
+  not_writer("add_" #lower "_node");                 \
+  update_##lower##_node(t, 1, record, handle);       \
+  not_writer("update_" #lower "_node");              \
+  refused &= remove_##lower##_node(t, e, 9, handle) == 0; \
+  not_writer("remove_" #lower "_node");
+  VARNEL_TRY_NODE(car, Car{})
+  VARNEL_TRY_NODE(crosswalk, Crosswalk{})
+  VARNEL_TRY_NODE(dynamicobject, nullptr)
+  VARNEL_TRY_NODE(ego, nullptr)
+  VARNEL_TRY_NODE(intersection, Intersection{})
+  VARNEL_TRY_NODE(lane, Lane{})
+  VARNEL_TRY_NODE(noentrysign, nullptr)
+  VARNEL_TRY_NODE(pedestrian, Pedestrian{})
+  VARNEL_TRY_NODE(priorityroadsign, nullptr)
+  VARNEL_TRY_NODE(road, Road{})
+  VARNEL_TRY_NODE(roadsign, nullptr)
+  VARNEL_TRY_NODE(speedlimitsign, SpeedLimitSign{})
+  VARNEL_TRY_NODE(staticobject, nullptr)
+  VARNEL_TRY_NODE(stopsign, nullptr)
+  VARNEL_TRY_NODE(testclass1, TestClass1{})
+  VARNEL_TRY_NODE(testclass2, TestClass2{})
+  VARNEL_TRY_NODE(yieldsign, nullptr)
+#undef VARNEL_TRY_NODE
+#define VARNEL_TRY_RELATION(lower, record)                   \
+  add_##lower##_relation(t, 1, record, e, 1, e, 9, handle);   \
+  not_writer("add_" #lower "_relation");                      \
+  refused &= remove_##lower##_relation(t, 1, 1, handle) == 0; \
+  not_writer("remove_" #lower "_relation");
+  VARNEL_TRY_RELATION(belongsto, nullptr)
+  VARNEL_TRY_RELATION(connectsto, nullptr)
+  VARNEL_TRY_RELATION(contains, nullptr)
+  VARNEL_TRY_RELATION(has, nullptr)
+  VARNEL_TRY_RELATION(isat, nullptr)
+  VARNEL_TRY_RELATION(isbehind, nullptr)
+  VARNEL_TRY_RELATION(isin, nullptr)
+  VARNEL_TRY_RELATION(isinfront, nullptr)
+  VARNEL_TRY_RELATION(ison, nullptr)
+  VARNEL_TRY_RELATION(isonleft, nullptr)
+  VARNEL_TRY_RELATION(isonright, nullptr)
+  VARNEL_TRY_RELATION(ispartof, nullptr)
+  VARNEL_TRY_RELATION(passesover, nullptr)
+  VARNEL_TRY_RELATION(testrelation, testRelation{})
+  VARNEL_TRY_RELATION(walkson, nullptr)
+  VARNEL_TRY_RELATION(yieldstocarin, yieldsToCarIn{})
+#undef VARNEL_TRY_RELATION
+  refused &= compact_knowledge_graph(UINT64_MAX, handle) == 0;
+  not_writer("compact_knowledge_graph");
   reset_knowledge_graph(handle);
   set_autocommit(0, handle);
-  refused &= get_node_count(handle) == count && get_last_update(handle) == last;
+  start_transaction(handle);
+  add_ego_node(8000, 1, nullptr, handle);
+  commit_transaction(handle);
+  set_autocommit(1, handle);
+  refused &= get_node_count(handle) == count && get_relation_count(handle) == relations &&
+             get_last_update(handle) == last;
   release_knowledge_graph(handle);
   return refused ? 0 : 3;
 }

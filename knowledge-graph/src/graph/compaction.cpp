@@ -16,6 +16,7 @@
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
+#include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
@@ -233,6 +234,12 @@ bool wait_out_slot_reuse(const KnowledgeGraph& graph) {
       epoch = now_epoch;
       deadline = Clock::now() + bound;
     } else if (Clock::now() > deadline) {
+      // A writer that is alive but stopped or slow is waited for: giving up
+      // would show readers an empty graph its host never published.
+      if (gated_writer_alive(graph) == 1) {
+        deadline = Clock::now() + bound;
+        continue;
+      }
       stalled_key.store(stall_key(graph, epoch), std::memory_order_relaxed);
       return false;
     }
@@ -253,6 +260,7 @@ bool KnowledgeGraph::compaction_stalled() const {
 // ---- compact ----
 
 WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
+  if (!writes_admitted(*this)) return {0, WriteStatus::NotWriter};
   if (!autocommit_enabled()) return {0, WriteStatus::InsideBatch};
   GraphIndices w = working_buffer();
   for (auto& tail : w.node_index_tail) tail = std::min(tail, kNodeVersionsPerKind);

@@ -13,6 +13,7 @@
 
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
+#include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
@@ -143,6 +144,7 @@ bool falls_behind(const GraphIndices& candidate, const GraphIndices& published) 
 }  // namespace
 
 void KnowledgeGraph::set_autocommit(bool value) {
+  if (!writes_admitted(*this)) return;
   shared_word(autocommit).exchange(value ? 1 : 0, std::memory_order_seq_cst);
   // Back to autocommit: an uncommitted batch is dropped. Readers still see what
   // was published before it, or the empty graph if the batch had to publish that
@@ -243,6 +245,7 @@ void KnowledgeGraph::protect_published_slots(const GraphIndices& working) {
 }
 
 void KnowledgeGraph::clear() {
+  if (!writes_admitted(*this)) return;
   detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
   GraphIndices working = working_buffer();
   working.node_index_tail.fill(0);
@@ -267,6 +270,7 @@ void KnowledgeGraph::clear() {
 }
 
 void KnowledgeGraph::start_transaction() {
+  if (!writes_admitted(*this)) return;
   const std::uint64_t a = active_buffer();
   detail::index_expect_buffer_write(*this);
   begin_buffer_write(*this);
@@ -279,6 +283,7 @@ void KnowledgeGraph::start_transaction() {
 }
 
 void KnowledgeGraph::commit_transaction() {
+  if (!writes_admitted(*this)) return;
   Batch& batch = batch_of(*this);
   // No open batch (autocommit mode, a second commit, a batch closed by another
   // writer): the inactive buffer holds no batch, and publishing it would take

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 
@@ -182,6 +183,8 @@ bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const 
 InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
                                const GraphIndices& to, std::span<const std::byte> bytes,
                                bool afresh) {
+  if (!writes_admitted(graph))
+    return {InstallStatus::Refused, "this process is not the region's writer"};
   if (auto error = span_shape_error(from, to)) return {InstallStatus::Refused, *error};
   const std::size_t expected = raw_span_size(from, to);
   if (bytes.size() != expected)

@@ -20,6 +20,7 @@
 #include <bit>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
 
 namespace knowledge_graph::graph {
@@ -263,6 +264,7 @@ RelationSet relations_to_remove(const KnowledgeGraph& graph, const GraphIndices&
 WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64_t instance_id,
                                             const KnowledgeGraphNode& value) {
   const std::uint64_t kind = value.type_index();
+  if (!writes_admitted(*this)) return refused_add(WriteStatus::NotWriter);
   if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
   const Index node(kind, instance_id);
   GraphIndices w = begin_write(*this, &node);
@@ -287,6 +289,7 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
 WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uint64_t instance_id,
                                                const KnowledgeGraphNode& value) {
   const std::uint64_t kind = value.type_index();
+  if (!writes_admitted(*this)) return refused_add(WriteStatus::NotWriter);
   if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
   const Index node(kind, instance_id);
   GraphIndices w = begin_write(*this, &node);
@@ -308,6 +311,7 @@ WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uin
 }
 
 WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index node) {
+  if (!writes_admitted(*this)) return refused_remove(WriteStatus::NotWriter);
   if (!node_kind_in_range(node.type_index)) return refused_remove(WriteStatus::KindOutOfRange);
   GraphIndices w = begin_write(*this);
   const NodeRecord* latest = latest_node(*this, w, node);
@@ -334,6 +338,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
 WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::uint64_t instance_id,
                                                 const KnowledgeGraphRelation& value, Index from,
                                                 Index to) {
+  if (!writes_admitted(*this)) return refused_add(WriteStatus::NotWriter);
   const Index relation(value.type_index(), instance_id);
   if (!node_kind_in_range(from.type_index) || !node_kind_in_range(to.type_index) ||
       !relation_kind_in_range(relation.type_index))
@@ -379,6 +384,7 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
 }
 
 WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index relation) {
+  if (!writes_admitted(*this)) return refused_remove(WriteStatus::NotWriter);
   if (!relation_kind_in_range(relation.type_index))
     return refused_remove(WriteStatus::KindOutOfRange);
   GraphIndices w = begin_write(*this);

@@ -106,15 +106,28 @@ std::string describe_failure(std::string_view name, const MapOutcome& outcome);
 // handle that takes it while the process holds it shares it, and the last
 // release lets go. Readers never take it. POSIX: a child made by fork() shares
 // its parent's lock (flock belongs to the open file description) until it execs.
+//
+// POSIX: the lock object "/NAME.writer" is checked as the region's objects are
+// (this user's own, no group or other access, a plain shm object, no link, never
+// a FIFO that would block the open); anything else is Failed with the refusal,
+// never taken and never treated as "held elsewhere".
 enum class WriterLockState { Taken, HeldElsewhere, Failed };
 struct WriterLockOutcome {
   WriterLockState state = WriterLockState::Failed;
   Handle lock = nullptr;    // valid when Taken; give it back with release_writer_lock
   std::uint32_t error = 0;  // the platform's error code when Failed
+  Refusal refusal = Refusal::None;  // why, when Failed (Platform: see `error`)
+  std::string object;               // the lock object concerned
+  std::uint64_t detail = 0;         // as MapOutcome::detail
 };
 // Never waits.
 WriterLockOutcome try_writer_lock(std::string_view name);
 void release_writer_lock(Handle lock);
+// Whether the process still holds the lock object it took: false once that
+// object was removed or replaced (by a user who may remove it). One system call.
+bool writer_lock_intact(Handle lock);
+// One line for a person: why the writer lock of region `name` could not be taken.
+std::string describe_writer_lock_failure(std::string_view name, const WriterLockOutcome& outcome);
 
 // Whether a live process holds the writer lock of region `name`, for readers
 // that want to tell a dead host from a paused one: a stopped (SIGSTOP) or busy
@@ -123,11 +136,18 @@ void release_writer_lock(Handle lock);
 // not say (see `error`; on POSIX, e.g. the lock object belongs to another user).
 // A writer caught between taking its lock and marking it may read as Absent
 // for that moment.
+// A lock object that is not one we trust (another user's, open to others, not a
+// shm object) is Unknown with the refusal: a foreign lock on it proves nothing.
 enum class WriterPresence { Alive, Absent, Unknown };
 struct WriterProbe {
   WriterPresence presence = WriterPresence::Unknown;
   std::uint32_t error = 0;  // the platform's error code when Unknown
+  Refusal refusal = Refusal::None;  // why, when Unknown
+  std::string object;
+  std::uint64_t detail = 0;
 };
 WriterProbe probe_writer(std::string_view name);
+// "alive", "none" or "unknown (why)".
+std::string describe_writer_probe(std::string_view name, const WriterProbe& probe);
 
 }  // namespace shared_memory_interface::memory_interface

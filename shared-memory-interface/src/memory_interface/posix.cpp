@@ -18,7 +18,10 @@
 // Whoever takes the set-up lock checks that its object is still linked; if a
 // last releaser unlinked it meanwhile, it starts over with a fresh one.
 //
-// Hostile neighbours. /dev/shm is writable by every user, so both objects are
+// Hostile neighbours. Every object is opened with O_NONBLOCK and O_NOFOLLOW (a
+// FIFO planted under the name must not stall the open, a link is never followed)
+// and checked with fstat before any call that could wait on it.
+// /dev/shm is writable by every user, so both objects are
 // checked after opening (fstat): they must be this user's own, grant no group
 // or other access and be plain shm objects, else the set-up is refused before
 // anything is locked, unlinked or mapped. The set-up lock is taken with LOCK_NB
@@ -41,6 +44,10 @@
 
 namespace shared_memory_interface::memory_interface {
 namespace {
+
+// Flags of every open: a FIFO under the name would block a plain open, a link
+// is never followed, and no descriptor leaks into a program we start.
+constexpr int kSafeOpen = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
 
 // What a Handle points at on POSIX.
 struct Region {
@@ -124,7 +131,7 @@ class SetupLock {
   // name can exist either. Polls, so that the wait is bounded and cancellable.
   Problem acquire(const std::string& lock_name, bool may_create, const LockWait& wait) {
     name_ = lock_name;
-    const int flags = may_create ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
+    const int flags = may_create ? O_RDWR | O_CREAT | kSafeOpen : O_RDONLY | kSafeOpen;
     const auto deadline = std::chrono::steady_clock::now() + wait.limit;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
@@ -186,7 +193,7 @@ Problem finish_creation(int fd, const Names& names, std::uint32_t size, Opened& 
 }
 
 Problem create(const Names& names, std::uint32_t size, Opened& out) {
-  const int fd = ::shm_open(names.object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = ::shm_open(names.object.c_str(), O_RDWR | O_CREAT | O_EXCL | kSafeOpen, 0600);
   if (fd < 0) return Problem{errno, Refusal::Platform, names.object, 0};
   return finish_creation(fd, names, size, out);
 }
@@ -217,7 +224,7 @@ Problem open_or_create(const Names& names, std::uint32_t size, std::size_t min_s
                        Opened& out) {
   Problem created = create(names, size, out);
   if (created.error != EEXIST) return created;
-  const int fd = ::shm_open(names.object.c_str(), O_RDWR | O_CLOEXEC, 0);
+  const int fd = ::shm_open(names.object.c_str(), O_RDWR | kSafeOpen, 0);
   if (fd < 0) return platform(errno, names.object);
   struct stat status {};
   if (Problem problem = check_object(fd, names.object, status)) {  // before touching it
@@ -294,7 +301,7 @@ MapOutcome open_region_read_only(std::string_view name, const LockWait& wait,
   const Names names(name);
   SetupLock lock;
   if (Problem problem = lock.acquire(names.lock, false, wait)) return not_created(problem);
-  const int fd = ::shm_open(names.object.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  const int fd = ::shm_open(names.object.c_str(), O_RDONLY | kSafeOpen, 0);
   if (fd < 0) return not_created(platform(errno, names.object));
   struct stat status {};
   if (Problem problem = check_object(fd, names.object, status)) {

@@ -19,6 +19,13 @@ struct Held {
 std::mutex held_mutex;
 std::list<Held> held;  // list: handles point at the entries
 
+WriterLockOutcome taken_outcome(Handle lock) {
+  WriterLockOutcome outcome;
+  outcome.state = WriterLockState::Taken;
+  outcome.lock = lock;
+  return outcome;
+}
+
 }  // namespace
 
 WriterLockOutcome try_writer_lock(std::string_view name) {
@@ -26,20 +33,52 @@ WriterLockOutcome try_writer_lock(std::string_view name) {
   for (Held& entry : held) {
     if (entry.name == name) {
       ++entry.count;
-      return {WriterLockState::Taken, &entry, 0};
+      return taken_outcome(&entry);
     }
   }
   const detail::PlatformLock taken = detail::take_platform_lock(name);
-  if (taken.state != WriterLockState::Taken) return {taken.state, nullptr, taken.error};
+  if (taken.state != WriterLockState::Taken)
+    return {taken.state, nullptr, taken.error, taken.refusal, taken.object_name, taken.detail};
   held.push_back(Held{std::string(name), taken.object, 1});
-  return {WriterLockState::Taken, &held.back(), 0};
+  return taken_outcome(&held.back());
+}
+
+bool writer_lock_intact(Handle lock) {
+  if (lock == nullptr) return false;
+  const std::lock_guard guard(held_mutex);
+  for (const Held& entry : held)
+    if (&entry == lock) return detail::platform_lock_intact(entry.object);
+  return false;
+}
+
+std::string describe_writer_lock_failure(std::string_view name, const WriterLockOutcome& outcome) {
+  MapOutcome as_map;
+  as_map.error = outcome.error;
+  as_map.refusal = outcome.refusal == Refusal::None ? Refusal::Platform : outcome.refusal;
+  as_map.object = outcome.object;
+  as_map.detail = outcome.detail;
+  return "the writer lock cannot be taken: " + describe_failure(name, as_map);
+}
+
+std::string describe_writer_probe(std::string_view name, const WriterProbe& probe) {
+  switch (probe.presence) {
+    case WriterPresence::Alive: return "alive";
+    case WriterPresence::Absent: return "none";
+    case WriterPresence::Unknown: break;
+  }
+  MapOutcome as_map;
+  as_map.error = probe.error;
+  as_map.refusal = probe.refusal == Refusal::None ? Refusal::Platform : probe.refusal;
+  as_map.object = probe.object;
+  as_map.detail = probe.detail;
+  return "unknown (" + describe_failure(name, as_map) + ")";
 }
 
 WriterProbe probe_writer(std::string_view name) {
   {
     const std::lock_guard guard(held_mutex);
     for (const Held& entry : held) {
-      if (entry.name == name) return {WriterPresence::Alive, 0};  // this process writes
+      if (entry.name == name) return detail::presence(WriterPresence::Alive, 0);  // this process writes
     }
   }
   return detail::probe_platform_lock(name);

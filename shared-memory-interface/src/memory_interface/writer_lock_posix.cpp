@@ -56,60 +56,127 @@ bool is_unlinked(int fd) {
   return ::fstat(fd, &status) != 0 || status.st_nlink == 0;
 }
 
+// A FIFO planted under the name would block a plain open; a link is never followed.
+constexpr int kSafeOpen = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+
+struct Trust {
+  Refusal refusal = Refusal::None;
+  std::uint32_t error = 0;
+  std::uint64_t detail = 0;
+};
+
+// The lock object must be what our own writers make: this user's, mode 600, a
+// plain shm object. Another user's object could be locked, unlinked or replaced
+// by that user at will, so nothing its locks say is believed.
+Trust check_lock_object(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return {Refusal::Platform, static_cast<std::uint32_t>(errno), 0};
+  if (!S_ISREG(status.st_mode)) return {Refusal::NotARegion, EINVAL, 0};
+  if (status.st_uid != ::geteuid()) return {Refusal::ForeignOwner, EPERM, status.st_uid};
+  if ((status.st_mode & 077) != 0) return {Refusal::OpenToOthers, EACCES, status.st_mode & 0777};
+  return {};
+}
+
+std::string lock_object_name(std::string_view name) {
+  std::string object;
+  object.reserve(name.size() + 8);
+  object.push_back('/');
+  object.append(name).append(".writer");
+  return object;
+}
+
+PlatformLock lock_failure(std::uint32_t error, const std::string& object,
+                          Refusal refusal = Refusal::Platform, std::uint64_t detail = 0) {
+  PlatformLock failed;
+  failed.error = error;
+  failed.refusal = refusal;
+  failed.object_name = object;
+  failed.detail = detail;
+  return failed;
+}
+
+WriterProbe unknown(std::uint32_t error, const std::string& object,
+                    Refusal refusal = Refusal::Platform, std::uint64_t detail = 0) {
+  WriterProbe probe;
+  probe.error = error;
+  probe.refusal = refusal;
+  probe.object = object;
+  probe.detail = detail;
+  return probe;
+}
+
 }  // namespace
 
 PlatformLock take_platform_lock(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) {
-    return {WriterLockState::Failed, nullptr, static_cast<std::uint32_t>(EINVAL)};
-  }
-  const std::string object = "/" + std::string(name) + ".writer";
+  if (name.empty() || name.find('\0') != std::string_view::npos) return lock_failure(EINVAL, {});
+  const std::string object = lock_object_name(name);
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
-    const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return {WriterLockState::Failed, nullptr, static_cast<std::uint32_t>(errno)};
+    const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | kSafeOpen, 0600);
+    if (fd < 0) return lock_failure(static_cast<std::uint32_t>(errno), object);
+    if (const Trust trust = check_lock_object(fd); trust.refusal != Refusal::None) {
+      ::close(fd);
+      return lock_failure(trust.error, object, trust.refusal, trust.detail);
+    }
     const int error = try_lock(fd);
     if (error == EWOULDBLOCK) {
       ::close(fd);
-      return {WriterLockState::HeldElsewhere, nullptr, 0};
+      PlatformLock held;
+      held.state = WriterLockState::HeldElsewhere;
+      return held;
     }
     if (error != 0) {
       ::close(fd);
-      return {WriterLockState::Failed, nullptr, static_cast<std::uint32_t>(error)};
+      return lock_failure(static_cast<std::uint32_t>(error), object);
     }
     if (!is_unlinked(fd)) {
       // Ours alone now: nobody else can hold the mark of an object whose flock
-      // we hold. Should the mark fail (no lock memory), readers see no writer:
-      // the lock itself is unaffected.
+      // we hold. Without the mark readers would take this writer for absent, so
+      // a mark that cannot be set (no lock memory) fails the whole take.
       struct flock mark = liveness_range(F_WRLCK);
-      (void)::fcntl(fd, F_OFD_SETLK, &mark);
-      return {WriterLockState::Taken, new LockObject{fd, object}, 0};
+      if (::fcntl(fd, F_OFD_SETLK, &mark) != 0) {
+        const int mark_error = errno;
+        ::shm_unlink(object.c_str());
+        ::close(fd);
+        return lock_failure(static_cast<std::uint32_t>(mark_error), object);
+      }
+      PlatformLock taken;
+      taken.state = WriterLockState::Taken;
+      taken.object = new LockObject{fd, object};
+      return taken;
     }
     ::close(fd);  // the previous holder let go of this one: take the new object
   }
-  return {WriterLockState::Failed, nullptr, static_cast<std::uint32_t>(EAGAIN)};
+  return lock_failure(EAGAIN, object);
 }
 
 WriterProbe probe_platform_lock(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) {
-    return {WriterPresence::Unknown, static_cast<std::uint32_t>(EINVAL)};
-  }
-  const std::string object = "/" + std::string(name) + ".writer";
+  if (name.empty() || name.find('\0') != std::string_view::npos) return unknown(EINVAL, {});
+  const std::string object = lock_object_name(name);
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
-    const int fd = ::shm_open(object.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    const int fd = ::shm_open(object.c_str(), O_RDONLY | kSafeOpen, 0);
     if (fd < 0) {
-      if (errno == ENOENT) return {WriterPresence::Absent, 0};
-      return {WriterPresence::Unknown, static_cast<std::uint32_t>(errno)};
+      if (errno == ENOENT) return presence(WriterPresence::Absent, 0);
+      return unknown(static_cast<std::uint32_t>(errno), object);
+    }
+    if (const Trust trust = check_lock_object(fd); trust.refusal != Refusal::None) {
+      ::close(fd);
+      return unknown(trust.error, object, trust.refusal, trust.detail);
     }
     struct flock query = liveness_range(F_RDLCK);
     const bool asked = ::fcntl(fd, F_OFD_GETLK, &query) == 0;
     const int error = errno;
     const bool unlinked = is_unlinked(fd);
     ::close(fd);
-    if (!asked) return {WriterPresence::Unknown, static_cast<std::uint32_t>(error)};
+    if (!asked) return unknown(static_cast<std::uint32_t>(error), object);
     // An unlinked object is one its holder let go of: look at the current one.
     if (unlinked) continue;
-    return {query.l_type == F_UNLCK ? WriterPresence::Absent : WriterPresence::Alive, 0};
+    return presence(query.l_type == F_UNLCK ? WriterPresence::Absent : WriterPresence::Alive);
   }
-  return {WriterPresence::Unknown, static_cast<std::uint32_t>(EAGAIN)};
+  return unknown(EAGAIN, object);
+}
+
+bool platform_lock_intact(void* object) {
+  return !is_unlinked(static_cast<LockObject*>(object)->fd);
 }
 
 void drop_platform_lock(void* object) {

@@ -49,33 +49,37 @@ std::wstring event_name(std::string_view name, DWORD& error) {
 PlatformLock take_platform_lock(std::string_view name) {
   DWORD name_error = 0;
   const std::wstring wide = event_name(name, name_error);
-  if (wide.empty()) return {WriterLockState::Failed, nullptr, name_error};
+  if (wide.empty()) return platform_lock(WriterLockState::Failed, nullptr, name_error);
 
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, wide.c_str());
   const DWORD error = GetLastError();
-  if (event == nullptr) return {WriterLockState::Failed, nullptr, error};
+  if (event == nullptr) return platform_lock(WriterLockState::Failed, nullptr, error);
   if (error == ERROR_ALREADY_EXISTS) {
     CloseHandle(event);
-    return {WriterLockState::HeldElsewhere, nullptr, 0};
+    return platform_lock(WriterLockState::HeldElsewhere, nullptr, 0);
   }
-  return {WriterLockState::Taken, event, 0};
+  return platform_lock(WriterLockState::Taken, event, 0);
 }
 
 WriterProbe probe_platform_lock(std::string_view name) {
   DWORD name_error = 0;
   const std::wstring wide = event_name(name, name_error);
-  if (wide.empty()) return {WriterPresence::Unknown, name_error};
+  if (wide.empty()) return presence(WriterPresence::Unknown, name_error);
   HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, wide.c_str());
   if (event != nullptr) {
     CloseHandle(event);
-    return {WriterPresence::Alive, 0};
+    return presence(WriterPresence::Alive, 0);
   }
   const DWORD error = GetLastError();
-  if (error == ERROR_FILE_NOT_FOUND) return {WriterPresence::Absent, 0};
-  if (error == ERROR_ACCESS_DENIED) return {WriterPresence::Alive, 0};  // exists: someone holds it
-  return {WriterPresence::Unknown, error};
+  if (error == ERROR_FILE_NOT_FOUND) return presence(WriterPresence::Absent, 0);
+  if (error == ERROR_ACCESS_DENIED) return presence(WriterPresence::Alive, 0);  // exists: someone holds it
+  return presence(WriterPresence::Unknown, error);
 }
 
 void drop_platform_lock(void* object) { CloseHandle(static_cast<HANDLE>(object)); }
+
+// A named event lives while any handle to it is open: nobody can remove or
+// replace the one this process holds.
+bool platform_lock_intact(void*) { return true; }
 
 }  // namespace shared_memory_interface::memory_interface::detail

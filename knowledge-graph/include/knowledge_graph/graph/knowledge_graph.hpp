@@ -122,8 +122,8 @@ enum class WriteStatus : std::uint32_t {
   RelationValuesFull = 7,    // the 20,000 relation payloads are used
   OutgoingListFull = 8,      // the `from` node lists 40 other relations
   IncomingListFull = 9,      // the `to` node lists 40 other relations
-  // Set by the hosts, never by the graph: another live process is the region's
-  // writer, so this one stores nothing.
+  // The record's write gate refused the write: another live process is the
+  // region's writer, or this process is not (see write_gate.hpp). Nothing stored.
   NotWriter = 10,
   // Outcomes of asking a C handle for its last write, never of a write itself:
   NoHandle = 11,             // the handle is null
@@ -291,10 +291,12 @@ struct KnowledgeGraph {
   // long as the compaction, whose cost follows the versions it keeps (it reads
   // the id and timestamp of every stored version and copies only kept ones).
   // Reads begun before retry after it. A reader that has waited
-  // kCompactionWaitMilliseconds gives up: the writer is taken for dead, and until
-  // a host clears the graph (every `initialize` does) reads see an empty graph and
-  // `compaction_stalled()` is true. A writer killed mid-compaction leaves the
-  // graph in that state.
+  // kCompactionWaitMilliseconds asks the record's write gate whether the writer
+  // lives (write_gate.hpp): a live writer (paused, say) is waited for as long as
+  // it lives; otherwise the reader gives up: the writer is taken for dead, and
+  // until a host clears the graph (every `initialize` does) reads see an empty
+  // graph and `compaction_stalled()` is true. A writer killed mid-compaction
+  // leaves the graph in that state.
   WriteResult<std::uint64_t> compact(std::uint64_t keep_since);
   static constexpr unsigned kCompactionWaitMilliseconds = 2000;
   // Whether a compaction is in progress or was left unfinished (see `compact`).

@@ -1,0 +1,115 @@
+// GraphSession: the one door to the graph in a shared region. Every process that
+// maps the region for the graph (the C library, Python, the inspector, the
+// recorder, the mirror, future tools) opens a session instead of setting the
+// region up by hand: it maps the region, checks its size, attaches what the graph
+// keeps behind its record (lookup index, recorder link), sets up the record's
+// write gate, takes or is refused the writer lock, and for a new writer empties
+// the graph, with the same messages everywhere.
+//
+// The write gate. A session's record refuses every write (WriteStatus::NotWriter,
+// nothing stored) unless the session holds the region's writer lock and no other
+// process took the writer seat since: the graph asks the gate itself, so a caller
+// that writes through graph() cannot bypass it. may_write() is the session's half:
+// a refused writer tries the lock again without waiting and, once the other
+// writer has gone, becomes the writer (emptying the graph, as its set-up would
+// have); a writer whose lock object was removed or replaced stops writing.
+//
+// Thread rules: a session is used from one thread at a time (its writes from the
+// host's writing thread); readers of graph() in other threads follow the graph's
+// own rules. Sessions of one process share the writer lock (it is counted).
+//
+// Caveats: a reader session maps read-only, so writing through its graph() is
+// refused by the gate (and would fault without it). At most 16 sessions per
+// process (the graph's attachment tables).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "shared_memory_interface/memory_interface.hpp"
+
+namespace graph_session {
+
+inline constexpr const char* kRegionName = "KnowledgeGraph";
+// The region's size when a session creates it: the record and what follows it.
+inline constexpr std::uint32_t kRegionSize = 536'870'912;
+static_assert(sizeof(knowledge_graph::graph::KnowledgeGraph) <= kRegionSize);
+
+struct Options {
+  std::string name = kRegionName;
+  std::uint32_t size = kRegionSize;
+  shared_memory_interface::memory_interface::LockWait wait{};
+  // Writers: when another live process writes the region, fail the open instead
+  // of opening a refused session that takes over once that writer has gone.
+  bool require_writer = false;
+  // Writers: whether the new writer's set-up empties the graph (hosts do; a
+  // tool that installs a whole state itself may skip it).
+  bool clear_on_take = true;
+  // Who the messages name ("this handle", "this graph").
+  std::string holder = "this session";
+  // Log target of the session's messages.
+  std::string log_target = "graph_session";
+};
+
+enum class Role { Writer, Refused, Reader };
+
+class GraphSession;
+
+struct OpenResult {
+  std::unique_ptr<GraphSession> session;  // null on failure
+  std::string error;                      // why, for a person, when null
+  shared_memory_interface::memory_interface::Refusal refusal =
+      shared_memory_interface::memory_interface::Refusal::None;
+  explicit operator bool() const { return session != nullptr; }
+};
+
+class GraphSession {
+ public:
+  // Creates or opens the region read-write and asks for the writer lock. Fails
+  // (error logged) when the region cannot be set up, is too small, or its writer
+  // lock object is not one we trust; a lock held by another live process gives a
+  // Refused session unless `require_writer`.
+  static OpenResult open_writer(const Options& options = {});
+  // Opens an existing region read-only; never creates one. Refusal::Missing when
+  // no host has set it up.
+  static OpenResult open_reader(const Options& options = {});
+
+  GraphSession(const GraphSession&) = delete;
+  GraphSession& operator=(const GraphSession&) = delete;
+  ~GraphSession();
+
+  knowledge_graph::graph::KnowledgeGraph& graph() const { return *graph_; }
+  Role role() const { return role_; }
+  bool read_only() const { return role_ == Role::Reader; }
+  bool already_existed() const { return already_existed_; }
+  std::size_t view_size() const { return view_size_; }
+  const std::string& name() const { return options_.name; }
+
+  // The session's half of the write gate (see above). Never waits.
+  bool may_write();
+
+  // Whether a live process holds the region's writer lock; asks every time.
+  shared_memory_interface::memory_interface::WriterProbe probe_writer() const;
+  // "alive", "none" or "unknown (why)".
+  std::string writer_presence() const;
+
+ private:
+  struct Region;
+  explicit GraphSession(const Options& options);
+  bool take_writer_lock(bool at_open, OpenResult* failure);
+  void become_writer();
+
+  Options options_;
+  std::unique_ptr<Region> region_;
+  knowledge_graph::graph::KnowledgeGraph* graph_ = nullptr;
+  std::size_t view_size_ = 0;
+  bool already_existed_ = false;
+  Role role_ = Role::Reader;
+  shared_memory_interface::memory_interface::Handle writer_lock_ = nullptr;
+  bool told_overtaken_ = false;
+};
+
+}  // namespace graph_session

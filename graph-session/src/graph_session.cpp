@@ -1,0 +1,200 @@
+// The graph session: region set-up, attachments, writer lock and write gate in
+// one place, so that every process maps the graph the same way.
+#include "graph_session/graph_session.hpp"
+
+#include <chrono>
+#include <utility>
+
+#include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
+#include "knowledge_graph/graph/write_gate.hpp"
+#include "logging/logging.hpp"
+#include "shared_memory_interface/shared_memory.hpp"
+
+namespace graph_session {
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace mi = shared_memory_interface::memory_interface;
+using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+
+// The gate's liveness question, with the region's name as context.
+int writer_alive(const void* context) {
+  const auto probe = mi::probe_writer(*static_cast<const std::string*>(context));
+  switch (probe.presence) {
+    case mi::WriterPresence::Alive: return 1;
+    case mi::WriterPresence::Absent: return 0;
+    case mi::WriterPresence::Unknown: break;
+  }
+  return -1;
+}
+
+// How often a writer looks whether its lock object is still the linked one.
+constexpr auto kLockCheckPeriod = std::chrono::milliseconds(100);
+
+}  // namespace
+
+// Declared in this order so that the attachments go before the view.
+struct GraphSession::Region {
+  explicit Region(const Options& options) : memory(options.name, options.size) {}
+  KnowledgeGraphMemory memory;
+  kg::RegionLookupIndex index;
+  kg::RegionRecorderLink recorder_link;
+  std::chrono::steady_clock::time_point next_lock_check{};
+};
+
+GraphSession::GraphSession(const Options& options)
+    : options_(options), region_(std::make_unique<Region>(options)) {}
+
+GraphSession::~GraphSession() {
+  if (graph_ != nullptr) kg::ungate_writes(*graph_);
+  region_->recorder_link.reset();
+  region_->index.reset();
+  region_->memory.release();
+  mi::release_writer_lock(writer_lock_);
+}
+
+OpenResult GraphSession::open_reader(const Options& options) {
+  OpenResult result;
+  std::unique_ptr<GraphSession> session(new GraphSession(options));
+  Region& region = *session->region_;
+  if (!region.memory.initialize_read_only(options.wait)) {
+    result.refusal = region.memory.refusal();
+    result.error = result.refusal == mi::Refusal::Missing
+                       ? "no shared region \"" + options.name + "\": no host has set it up"
+                       : region.memory.failure_text();
+    return result;
+  }
+  session->graph_ = region.memory.get_data_ref();
+  session->view_size_ = region.memory.view_size();
+  session->already_existed_ = true;
+  session->role_ = Role::Reader;
+  region.index = kg::RegionLookupIndex(*session->graph_, session->view_size_);
+  kg::gate_writes(*session->graph_, session->view_size_, writer_alive, &session->options_.name);
+  result.session = std::move(session);
+  return result;
+}
+
+OpenResult GraphSession::open_writer(const Options& options) {
+  OpenResult result;
+  std::unique_ptr<GraphSession> session(new GraphSession(options));
+  Region& region = *session->region_;
+  if (!region.memory.initialize(options.wait)) {
+    result.refusal = region.memory.refusal();
+    result.error = region.memory.failure_text();
+    VARNEL_LOG_ERROR(options.log_target, "[Shared memory]: " << result.error);
+    return result;
+  }
+  GraphSession& s = *session;
+  s.graph_ = region.memory.get_data_ref();
+  s.view_size_ = region.memory.view_size();
+  s.already_existed_ = region.memory.already_exists();
+  // What the graph keeps behind itself in the region: the lookup index, and the
+  // link through which a recorder learns of every publication.
+  region.index = kg::RegionLookupIndex(*s.graph_, s.view_size_);
+  region.recorder_link = kg::RegionRecorderLink(*s.graph_, s.view_size_);
+  if (!kg::gate_writes(*s.graph_, s.view_size_, writer_alive, &s.options_.name)) {
+    result.error = "this process has too many graph sessions open";
+    VARNEL_LOG_ERROR(options.log_target, "[Shared memory]: Region " << options.name << ": "
+                                                                    << result.error);
+    return result;
+  }
+  s.role_ = Role::Refused;
+  if (!s.take_writer_lock(true, &result)) {
+    if (!result.error.empty()) return result;  // a set-up failure, not a live writer
+  }
+  result.session = std::move(session);
+  return result;
+}
+
+void GraphSession::become_writer() {
+  role_ = Role::Writer;
+  told_overtaken_ = false;
+  region_->next_lock_check = std::chrono::steady_clock::now() + kLockCheckPeriod;
+  kg::admit_writes(*graph_);
+  // A new region already reads as zero bytes; an existing one keeps its bytes
+  // until this clear (the scene left behind is not this writer's host's).
+  if (options_.clear_on_take) {
+    graph_->initialize();
+    graph_->clear();
+  }
+}
+
+// Takes the lock without waiting. False when refused; `failure` (at open only)
+// gets the reason when the refusal is a set-up failure rather than a live writer.
+bool GraphSession::take_writer_lock(bool at_open, OpenResult* failure) {
+  const mi::WriterLockOutcome lock = mi::try_writer_lock(options_.name);
+  switch (lock.state) {
+    case mi::WriterLockState::Taken:
+      writer_lock_ = lock.lock;
+      become_writer();
+      if (!at_open) {
+        VARNEL_LOG_INFO(options_.log_target, "[Shared memory]: Region "
+                                                 << options_.name << ": the other writer has gone; "
+                                                 << options_.holder << " writes now");
+      }
+      return true;
+    case mi::WriterLockState::HeldElsewhere:
+      if (at_open && options_.require_writer) {
+        failure->error = "another live process writes the region \"" + options_.name +
+                         "\"; stop it first";
+        failure->refusal = mi::Refusal::None;
+        return false;
+      }
+      if (at_open) {
+        VARNEL_LOG_WARN(options_.log_target,
+                        "[Shared memory]: Region " << options_.name
+                                                   << " has a writer in another process: the graph "
+                                                      "is left as it is and "
+                                                   << options_.holder << "'s writes are refused");
+      }
+      return false;
+    case mi::WriterLockState::Failed: break;
+  }
+  const std::string reason = mi::describe_writer_lock_failure(options_.name, lock);
+  if (at_open) {
+    failure->error = reason;
+    failure->refusal = lock.refusal;
+    VARNEL_LOG_ERROR(options_.log_target, "[Shared memory]: " << reason);
+  }
+  return false;
+}
+
+bool GraphSession::may_write() {
+  if (role_ == Role::Reader) return false;
+  if (role_ == Role::Writer) {
+    const auto now = std::chrono::steady_clock::now();
+    bool intact = true;
+    if (now >= region_->next_lock_check) {
+      region_->next_lock_check = now + kLockCheckPeriod;
+      intact = mi::writer_lock_intact(writer_lock_);
+    }
+    if (intact && kg::writes_admitted(*graph_)) return true;
+    // Our lock object was removed or replaced, or another process took the
+    // seat: two writers would lose each other's writes, so this one stops.
+    kg::refuse_writes(*graph_);
+    mi::release_writer_lock(writer_lock_);
+    writer_lock_ = nullptr;
+    role_ = Role::Refused;
+    if (!told_overtaken_) {
+      told_overtaken_ = true;
+      VARNEL_LOG_ERROR(options_.log_target,
+                       "[Shared memory]: Region " << options_.name
+                                                  << ": the writer lock was taken from "
+                                                  << options_.holder
+                                                  << " (its lock object was removed or replaced, "
+                                                     "or another process writes); its writes are "
+                                                     "refused from now on");
+    }
+    return false;
+  }
+  return take_writer_lock(false, nullptr);
+}
+
+mi::WriterProbe GraphSession::probe_writer() const { return mi::probe_writer(options_.name); }
+
+std::string GraphSession::writer_presence() const {
+  return mi::describe_writer_probe(options_.name, probe_writer());
+}
+
+}  // namespace graph_session
