@@ -1,3 +1,299 @@
-// placeholder
+// The graph session as hostile neighbours and careless hosts meet it: the write
+// gate of readers, refused and overtaken writers (from another process), lock
+// objects planted by someone else (another user's, open to others, a FIFO), and
+// readers that wait out a compaction of a paused writer instead of showing an
+// empty graph.
 #include <gtest/gtest.h>
-TEST(GraphSession, Builds) {}
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "graph_session/graph_session.hpp"
+#include "knowledge_graph/graph/types.hpp"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+namespace kg = knowledge_graph::graph;
+namespace mi = shared_memory_interface::memory_interface;
+using graph_session::GraphSession;
+using graph_session::Options;
+using graph_session::Role;
+
+constexpr const char* kChildFlag = "--session-child";
+
+std::string region_name(const char* what) {
+#ifdef _WIN32
+  return std::string("VarnelSessionTest") + what;
+#else
+  return std::string("VarnelSessionTest") + what + std::to_string(::getpid());
+#endif
+}
+
+Options options_for(const std::string& name) {
+  Options options;
+  options.name = name;
+  options.wait.limit = std::chrono::milliseconds(500);
+  return options;
+}
+
+kg::KnowledgeGraphNode car(float speed) {
+  kg::types::Car value{};
+  value.carSpeed = speed;
+  return kg::KnowledgeGraphNode(value);
+}
+
+TEST(GraphSessionGate, ReadersAndRefusedWritersStoreNothing) {
+  const std::string name = region_name("Gate");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  EXPECT_EQ(writer.session->role(), Role::Writer);
+  EXPECT_TRUE(writer.session->graph().add_node(10, 1, car(1)).stored());
+
+  auto reader = GraphSession::open_reader(options_for(name));
+  ASSERT_TRUE(reader) << reader.error;
+  kg::KnowledgeGraph& seen = reader.session->graph();
+  EXPECT_FALSE(reader.session->may_write());
+  // Through the read-only mapping: refused by the gate, not a fault.
+  EXPECT_EQ(seen.add_node(11, 2, car(2)).status, kg::WriteStatus::NotWriter);
+  EXPECT_EQ(seen.compact(100).status, kg::WriteStatus::NotWriter);
+  seen.clear();
+  EXPECT_EQ(seen.node_count(), 1u);
+  EXPECT_EQ(reader.session->writer_presence(), "alive");
+
+  // A second writer session of this process shares the lock and writes too.
+  auto second = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(second) << second.error;
+  EXPECT_EQ(second.session->role(), Role::Writer);
+  reader.session.reset();
+  second.session.reset();
+  writer.session.reset();
+  auto missing = GraphSession::open_reader(options_for(name));
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.refusal, mi::Refusal::Missing);
+}
+
+#ifndef _WIN32
+
+int spawn_child(const std::string& mode, const std::string& name, pid_t* pid_out = nullptr) {
+  char self[] = "/proc/self/exe";
+  std::string flag = kChildFlag;
+  std::string mode_arg = mode, name_arg = name;
+  char* argv[] = {self, flag.data(), mode_arg.data(), name_arg.data(), nullptr};
+  pid_t pid = 0;
+  if (::posix_spawn(&pid, self, nullptr, nullptr, argv, environ) != 0) return -1;
+  if (pid_out != nullptr) {
+    *pid_out = pid;
+    return 0;
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// "refused NAME": a second host process is refused and stores nothing.
+int child_refused(const std::string& name) {
+  auto opened = GraphSession::open_writer(options_for(name));
+  if (!opened) return 2;
+  GraphSession& session = *opened.session;
+  kg::KnowledgeGraph& graph = session.graph();
+  const std::uint64_t before = graph.node_count();
+  bool refused = session.role() == Role::Refused && !session.may_write();
+  refused &= graph.add_node(20, 1, car(9)).status == kg::WriteStatus::NotWriter;
+  refused &= graph.update_node(20, 1, car(9)).status == kg::WriteStatus::NotWriter;
+  refused &= graph.remove_node(20, kg::Index(1, 1)).status == kg::WriteStatus::NotWriter;
+  refused &= graph.compact(~std::uint64_t{0}).status == kg::WriteStatus::NotWriter;
+  graph.clear();
+  graph.set_autocommit(false);
+  refused &= graph.node_count() == before && graph.autocommit_enabled();
+  return refused ? 0 : 3;
+}
+
+// "overtake NAME": takes the writer lock (its object was removed by then) and
+// writes one node.
+int child_overtake(const std::string& name) {
+  auto opened = GraphSession::open_writer(options_for(name));
+  if (!opened || opened.session->role() != Role::Writer) return 2;
+  return opened.session->graph().add_node(30, 7, car(7)).stored() ? 0 : 3;
+}
+
+// "compact NAME": a writer that spends most of its time compacting.
+int child_compact(const std::string& name) {
+  auto opened = GraphSession::open_writer(options_for(name));
+  if (!opened || opened.session->role() != Role::Writer) return 2;
+  kg::KnowledgeGraph& graph = opened.session->graph();
+  constexpr std::uint64_t kCars = 9000;
+  for (std::uint64_t t = 1;; ++t) {
+    for (std::uint64_t id = 1; id <= kCars; ++id) graph.add_node(t, id, car(static_cast<float>(t)));
+    graph.compact(t);
+  }
+}
+
+TEST(GraphSessionWriters, ASecondProcessIsRefusedEverywhere) {
+  const std::string name = region_name("Refused");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  ASSERT_TRUE(writer.session->graph().add_node(10, 1, car(1)).stored());
+  EXPECT_EQ(spawn_child("refused", name), 0);
+  EXPECT_EQ(writer.session->graph().node_count(), 1u);
+  EXPECT_TRUE(writer.session->may_write());
+}
+
+TEST(GraphSessionWriters, AWriterWhoseLockObjectWasReplacedStopsWriting) {
+  const std::string name = region_name("Overtaken");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  GraphSession& first = *writer.session;
+  ASSERT_TRUE(first.graph().add_node(10, 1, car(1)).stored());
+  // Someone with the right to (this user) removes the lock object; another host
+  // then creates a new one and becomes the writer.
+  ASSERT_EQ(::shm_unlink(("/" + name + ".writer").c_str()), 0);
+  ASSERT_EQ(spawn_child("overtake", name), 0);
+  EXPECT_FALSE(first.may_write());
+  EXPECT_EQ(first.role(), Role::Refused);
+  EXPECT_EQ(first.graph().add_node(11, 2, car(2)).status, kg::WriteStatus::NotWriter);
+  EXPECT_EQ(first.graph().node_count(), 1u);  // the other host's node only
+}
+
+// A lock object that another user planted, or that others may open, or that is
+// not a shm object at all: set-up fails with the reason, liveness is unknown.
+TEST(GraphSessionHostile, PlantedWriterLockObjectsAreRefused) {
+  const std::string name = region_name("Planted");
+  const std::string path = "/dev/shm/" + name + ".writer";
+  struct Case {
+    const char* what;
+    mi::Refusal refusal;
+  };
+  const bool root = ::geteuid() == 0;
+  for (const Case& planted : {Case{"open to others", mi::Refusal::OpenToOthers},
+                              Case{"another user's", mi::Refusal::ForeignOwner},
+                              Case{"a FIFO", mi::Refusal::NotARegion}}) {
+    SCOPED_TRACE(planted.what);
+    if (planted.refusal == mi::Refusal::ForeignOwner && !root) continue;  // needs chown
+    ::unlink(path.c_str());
+    if (planted.refusal == mi::Refusal::NotARegion) {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    } else {
+      const int fd = ::open(path.c_str(), O_CREAT | O_RDWR, 0666);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::fchmod(fd, 0666), 0);
+      if (planted.refusal == mi::Refusal::ForeignOwner) {
+        ASSERT_EQ(::fchmod(fd, 0600), 0);
+        ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+      }
+      ::close(fd);
+    }
+    // Never blocks (a FIFO would stall a plain open), never "held elsewhere".
+    auto opened = std::async(std::launch::async, [&] { return GraphSession::open_writer(options_for(name)); });
+    ASSERT_EQ(opened.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const auto result = opened.get();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.refusal, planted.refusal);
+    EXPECT_NE(result.error.find(name + ".writer"), std::string::npos) << result.error;
+    const auto probe = mi::probe_writer(name);
+    EXPECT_EQ(probe.presence, mi::WriterPresence::Unknown);
+    EXPECT_EQ(probe.refusal, planted.refusal);
+    EXPECT_NE(mi::describe_writer_probe(name, probe).find("unknown ("), std::string::npos);
+  }
+  ::unlink(path.c_str());
+  EXPECT_EQ(mi::probe_writer(name).presence, mi::WriterPresence::Absent);
+}
+
+TEST(GraphSessionHostile, AFifoAtTheSetUpLockDoesNotHang) {
+  const std::string name = region_name("Fifo");
+  const std::string path = "/dev/shm/" + name + ".lock";
+  ::unlink(path.c_str());
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  auto reader = std::async(std::launch::async, [&] { return GraphSession::open_reader(options_for(name)); });
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(reader.get().refusal, mi::Refusal::NotARegion);
+  auto writer = std::async(std::launch::async, [&] { return GraphSession::open_writer(options_for(name)); });
+  ASSERT_EQ(writer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(writer.get().refusal, mi::Refusal::NotARegion);
+  ::unlink(path.c_str());
+}
+
+// A writer stopped in the middle of a compaction is alive: readers wait for it
+// rather than showing an empty graph; once it is dead they give up.
+TEST(GraphSessionReaders, APausedCompactionIsWaitedForAndADeadOneGivenUp) {
+  const std::string name = region_name("Paused");
+  pid_t writer = 0;
+  ASSERT_EQ(spawn_child("compact", name, &writer), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  graph_session::OpenResult reader;
+  while (!reader && std::chrono::steady_clock::now() < deadline) {
+    reader = GraphSession::open_reader(options_for(name));
+    if (!reader) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(reader) << reader.error;
+  const kg::KnowledgeGraph& graph = reader.session->graph();
+  bool caught = false;
+  for (int attempt = 0; attempt < 2000 && !caught; ++attempt) {
+    ::kill(writer, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the stop lands
+    caught = graph.compaction_in_progress();
+    if (!caught) {
+      ::kill(writer, SIGCONT);
+      std::this_thread::sleep_for(std::chrono::microseconds(300 + 37 * (attempt % 50)));
+    }
+  }
+  if (!caught) ::kill(writer, SIGKILL);
+  ASSERT_TRUE(caught) << "never stopped the writer inside a compaction";
+  // Well past the reader's wait bound, the read is still waiting, not empty.
+  auto read = std::async(std::launch::async, [&] { return graph.snapshot(); });
+  EXPECT_EQ(read.wait_for(std::chrono::milliseconds(kg::KnowledgeGraph::kCompactionWaitMilliseconds + 1500)),
+            std::future_status::timeout);
+  EXPECT_FALSE(graph.compaction_stalled());
+  ::kill(writer, SIGCONT);
+  const kg::Snapshot after = read.get();
+  EXPECT_FALSE(after.compaction_stalled);
+  EXPECT_GT(after.indices.nodes_tail, 0u);
+
+  // Stopped again mid-compaction and killed: the reader gives up after its bound.
+  caught = false;
+  for (int attempt = 0; attempt < 2000 && !caught; ++attempt) {
+    ::kill(writer, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    caught = graph.compaction_in_progress();
+    if (!caught) {
+      ::kill(writer, SIGCONT);
+      std::this_thread::sleep_for(std::chrono::microseconds(300 + 37 * (attempt % 50)));
+    }
+  }
+  ::kill(writer, SIGKILL);
+  ::waitpid(writer, nullptr, 0);
+  ASSERT_TRUE(caught);
+  EXPECT_TRUE(graph.snapshot().compaction_stalled);
+}
+
+#endif  // !_WIN32
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifndef _WIN32
+  if (argc >= 4 && std::strcmp(argv[1], kChildFlag) == 0) {
+    const std::string mode = argv[2], name = argv[3];
+    if (mode == "refused") return child_refused(name);
+    if (mode == "overtake") return child_overtake(name);
+    if (mode == "compact") return child_compact(name);
+    return 4;
+  }
+#endif
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
