@@ -278,6 +278,7 @@ TEST(GraphSessionReaders, APausedCompactionIsWaitedForAndADeadOneGivenUp) {
   ::waitpid(writer, nullptr, 0);
   ASSERT_TRUE(caught);
   EXPECT_TRUE(graph.snapshot().compaction_stalled);
+  ::shm_unlink(("/" + name + ".writer").c_str());  // what a killed writer leaves behind
 }
 
 #endif  // !_WIN32

@@ -16,11 +16,10 @@
 #include "bindings.hpp"
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
-#include "knowledge_graph/graph/lookup_index.hpp"
-#include "knowledge_graph/graph/recorder_link.hpp"
+#include "graph_session/graph_session.hpp"
 #include "logging/logging.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
+#include "shared_memory_interface/memory_interface.hpp"
 #include "snapshot_file.hpp"
 
 namespace varnel_python {
@@ -29,47 +28,25 @@ namespace {
 using graph::Index;
 using graph::KnowledgeGraph;
 using interval_algebra::Interval;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 namespace memory_interface = shared_memory_interface::memory_interface;
 
-constexpr const char* kRegionName = "KnowledgeGraph";
-constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr const char* kLogTarget = "varnel";
 
 // What a Graph reads and writes. Iterators share it, so that a released graph
-// makes them raise instead of reading unmapped memory. A graph opened for
-// writing holds the region's writer lock, or is refused while another live
-// process holds it.
+// makes them raise instead of reading unmapped memory. A region graph is a graph
+// session: its writes pass the session's write gate (refused while another live
+// process writes the region, until that writer has gone).
 struct Mapping {
-  std::unique_ptr<KnowledgeGraphMemory> region;
-  graph::RegionLookupIndex index;
-  graph::RegionRecorderLink recorder_link;  // writers only
-  memory_interface::Handle writer_lock = nullptr;
+  std::unique_ptr<graph_session::GraphSession> session;
   KnowledgeGraph::Boxed boxed;
   KnowledgeGraph* graph = nullptr;
   bool read_only = false;
 
-  // Takes the writer lock without waiting; on success the graph is set up for
-  // this writer: autocommit on and emptied.
-  memory_interface::WriterLockOutcome take_writer_lock() {
-    const auto outcome = memory_interface::try_writer_lock(kRegionName);
-    writer_lock = outcome.lock;
-    if (outcome.state == memory_interface::WriterLockState::Taken) {
-      graph->initialize();
-      graph->clear();
-    }
-    return outcome;
-  }
-  bool is_writer() { return boxed != nullptr || writer_lock != nullptr; }
+  bool may_write() { return boxed != nullptr || (session && session->may_write()); }
 
   void release() {
     graph = nullptr;
-    index.reset();
-    recorder_link.reset();
-    if (region) region->release();
-    region.reset();
-    memory_interface::release_writer_lock(writer_lock);
-    writer_lock = nullptr;
+    session.reset();
     boxed.reset();
   }
 };
@@ -81,17 +58,20 @@ const KnowledgeGraph& mapped(const Mapping& mapping) {
   return *mapping.graph;
 }
 
-std::unique_ptr<KnowledgeGraphMemory> map_region(bool read_only) {
-  auto region = std::make_unique<KnowledgeGraphMemory>(kRegionName, kRegionSize);
-  const bool mapped = read_only ? region->initialize_read_only() : region->initialize();
-  if (!mapped) {
-    const bool missing = region->refusal() == shared_memory_interface::memory_interface::Refusal::Missing;
+std::unique_ptr<graph_session::GraphSession> open_session(bool read_only) {
+  graph_session::Options options;
+  options.holder = "this graph";
+  options.log_target = kLogTarget;
+  auto opened = read_only ? graph_session::GraphSession::open_reader(options)
+                          : graph_session::GraphSession::open_writer(options);
+  if (!opened) {
+    const bool missing = opened.refusal == memory_interface::Refusal::Missing;
     raise(module_types().region_error,
           read_only && missing
               ? "cannot attach to the shared region \"KnowledgeGraph\": no host has set it up"
-              : std::string(read_only ? "cannot attach: " : "cannot set up: ") + region->failure_text());
+              : std::string(read_only ? "cannot attach: " : "cannot set up: ") + opened.error);
   }
-  return region;
+  return std::move(opened.session);
 }
 
 template <class Record, class Lookup>
@@ -140,31 +120,16 @@ class View {
 class Graph {
  public:
   static std::unique_ptr<Graph> open() {
-    auto region = map_region(false);
     auto g = std::make_unique<Graph>();
-    Mapping& mapping = *g->mapping_;
-    mapping.graph = region->get_data_ref();
-    mapping.index = graph::RegionLookupIndex(*mapping.graph, region->view_size());
-    mapping.recorder_link = graph::RegionRecorderLink(*mapping.graph, region->view_size());
-    mapping.region = std::move(region);
-    // A new region already reads as zero bytes: no fill, as in the C library.
-    // While another live process writes the region, its scene is left alone and
-    // the writes of this graph are refused until that writer has gone.
-    const auto lock = mapping.take_writer_lock();
-    if (lock.state != memory_interface::WriterLockState::Taken) {
-      VARNEL_LOG_WARN(kLogTarget, "[Shared memory]: Region " << kRegionName
-                                      << " has a writer in another process: the graph is left "
-                                         "as it is and this graph's writes are refused");
-    }
+    g->mapping_->session = open_session(false);
+    g->mapping_->graph = &g->mapping_->session->graph();
     return g;
   }
 
   static std::unique_ptr<Graph> attach() {
     auto g = std::make_unique<Graph>();
-    g->mapping_->region = map_region(true);
-    g->mapping_->graph = g->mapping_->region->get_data_ref();
-    g->mapping_->index =
-        graph::RegionLookupIndex(*g->mapping_->graph, g->mapping_->region->view_size());
+    g->mapping_->session = open_session(true);
+    g->mapping_->graph = &g->mapping_->session->graph();
     g->mapping_->read_only = true;
     return g;
   }
@@ -209,7 +174,7 @@ class Graph {
   bool read_only() const { return mapping_->read_only; }
   bool is_private() const { return mapping_->boxed != nullptr; }
   bool region_already_existed() const {
-    return mapping_->region != nullptr && mapping_->region->already_exists();
+    return mapping_->session != nullptr && mapping_->session->already_existed();
   }
   bool in_transaction() const { return in_transaction_; }
 
@@ -218,11 +183,11 @@ class Graph {
   bool writer_alive() const {
     if (closed()) raise_released();
     if (is_private()) return true;
-    const auto probe = memory_interface::probe_writer(kRegionName);
+    const auto probe = mapping_->session->probe_writer();
     if (probe.presence == memory_interface::WriterPresence::Unknown) {
       raise(module_types().region_error,
-            "cannot tell whether a host writes the region \"KnowledgeGraph\": its writer lock "
-            "cannot be queried (platform error " + std::to_string(probe.error) + ")");
+            "cannot tell whether a host writes the region \"KnowledgeGraph\": " +
+                mapping_->session->writer_presence());
     }
     return probe.presence == memory_interface::WriterPresence::Alive;
   }
@@ -241,8 +206,7 @@ class Graph {
     if (mapping_->read_only) {
       raise(module_types().read_only_error, "the graph is attached read-only; writes need Graph.open()");
     }
-    if (!mapping_->is_writer() &&
-        mapping_->take_writer_lock().state != memory_interface::WriterLockState::Taken) {
+    if (!mapping_->may_write()) {
       raise_refused(graph::WriteStatus::NotWriter,
                     "the write (another live process writes the region)");
     }
@@ -793,8 +757,8 @@ void bind_graph(py::module_& m) {
   bind_kind_writes(c);
   bind_reads(c);
   bind_view_shortcuts(c);
-  m.attr("REGION_NAME") = kRegionName;
-  m.attr("REGION_SIZE") = kRegionSize;
+  m.attr("REGION_NAME") = graph_session::kRegionName;
+  m.attr("REGION_SIZE") = graph_session::kRegionSize;
 }
 
 }  // namespace varnel_python

@@ -281,3 +281,39 @@ def test_a_region_another_user_may_open_is_refused(region):
             varnel.Graph.open()
     finally:
         os.chmod(path, 0o600)
+
+
+def test_a_planted_writer_lock_object_refuses_set_up_and_liveness():
+    import os
+    path = "/dev/shm/" + varnel.REGION_NAME + ".writer"
+    if os.path.exists(path):
+        pytest.skip("a host holds the region")
+    # Another user's object, or one that others may open or lock: never trusted.
+    fd = os.open(path, os.O_CREAT | os.O_RDWR | os.O_EXCL, 0o666)
+    try:
+        os.fchmod(fd, 0o666)
+        with pytest.raises(varnel.RegionError, match=r"\.writer.*mode 666"):
+            varnel.Graph.open()
+        with varnel.Graph.new_boxed():
+            pass
+        os.unlink(path)
+        os.mkfifo(path, 0o600)  # a FIFO would block a plain open for ever
+        with pytest.raises(varnel.RegionError, match="not a shared memory object"):
+            varnel.Graph.open()
+    finally:
+        os.close(fd)
+        os.unlink(path)
+
+
+def test_a_fifo_at_the_writer_lock_does_not_stall_a_reader(region):
+    import os
+    path = "/dev/shm/" + varnel.REGION_NAME + ".writer"
+    with varnel.Graph.attach() as reader:
+        assert reader.writer_alive()
+        region.release()  # the writer lock object goes with the writer
+        os.mkfifo(path, 0o600)
+        try:
+            with pytest.raises(varnel.RegionError, match="not a shared memory object"):
+                reader.writer_alive()
+        finally:
+            os.unlink(path)
