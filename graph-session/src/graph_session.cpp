@@ -54,12 +54,16 @@ GraphSession::~GraphSession() {
   mi::release_writer_lock(writer_lock_);
 }
 
-OpenResult GraphSession::open_reader(const Options& options) {
+OpenResult GraphSession::map_existing(const Options& options, bool writable) {
   OpenResult result;
   std::unique_ptr<GraphSession> session(new GraphSession(options));
   Region& region = *session->region_;
-  if (!region.memory.initialize_read_only(options.wait)) {
-    result.refusal = region.memory.refusal();
+  const bool mapped = writable ? region.memory.initialize(options.wait)
+                               : region.memory.initialize_read_only(options.wait);
+  if (!mapped || !region.memory.already_exists()) {
+    // A writable set-up that had to create the region found no host: the new,
+    // empty region goes again with this session.
+    result.refusal = mapped ? mi::Refusal::Missing : region.memory.refusal();
     result.error = result.refusal == mi::Refusal::Missing
                        ? "no shared region \"" + options.name + "\": no host has set it up"
                        : region.memory.failure_text();
@@ -74,6 +78,10 @@ OpenResult GraphSession::open_reader(const Options& options) {
   result.session = std::move(session);
   return result;
 }
+
+OpenResult GraphSession::open_reader(const Options& options) { return map_existing(options, false); }
+
+OpenResult GraphSession::open_recorder(const Options& options) { return map_existing(options, true); }
 
 OpenResult GraphSession::open_writer(const Options& options) {
   OpenResult result;

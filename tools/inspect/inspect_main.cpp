@@ -15,6 +15,7 @@
 #include <new>
 #include <thread>
 
+#include "graph_session/graph_session.hpp"
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
@@ -24,7 +25,6 @@
 #include "record_commands.hpp"
 #include "render.hpp"
 #include "run_program.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 #include "snapshot_file.hpp"
 
 namespace {
@@ -32,10 +32,8 @@ namespace {
 namespace kg = knowledge_graph::graph;
 using interval_algebra::Interval;
 using interval_algebra::IntervalType;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 
 constexpr const char* kDefaultRegionName = "KnowledgeGraph";
-constexpr std::uint32_t kRegionSize = 536'870'912;
 
 std::atomic<bool> g_stop{false};
 extern "C" void on_signal(int) { g_stop = true; }
@@ -61,17 +59,20 @@ int fail(const std::string& message) {
 
 // The graph being read: the live region (read-only) or a snapshot file in private memory.
 struct Source {
-  std::unique_ptr<KnowledgeGraphMemory> region;
-  kg::RegionLookupIndex index;  // after `region`: detached before the view goes
+  std::unique_ptr<graph_session::GraphSession> session;
   kg::KnowledgeGraph::Boxed boxed;
   const kg::KnowledgeGraph* graph = nullptr;
   std::string description;
 };
 
-std::string region_too_small(std::size_t mapped) {
-  return "the region \"" + g_region_name + "\" has " + std::to_string(mapped) +
-         " bytes, too small for the " + std::to_string(sizeof(kg::KnowledgeGraph)) +
-         "-byte graph; stop the processes that hold it so that it is created anew";
+// The session options of this command's region.
+graph_session::Options session_options() {
+  graph_session::Options options;
+  options.name = g_region_name;
+  options.wait = lock_wait();
+  options.holder = "varnel-inspect";
+  options.log_target = "varnel_inspect";
+  return options;
 }
 
 Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
@@ -92,34 +93,33 @@ Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
     source.description = "snapshot file " + file;
     return source;
   }
-  source.region = std::make_unique<KnowledgeGraphMemory>(g_region_name, kRegionSize);
-  if (!source.region->initialize_read_only(lock_wait())) {
-    if (source.region->refusal() == shared_memory_interface::memory_interface::Refusal::Missing)
+  auto opened = graph_session::GraphSession::open_reader(session_options());
+  if (!opened) {
+    if (opened.refusal == shared_memory_interface::memory_interface::Refusal::Missing)
       throw Failure{"no shared region \"" + g_region_name +
                     "\" to read: is a host running? (start one with varnel-demo, or read a "
                     "saved scene with --file FILE)"};
-    throw Failure{"cannot read: " + source.region->failure_text()};
+    throw Failure{"cannot read: " + opened.error};
   }
-  if (!source.region->holds_record()) throw Failure{region_too_small(source.region->view_size())};
-  source.graph = source.region->get_data_ref();
-  source.index = kg::RegionLookupIndex(*source.graph, source.region->view_size());
+  source.session = std::move(opened.session);
+  source.graph = &source.session->graph();
   source.description = "region \"" + g_region_name + "\" (" +
-                       std::to_string(source.region->view_size()) + " bytes mapped)";
+                       std::to_string(source.session->view_size()) + " bytes mapped)";
   return source;
 }
 
 // Whether a live host writes the source: a paused one is alive, a killed one is not.
 std::string writer_text(const Source& source) {
   using shared_memory_interface::memory_interface::WriterPresence;
-  if (!source.region) return "none (a file)";
-  const auto probe = source.region->probe_writer();
+  if (!source.session) return "none (a file)";
+  const auto probe = source.session->probe_writer();
   switch (probe.presence) {
     case WriterPresence::Alive: return "alive (a live process holds the writer lock)";
     case WriterPresence::Absent:
       return "none (no live host: the scene stays as its last writer left it)";
     case WriterPresence::Unknown: break;
   }
-  return "unknown (the writer lock cannot be queried, error " + std::to_string(probe.error) + ")";
+  return shared_memory_interface::memory_interface::describe_writer_probe(g_region_name, probe);
 }
 
 // ---- Time windows -------------------------------------------------------------
@@ -388,42 +388,32 @@ void save(const Source& source, const std::string& path) {
             << snapshot.indices.update_timestamp << ")\n";
 }
 
-// The region's writer lock, held while this command writes and holds the region.
-struct WriterLock {
-  shared_memory_interface::memory_interface::WriterLockOutcome outcome =
-      shared_memory_interface::memory_interface::try_writer_lock(g_region_name);
-  bool taken = outcome.state == shared_memory_interface::memory_interface::WriterLockState::Taken;
-  WriterLock() = default;
-  WriterLock(const WriterLock&) = delete;
-  WriterLock& operator=(const WriterLock&) = delete;
-  ~WriterLock() { shared_memory_interface::memory_interface::release_writer_lock(outcome.lock); }
-};
-
 void load(const std::string& path, bool force, double hold) {
   varnel::inspect::Snapshot snapshot;
   std::string error;
   if (!varnel::inspect::read_snapshot_file(path, snapshot, error)) throw Failure{error + "; nothing was changed"};
-  KnowledgeGraphMemory region(g_region_name, kRegionSize);
-  if (!region.initialize(lock_wait()))
-    throw Failure{"cannot create or open the region for writing: " + region.failure_text() +
-                  "; nothing was changed"};
-  if (!region.holds_record()) throw Failure{region_too_small(region.view_size())};
   // One writer per region: a live host keeps its scene, --force or not.
-  const WriterLock writer;
-  if (!writer.taken)
-    throw Failure{"a host is writing the region \"" + g_region_name +
-                  "\"; stop it first; nothing was changed"};
-  kg::KnowledgeGraph& graph = *region.get_data_ref();
-  const kg::RegionLookupIndex index(graph, region.view_size());
-  const kg::RegionRecorderLink recorder_link(graph, region.view_size());
-  if (region.already_exists() && !graph.is_empty() && !force)
+  graph_session::Options options = session_options();
+  options.require_writer = true;
+  options.clear_on_take = false;  // the scene is replaced only once it may be
+  auto opened = graph_session::GraphSession::open_writer(options);
+  if (!opened) {
+    if (opened.refusal == shared_memory_interface::memory_interface::Refusal::None)
+      throw Failure{"a host is writing the region \"" + g_region_name +
+                    "\"; stop it first; nothing was changed"};
+    throw Failure{"cannot create or open the region for writing: " + opened.error +
+                  "; nothing was changed"};
+  }
+  const graph_session::GraphSession& session = *opened.session;
+  kg::KnowledgeGraph& graph = session.graph();
+  if (session.already_existed() && !graph.is_empty() && !force)
     throw Failure{"the region already holds a graph (a host may be writing it); stop the host, or "
                   "pass --force to replace its scene; nothing was changed"};
   varnel::inspect::install_snapshot(snapshot, graph);
   std::cout << "loaded " << path << " into region \"" << g_region_name << "\": " << graph.node_count()
             << " node versions, " << graph.relation_count() << " relation versions\n";
   if (hold == 0) {
-    if (!region.already_exists())
+    if (!session.already_existed())
       std::cout << "note: no other process holds the region, so it ends when this command exits; "
                    "use --hold SECONDS (or -1 until Ctrl-C) to keep it\n";
     return;

@@ -11,25 +11,32 @@
 #include <memory>
 #include <thread>
 
+#include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "moments.hpp"
 #include "recorder.hpp"
 #include "recording.hpp"
 #include "render.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 
 namespace varnel::inspect {
 namespace {
 
 namespace kg = knowledge_graph::graph;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 using Clock = std::chrono::steady_clock;
 
 // The region the commands use (the inspector's --region) and its set-up lock wait.
 std::string g_region_name = "KnowledgeGraph";
 shared_memory_interface::memory_interface::LockWait g_lock_wait;
-constexpr std::uint32_t kRegionSize = 536'870'912;
+
+graph_session::Options session_options() {
+  graph_session::Options options;
+  options.name = g_region_name;
+  options.wait = g_lock_wait;
+  options.holder = "varnel-inspect";
+  options.log_target = "varnel_inspect";
+  return options;
+}
 
 record::Recording read_or_fail(const std::string& path, const std::string& consequence) {
   std::string error;
@@ -51,17 +58,19 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   if (wait_ms < 0 || wait_ms * 1000 > static_cast<double>(kg::kRecorderMaxWaitMicros))
     throw RecordingFailure("--writer-wait must lie between 0 and " +
                            std::to_string(kg::kRecorderMaxWaitMicros / 1000) + " ms");
-  KnowledgeGraphMemory region(g_region_name, kRegionSize);
-  if (!region.initialize(g_lock_wait) || !region.already_exists())
-    throw RecordingFailure("no shared region \"" + g_region_name +
-                           "\" to record: is a host running? (start one with varnel-demo)");
-  if (!region.holds_record())
-    throw RecordingFailure("the region \"" + g_region_name + "\" is too small for the graph");
-  kg::RecorderLink* link = kg::region_recorder_link(region.get_data_ref(), region.view_size());
+  auto opened = graph_session::GraphSession::open_recorder(session_options());
+  if (!opened) {
+    if (opened.refusal == shared_memory_interface::memory_interface::Refusal::Missing)
+      throw RecordingFailure("no shared region \"" + g_region_name +
+                             "\" to record: is a host running? (start one with varnel-demo)");
+    throw RecordingFailure("cannot record: " + opened.error);
+  }
+  const graph_session::GraphSession& session = *opened.session;
+  kg::RecorderLink* link = kg::region_recorder_link(&session.graph(), session.view_size());
   if (link == nullptr)
     throw RecordingFailure("the region has no room for the recorder link behind the graph (" +
-                           std::to_string(region.view_size()) + " bytes mapped)");
-  const kg::KnowledgeGraph& graph = *region.get_data_ref();
+                           std::to_string(session.view_size()) + " bytes mapped)");
+  const kg::KnowledgeGraph& graph = session.graph();
 
   record::LiveRecorder recorder(graph, *link);
   std::string error;
@@ -163,22 +172,20 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
   if (unit_ns == 0)
     throw RecordingFailure(path + ": unknown timestamp unit \"" + recording.info.time_unit +
                            "\"; nothing was written to the region");
-  KnowledgeGraphMemory region(g_region_name, kRegionSize);
-  if (!region.initialize(g_lock_wait))
-    throw RecordingFailure("cannot create or open the region for writing: " + region.failure_text());
-  if (!region.holds_record())
-    throw RecordingFailure("the region \"" + g_region_name + "\" is too small for the graph");
   // One writer per region: a live host keeps its scene, --force or not.
-  namespace memory_interface = shared_memory_interface::memory_interface;
-  const auto lock = memory_interface::try_writer_lock(g_region_name);
-  const std::unique_ptr<void, void (*)(void*)> held(lock.lock, memory_interface::release_writer_lock);
-  if (lock.state != memory_interface::WriterLockState::Taken)
-    throw RecordingFailure("a host is writing the region \"" + g_region_name +
-                           "\"; stop it first; nothing was changed");
-  kg::KnowledgeGraph& graph = *region.get_data_ref();
-  const kg::RegionLookupIndex index(graph, region.view_size());
-  const kg::RegionRecorderLink recorder_link(graph, region.view_size());
-  if (region.already_exists() && !graph.is_empty() && !force)
+  graph_session::Options options = session_options();
+  options.require_writer = true;
+  options.clear_on_take = false;  // the scene is replaced only once it may be
+  auto opened = graph_session::GraphSession::open_writer(options);
+  if (!opened) {
+    if (opened.refusal == shared_memory_interface::memory_interface::Refusal::None)
+      throw RecordingFailure("a host is writing the region \"" + g_region_name +
+                             "\"; stop it first; nothing was changed");
+    throw RecordingFailure("cannot create or open the region for writing: " + opened.error);
+  }
+  const graph_session::GraphSession& session = *opened.session;
+  kg::KnowledgeGraph& graph = session.graph();
+  if (session.already_existed() && !graph.is_empty() && !force)
     throw RecordingFailure("the region already holds a graph (a host may be writing it); stop the "
                            "host, or pass --force to replace its scene; nothing was changed");
   graph.initialize();

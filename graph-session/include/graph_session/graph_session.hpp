@@ -76,6 +76,10 @@ class GraphSession {
   // Opens an existing region read-only; never creates one. Refusal::Missing when
   // no host has set it up.
   static OpenResult open_reader(const Options& options = {});
+  // A recorder's session: an existing region mapped read-write for the recorder
+  // link behind the record, the graph itself behind a gate that never opens.
+  // Refusal::Missing when no host has set it up.
+  static OpenResult open_recorder(const Options& options = {});
 
   GraphSession(const GraphSession&) = delete;
   GraphSession& operator=(const GraphSession&) = delete;
@@ -100,6 +104,7 @@ class GraphSession {
   struct Region;
   explicit GraphSession(const Options& options);
   bool take_writer_lock(bool at_open, OpenResult* failure);
+  static OpenResult map_existing(const Options& options, bool writable);
   void become_writer();
 
   Options options_;
