@@ -1,10 +1,13 @@
 // Raw spans: a copy kept current span by span equals its source after every
 // publication, through clears and compactions (sent afresh); malformed spans are
-// refused before anything changes; lookups on the copy find what the source's find.
+// refused before anything changes; lookups on the copy find what the source's find;
+// readers of a copy never see an empty graph while a whole state replaces another.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
@@ -154,6 +157,56 @@ TEST(RawSpan, MalformedSpansAreRefusedAndChangeNothing) {
   EXPECT_EQ(install_raw_span(*copy, now.indices, later.indices, span, false).status,
             InstallStatus::Installed);
   EXPECT_FALSE(records_differ(*source, later.indices, *copy, copy->snapshot().indices));
+}
+
+TEST(RawSpan, ReadersOfACopyNeverSeeAnEmptyGraphWhileAWholeStateIsInstalled) {
+  // Two unrelated non-empty states, installed afresh in turn over each other.
+  auto first = KnowledgeGraph::new_boxed();
+  auto second = KnowledgeGraph::new_boxed();
+  for (std::uint64_t i = 0; i < 4000; ++i) {
+    first->add_node(1 + i, i % 900, node_of_kind(1 + i % 17));
+    second->add_node(1 + i, i % 700, node_of_kind(1 + (i + 5) % 17));
+  }
+  first->add_relation(5000, 1, relation_of_kind(9), Index{1, 0}, Index{2, 1});
+  const Snapshot states[2] = {first->snapshot(), second->snapshot()};
+  std::vector<std::byte> bytes[2];
+  for (int s = 0; s < 2; ++s)
+    ASSERT_TRUE(copy_raw_span(s == 0 ? *first : *second, GraphIndices{}, states[s], bytes[s]));
+
+  auto copy = KnowledgeGraph::new_boxed();
+  ASSERT_EQ(install_raw_span(*copy, GraphIndices{}, states[0].indices, bytes[0], true).status,
+            InstallStatus::Installed);
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> views{0}, empty{0}, torn{0};
+  std::thread reader([&] {
+    while (!done.load()) {
+      const Snapshot now = copy->snapshot();
+      std::uint64_t versions = 0;
+      for (std::uint64_t tail : now.indices.node_index_tail) versions += tail;
+      const bool known = std::memcmp(&now.indices, &states[0].indices, sizeof(GraphIndices)) == 0 ||
+                         std::memcmp(&now.indices, &states[1].indices, sizeof(GraphIndices)) == 0;
+      views.fetch_add(1);
+      if (versions == 0) empty.fetch_add(1);
+      else if (!known) torn.fetch_add(1);
+    }
+  });
+  for (int round = 1; round <= 301; ++round) {  // ends with the second
+    const int s = round % 2;
+    ASSERT_EQ(install_raw_span(*copy, GraphIndices{}, states[s].indices, bytes[s], true).status,
+              InstallStatus::Installed);
+  }
+  done.store(true);
+  reader.join();
+  EXPECT_GT(views.load(), 0u);
+  EXPECT_EQ(empty.load(), 0u) << "of " << views.load() << " views";
+  EXPECT_EQ(torn.load(), 0u);
+  EXPECT_FALSE(copy->compaction_in_progress());
+  EXPECT_FALSE(records_differ(*second, states[1].indices, *copy, copy->snapshot().indices));
+  // Lookups on the copy find the installed state's versions.
+  const NodeRecord* latest = copy->get_latest_node_record(Index{1, 3});
+  ASSERT_NE(latest, nullptr);
+  EXPECT_EQ(0, std::memcmp(latest, second->get_latest_node_record(Index{1, 3}),
+                           offsetof(NodeRecord, padding)));
 }
 
 }  // namespace

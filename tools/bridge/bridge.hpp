@@ -5,13 +5,23 @@
 //   is one publication of the source graph as the publisher observed it: the raw
 //   span of versions and payloads appended since the previous sample, or (afresh)
 //   the whole record below the tails after a clear, a compaction, a restart, or
-//   on request. Samples carry the publisher's session (random per run) and a
-//   number (+1 per publication). An afresh sample sent on request repeats the
-//   current number: mirrors that already hold that publication skip it.
+//   on request. Samples carry the source's name (publish --name; by default
+//   REGION@HOST), the publisher's session (random per run) with the time the run
+//   began, and a number (+1 per publication). An afresh sample sent on request
+//   repeats the current number: mirrors that already hold that publication skip it.
 // - "varnel/state-requests" (StateRequest): a mirror that joined, lost its place
 //   (a gap in the numbers, another session, a span that does not start where it
 //   stands) or refused a sample asks for the whole state, again every 500 ms
-//   until it has it.
+//   until it has it. A request names the source the mirror follows; publishers
+//   of other sources ignore it.
+//
+// A mirror follows one source: the one named by mirror --source, else the first
+// it hears from, for its whole run. Samples of other sources are ignored (logged
+// once per source). A new run of the followed source (a restarted publisher)
+// replaces the old one; samples of a run older than the newest seen are ignored,
+// so two publishers under one name cannot make it alternate either. Silence does
+// not make it switch: publishers send only on change, so a quiet source and a
+// gone one look alike; the region keeps the last state.
 // Volatile durability: nothing is kept for late joiners; they ask.
 //
 // Transports are Fast DDS's business: the participant takes the default profile
@@ -36,6 +46,8 @@ struct Options {
   std::uint32_t busy_micros = 20'000;
   double status_seconds = 1.0;       // progress line period; 0: none
   double duration = 0;               // seconds to run; 0 until a signal
+  std::string name;                  // publisher: the source's name; empty: REGION@HOST
+  std::string source;                // mirror: the source to follow; empty: the first heard
 };
 
 // Set by the signal handlers: the loops end and the programs exit cleanly.

@@ -49,10 +49,16 @@ int main(int argc, char** argv) {
                       "Microseconds between looks shortly after a change; 0 looks again as soon as "
                       "the processor is free (lowest latency, costs a core while busy)")
       ->check(CLI::Range(0, 1'000'000));
+  publish->add_option("--name", options.name,
+                      "Name of this source, which mirrors follow (default REGION@HOST); a restarted "
+                      "publisher keeps its mirrors by keeping its name");
   CLI::App* mirror = app.add_subcommand(
       "mirror", "Take the writer's place in a local region and apply the publisher's stream to it");
   common(mirror, "Region to write (default \"KnowledgeGraph\"; another name to mirror beside a "
                  "host on the same computer)");
+  mirror->add_option("--source", options.source,
+                     "Name of the source to follow (publish --name, default REGION@HOST); without "
+                     "it, the first source heard from. Other sources on the domain are ignored");
   CLI11_PARSE(app, argc, argv);
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);

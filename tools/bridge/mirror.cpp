@@ -7,6 +7,11 @@
 // tails. Anything else, and every sample it refuses, leaves the region as it is
 // and asks for the whole state. Until it has one, it applies nothing.
 //
+// It follows one source (--source, else the first it hears from) for its whole
+// run, and of that source the newest run (start time, then session) it has heard
+// from: samples of other sources and of older runs are ignored, each logged once,
+// so that two publishers on a domain never make it switch back and forth.
+//
 // Thread rules: samples are applied in Fast DDS's receive thread (the listener),
 // which saves a thread hand-off per publication; the main thread only repeats
 // state requests and prints progress. One mutex keeps the two apart.
@@ -16,7 +21,9 @@
 #include <iostream>
 #include <mutex>
 #include <random>
+#include <set>
 #include <span>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -41,6 +48,7 @@ namespace mi = shared_memory_interface::memory_interface;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr auto kRequestEvery = std::chrono::milliseconds(500);
+constexpr std::size_t kMostLogged = 64;  // ignored sources and runs told about: a bound on memory
 
 std::string hex(std::uint64_t value) {
   char text[17];
@@ -51,7 +59,8 @@ std::string hex(std::uint64_t value) {
 class Mirror : public dds::DataReaderListener {
  public:
   Mirror(const Options& options, kg::KnowledgeGraph& graph, DdsLink& link)
-      : options_(options), graph_(graph), requests_(link.requests_writer()) {
+      : options_(options), graph_(graph), requests_(link.requests_writer()),
+        followed_(options.source) {
     std::random_device entropy;
     id_ = (std::uint64_t{entropy()} << 32) ^ entropy();
     reader_ = link.publications_reader();
@@ -66,7 +75,10 @@ class Mirror : public dds::DataReaderListener {
 
   int run() {
     std::cout << "mirroring DDS domain " << options_.domain << " into region \"" << options_.region
-              << "\" (mirror " << hex(id_) << ")" << std::endl;
+              << "\" (mirror " << hex(id_) << "), following "
+              << (followed_.empty() ? std::string("the first source heard from")
+                                    : "source \"" + followed_ + "\"")
+              << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start;
     {
@@ -96,7 +108,35 @@ class Mirror : public dds::DataReaderListener {
   }
 
  private:
+  // Whether the sample comes from the followed source's newest run; picks the
+  // source on the first sample when none was named.
+  bool from_followed() {
+    const std::string& source = sample_.source();
+    if (followed_.empty()) {
+      followed_ = source;
+      std::cout << "following source \"" << followed_ << "\", the first heard from" << std::endl;
+    }
+    if (source != followed_) {
+      if (ignored_.size() < kMostLogged && ignored_.insert(source).second)
+        std::cerr << "varnel-bridge: another source is on the domain: \"" << source
+                  << "\" (session " << hex(sample_.session()) << "); ignored, this mirror follows \""
+                  << followed_ << "\"" << std::endl;
+      return false;
+    }
+    const std::pair<std::uint64_t, std::uint64_t> run{sample_.started_ns(), sample_.session()};
+    if (run < newest_run_) {
+      if (ignored_runs_.size() < kMostLogged && ignored_runs_.insert(run.second).second)
+        std::cerr << "varnel-bridge: an older run of source \"" << source << "\" (session "
+                  << hex(run.second) << ") still publishes; ignored, this mirror follows session "
+                  << hex(newest_run_.second) << std::endl;
+      return false;
+    }
+    newest_run_ = run;
+    return true;
+  }
+
   void apply() {
+    if (!from_followed()) return;
     const std::uint64_t session = sample_.session(), number = sample_.number();
     const bool same_session = synced_ && session == session_;
     if (sample_.afresh()) {
@@ -126,7 +166,7 @@ class Mirror : public dds::DataReaderListener {
     }
     if (!synced_ || session != session_)
       std::cout << "holding the whole state of session " << hex(session) << " at publication "
-                << number << std::endl;
+                << number << " of source \"" << followed_ << "\"" << std::endl;
     synced_ = true;
     session_ = session;
     number_ = number;
@@ -148,6 +188,7 @@ class Mirror : public dds::DataReaderListener {
     varnel_bridge::StateRequest request;
     request.mirror(id_);
     request.session(synced_ ? session_ : 0);
+    request.source(followed_);
     request.reason(reason);
     requests_->write(&request);
     last_request_ = std::chrono::steady_clock::now();
@@ -171,6 +212,10 @@ class Mirror : public dds::DataReaderListener {
   dds::DataWriter* requests_;
   dds::DataReader* reader_ = nullptr;
   std::mutex mutex_;  // everything below
+  std::string followed_;  // the source followed; empty until the first sample
+  std::pair<std::uint64_t, std::uint64_t> newest_run_{};  // of the followed source: start, session
+  std::set<std::string> ignored_;               // other sources, logged once each
+  std::set<std::uint64_t> ignored_runs_;        // older runs of the followed source, logged once
   std::uint64_t id_ = 0;
   varnel_bridge::GraphPublication sample_;
   bool synced_ = false;

@@ -4,6 +4,9 @@
 // (a clear, a compaction, a restarted host) as the whole record. Several
 // publications between two looks go as one sample: the mirror then skips the
 // states in between, never shows a state the source did not publish.
+//
+// Every sample carries the source's name and this run's session and start time;
+// requests for the whole state that name another source are left to its publisher.
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -15,6 +18,11 @@
 
 #if defined(__linux__)
 #include <sys/prctl.h>
+#endif
+#if defined(_WIN32)
+#include <cstdlib>
+#else
+#include <unistd.h>
 #endif
 
 #include "bridge.hpp"
@@ -39,6 +47,18 @@ std::uint64_t new_session() {
   return session;
 }
 
+// REGION@HOST: distinct for the publishers of one domain unless two read one region.
+std::string default_name(const std::string& region) {
+  std::string host;
+#if defined(_WIN32)
+  if (const char* name = std::getenv("COMPUTERNAME")) host = name;
+#else
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) == 0) host = name;
+#endif
+  return region + "@" + (host.empty() ? std::string("localhost") : host);
+}
+
 bool same_state(const kg::Snapshot& a, const kg::Snapshot& b) {
   return a.clear_epoch == b.clear_epoch &&
          std::memcmp(&a.indices, &b.indices, sizeof(kg::GraphIndices)) == 0;
@@ -48,11 +68,14 @@ class Publisher {
  public:
   Publisher(const Options& options, const kg::KnowledgeGraph& graph, DdsLink& link)
       : options_(options), graph_(graph), writer_(link.publications_writer()),
-        requests_(link.requests_reader()), session_(new_session()) {}
+        requests_(link.requests_reader()), session_(new_session()),
+        name_(options.name.empty() ? default_name(options.region) : options.name),
+        started_ns_(wall_ns()) {}
 
   int run() {
     std::cout << "publishing region \"" << options_.region << "\" on DDS domain " << options_.domain
-              << " (session " << std::hex << session_ << std::dec << ")" << std::endl;
+              << " as source \"" << name_ << "\" (session " << std::hex << session_ << std::dec
+              << ")" << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start, next_requests = start;
     // Hosts publish in bursts (a frame is several commits): shortly after a change
@@ -96,6 +119,7 @@ class Publisher {
     dds::SampleInfo info;
     while (requests_->take_next_sample(&request, &info) == ReturnCode_t::RETCODE_OK) {
       if (!info.valid_data) continue;
+      if (!request.source().empty() && request.source() != name_) continue;  // another source's
       if (!state_requested_)
         std::cout << "mirror " << std::hex << request.mirror() << std::dec
                   << " asks for the whole state: " << request.reason() << std::endl;
@@ -137,7 +161,9 @@ class Publisher {
 
   bool send(const kg::Snapshot& now, const kg::GraphIndices& from, bool afresh,
             std::uint64_t number) {
+    sample_.source(name_);
     sample_.session(session_);
+    sample_.started_ns(started_ns_);
     sample_.number(number);
     sample_.afresh(afresh);
     sample_.from(kg::to_words(from));
@@ -168,6 +194,8 @@ class Publisher {
   dds::DataWriter* writer_;
   dds::DataReader* requests_;
   const std::uint64_t session_;
+  const std::string name_;
+  const std::uint64_t started_ns_;
   varnel_bridge::GraphPublication sample_;
   kg::Snapshot last_{};
   bool started_ = false;

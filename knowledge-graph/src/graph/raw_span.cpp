@@ -2,12 +2,15 @@
 #include "knowledge_graph/graph/raw_span.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
+#include "slot_reuse.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -118,6 +121,34 @@ bool same_tails(const GraphIndices& a, const GraphIndices& b) {
          a.relation_index_tail == b.relation_index_tail && a.relations_tail == b.relations_tail;
 }
 
+// Copies the span's bytes into their slots and indexes them up to `to`.
+void write_span(KnowledgeGraph& graph, const GraphIndices& from, const GraphIndices& to,
+                std::span<const std::byte> bytes) {
+  std::size_t offset = 0;
+  for_each_range(from, to, [&](int array, std::uint64_t kind, Range range) {
+    const std::size_t size = (range.end - range.first) * kElementSize[array];
+    if (size != 0) std::memcpy(element(graph, array, kind, range.first), bytes.data() + offset, size);
+    offset += size;
+  });
+  // The index takes at most two node kinds and one relation kind per step.
+  for (std::uint64_t step = 0; step < (kNodeKinds + 1) / 2 || step < kRelationKinds; ++step) {
+    detail::AppendedKinds kinds;
+    if (2 * step < kNodeKinds) kinds.node_kinds[0] = 2 * step;
+    if (2 * step + 1 < kNodeKinds) kinds.node_kinds[1] = 2 * step + 1;
+    if (step < kRelationKinds) kinds.relation_kind = step;
+    detail::index_appended(graph, to, kinds);
+  }
+}
+
+// Writes `buffer` into the inactive bookkeeping buffer as a seqlock step (as a
+// compaction does), so that no later buffer write can bring back the old tails.
+void overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer) {
+  std::atomic_ref<std::uint32_t> sequence(graph.publication_sequence);
+  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  detail::guard_fence(std::memory_order_release);
+  graph.indices[1 - graph.active_buffer()] = buffer;
+}
+
 }  // namespace
 
 std::array<std::uint64_t, kIndexWords> to_words(const GraphIndices& indices) {
@@ -197,28 +228,34 @@ InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
   if (!graph.autocommit_enabled())
     return {InstallStatus::BaseMismatch, "the graph is inside a batch"};
 
-  if (afresh) {
-    graph.clear();
-  } else if (!same_tails(graph.indices[graph.active_buffer()], from)) {
+  if (!afresh && !same_tails(graph.indices[graph.active_buffer()], from))
     return {InstallStatus::BaseMismatch, "the graph does not hold the state the span starts from"};
+  if (afresh) {
+    // Slots below the published tails are rewritten in place, as a compaction
+    // does and under the same guard: readers wait for the new state (or retry a
+    // read that overlapped), and never see an empty graph the source did not publish.
+    detail::recorder_before_reuse(graph);  // an attached recorder first takes what it still needs
+    detail::begin_slot_reuse(graph);
+    detail::index_cleared(graph);
   }
   GraphIndices working = graph.working_buffer();
-  detail::index_begin_write(graph, working);
-  std::size_t offset = 0;
-  for_each_range(from, to, [&](int array, std::uint64_t kind, Range range) {
-    const std::size_t size = (range.end - range.first) * kElementSize[array];
-    if (size != 0) std::memcpy(element(graph, array, kind, range.first), bytes.data() + offset, size);
-    offset += size;
-  });
-  // The index takes at most two node kinds and one relation kind per step.
-  for (std::uint64_t step = 0; step < (kNodeKinds + 1) / 2 || step < kRelationKinds; ++step) {
-    detail::AppendedKinds kinds;
-    if (2 * step < kNodeKinds) kinds.node_kinds[0] = 2 * step;
-    if (2 * step + 1 < kNodeKinds) kinds.node_kinds[1] = 2 * step + 1;
-    if (step < kRelationKinds) kinds.relation_kind = step;
-    detail::index_appended(graph, to, kinds);
+  if (afresh) {
+    // The index starts empty; the steps below fill it up to `to`.
+    working = from;
+    working.update_timestamp = to.update_timestamp;
   }
-  graph.publish(to);
+  detail::index_begin_write(graph, working);
+  write_span(graph, from, to, bytes);
+  if (afresh) {
+    detail::index_expect_buffer_write(graph);
+    graph.publish(to);  // the flip settles the clear epoch
+    // The other buffer still holds the tails from before, over rewritten slots.
+    detail::index_expect_buffer_write(graph);
+    overwrite_inactive(graph, to);
+    detail::end_slot_reuse(graph);
+  } else {
+    graph.publish(to);
+  }
   return {InstallStatus::Installed, {}};
 }
 

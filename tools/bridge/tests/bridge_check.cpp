@@ -1,8 +1,12 @@
-// The bridge test's helper, one program with three commands:
+// The bridge test's helper, one program with four commands:
 //   follow   writes a source region in bursts (adds, relations, removals, batches,
-//            clears, compactions) and after each burst, with the source still,
-//            waits until every mirror region holds exactly the source's record
-//            (tails, update timestamp, every version and payload), then goes on;
+//            clears, compactions; --appends-only: adds and relations alone) and
+//            after each burst, with the source still, waits until every mirror
+//            region holds exactly the source's record (tails, update timestamp,
+//            every version and payload), then goes on;
+//   watch    reads mirror regions as their readers do while a host writes the
+//            source, and counts the views in which a mirror holds an empty graph
+//            though the source was never seen empty meanwhile (must be none);
 //   compare  waits until every mirror equals the source as it is now (still);
 //   hostile  joins the DDS domain, learns the publisher's session from its
 //            stream and sends corrupt samples (wrong sizes, out-of-range kinds,
@@ -86,7 +90,7 @@ kg::KnowledgeGraphRelation relation_of_kind(std::uint64_t kind, std::uint64_t sa
 }
 
 int follow(const std::string& source_name, const std::vector<std::string>& mirrors, double seconds,
-           std::uint64_t seed, double round_timeout) {
+           std::uint64_t seed, double round_timeout, bool appends_only) {
   KnowledgeGraphMemory source(source_name, kRegionSize);
   if (!source.initialize() || !source.holds_record()) {
     std::cerr << "bridge_check: cannot open the source: " << source.failure_text() << "\n";
@@ -107,7 +111,8 @@ int follow(const std::string& source_name, const std::vector<std::string>& mirro
   while (Clock::now() < end) {
     const auto burst_end = Clock::now() + std::chrono::milliseconds(100 + random() % 200);
     while (Clock::now() < burst_end) {
-      const auto roll = random() % 1000;
+      // Appends only: a mirror that follows this source needs no whole state.
+      const auto roll = appends_only ? random() % 800 : random() % 1000;
       const std::uint64_t kind = 1 + random() % 17, id = random() % 40;
       if (roll < 500) {
         graph.add_node(time, id, node_of_kind(kind, random()));
@@ -133,11 +138,12 @@ int follow(const std::string& source_name, const std::vector<std::string>& mirro
       }
       ++time;
       // A full kind refuses writes; the source starts over.
-      if (graph.fill().node_values.fraction() > 0.9) {
+      if (graph.fill().node_values.fraction() > 0.9 || graph.fill().relation_values.fraction() > 0.9) {
         graph.clear();
         ++clears;
       }
-      std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
+      // Appends only: slower, so that the source does not fill up (and clear) in the run.
+      std::this_thread::sleep_for(std::chrono::microseconds(random() % (appends_only ? 4000 : 400)));
     }
     ++rounds;
     for (std::size_t m = 0; m < views.size(); ++m) {
@@ -153,6 +159,54 @@ int follow(const std::string& source_name, const std::vector<std::string>& mirro
             << " batches, " << clears << " clears, " << compactions
             << " compactions): every mirror equal to the source after every round\n";
   return 0;
+}
+
+bool empty_graph(const kg::GraphIndices& state) {
+  for (std::uint64_t tail : state.node_index_tail)
+    if (tail != 0) return false;
+  for (std::uint64_t tail : state.relation_index_tail)
+    if (tail != 0) return false;
+  return true;
+}
+
+// Reads the mirrors in turn for `seconds`. A mirror's empty views count once it
+// has shown a non-empty graph (it may start from an empty one), and only while
+// the source, read between the mirrors' views, has not been seen empty.
+int watch(const std::string& source_name, const std::vector<std::string>& mirrors, double seconds) {
+  auto source = open_read_only(source_name, 5);
+  if (!source) return 1;
+  std::vector<std::unique_ptr<KnowledgeGraphMemory>> views;
+  for (const auto& name : mirrors) {
+    views.push_back(open_read_only(name, 5));
+    if (!views.back()) return 1;
+  }
+  std::vector<bool> filled(mirrors.size(), false);
+  std::vector<std::uint64_t> counted(mirrors.size(), 0), empty(mirrors.size(), 0);
+  std::uint64_t source_empty = 0;
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    if (empty_graph(source->get_data_ref()->snapshot().indices)) ++source_empty;
+    for (std::size_t m = 0; m < views.size(); ++m) {
+      const bool is_empty = empty_graph(views[m]->get_data_ref()->snapshot().indices);
+      filled[m] = filled[m] || !is_empty;
+      if (!filled[m] || source_empty != 0) continue;
+      ++counted[m];
+      empty[m] += is_empty;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  if (source_empty != 0) {
+    std::cerr << "bridge_check: the source was empty in " << source_empty
+              << " views: nothing to conclude about its mirrors\n";
+    return 1;
+  }
+  int failures = 0;
+  for (std::size_t m = 0; m < views.size(); ++m) {
+    std::cout << "bridge_check: mirror \"" << mirrors[m] << "\": " << empty[m] << " empty of "
+              << counted[m] << " views while the source was never empty\n";
+    if (counted[m] == 0 || empty[m] != 0) ++failures;
+  }
+  return failures == 0 ? 0 : 1;
 }
 
 int compare(const std::string& source_name, const std::vector<std::string>& mirrors, double timeout) {
@@ -216,7 +270,9 @@ int hostile(std::uint32_t domain, int readers) {
   const auto send = [&](const char* what, bool afresh, kg::GraphIndices to,
                         std::vector<std::uint8_t> bytes) {
     varnel_bridge::GraphPublication sample;
+    sample.source(real.source());
     sample.session(real.session());
+    sample.started_ns(real.started_ns());
     sample.number(number);
     sample.afresh(afresh);
     sample.from(kg::to_words(afresh ? kg::GraphIndices{} : base));
@@ -272,6 +328,12 @@ int main(int argc, char** argv) {
   follow_command->add_option("--seconds", seconds, "How long to write");
   follow_command->add_option("--seed", seed, "Seed of the writes");
   follow_command->add_option("--timeout", timeout, "Seconds a mirror may take to catch up");
+  bool appends_only = false;
+  follow_command->add_flag("--appends-only", appends_only, "Only adds and relations: no removal, batch, clear or compaction");
+  auto* watch_command = app.add_subcommand("watch", "Count the empty views of mirrors of a never-empty source");
+  watch_command->add_option("--source", source, "Source region");
+  watch_command->add_option("--mirror", mirrors, "Mirror region (repeat)")->required();
+  watch_command->add_option("--seconds", seconds, "How long to read");
   auto* compare_command = app.add_subcommand("compare", "Wait until every mirror equals the (still) source");
   compare_command->add_option("--source", source, "Source region");
   compare_command->add_option("--mirror", mirrors, "Mirror region (repeat)")->required();
@@ -282,7 +344,8 @@ int main(int argc, char** argv) {
   hostile_command->add_option("--mirrors", readers, "Mirrors that must receive the samples");
   CLI11_PARSE(app, argc, argv);
   try {
-    if (follow_command->parsed()) return follow(source, mirrors, seconds, seed, timeout);
+    if (follow_command->parsed()) return follow(source, mirrors, seconds, seed, timeout, appends_only);
+    if (watch_command->parsed()) return watch(source, mirrors, seconds);
     if (compare_command->parsed()) return compare(source, mirrors, timeout);
     return hostile(domain, readers);
   } catch (const std::exception& error) {

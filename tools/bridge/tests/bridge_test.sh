@@ -8,8 +8,13 @@
 #
 # 1. Mirrors start before anything else; the publisher waits for the region.
 # 2. The demo host writes for 22 s at 50 ticks/s (resets when the graph fills,
-#    then compactions with --window); mirror A is killed and restarted meanwhile.
-#    With the demo stopped, both mirrors must equal the source.
+#    then compactions with --window); mirror A is killed and restarted (naming the
+#    source with --source) meanwhile. While it compacts, readers of both mirrors
+#    never see an empty graph. With the demo stopped, both mirrors must equal the
+#    source. Meanwhile a second source ("bridge-source-2", written by bridge_check
+#    follow, appends only) has its own publisher on the same domain (--name second)
+#    and mirror C follows it by name: C equals it after every burst with three
+#    whole states at most, and mirrors A and B say once that they ignore it.
 # 3. bridge_check follow writes 30 s of bursts (batches, clears, compactions) and
 #    after every burst waits for both mirrors to equal the source exactly; the
 #    publisher and then mirror B are killed and restarted meanwhile.
@@ -37,8 +42,9 @@ kill9() { kill -9 "$1"; wait "$1" 2>/dev/null; }  # quietly: the shell would rep
 trap cleanup EXIT
 fail() { echo "bridge_test: FAILED: $*" >&2; for f in "$logs"/*.log; do echo "--- $f"; tail -n 15 "$f"; done >&2; exit 1; }
 
-start_mirror() {  # NAME -> pid in $mirror_pid
-  "$bridge" mirror --region "bridge-mirror-$1" >>"$logs/mirror-$1.log" 2>&1 &
+start_mirror() {  # NAME [OPTION...] -> pid in $mirror_pid
+  local name="$1"; shift
+  "$bridge" mirror --region "bridge-mirror-$name" "$@" >>"$logs/mirror-$name.log" 2>&1 &
   mirror_pid=$!
   pids+=("$mirror_pid")
 }
@@ -56,16 +62,40 @@ echo "-- demo host, 22 s (resets, then compactions); mirror A killed and restart
 "$demo" --rate 50 --cars 60 --duration 12 >"$logs/demo-resets.log" 2>&1 &
 demo_pid=$!
 sleep 5
-kill9 "$mirror_a"; sleep 2; start_mirror a; mirror_a=$mirror_pid
+kill9 "$mirror_a"; sleep 2; start_mirror a --source "KnowledgeGraph@$(uname -n)"; mirror_a=$mirror_pid
+# A second source on the domain, followed by name by mirror C only.
+"$bridge" publish --region bridge-source-2 --name second >>"$logs/publisher-2.log" 2>&1 &
+publisher_2=$!; pids+=("$publisher_2")
+start_mirror c --source second; mirror_c=$mirror_pid
+"$check" follow --source bridge-source-2 --mirror bridge-mirror-c --appends-only --seconds 12 \
+  --timeout 30 >"$logs/follow-2.log" 2>&1 &
+follow_2=$!
 # Every socket of the bridge is on 127.0.0.1 (no wildcard, no multicast port).
 stray=$(ss -Huanp | grep varnel-bridge | awk '{print $4}' | grep -v '^127\.0\.0\.1:' || true)
 [ -z "$stray" ] || fail "sockets beyond 127.0.0.1: $stray"
 [ "$(ss -Huanp | grep -c varnel-bridge)" -ge 3 ] || fail "the bridge processes hold no UDP sockets"
 wait "$demo_pid" || fail "the demo host failed"
-"$demo" --rate 50 --cars 60 --duration 10 --window 2 >"$logs/demo-window.log" 2>&1 || fail "the demo host failed"
+"$demo" --rate 50 --cars 60 --duration 10 --window 2 >"$logs/demo-window.log" 2>&1 &
+demo_pid=$!
+sleep 2
+"$check" watch --mirror bridge-mirror-a --mirror bridge-mirror-b --seconds 7 >"$logs/watch.log" 2>&1 ||
+  fail "readers of a mirror saw an empty graph while the source compacted: $(cat "$logs/watch.log")"
+cat "$logs/watch.log"
+wait "$demo_pid" || fail "the demo host failed"
 grep -q "resets [1-9]" "$logs/demo-resets.log" || fail "the demo host never reset the graph"
 grep -q "[1-9][0-9]* compactions" "$logs/demo-window.log" || fail "the demo host never compacted"
 "$check" compare --mirror bridge-mirror-a --mirror bridge-mirror-b --timeout 30 || fail "mirrors differ after the demo"
+wait "$follow_2" || fail "mirror C differed from the second source"
+cat "$logs/follow-2.log"
+kill "$mirror_c"; wait "$mirror_c" 2>/dev/null
+whole=$(grep "^applied" "$logs/mirror-c.log" | tail -n 1 | sed -n 's/.*(\([0-9]*\) whole states).*/\1/p')
+[ -n "$whole" ] && [ "$whole" -le 3 ] || fail "mirror C installed ${whole:-no} whole states of a source that only appends"
+kill "$publisher_2"; wait "$publisher_2" 2>/dev/null
+for m in a b; do
+  told=$(grep -c 'another source is on the domain: "second"' "$logs/mirror-$m.log")
+  [ "$told" -eq 1 ] || fail "mirror $m told $told times of the second source, not once"
+done
+echo "mirror C followed source \"second\" with $whole whole state(s); mirrors A and B ignored it"
 
 echo "-- bursts for 30 s, compared after each; publisher, then mirror B, killed and restarted"
 "$check" follow --mirror bridge-mirror-a --mirror bridge-mirror-b --seconds 30 --timeout 30 \

@@ -69,9 +69,12 @@ struct InstallResult {
 // Writer (autocommit on, no open batch): checks the whole span first (shape, size,
 // markers, payload positions, kind numbers in payloads, lists and endpoints), then
 // either appends it (afresh false: the published tails must equal `from`) or
-// clears the graph and fills it (afresh: `from` must be empty tails), and publishes
-// `to` as one publication with the normal protocol. Readers of the graph see the
-// empty graph between the clear and the fill of an afresh span, as after any clear.
+// rewrites the record below `to` in place (afresh: `from` must be empty tails), and
+// publishes `to` as one publication with the normal protocol. An afresh span is
+// installed as a compaction is, under the same guard: readers wait while it fills
+// (as long as the copy and the index take) and then see `to`, never an empty graph
+// in between; a read that overlapped it retries. Its cost counts against the readers' wait bound
+// (KnowledgeGraph::kCompactionWaitMilliseconds).
 InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
                                const GraphIndices& to, std::span<const std::byte> bytes,
                                bool afresh);

@@ -36,19 +36,23 @@ using namespace eprosima::fastcdr::exception;
 
 varnel_bridge::GraphPublication::GraphPublication()
 {
-    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@2de8284b
+    // m_source com.eprosima.idl.parser.typecode.StringTypeCode@18bf3d14
+    m_source ="";
+    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@4fb64261
     m_session = 0;
-    // m_number com.eprosima.idl.parser.typecode.PrimitiveTypeCode@396e2f39
+    // m_started_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@42607a4f
+    m_started_ns = 0;
+    // m_number com.eprosima.idl.parser.typecode.PrimitiveTypeCode@782663d3
     m_number = 0;
-    // m_afresh com.eprosima.idl.parser.typecode.PrimitiveTypeCode@a74868d
+    // m_afresh com.eprosima.idl.parser.typecode.PrimitiveTypeCode@1990a65e
     m_afresh = false;
-    // m_from com.eprosima.idl.parser.typecode.ArrayTypeCode@12c8a2c0
+    // m_from com.eprosima.idl.parser.typecode.ArrayTypeCode@64485a47
     memset(&m_from, 0, (38) * 8);
-    // m_to com.eprosima.idl.parser.typecode.ArrayTypeCode@7e0e6aa2
+    // m_to com.eprosima.idl.parser.typecode.ArrayTypeCode@25bbf683
     memset(&m_to, 0, (38) * 8);
-    // m_observed_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@365185bd
+    // m_observed_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@544a2ea6
     m_observed_ns = 0;
-    // m_bytes com.eprosima.idl.parser.typecode.SequenceTypeCode@18bf3d14
+    // m_bytes com.eprosima.idl.parser.typecode.SequenceTypeCode@2e3fc542
 
 
 }
@@ -61,12 +65,16 @@ varnel_bridge::GraphPublication::~GraphPublication()
 
 
 
+
+
 }
 
 varnel_bridge::GraphPublication::GraphPublication(
         const GraphPublication& x)
 {
+    m_source = x.m_source;
     m_session = x.m_session;
+    m_started_ns = x.m_started_ns;
     m_number = x.m_number;
     m_afresh = x.m_afresh;
     m_from = x.m_from;
@@ -78,7 +86,9 @@ varnel_bridge::GraphPublication::GraphPublication(
 varnel_bridge::GraphPublication::GraphPublication(
         GraphPublication&& x) noexcept 
 {
+    m_source = std::move(x.m_source);
     m_session = x.m_session;
+    m_started_ns = x.m_started_ns;
     m_number = x.m_number;
     m_afresh = x.m_afresh;
     m_from = std::move(x.m_from);
@@ -91,7 +101,9 @@ varnel_bridge::GraphPublication& varnel_bridge::GraphPublication::operator =(
         const GraphPublication& x)
 {
 
+    m_source = x.m_source;
     m_session = x.m_session;
+    m_started_ns = x.m_started_ns;
     m_number = x.m_number;
     m_afresh = x.m_afresh;
     m_from = x.m_from;
@@ -106,7 +118,9 @@ varnel_bridge::GraphPublication& varnel_bridge::GraphPublication::operator =(
         GraphPublication&& x) noexcept
 {
 
+    m_source = std::move(x.m_source);
     m_session = x.m_session;
+    m_started_ns = x.m_started_ns;
     m_number = x.m_number;
     m_afresh = x.m_afresh;
     m_from = std::move(x.m_from);
@@ -121,7 +135,7 @@ bool varnel_bridge::GraphPublication::operator ==(
         const GraphPublication& x) const
 {
 
-    return (m_session == x.m_session && m_number == x.m_number && m_afresh == x.m_afresh && m_from == x.m_from && m_to == x.m_to && m_observed_ns == x.m_observed_ns && m_bytes == x.m_bytes);
+    return (m_source == x.m_source && m_session == x.m_session && m_started_ns == x.m_started_ns && m_number == x.m_number && m_afresh == x.m_afresh && m_from == x.m_from && m_to == x.m_to && m_observed_ns == x.m_observed_ns && m_bytes == x.m_bytes);
 }
 
 bool varnel_bridge::GraphPublication::operator !=(
@@ -134,6 +148,11 @@ size_t varnel_bridge::GraphPublication::getMaxCdrSerializedSize(
         size_t current_alignment)
 {
     size_t initial_alignment = current_alignment;
+
+
+    current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4) + 255 + 1;
+
+    current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
 
 
     current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
@@ -170,6 +189,11 @@ size_t varnel_bridge::GraphPublication::getCdrSerializedSize(
 {
     (void)data;
     size_t initial_alignment = current_alignment;
+
+
+    current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4) + data.source().size() + 1;
+
+    current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
 
 
     current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
@@ -211,7 +235,9 @@ void varnel_bridge::GraphPublication::serialize(
         eprosima::fastcdr::Cdr& scdr) const
 {
 
+    scdr << m_source.c_str();
     scdr << m_session;
+    scdr << m_started_ns;
     scdr << m_number;
     scdr << m_afresh;
     scdr << m_from;
@@ -227,7 +253,9 @@ void varnel_bridge::GraphPublication::deserialize(
         eprosima::fastcdr::Cdr& dcdr)
 {
 
+    dcdr >> m_source;
     dcdr >> m_session;
+    dcdr >> m_started_ns;
     dcdr >> m_number;
     dcdr >> m_afresh;
     dcdr >> m_from;
@@ -238,6 +266,43 @@ void varnel_bridge::GraphPublication::deserialize(
     dcdr >> m_bytes;
 }
 
+/*!
+ * @brief This function copies the value in member source
+ * @param _source New value to be copied in member source
+ */
+void varnel_bridge::GraphPublication::source(
+        const std::string& _source)
+{
+    m_source = _source;
+}
+
+/*!
+ * @brief This function moves the value in member source
+ * @param _source New value to be moved in member source
+ */
+void varnel_bridge::GraphPublication::source(
+        std::string&& _source)
+{
+    m_source = std::move(_source);
+}
+
+/*!
+ * @brief This function returns a constant reference to member source
+ * @return Constant reference to member source
+ */
+const std::string& varnel_bridge::GraphPublication::source() const
+{
+    return m_source;
+}
+
+/*!
+ * @brief This function returns a reference to member source
+ * @return Reference to member source
+ */
+std::string& varnel_bridge::GraphPublication::source()
+{
+    return m_source;
+}
 /*!
  * @brief This function sets a value in member session
  * @param _session New value for member session
@@ -264,6 +329,34 @@ uint64_t varnel_bridge::GraphPublication::session() const
 uint64_t& varnel_bridge::GraphPublication::session()
 {
     return m_session;
+}
+
+/*!
+ * @brief This function sets a value in member started_ns
+ * @param _started_ns New value for member started_ns
+ */
+void varnel_bridge::GraphPublication::started_ns(
+        uint64_t _started_ns)
+{
+    m_started_ns = _started_ns;
+}
+
+/*!
+ * @brief This function returns the value of member started_ns
+ * @return Value of member started_ns
+ */
+uint64_t varnel_bridge::GraphPublication::started_ns() const
+{
+    return m_started_ns;
+}
+
+/*!
+ * @brief This function returns a reference to member started_ns
+ * @return Reference to member started_ns
+ */
+uint64_t& varnel_bridge::GraphPublication::started_ns()
+{
+    return m_started_ns;
 }
 
 /*!
@@ -481,22 +574,25 @@ void varnel_bridge::GraphPublication::serializeKey(
         eprosima::fastcdr::Cdr& scdr) const
 {
     (void) scdr;
-           
+             
 }
 
 varnel_bridge::StateRequest::StateRequest()
 {
-    // m_mirror com.eprosima.idl.parser.typecode.PrimitiveTypeCode@27d415d9
+    // m_mirror com.eprosima.idl.parser.typecode.PrimitiveTypeCode@17211155
     m_mirror = 0;
-    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@5c18298f
+    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@b3d7190
     m_session = 0;
-    // m_reason com.eprosima.idl.parser.typecode.StringTypeCode@31f924f5
+    // m_source com.eprosima.idl.parser.typecode.StringTypeCode@5fdba6f9
+    m_source ="";
+    // m_reason com.eprosima.idl.parser.typecode.StringTypeCode@10d59286
     m_reason ="";
 
 }
 
 varnel_bridge::StateRequest::~StateRequest()
 {
+
 
 
 }
@@ -506,6 +602,7 @@ varnel_bridge::StateRequest::StateRequest(
 {
     m_mirror = x.m_mirror;
     m_session = x.m_session;
+    m_source = x.m_source;
     m_reason = x.m_reason;
 }
 
@@ -514,6 +611,7 @@ varnel_bridge::StateRequest::StateRequest(
 {
     m_mirror = x.m_mirror;
     m_session = x.m_session;
+    m_source = std::move(x.m_source);
     m_reason = std::move(x.m_reason);
 }
 
@@ -523,6 +621,7 @@ varnel_bridge::StateRequest& varnel_bridge::StateRequest::operator =(
 
     m_mirror = x.m_mirror;
     m_session = x.m_session;
+    m_source = x.m_source;
     m_reason = x.m_reason;
 
     return *this;
@@ -534,6 +633,7 @@ varnel_bridge::StateRequest& varnel_bridge::StateRequest::operator =(
 
     m_mirror = x.m_mirror;
     m_session = x.m_session;
+    m_source = std::move(x.m_source);
     m_reason = std::move(x.m_reason);
 
     return *this;
@@ -543,7 +643,7 @@ bool varnel_bridge::StateRequest::operator ==(
         const StateRequest& x) const
 {
 
-    return (m_mirror == x.m_mirror && m_session == x.m_session && m_reason == x.m_reason);
+    return (m_mirror == x.m_mirror && m_session == x.m_session && m_source == x.m_source && m_reason == x.m_reason);
 }
 
 bool varnel_bridge::StateRequest::operator !=(
@@ -566,6 +666,8 @@ size_t varnel_bridge::StateRequest::getMaxCdrSerializedSize(
 
     current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4) + 255 + 1;
 
+    current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4) + 255 + 1;
+
 
     return current_alignment - initial_alignment;
 }
@@ -584,6 +686,8 @@ size_t varnel_bridge::StateRequest::getCdrSerializedSize(
     current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
 
 
+    current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4) + data.source().size() + 1;
+
     current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4) + data.reason().size() + 1;
 
 
@@ -596,6 +700,7 @@ void varnel_bridge::StateRequest::serialize(
 
     scdr << m_mirror;
     scdr << m_session;
+    scdr << m_source.c_str();
     scdr << m_reason.c_str();
 
 }
@@ -606,6 +711,7 @@ void varnel_bridge::StateRequest::deserialize(
 
     dcdr >> m_mirror;
     dcdr >> m_session;
+    dcdr >> m_source;
     dcdr >> m_reason;
 }
 
@@ -666,6 +772,43 @@ uint64_t& varnel_bridge::StateRequest::session()
 }
 
 /*!
+ * @brief This function copies the value in member source
+ * @param _source New value to be copied in member source
+ */
+void varnel_bridge::StateRequest::source(
+        const std::string& _source)
+{
+    m_source = _source;
+}
+
+/*!
+ * @brief This function moves the value in member source
+ * @param _source New value to be moved in member source
+ */
+void varnel_bridge::StateRequest::source(
+        std::string&& _source)
+{
+    m_source = std::move(_source);
+}
+
+/*!
+ * @brief This function returns a constant reference to member source
+ * @return Constant reference to member source
+ */
+const std::string& varnel_bridge::StateRequest::source() const
+{
+    return m_source;
+}
+
+/*!
+ * @brief This function returns a reference to member source
+ * @return Reference to member source
+ */
+std::string& varnel_bridge::StateRequest::source()
+{
+    return m_source;
+}
+/*!
  * @brief This function copies the value in member reason
  * @param _reason New value to be copied in member reason
  */
@@ -722,6 +865,6 @@ void varnel_bridge::StateRequest::serializeKey(
         eprosima::fastcdr::Cdr& scdr) const
 {
     (void) scdr;
-       
+        
 }
 

@@ -125,6 +125,31 @@ namespace varnel_bridge {
                 const GraphPublication& x) const;
 
         /*!
+         * @brief This function copies the value in member source
+         * @param _source New value to be copied in member source
+         */
+        eProsima_user_DllExport void source(
+                const std::string& _source);
+
+        /*!
+         * @brief This function moves the value in member source
+         * @param _source New value to be moved in member source
+         */
+        eProsima_user_DllExport void source(
+                std::string&& _source);
+
+        /*!
+         * @brief This function returns a constant reference to member source
+         * @return Constant reference to member source
+         */
+        eProsima_user_DllExport const std::string& source() const;
+
+        /*!
+         * @brief This function returns a reference to member source
+         * @return Reference to member source
+         */
+        eProsima_user_DllExport std::string& source();
+        /*!
          * @brief This function sets a value in member session
          * @param _session New value for member session
          */
@@ -142,6 +167,25 @@ namespace varnel_bridge {
          * @return Reference to member session
          */
         eProsima_user_DllExport uint64_t& session();
+
+        /*!
+         * @brief This function sets a value in member started_ns
+         * @param _started_ns New value for member started_ns
+         */
+        eProsima_user_DllExport void started_ns(
+                uint64_t _started_ns);
+
+        /*!
+         * @brief This function returns the value of member started_ns
+         * @return Value of member started_ns
+         */
+        eProsima_user_DllExport uint64_t started_ns() const;
+
+        /*!
+         * @brief This function returns a reference to member started_ns
+         * @return Reference to member started_ns
+         */
+        eProsima_user_DllExport uint64_t& started_ns();
 
         /*!
          * @brief This function sets a value in member number
@@ -335,7 +379,9 @@ namespace varnel_bridge {
 
     private:
 
+        std::string m_source;
         uint64_t m_session;
+        uint64_t m_started_ns;
         uint64_t m_number;
         bool m_afresh;
         std::array<uint64_t, 38> m_from;
@@ -442,6 +488,31 @@ namespace varnel_bridge {
         eProsima_user_DllExport uint64_t& session();
 
         /*!
+         * @brief This function copies the value in member source
+         * @param _source New value to be copied in member source
+         */
+        eProsima_user_DllExport void source(
+                const std::string& _source);
+
+        /*!
+         * @brief This function moves the value in member source
+         * @param _source New value to be moved in member source
+         */
+        eProsima_user_DllExport void source(
+                std::string&& _source);
+
+        /*!
+         * @brief This function returns a constant reference to member source
+         * @return Constant reference to member source
+         */
+        eProsima_user_DllExport const std::string& source() const;
+
+        /*!
+         * @brief This function returns a reference to member source
+         * @return Reference to member source
+         */
+        eProsima_user_DllExport std::string& source();
+        /*!
          * @brief This function copies the value in member reason
          * @param _reason New value to be copied in member reason
          */
@@ -528,6 +599,7 @@ namespace varnel_bridge {
 
         uint64_t m_mirror;
         uint64_t m_session;
+        std::string m_source;
         std::string m_reason;
     };
 } // namespace varnel_bridge
