@@ -37,7 +37,7 @@
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
+#include "graph_session/graph_session.hpp"
 
 namespace varnel::bridge {
 namespace {
@@ -45,8 +45,6 @@ namespace {
 namespace kg = knowledge_graph::graph;
 namespace dds = eprosima::fastdds::dds;
 namespace mi = shared_memory_interface::memory_interface;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
-constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr auto kRequestEvery = std::chrono::milliseconds(500);
 constexpr std::size_t kMostLogged = 64;  // ignored sources and runs told about: a bound on memory
 
@@ -230,30 +228,24 @@ class Mirror : public dds::DataReaderListener {
 }  // namespace
 
 int run_mirror(const Options& options) {
-  KnowledgeGraphMemory region(options.region, kRegionSize);
-  if (!region.initialize()) {
-    std::cerr << "varnel-bridge: cannot create or open the region: " << region.failure_text() << std::endl;
-    return 1;
-  }
-  if (!region.holds_record()) {
-    std::cerr << "varnel-bridge: region \"" << options.region << "\" is too small to hold a graph ("
-              << region.view_size() << " bytes); is it another program's?" << std::endl;
-    return 1;
-  }
   // One writer per region: a host (or another mirror) writing it keeps it.
-  const mi::WriterLockOutcome lock = mi::try_writer_lock(options.region);
-  if (lock.state != mi::WriterLockState::Taken) {
-    std::cerr << "varnel-bridge: " << (lock.state == mi::WriterLockState::HeldElsewhere
-                                           ? "another process (a host or a mirror) writes region \"" +
-                                                 options.region + "\"; stop it, or mirror into another region with --region"
-                                           : "cannot take the writer lock of region \"" + options.region +
-                                                 "\" (error " + std::to_string(lock.error) + ")")
+  graph_session::Options session_options;
+  session_options.name = options.region;
+  session_options.require_writer = true;
+  session_options.clear_on_take = false;  // the first whole state replaces the scene
+  session_options.holder = "varnel-bridge mirror";
+  session_options.log_target = "varnel_bridge";
+  auto opened = graph_session::GraphSession::open_writer(session_options);
+  if (!opened) {
+    std::cerr << "varnel-bridge: "
+              << (opened.refusal == mi::Refusal::None
+                      ? "another process (a host or a mirror) writes region \"" + options.region +
+                            "\"; stop it, or mirror into another region with --region"
+                      : "cannot set up region \"" + options.region + "\": " + opened.error)
               << std::endl;
     return 1;
   }
-  kg::KnowledgeGraph& graph = *region.get_data_ref();
-  const kg::RegionLookupIndex index(graph, region.view_size());
-  const kg::RegionRecorderLink recorder_link(graph, region.view_size());
+  kg::KnowledgeGraph& graph = opened.session->graph();
   graph.set_autocommit(true);  // also repairs a compaction left unfinished by a dead writer
   int code = 1;
   {
@@ -261,7 +253,6 @@ int run_mirror(const Options& options) {
     Mirror mirror(options, graph, link);
     code = mirror.run();
   }
-  mi::release_writer_lock(lock.lock);
   return code;
 }
 

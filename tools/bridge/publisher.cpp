@@ -30,15 +30,13 @@
 #include "dds_link.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
+#include "graph_session/graph_session.hpp"
 
 namespace varnel::bridge {
 namespace {
 
 namespace kg = knowledge_graph::graph;
 namespace dds = eprosima::fastdds::dds;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
-constexpr std::uint32_t kRegionSize = 536'870'912;
 
 std::uint64_t new_session() {
   std::random_device entropy;
@@ -208,12 +206,15 @@ class Publisher {
 }  // namespace
 
 int run_publisher(const Options& options) {
-  KnowledgeGraphMemory region(options.region, kRegionSize);
+  graph_session::Options session_options;
+  session_options.name = options.region;
+  session_options.log_target = "varnel_bridge";
   // A publisher may start before the host: it waits for the region.
   bool told = false;
-  while (!region.initialize_read_only()) {
-    if (region.refusal() != shared_memory_interface::memory_interface::Refusal::Missing) {
-      std::cerr << "varnel-bridge: cannot read the region: " << region.failure_text() << std::endl;
+  graph_session::OpenResult opened;
+  while (!(opened = graph_session::GraphSession::open_reader(session_options))) {
+    if (opened.refusal != shared_memory_interface::memory_interface::Refusal::Missing) {
+      std::cerr << "varnel-bridge: cannot read the region: " << opened.error << std::endl;
       return 1;
     }
     if (!told) std::cout << "waiting for a host to create region \"" << options.region << "\"" << std::endl;
@@ -221,17 +222,12 @@ int run_publisher(const Options& options) {
     if (g_stop.load()) return 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  if (!region.holds_record()) {
-    std::cerr << "varnel-bridge: region \"" << options.region << "\" is too small to hold a graph ("
-              << region.view_size() << " bytes); is it another program's?" << std::endl;
-    return 1;
-  }
 #if defined(__linux__)
   // The poll's sleeps are short: without this, Linux lets each overrun by 50 us.
   prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
   DdsLink link(options.domain, "varnel-bridge publish " + options.region);
-  Publisher publisher(options, *region.get_data_ref(), link);
+  Publisher publisher(options, opened.session->graph(), link);
   return publisher.run();
 }
 
