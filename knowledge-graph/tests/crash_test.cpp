@@ -1,12 +1,23 @@
-// Crash consistency (Linux): a writer process runs a random workload on a real
-// shared region and is killed with SIGKILL at random moments. After every kill a
-// fresh read-only mapping must show a state that keeps every invariant, holds
-// every step the writer reported complete (autocommit writes and committed
-// batches), and holds the step in flight either not at all or in full, the one
-// exception being a node removal, which publishes once per step by design.
+// Crash consistency (Linux, x86-64): a writer process runs a random workload on a
+// real shared region and is killed with SIGKILL in the middle of a chosen step.
+// After every kill a fresh read-only mapping must show a state that keeps every
+// invariant, holds every step the writer reported complete (autocommit writes and
+// committed batches), and holds the step in flight either not at all or in full,
+// the one exception being a node removal, which publishes once per step by design.
 //
 // The workload of a round is a pure function of its seed, so the test rebuilds
 // it and replays the reported steps on the reference model.
+//
+// Where the writer dies: each round picks, with a fixed-seed generator, a kind of
+// step (a batch, a clear, a compaction; a third of the rounds each) and one step
+// of that kind which publishes. The writer runs up to that step, write-protects
+// the page holding `active_indices` in its own mapping and runs the step; writes
+// to that page other than the flip itself go through one at a time (the fault
+// handler opens the page and single-steps the writing instruction), and the flip
+// makes the writer report it and kill itself (in a batch, the flip of its commit:
+// any flip before it is let through and counted). So every round dies with the
+// step's slot writes and bookkeeping done and its publication not made: readers
+// must see the state before the step.
 //
 // Compactions move slots in place: a writer killed in the middle of one leaves
 // the graph marked as being compacted. Readers must then not hang (they give up
@@ -16,15 +27,21 @@
 // VARNEL_CRASH_ROUNDS (default 200) and VARNEL_CRASH_SECONDS (default 20) bound
 // the run; raise both for a longer soak.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -128,8 +145,10 @@ KnowledgeGraphRelation relation_value(const Op& op) {
   return value;
 }
 
-// Runs one step on a graph or on the model (both offer the same calls).
-template <class Target> void apply(Target& target, const Step& step) {
+// Runs one step on a graph or on the model (both offer the same calls);
+// `before_commit` runs just before a batch is committed.
+template <class Target>
+void apply(Target& target, const Step& step, void (*before_commit)() = nullptr) {
   if (step.batch) {
     target.set_autocommit(false);
     target.start_transaction();
@@ -147,27 +166,154 @@ template <class Target> void apply(Target& target, const Step& step) {
     }
   }
   if (step.batch) {
+    if (before_commit != nullptr) before_commit();
     target.commit_transaction();
     target.set_autocommit(true);
   }
 }
 
+// ---- Where a round dies ----
+
+// The kinds of step a round is killed in.
+enum class Cut : std::size_t { Batch = 0, Reset = 1, Compaction = 2 };
+constexpr std::size_t kCuts = 3;
+constexpr const char* kCutNames[kCuts] = {"batch", "reset", "compaction"};
+
+// The kind of a step that a round may be killed in; other steps have none.
+std::optional<Cut> cut_of(const Step& step) {
+  if (step.batch) return Cut::Batch;
+  if (step.ops[0].kind == OpKind::Clear) return Cut::Reset;
+  if (step.ops[0].kind == OpKind::Compact) return Cut::Compaction;
+  return std::nullopt;
+}
+
+// Per kind, the steps (after the opening reset) that flip the published buffer,
+// as the model runs them: a compaction that drops nothing publishes nothing.
+std::array<std::vector<std::uint32_t>, kCuts> publishing_steps(const Workload& workload) {
+  std::array<std::vector<std::uint32_t>, kCuts> steps;
+  ReferenceModel model;
+  for (std::uint32_t i = 1; i < workload.steps().size(); ++i) {
+    const std::uint64_t active = model.active();
+    apply(model, workload.steps()[i]);
+    const std::optional<Cut> cut = cut_of(workload.steps()[i]);
+    if (cut && model.active() != active) steps[static_cast<std::size_t>(*cut)].push_back(i);
+  }
+  return steps;
+}
+
 // ---- The writer process ----
 
-// Runs the round's steps and reports each completed one through the pipe, then
-// exits. Step 0 empties the graph with update_timestamp 0 (a host taking over
-// the region after a crash first switches autocommit back on).
-[[noreturn]] void run_writer(KnowledgeGraph& graph, std::uint64_t seed, int report) {
-  const Workload workload(seed);
+// What the writer sends, after the reports of the completed steps, when the
+// step in flight reaches its flip.
+constexpr std::uint32_t kStoppedAtFlip = 0xFFFF'FFFFu;
+
+// The writer's trip on its own mapping of the record: while armed, the page
+// that holds `active_indices` is read-only. Once the trip is deadly, a write to
+// `active_indices` is the step's publication: the writer reports it, with the
+// number of flips let through before, and dies there. Any other write to the
+// page is let through alone: the page is opened, the instruction runs under the
+// trap flag, and the trap closes the page again. A batch turns deadly just
+// before its commit, so that a flip made earlier in the batch gets through
+// and shows.
+namespace trip {
+char* page = nullptr;
+std::size_t page_size = 0;
+const char* flip_word = nullptr;
+int report = -1;
+volatile sig_atomic_t armed = 0;
+volatile sig_atomic_t deadly = 0;
+volatile std::uint32_t early_flips = 0;  // flips let through while not deadly
+
+// The trap flag of the interrupted context: set, the next instruction it runs
+// ends in SIGTRAP.
+void set_trap_flag(void* context, bool on) {
+#if defined(__x86_64__)
+  constexpr greg_t kTrapFlag = 0x100;
+  greg_t& flags = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL];
+  flags = on ? (flags | kTrapFlag) : (flags & ~kTrapFlag);
+#else
+  (void)context;
+  (void)on;
+#endif
+}
+
+void restore_default(int signal_number) {
+  struct sigaction action{};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal_number, &action, nullptr);
+}
+
+void on_write_fault(int, siginfo_t* info, void* context) {
+  const char* address = static_cast<const char*>(info->si_addr);
+  if (!armed || address < page || address >= page + page_size) {
+    restore_default(SIGSEGV);  // a fault of its own: it repeats and ends the writer as usual
+    return;
+  }
+  if (address >= flip_word && address < flip_word + sizeof(std::uint64_t)) {
+    if (deadly) {
+      const std::uint32_t stopped[2] = {kStoppedAtFlip, early_flips};
+      if (write(report, stopped, sizeof stopped) != static_cast<ssize_t>(sizeof stopped)) _exit(4);
+      kill(getpid(), SIGKILL);
+      _exit(5);  // not reached
+    }
+    early_flips = early_flips + 1;
+  }
+  mprotect(page, page_size, PROT_READ | PROT_WRITE);
+  set_trap_flag(context, true);
+}
+
+void on_single_step(int, siginfo_t*, void* context) {
+  if (armed) mprotect(page, page_size, PROT_READ);
+  set_trap_flag(context, false);
+}
+
+void install(const KnowledgeGraph& graph, int report_fd) {
+  page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  flip_word = reinterpret_cast<const char*>(&graph.active_indices);
+  const auto word = reinterpret_cast<std::uintptr_t>(flip_word);
+  page = reinterpret_cast<char*>(word - word % page_size);
+  report = report_fd;
+  struct sigaction action{};
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  action.sa_sigaction = on_write_fault;
+  if (sigaction(SIGSEGV, &action, nullptr) != 0) _exit(6);
+  action.sa_sigaction = on_single_step;
+  if (sigaction(SIGTRAP, &action, nullptr) != 0) _exit(6);
+}
+
+void turn_deadly() { deadly = 1; }
+
+void arm(bool at_once) {
+  armed = 1;
+  deadly = at_once ? 1 : 0;
+  if (mprotect(page, page_size, PROT_READ) != 0) _exit(7);
+}
+void disarm() {
+  if (mprotect(page, page_size, PROT_READ | PROT_WRITE) != 0) _exit(7);
+  armed = 0;
+}
+}  // namespace trip
+
+// Runs the round's steps and reports each completed one through the pipe. Step
+// `stop_at` runs armed and dies at its flip (a batch: its commit's flip); a writer that gets past it runs on
+// to the end and exits. Step 0 empties the graph with update_timestamp 0 (a host
+// taking over the region after a crash first switches autocommit back on).
+[[noreturn]] void run_writer(KnowledgeGraph& graph, const Workload& workload,
+                             std::uint32_t stop_at, int report) {
+  trip::install(graph, report);
   graph.initialize();
   for (std::uint32_t i = 0; i < workload.steps().size(); ++i) {
+    const Step& step = workload.steps()[i];
+    if (i == stop_at) trip::arm(!step.batch);
     if (i == 0) {
       graph.clear();
       graph.add_node(0, 0, KnowledgeGraphNode{});
       graph.clear();
     } else {
-      apply(graph, workload.steps()[i]);
+      apply(graph, step, i == stop_at ? trip::turn_deadly : nullptr);
     }
+    if (i == stop_at) trip::disarm();
     if (write(report, &i, sizeof i) != static_cast<ssize_t>(sizeof i)) _exit(3);
   }
   _exit(0);
@@ -196,6 +342,8 @@ struct Tally {
   std::uint64_t rounds = 0, killed = 0, finished = 0, steps_reported = 0, batches_reported = 0;
   std::uint64_t before_reset = 0, at_reported = 0, in_flight_visible = 0, removal_in_steps = 0;
   std::uint64_t compactions_cut = 0;
+  std::uint64_t killed_in[kCuts] = {};  // by the kind of the step in flight
+  std::uint64_t other_kind = 0;         // rounds with no publishing step of the kind drawn
   // What the last round's state may name without a version (dropped by compactions).
   reference::ModelState last_dropped;
 };
@@ -273,19 +421,49 @@ void check_after_kill(const KnowledgeGraph& reader, const Workload& workload,
   ++tally.removal_in_steps;
 }
 
-std::uint64_t read_reports(int fd, const Workload& workload, Tally& tally) {
-  std::uint64_t reported = 0;
+// What the writer sent: how many steps it completed, and whether it reached the
+// flip of the step in flight.
+struct Reports {
+  std::uint64_t completed = 0;
+  bool stopped_at_flip = false;
+  std::uint32_t early_flips = 0;  // flips of the step in flight before the one it died at
+  bool silent = false;  // nothing for a minute: the writer was killed from here
+};
+
+// Reads the writer's reports until it closes the pipe by dying or exiting.
+Reports read_reports(int fd, pid_t writer, const Workload& workload, Tally& tally) {
+  Reports reports;
   std::uint32_t index = 0;
-  while (read(fd, &index, sizeof index) == static_cast<ssize_t>(sizeof index)) {
-    EXPECT_EQ(index, reported);
-    reported = index + 1;
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, 60'000);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled == 0) {
+      reports.silent = true;
+      kill(writer, SIGKILL);
+      break;
+    }
+    if (read(fd, &index, sizeof index) != static_cast<ssize_t>(sizeof index)) break;
+    if (index == kStoppedAtFlip) {
+      reports.stopped_at_flip = true;
+      if (read(fd, &reports.early_flips, sizeof reports.early_flips) !=
+          static_cast<ssize_t>(sizeof reports.early_flips))
+        ADD_FAILURE() << "the writer did not tell how many flips it let through";
+      continue;
+    }
+    EXPECT_EQ(index, reports.completed);
+    if (index >= workload.steps().size()) break;
+    reports.completed = index + 1;
     if (workload.steps()[index].batch) ++tally.batches_reported;
   }
-  tally.steps_reported += reported;
-  return reported;
+  tally.steps_reported += reports.completed;
+  return reports;
 }
 
 TEST(CrashConsistency, KilledWriterLeavesAConsistentPublishedState) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the writer stops at its flip by single-stepping with the x86-64 trap flag";
+#endif
   const std::string name = "VarnelCrashTest-" + std::to_string(getpid());
   KnowledgeGraphMemory region(name, kRegionSize);
   ASSERT_TRUE(region.initialize());
@@ -296,52 +474,95 @@ TEST(CrashConsistency, KilledWriterLeavesAConsistentPublishedState) {
   const std::uint64_t max_rounds = env_or("VARNEL_CRASH_ROUNDS", 200);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(env_or("VARNEL_CRASH_SECONDS", 20));
-  std::mt19937_64 timing(20240607);
+  std::mt19937_64 choice(20240607);
+  std::array<std::size_t, kCuts> order{};  // the kinds of the current three rounds, shuffled
   Tally tally;
   for (std::uint64_t round = 0; round < max_rounds && !::testing::Test::HasFailure() &&
                                 std::chrono::steady_clock::now() < deadline;
        ++round) {
+    if (round % kCuts == 0) {
+      for (std::size_t i = 0; i < kCuts; ++i) order[i] = i;
+      for (std::size_t i = kCuts - 1; i > 0; --i) std::swap(order[i], order[choice() % (i + 1)]);
+    }
+    const Workload workload(round);
+    const auto publishing = publishing_steps(workload);
+    std::size_t cut = order[round % kCuts];
+    // A round without a publishing step of that kind (none seen so far) takes the next kind.
+    for (std::size_t tried = 1; publishing[cut].empty() && tried < kCuts; ++tried) {
+      cut = (cut + 1) % kCuts;
+      ++tally.other_kind;
+    }
+    ASSERT_FALSE(publishing[cut].empty()) << "round " << round << " has no step to stop in";
+    const std::uint32_t stop_at =
+        publishing[cut][static_cast<std::size_t>(choice() % publishing[cut].size())];
+
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       close(pipe_ends[0]);
-      run_writer(graph, round, pipe_ends[1]);
+      run_writer(graph, workload, stop_at, pipe_ends[1]);
     }
     close(pipe_ends[1]);
-    const Workload workload(round);  // built while the writer runs
-    usleep(static_cast<useconds_t>(1500 + timing() % 5000));  // past the start-up, mostly
-    kill(child, SIGKILL);
+    const Reports reports = read_reports(pipe_ends[0], child, workload, tally);
+    close(pipe_ends[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    if (WIFSIGNALED(status)) ++tally.killed;
-    else ASSERT_EQ(WEXITSTATUS(status), 0) << "writer failed";
+    ASSERT_FALSE(reports.silent) << "round " << round << ": the writer went silent in step "
+                                 << reports.completed;
     if (WIFEXITED(status)) ++tally.finished;
-    const std::uint64_t reported = read_reports(pipe_ends[0], workload, tally);
-    close(pipe_ends[0]);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "round " << round << ": the writer was to die at the flip of step " << stop_at << " ("
+        << kCutNames[cut] << ") but "
+        << (WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
+                              : "died of signal " + std::to_string(WTERMSIG(status)))
+        << " after " << reports.completed << " steps";
+    ++tally.killed;
+    ASSERT_TRUE(reports.stopped_at_flip && reports.completed == stop_at)
+        << "round " << round << ": killed after " << reports.completed
+        << " steps, not at the flip of step " << stop_at;
+    EXPECT_EQ(reports.early_flips, 0u)
+        << "round " << round << ": step " << stop_at << " (" << kCutNames[cut]
+        << ") published before its last flip";
+    ++tally.killed_in[cut];
 
     KnowledgeGraphMemory fresh(name, kRegionSize);  // a new reader: its own mapping
     ASSERT_TRUE(fresh.initialize_read_only());
     ASSERT_TRUE(attach_region_lookup_index(*fresh.get_data_ref(), fresh.view_size()));
     if (fresh.get_data_ref()->compaction_in_progress()) {
-      check_cut_compaction(*fresh.get_data_ref(), graph, workload, reported, tally);
+      EXPECT_EQ(cut, static_cast<std::size_t>(Cut::Compaction));
+      check_cut_compaction(*fresh.get_data_ref(), graph, workload, reports.completed, tally);
     } else {
-      check_after_kill(*fresh.get_data_ref(), workload, reported, tally);
+      EXPECT_NE(cut, static_cast<std::size_t>(Cut::Compaction))
+          << "round " << round << ": a compaction killed at its flip left no mark";
+      const std::uint64_t at_reported = tally.at_reported;
+      check_after_kill(*fresh.get_data_ref(), workload, reports.completed, tally);
+      // Nothing of the step was published: readers see the steps before it.
+      EXPECT_EQ(tally.at_reported, at_reported + 1)
+          << "round " << round << ": killed before the flip of step " << stop_at << " ("
+          << kCutNames[cut] << "), yet readers see another state than after the steps before it";
     }
     detach_lookup_index(*fresh.get_data_ref());
     ++tally.rounds;
   }
-  std::printf("crash rounds %llu: %llu killed, %llu finished; %llu steps reported (%llu batches); "
-              "state at the reported step %llu, with the step in flight %llu, a node removal "
-              "part-way %llu, killed before the reset %llu, in a compaction %llu\n",
+  std::printf("crash rounds %llu: killed %llu of %llu rounds mid-run, %llu finished; inside batch "
+              "%llu / reset %llu / compaction %llu (%llu kind changes for want of a step); "
+              "%llu steps reported (%llu batches); state at the reported step %llu, with the step "
+              "in flight %llu, a node removal part-way %llu, killed before the reset %llu, in a "
+              "compaction %llu\n",
               (unsigned long long)tally.rounds, (unsigned long long)tally.killed,
-              (unsigned long long)tally.finished, (unsigned long long)tally.steps_reported,
+              (unsigned long long)tally.rounds, (unsigned long long)tally.finished,
+              (unsigned long long)tally.killed_in[0], (unsigned long long)tally.killed_in[1],
+              (unsigned long long)tally.killed_in[2], (unsigned long long)tally.other_kind,
+              (unsigned long long)tally.steps_reported,
               (unsigned long long)tally.batches_reported, (unsigned long long)tally.at_reported,
               (unsigned long long)tally.in_flight_visible,
               (unsigned long long)tally.removal_in_steps, (unsigned long long)tally.before_reset,
               (unsigned long long)tally.compactions_cut);
   EXPECT_GT(tally.rounds, 0u);
+  EXPECT_EQ(tally.killed, tally.rounds);
+  EXPECT_EQ(tally.finished, 0u);
 }
 
 }  // namespace
