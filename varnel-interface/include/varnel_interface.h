@@ -24,8 +24,13 @@
  *   process writes the region makes its process the writer; every handle of
  *   that process writes. A handle set up while another live process is the
  *   writer leaves the graph alone and refuses its writes: adds and removes
- *   store nothing and report VARNEL_WRITE_NOT_WRITER, reset, transaction and
- *   autocommit calls do nothing. The refusal is logged once, at warn level.
+ *   store nothing and report VARNEL_WRITE_NOT_WRITER, updates and
+ *   compact_knowledge_graph too, reset, transaction and autocommit calls do
+ *   nothing. The refusal is logged once, at warn level. The graph itself asks
+ *   the handle's write gate at every write, so no call can write around it.
+ *   A writer whose lock was taken from it (its lock object removed or
+ *   replaced, and another host set up) is refused from then on, logged once
+ *   at error level.
  *   Each writing call through a refused handle tries again, without waiting;
  *   once the writer has released its handles or died (a crash included), the
  *   call makes this handle the writer and first does the set-up it skipped:
@@ -209,8 +214,10 @@ typedef struct yieldsToCarIn { int32_t ifDirection; } yieldsToCarIn;     /* 4 by
  * graph (the last update time is kept). Each call returns a new handle.
  * While another live process writes the region, the handle is returned
  * without touching the graph, and its writes are refused (see the caveats). 
- * Returns NULL when the region cannot be created or mapped, or when a region
- * of that name exists but is too small to hold the graph; the reason is
+ * Returns NULL when the region cannot be created or mapped, when a region
+ * of that name exists but is too small to hold the graph, or when its writer
+ * lock object is not one this library made (Linux: "/KnowledgeGraph.writer"
+ * of another user, open to others, or not a shm object); the reason is
  * logged at error level. Writing call. */
 VARNEL_API KnowledgeGraphHandle* initialize_knowledge_graph(void);
 
