@@ -18,6 +18,7 @@
 #include "recording.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
+#include "snapshot_file.hpp"
 
 namespace varnel::inspect {
 namespace {
@@ -48,6 +49,7 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
                 std::uint64_t max_publications, bool quiet, const std::atomic<bool>& stop) {
   if (record::nanoseconds_per_unit(unit) == 0)
     throw RecordingFailure("unknown --time-unit \"" + unit + "\": give ms, us or ns");
+  if (auto refused = planted_link_error(path)) throw RecordingFailure("cannot write " + *refused);
   if (wait_ms < 0 || wait_ms * 1000 > static_cast<double>(kg::kRecorderMaxWaitMicros))
     throw RecordingFailure("--writer-wait must lie between 0 and " +
                            std::to_string(kg::kRecorderMaxWaitMicros / 1000) + " ms");

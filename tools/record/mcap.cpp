@@ -6,6 +6,14 @@
 #include <iterator>
 #include <set>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "snapshot_file.hpp"
+
 namespace varnel::record::mcap {
 namespace {
 
@@ -321,9 +329,21 @@ void Writer::write(const std::string& bytes) {
 }
 
 bool Writer::open(const std::string& path, const std::string& library, std::string& error) {
-  file_ = std::fopen(path.c_str(), "wb");
+  // Never through a link planted at the name.
+  const int fd = inspect::open_output_file(path, error);
+  if (fd < 0) return false;
+#ifdef _WIN32
+  file_ = ::_fdopen(fd, "wb");
+#else
+  file_ = ::fdopen(fd, "wb");
+#endif
   if (file_ == nullptr) {
     error = "cannot create " + path + ": " + std::strerror(errno);
+#ifdef _WIN32
+    ::_close(fd);
+#else
+    ::close(fd);
+#endif
     return false;
   }
   path_ = path;

@@ -619,4 +619,18 @@ TEST_F(RegionFixture, ReplayRefusesADamagedRecordingAndLeavesTheRegionAlone) {
   EXPECT_EQ(before.publication_sequence, after.publication_sequence);
 }
 
+// A link planted at the recording's name is never followed: the recorder refuses
+// it before it attaches, and the link's target keeps its bytes.
+TEST_F(RegionFixture, RecordRefusesALinkPlantedAtItsFile) {
+  const std::string victim = temp("victim"), file = temp("planted.mcap");
+  std::ofstream(victim) << "precious";
+  fs::create_symlink(victim, file);
+  const pid_t recorder = spawn({VARNEL_INSPECT, "record", file, "--quiet", "--duration", "0.2"}, victim + ".out");
+  EXPECT_EQ(wait_exit(recorder), 2);
+  EXPECT_NE(slurp(victim + ".out.err").find(file + " is a symbolic link"), std::string::npos)
+      << slurp(victim + ".out.err");
+  EXPECT_EQ(slurp(victim), "precious");
+  EXPECT_EQ(word(link_->recorder).load(), 0u);
+}
+
 }  // namespace
