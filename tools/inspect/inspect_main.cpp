@@ -306,14 +306,33 @@ int dot(const Source& source, const std::string& output, const std::string& svg)
       throw Failure{dot_file + " exists and would be overwritten by the Graphviz source; name "
                     "the source file with --output FILE (the same name to replace it)"};
   }
+  // Neither file is written through a link planted at its name.
+  if (!svg.empty())
+    if (auto refused = varnel::inspect::planted_link_error(svg)) throw Failure{"cannot write " + *refused};
   if (to_stdout) std::cout << text << std::flush;
   if (!dot_file.empty()) {
-    std::ofstream out(dot_file, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!(out.flush())) throw Failure{"cannot write " + dot_file + ": check the folder and its permissions"};
+    std::string error;
+    const int fd = varnel::inspect::open_output_file(dot_file, error);
+    if (fd < 0) throw Failure{error};
+    const bool written = varnel::inspect::write_all(fd, text.data(), text.size());
+    if (!varnel::inspect::close_output_file(fd) || !written)
+      throw Failure{"cannot write " + dot_file + ": check the folder, its permissions and free space"};
   }
   if (svg.empty()) return 0;
-  const auto run = varnel::inspect::run_program({"dot", "-Tsvg", "-o", as_operand(svg), as_operand(dot_file)});
+  // Graphviz writes a private new file beside the picture, renamed over it at the end.
+  std::string temporary;
+  const int fd = varnel::inspect::create_temporary(svg, temporary);
+  if (fd < 0) throw Failure{"cannot write " + svg + ": cannot create a file beside it (check the folder)"};
+  varnel::inspect::close_output_file(fd);
+  struct Remove {
+    std::string path;
+    ~Remove() {
+      std::error_code ignored;
+      if (!path.empty()) std::filesystem::remove(path, ignored);
+    }
+  } leftover{temporary};
+  const auto run =
+      varnel::inspect::run_program({"dot", "-Tsvg", "-o", as_operand(temporary), as_operand(dot_file)});
   if (run.not_found)
     throw Failure{"Graphviz \"dot\" is not installed (Debian: apt-get install graphviz; Windows: install "
                   "Graphviz and put its bin folder on PATH); no SVG was written, the graph is in " + dot_file};
@@ -321,6 +340,11 @@ int dot(const Source& source, const std::string& output, const std::string& svg)
   if (run.exit_code != 0)
     throw Failure{"Graphviz \"dot\" failed (exit status " + std::to_string(run.exit_code) + ") to render " +
                   dot_file + " into " + svg};
+  if (auto refused = varnel::inspect::planted_link_error(svg)) throw Failure{"cannot write " + *refused};
+  std::error_code failed;
+  std::filesystem::rename(temporary, svg, failed);  // replaces a name, never follows it
+  if (failed) throw Failure{"cannot write " + svg + ": " + failed.message()};
+  leftover.path.clear();
   std::cerr << "varnel-inspect: wrote " << svg << " (Graphviz source in " << dot_file << ")\n";
   return 0;
 }

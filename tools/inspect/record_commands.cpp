@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
@@ -18,6 +19,7 @@
 #include "recorder.hpp"
 #include "recording.hpp"
 #include "render.hpp"
+#include "snapshot_file.hpp"
 
 namespace varnel::inspect {
 namespace {
@@ -38,11 +40,37 @@ graph_session::Options session_options() {
   return options;
 }
 
-record::Recording read_or_fail(const std::string& path, const std::string& consequence) {
+// What a first pass over a recording found (the whole file checked).
+struct Overview {
+  record::RecordingInfo info;
+  std::uint64_t first_time = 0, last_time = 0;
+  // With a moment asked for: the publication (0-based) and the fresh start it builds on.
+  std::optional<std::uint64_t> moment;
+  std::uint64_t moment_base = 0, moment_time = 0;
+};
+
+// Reads the whole file once, keeping one publication at a time.
+Overview overview_or_fail(const std::string& path, std::optional<std::uint64_t> time,
+                          const std::string& consequence) {
+  Overview o;
+  std::uint64_t index = 0, base = 0;
   std::string error;
-  auto recording = record::read_recording(path, error);
-  if (!recording) throw RecordingFailure(error + consequence);
-  return std::move(*recording);
+  const auto info = record::read_publications(path, [&](record::Publication&& p, std::string&) {
+    if (record::starts_afresh(p)) base = index;
+    if (index == 0) o.first_time = p.timestamp;
+    o.last_time = p.timestamp;
+    // The last publication at or before `time` (the end without one), as moment_at finds it.
+    if (!time || p.timestamp <= *time) {
+      o.moment = index;
+      o.moment_base = base;
+      o.moment_time = p.timestamp;
+    }
+    ++index;
+    return true;
+  }, error);
+  if (!info) throw RecordingFailure(error + consequence);
+  o.info = *info;
+  return o;
 }
 
 std::string megabytes(std::uint64_t bytes) {
@@ -55,6 +83,7 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
                 std::uint64_t max_publications, bool quiet, const std::atomic<bool>& stop) {
   if (record::nanoseconds_per_unit(unit) == 0)
     throw RecordingFailure("unknown --time-unit \"" + unit + "\": give ms, us or ns");
+  if (auto refused = planted_link_error(path)) throw RecordingFailure("cannot write " + *refused);
   if (wait_ms < 0 || wait_ms * 1000 > static_cast<double>(kg::kRecorderMaxWaitMicros))
     throw RecordingFailure("--writer-wait must lie between 0 and " +
                            std::to_string(kg::kRecorderMaxWaitMicros / 1000) + " ms");
@@ -167,10 +196,10 @@ void sleep_until(Clock::time_point until, const std::atomic<bool>& stop) {
 int replay(const std::string& path, double rate, bool loop, bool force, bool quiet, const std::atomic<bool>& stop) {
   if (rate < 0) throw RecordingFailure("--rate must be 0 (as fast as possible) or more");
   // The whole file is read and checked before the region is touched.
-  const record::Recording recording = read_or_fail(path, "; nothing was written to the region");
-  const std::uint64_t unit_ns = record::nanoseconds_per_unit(recording.info.time_unit);
+  const Overview overview = overview_or_fail(path, std::nullopt, "; nothing was written to the region");
+  const std::uint64_t unit_ns = record::nanoseconds_per_unit(overview.info.time_unit);
   if (unit_ns == 0)
-    throw RecordingFailure(path + ": unknown timestamp unit \"" + recording.info.time_unit +
+    throw RecordingFailure(path + ": unknown timestamp unit \"" + overview.info.time_unit +
                            "\"; nothing was written to the region");
   // One writer per region: a live host keeps its scene, --force or not.
   graph_session::Options options = session_options();
@@ -190,29 +219,44 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
                            "host, or pass --force to replace its scene; nothing was changed");
   graph.initialize();
   record::Republisher republisher(graph);
+  // A loop lasts at least the recording's length at this pace, and at least a
+  // second, so that a short recording does not spin a core.
+  const auto scaled = [&](std::uint64_t units) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::nano>(
+        static_cast<double>(units) * static_cast<double>(unit_ns) / rate));
+  };
+  const Clock::duration shortest_loop = std::max<Clock::duration>(
+      std::chrono::seconds(1),
+      rate > 0 && overview.last_time > overview.first_time ? scaled(overview.last_time - overview.first_time)
+                                                           : Clock::duration::zero());
   std::uint64_t published = 0;
   auto last_report = Clock::now();
-  do {
-    auto pace = Clock::now();
-    for (std::size_t i = 0; i < recording.publications.size() && !stop; ++i) {
-      const record::Publication& p = recording.publications[i];
-      if (i > 0 && rate > 0 && p.timestamp > recording.publications[i - 1].timestamp) {
-        const double ns = static_cast<double>(p.timestamp - recording.publications[i - 1].timestamp) *
-                          static_cast<double>(unit_ns) / rate;
-        pace += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::nano>(ns));
+  for (bool first_loop = true; first_loop || (loop && !stop); first_loop = false) {
+    const auto loop_start = Clock::now();
+    auto pace = loop_start;
+    std::optional<std::uint64_t> previous;
+    std::uint64_t i = 0;
+    std::string error;
+    const auto read = record::read_publications(path, [&](record::Publication&& p, std::string& why) {
+      if (previous && rate > 0 && p.timestamp > *previous) {
+        pace += scaled(p.timestamp - *previous);
         sleep_until(pace, stop);
-        if (stop) break;
       }
-      std::string error;
-      if (!republisher.publish(p, error)) throw RecordingFailure(path + ": " + error);
+      if (stop) return false;  // no reason: a stop, not a failure
+      previous = p.timestamp;
+      if (!republisher.publish(p, why)) return false;
       ++published;
+      ++i;
       if (!quiet && Clock::now() - last_report >= std::chrono::seconds(1)) {
         last_report = Clock::now();
-        std::cerr << "\rreplaying " << path << ": publication " << i + 1 << " of "
-                  << recording.publications.size() << ", scene time " << p.timestamp << "   " << std::flush;
+        std::cerr << "\rreplaying " << path << ": publication " << i << " of "
+                  << overview.info.publications << ", scene time " << p.timestamp << "   " << std::flush;
       }
-    }
-  } while (loop && !stop);
+      return true;
+    }, error);
+    if (!read && !stop) throw RecordingFailure(error);
+    if (loop) sleep_until(loop_start + shortest_loop, stop);
+  }
   if (!quiet) std::cerr << "\n";
   std::cout << "replayed " << published << " publications of " << path << " into region \"" << g_region_name
             << "\"\n";
@@ -230,45 +274,56 @@ bool is_recording_file(const std::string& path) {
 
 std::string load_recording_moment(const std::string& path, std::optional<std::uint64_t> time,
                                   kg::KnowledgeGraph& graph) {
-  const record::Recording recording = read_or_fail(path, "");
-  if (recording.publications.empty()) return "recording " + path + " (no publications)";
-  const auto moment =
-      time ? record::moment_at(recording, *time) : std::optional(recording.publications.size() - 1);
-  if (!moment)
-    return "recording " + path + " before its first publication (at " +
-           std::to_string(recording.publications.front().timestamp) + ")";
-  std::string error;
-  if (!record::install_moment(recording, *moment, graph, error)) throw RecordingFailure(path + ": " + error);
-  return "recording " + path + " at publication " + std::to_string(*moment + 1) + " of " +
-         std::to_string(recording.publications.size()) + " (time " +
-         std::to_string(recording.publications[*moment].timestamp) + ")";
+  const Overview overview = overview_or_fail(path, time, "");
+  if (overview.info.publications == 0) return "recording " + path + " (no publications)";
+  if (!overview.moment)
+    return "recording " + path + " before its first publication (at " + std::to_string(overview.first_time) + ")";
+  // A second pass puts in the publications from the fresh start up to the moment.
+  record::Republisher republisher(graph);
+  std::uint64_t index = 0;
+  std::string failure, ignored;
+  record::read_publications(path, [&](record::Publication&& p, std::string&) {
+    const std::uint64_t at = index++;
+    if (at > *overview.moment) return false;  // done: the rest was checked before
+    if (at >= overview.moment_base && !republisher.publish(p, failure)) return false;
+    return true;
+  }, ignored);
+  if (!failure.empty()) throw RecordingFailure(path + ": " + failure);
+  return "recording " + path + " at publication " + std::to_string(*overview.moment + 1) + " of " +
+         std::to_string(overview.info.publications) + " (time " + std::to_string(overview.moment_time) + ")";
 }
 
 int recording_history(const std::string& path, const std::string& kind_text, std::uint64_t id,
                       bool relation) {
-  const record::Recording recording = read_or_fail(path, "");
   std::optional<std::uint64_t> node_kind;
   if (!relation) node_kind = parse_node_kind(kind_text);
   const std::optional<std::uint64_t> relation_kind = parse_relation_kind(kind_text);
   if (!node_kind && !relation_kind)
     throw RecordingFailure("unknown kind \"" + kind_text + "\": give a node or relation kind name");
-  const kg::Index self(node_kind ? *node_kind : *relation_kind, id);
-  std::cout << (node_kind ? node_name(self) : relation_name(self)) << " = " << kg::to_string(self) << "\n";
+  // Only this instance's lines are kept, and shown once the whole file checked out.
+  std::vector<std::string> lines;
   std::size_t shown = 0;
-  for (const auto& p : recording.publications) {
+  std::string error;
+  const auto read = record::read_publications(path, [&](record::Publication&& p, std::string&) {
     if (p.cleared || p.gap)
-      std::cout << "  -- publication " << p.number << (p.gap ? ": gap in the recording" : ": graph cleared")
-                << "\n";
+      lines.push_back("  -- publication " + std::to_string(p.number) +
+                      (p.gap ? ": gap in the recording" : ": graph cleared"));
+    const std::string where = "  (publication " + std::to_string(p.number) + ")";
     if (node_kind) {
       for (const auto& item : p.nodes)
         if (item.value.tag == *node_kind && item.record.instance_id == id)
-          std::cout << "  #" << ++shown << "  " << node_line(item) << "  (publication " << p.number << ")\n";
+          lines.push_back("  #" + std::to_string(++shown) + "  " + node_line(item) + where);
     } else {
       for (const auto& item : p.relations)
         if (item.value.tag == *relation_kind && item.record.instance_id == id)
-          std::cout << "  #" << ++shown << "  " << relation_line(item) << "  (publication " << p.number << ")\n";
+          lines.push_back("  #" + std::to_string(++shown) + "  " + relation_line(item) + where);
     }
-  }
+    return true;
+  }, error);
+  if (!read) throw RecordingFailure(error);
+  const kg::Index self(node_kind ? *node_kind : *relation_kind, id);
+  std::cout << (node_kind ? node_name(self) : relation_name(self)) << " = " << kg::to_string(self) << "\n";
+  for (const auto& line : lines) std::cout << line << "\n";
   if (shown == 0) std::cout << "  no versions\n";
   return 0;
 }

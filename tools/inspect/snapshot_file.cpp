@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -153,6 +154,7 @@ bool check_payload(const SnapshotHeader& header, Snapshot& snapshot, const Refus
 int open_exclusive(const std::string& path) {
   return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
+}  // namespace
 bool write_all(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -164,13 +166,18 @@ bool write_all(int fd, const void* data, std::size_t size) {
   }
   return true;
 }
+namespace {
 bool sync_and_close(int fd) { return ::_close(fd) == 0; }
+int open_no_follow(const std::string& path) {
+  return ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
 #else
 // O_EXCL never opens an existing name, a planted link included; O_NOFOLLOW says
 // so twice.
 int open_exclusive(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
+}  // namespace
 bool write_all(int fd, const void* data, std::size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
@@ -182,14 +189,35 @@ bool write_all(int fd, const void* data, std::size_t size) {
   }
   return true;
 }
+namespace {
 bool sync_and_close(int fd) {
   const bool synced = ::fsync(fd) == 0;
   return ::close(fd) == 0 && synced;
 }
+// O_NOFOLLOW refuses a link at the name (ELOOP); O_NONBLOCK keeps a FIFO there
+// from blocking the open, and the descriptor is checked to be a regular file.
+int open_no_follow(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  if (::fcntl(fd, F_SETFL, 0) != 0 || ::ftruncate(fd, 0) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
 #endif
+}  // namespace
 
-// A new, unguessable temporary name beside `path`, created exclusively.
-int create_temporary(const std::filesystem::path& path, std::string& temporary) {
+int create_temporary(const std::string& name, std::string& temporary) {
+  const std::filesystem::path path(name);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[20];
@@ -203,7 +231,29 @@ int create_temporary(const std::filesystem::path& path, std::string& temporary) 
   return -1;
 }
 
-}  // namespace
+bool close_output_file(int fd) { return sync_and_close(fd); }
+
+std::optional<std::string> planted_link_error(const std::string& path) {
+  std::error_code ignored;
+  if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, ignored))) return std::nullopt;
+  return path + " is a symbolic link: it is not written through; remove the link or name another file";
+}
+
+int open_output_file(const std::string& path, std::string& error) {
+  if (auto refused = planted_link_error(path)) {
+    error = "cannot write " + *refused;
+    return -1;
+  }
+  const int fd = open_no_follow(path);
+  if (fd >= 0) return fd;
+  if (errno == ELOOP)  // a link planted since the look above
+    error = "cannot write " + planted_link_error(path).value_or(path + " (a symbolic link)");
+  else if (errno == EINVAL)
+    error = "cannot write " + path + ": it is no regular file (a folder, FIFO or device?); name a file";
+  else
+    error = "cannot write " + path + ": " + std::strerror(errno) + " (check the folder and its permissions)";
+  return -1;
+}
 
 std::uint64_t max_payload_size() {
   GraphIndices full{};
@@ -259,7 +309,7 @@ bool write_snapshot_file(const Snapshot& snapshot, const std::string& path, std:
   header.autocommit = snapshot.autocommit ? 1 : 0;
 
   std::string temporary;
-  const int fd = create_temporary(std::filesystem::path(path), temporary);
+  const int fd = create_temporary(path, temporary);
   if (fd < 0) {
     error = "cannot write " + path + ": cannot create a temporary file beside it (" +
             std::strerror(errno) + "; folder missing or read-only?)";

@@ -11,7 +11,9 @@
 // tails and payload positions within the arrays) before anything is written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,21 @@ bool take_snapshot(const knowledge_graph::graph::KnowledgeGraph& graph, Snapshot
 // (never through a planted link) in the same folder and renamed over `path`,
 // so that a failed save leaves an existing file as it was.
 bool write_snapshot_file(const Snapshot& snapshot, const std::string& path, std::string& error);
+
+// Output files of the tools (recordings, Graphviz sources, pictures) are never
+// written through a link planted at their name: opens `path` for writing
+// (created, or an existing regular file emptied) without following a link
+// there. Returns a descriptor, or -1 with `error` naming the path and what to do.
+int open_output_file(const std::string& path, std::string& error);
+// Writes all bytes to a descriptor; false on a write error (errno set).
+bool write_all(int fd, const void* data, std::size_t size);
+// Closes an output file (synced first); false when its bytes may be lost.
+bool close_output_file(int fd);
+// Nothing when `path` is no link (or does not exist); else why it is refused.
+std::optional<std::string> planted_link_error(const std::string& path);
+// A new private file with an unguessable name beside `path`, created
+// exclusively: its descriptor (its name in `temporary`), or -1 with errno set.
+int create_temporary(const std::string& path, std::string& temporary);
 
 // Reads and checks the file; false with `error` set for a damaged or foreign file.
 bool read_snapshot_file(const std::string& path, Snapshot& snapshot, std::string& error);

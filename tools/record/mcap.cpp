@@ -1,10 +1,20 @@
 #include "mcap.hpp"
 
 #include <array>
+#include <cerrno>
+#include <functional>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "snapshot_file.hpp"
 
 namespace varnel::record::mcap {
 namespace {
@@ -144,6 +154,9 @@ struct Cursor {
 struct Parser {
   File file;
   std::string error;
+  // Where messages go; false (with `error` set) stops the read.
+  const MessageSink* sink = nullptr;
+  std::uint64_t message_count = 0;
   std::set<std::uint16_t> channels_seen;  // channels of messages in the last chunk
   bool header_seen = false;
 
@@ -196,14 +209,23 @@ struct Parser {
     if (!file.channels.count(m.channel_id))
       return fail("a Message on channel " + std::to_string(m.channel_id) +
                       " comes before that channel is defined", offset);
-    file.messages.push_back(std::move(m));
-    return true;
+    ++message_count;
+    last_message = {m.channel_id, m.log_time};
+    if (sink == nullptr) {
+      file.messages.push_back(std::move(m));
+      return true;
+    }
+    std::string why;
+    if ((*sink)(std::move(m), file, why)) return true;
+    if (error.empty()) error = why;
+    return false;
   }
+  std::pair<std::uint16_t, std::uint64_t> last_message;  // channel and log time
 
   // One record at `c`; `in_chunk` limits what may appear. `chunk_messages` collects
   // (offset in chunk, message number) for checking the message indexes.
   bool next(Cursor& c, std::size_t base, bool in_chunk, Op& op_out,
-            std::map<std::uint64_t, std::size_t>* chunk_messages) {
+            std::map<std::uint64_t, std::pair<std::uint16_t, std::uint64_t>>* chunk_messages) {
     const std::size_t offset = base + c.at;
     const std::size_t record_start = c.at;
     const auto op = c.number<std::uint8_t>();
@@ -220,9 +242,9 @@ struct Parser {
       case kSchema: return schema(body, offset);
       case kChannel: return channel(body, offset);
       case kMessage:
-        if (chunk_messages) (*chunk_messages)[record_start] = file.messages.size();
         if (!message(body, offset)) return false;
-        channels_seen.insert(file.messages.back().channel_id);
+        if (chunk_messages) (*chunk_messages)[record_start] = last_message;
+        channels_seen.insert(last_message.first);
         return true;
       default:
         break;
@@ -249,7 +271,8 @@ struct Parser {
     }
   }
 
-  std::map<std::uint64_t, std::size_t> last_chunk_messages;
+  // The last chunk's messages by their offset in it: (channel, log time).
+  std::map<std::uint64_t, std::pair<std::uint16_t, std::uint64_t>> last_chunk_messages;
 
   bool chunk(Cursor& c, std::size_t offset) {
     c.number<std::uint64_t>();  // start and end time: checked against the messages below
@@ -286,8 +309,8 @@ struct Parser {
       const auto time = entries.number<std::uint64_t>();
       const auto at = entries.number<std::uint64_t>();
       auto found = last_chunk_messages.find(at);
-      if (found == last_chunk_messages.end() || file.messages[found->second].channel_id != channel_id ||
-          file.messages[found->second].log_time != time)
+      if (found == last_chunk_messages.end() || found->second.first != channel_id ||
+          found->second.second != time)
         return fail("a Message Index entry does not point at a message of its channel", offset);
     }
     return true;
@@ -321,9 +344,21 @@ void Writer::write(const std::string& bytes) {
 }
 
 bool Writer::open(const std::string& path, const std::string& library, std::string& error) {
-  file_ = std::fopen(path.c_str(), "wb");
+  // Never through a link planted at the name.
+  const int fd = inspect::open_output_file(path, error);
+  if (fd < 0) return false;
+#ifdef _WIN32
+  file_ = ::_fdopen(fd, "wb");
+#else
+  file_ = ::fdopen(fd, "wb");
+#endif
   if (file_ == nullptr) {
     error = "cannot create " + path + ": " + std::strerror(errno);
+#ifdef _WIN32
+    ::_close(fd);
+#else
+    ::close(fd);
+#endif
     return false;
   }
   path_ = path;
@@ -512,143 +547,234 @@ bool Writer::close(std::string& error) {
 
 // ---- Reader ----
 
-std::optional<File> read_bytes(std::string_view bytes, std::string& error) {
-  Parser p;
-  const std::size_t size = bytes.size();
-  if (size < 8 || std::memcmp(bytes.data(), kMagic, 8) != 0) {
-    error = "not an MCAP file (the leading magic bytes are missing)";
-    return std::nullopt;
+namespace {
+
+// The bytes of a file or of memory, read piece by piece.
+struct Source {
+  virtual ~Source() = default;
+  virtual std::uint64_t size() const = 0;
+  // `n` bytes at `offset` (within size()) into `out`; false on a read error.
+  virtual bool read(std::uint64_t offset, std::size_t n, std::string& out) = 0;
+};
+
+struct MemorySource : Source {
+  std::string_view bytes;
+  explicit MemorySource(std::string_view b) : bytes(b) {}
+  std::uint64_t size() const override { return bytes.size(); }
+  bool read(std::uint64_t offset, std::size_t n, std::string& out) override {
+    out.assign(bytes.substr(offset, n));
+    return true;
   }
-  if (size < 8 + kFooterRecord + 8 || std::memcmp(bytes.data() + size - 8, kMagic, 8) != 0) {
-    error = "the MCAP file has no trailing magic: it is truncated (was the recording stopped "
-            "before it could close the file?)";
-    return std::nullopt;
+};
+
+struct FileSource : Source {
+  std::FILE* file = nullptr;
+  std::uint64_t bytes = 0;
+  ~FileSource() override {
+    if (file != nullptr) std::fclose(file);
   }
+  std::uint64_t size() const override { return bytes; }
+  bool read(std::uint64_t offset, std::size_t n, std::string& out) override {
+    out.resize(n);
+#ifdef _WIN32
+    if (::_fseeki64(file, static_cast<__int64>(offset), SEEK_SET) != 0) return false;
+#else
+    if (::fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+#endif
+    return std::fread(out.data(), 1, n, file) == n;
+  }
+};
+
+// The CRC of the bytes [from, to), read in pieces.
+bool crc_of(Source& source, std::uint64_t from, std::uint64_t to, std::uint32_t& crc) {
+  std::string piece;
+  crc = 0;
+  for (std::uint64_t at = from; at < to;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, 1 << 16));
+    if (!source.read(at, n, piece)) return false;
+    crc = crc32(piece.data(), piece.size(), crc);
+    at += n;
+  }
+  return true;
+}
+
+// One pass front to back: at most one top-level record (a chunk, at most) is
+// held at a time, so memory stays bounded by the largest record.
+bool read_source(Source& source, Parser& p, std::string& error) {
+  const std::uint64_t size = source.size();
+  std::string bytes;
+  const auto refuse = [&](const std::string& why) {
+    error = why;
+    return false;
+  };
+  const auto unreadable = [&] { return refuse("cannot read the file: " + std::string(std::strerror(errno))); };
+  if (size < 8) return refuse("not an MCAP file (the leading magic bytes are missing)");
+  if (!source.read(0, 8, bytes)) return unreadable();
+  if (std::memcmp(bytes.data(), kMagic, 8) != 0)
+    return refuse("not an MCAP file (the leading magic bytes are missing)");
+  if (size < 8 + kFooterRecord + 8) return refuse("the MCAP file has no trailing magic: it is truncated "
+                                                  "(was the recording stopped before it could close the file?)");
   // The footer: fixed size, just before the trailing magic.
-  const std::size_t footer_at = size - 8 - kFooterRecord;
-  Cursor footer{bytes.substr(footer_at, kFooterRecord)};
+  const std::uint64_t footer_at = size - 8 - kFooterRecord;
+  std::string tail;
+  if (!source.read(footer_at, kFooterRecord + 8, tail)) return unreadable();
+  if (std::memcmp(tail.data() + kFooterRecord, kMagic, 8) != 0)
+    return refuse("the MCAP file has no trailing magic: it is truncated (was the recording stopped "
+                  "before it could close the file?)");
+  Cursor footer{std::string_view(tail).substr(0, kFooterRecord)};
   const auto footer_op = footer.number<std::uint8_t>();
   const auto footer_len = footer.number<std::uint64_t>();
   const auto summary_start = footer.number<std::uint64_t>();
   const auto offsets_start = footer.number<std::uint64_t>();
   const auto summary_crc = footer.number<std::uint32_t>();
-  if (footer_op != kFooter || footer_len != 20) {
-    error = "the MCAP file has no Footer record before its trailing magic: it is damaged";
-    return std::nullopt;
-  }
+  if (footer_op != kFooter || footer_len != 20)
+    return refuse("the MCAP file has no Footer record before its trailing magic: it is damaged");
   if (summary_start > footer_at || offsets_start > footer_at ||
-      (summary_start != 0 && offsets_start != 0 && offsets_start < summary_start)) {
-    error = "the Footer's summary offsets point outside the file: it is damaged";
-    return std::nullopt;
-  }
+      (summary_start != 0 && offsets_start != 0 && offsets_start < summary_start))
+    return refuse("the Footer's summary offsets point outside the file: it is damaged");
 
   // The data section, record by record, as a streaming reader sees it.
-  Cursor c{bytes.substr(0, footer_at), 8};
+  std::uint32_t data_crc = crc32(kMagic, 8);
+  std::uint64_t at = 8;
   bool header = false, data_end = false;
-  std::size_t data_end_at = 0;
-  while (c.left() > 0) {
-    const std::size_t offset = c.at;
-    Op op{};
-    if (!header) {
-      if (c.left() < 1 || static_cast<std::uint8_t>(bytes[offset]) != kHeader) {
-        error = "the MCAP file does not start with a Header record";
-        return std::nullopt;
-      }
-    }
+  std::string record_bytes;
+  while (at < footer_at) {
+    const std::uint64_t offset = at;
     if (summary_start != 0 && offset == summary_start) break;
-    if (!p.next(c, 0, false, op, nullptr)) {
-      error = p.error;
-      return std::nullopt;
+    // The record's opcode and length, then its body, checked against what is left.
+    const std::uint64_t left = footer_at - at;
+    if (!source.read(at, static_cast<std::size_t>(std::min<std::uint64_t>(left, 9)), record_bytes))
+      return unreadable();
+    if (!header && static_cast<std::uint8_t>(record_bytes[0]) != kHeader)
+      return refuse("the MCAP file does not start with a Header record");
+    std::uint64_t length = 0;
+    if (record_bytes.size() == 9) {
+      Cursor head{record_bytes, 1};
+      length = head.number<std::uint64_t>();
     }
+    if (record_bytes.size() == 9 && length <= left - 9) {
+      if (!source.read(at, static_cast<std::size_t>(9 + length), record_bytes)) return unreadable();
+    }
+    // Too short or too long: the parser says which.
+    Cursor c{record_bytes};
+    Op op{};
+    if (!p.next(c, offset, false, op, nullptr)) return refuse(p.error);
     header = true;
+    at += c.at;
     if (op == kMessageIndex) {
-      Cursor body{bytes.substr(offset + 9, c.at - offset - 9)};
-      if (!p.message_index(body, offset)) {
-        error = p.error;
-        return std::nullopt;
-      }
+      Cursor body{std::string_view(record_bytes).substr(9)};
+      if (!p.message_index(body, offset)) return refuse(p.error);
     } else if (op == kDataEnd) {
       data_end = true;
-      data_end_at = offset;
-      Cursor body{bytes.substr(offset + 9, c.at - offset - 9)};
+      Cursor body{std::string_view(record_bytes).substr(9)};
       const auto crc = body.number<std::uint32_t>();
-      if (!body.ok) {
-        error = "the Data End record is cut short";
-        return std::nullopt;
-      }
-      if (crc != 0 && crc32(bytes.data(), offset) != crc) {
-        error = "the data section's CRC does not match: the file is damaged";
-        return std::nullopt;
-      }
+      if (!body.ok) return refuse("the Data End record is cut short");
+      if (crc != 0 && data_crc != crc) return refuse("the data section's CRC does not match: the file is damaged");
       break;
     }
+    data_crc = crc32(record_bytes.data(), record_bytes.size(), data_crc);
   }
-  if (!header) {
-    error = "the MCAP file has no Header record";
-    return std::nullopt;
-  }
-  if (!data_end) {
-    error = "the MCAP file has no Data End record: it is truncated or damaged";
-    return std::nullopt;
-  }
-  const std::size_t after_data_end = c.at;
-  if (summary_start != 0 && summary_start != after_data_end) {
-    error = "the Footer's summary start does not follow the data section: the file is damaged";
-    return std::nullopt;
-  }
-  (void)data_end_at;
+  if (!header) return refuse("the MCAP file has no Header record");
+  if (!data_end) return refuse("the MCAP file has no Data End record: it is truncated or damaged");
+  if (summary_start != 0 && summary_start != at)
+    return refuse("the Footer's summary start does not follow the data section: the file is damaged");
 
   // The summary section: CRC, then its statistics against what was read.
   if (summary_start != 0) {
     p.file.has_summary = true;
-    if (summary_crc != 0 &&
-        crc32(bytes.data() + summary_start, footer_at + 1 + 8 + 8 + 8 - summary_start) != summary_crc) {
-      error = "the summary section's CRC does not match: the file is damaged";
-      return std::nullopt;
+    std::uint32_t crc = 0;
+    if (summary_crc != 0) {
+      if (!crc_of(source, summary_start, footer_at, crc)) return unreadable();
+      crc = crc32(tail.data(), 1 + 8 + 8 + 8, crc);
+      if (crc != summary_crc) return refuse("the summary section's CRC does not match: the file is damaged");
     }
-    Cursor s{bytes.substr(0, offsets_start != 0 ? offsets_start : footer_at), summary_start};
-    while (s.left() > 0) {
-      const std::size_t offset = s.at;
-      const auto op = s.number<std::uint8_t>();
-      const auto length = s.number<std::uint64_t>();
-      if (!s.ok || length > s.left()) {
-        error = "a summary record is cut short: the file is damaged (at byte " + std::to_string(offset) + ")";
-        return std::nullopt;
-      }
-      Cursor body{s.take(length)};
+    const std::uint64_t end = offsets_start != 0 ? offsets_start : footer_at;
+    for (std::uint64_t s = summary_start; s < end;) {
+      const std::uint64_t offset = s;
+      const auto cut = [&] {
+        return refuse("a summary record is cut short: the file is damaged (at byte " + std::to_string(offset) + ")");
+      };
+      if (end - s < 9) return cut();
+      if (!source.read(s, 9, record_bytes)) return unreadable();
+      Cursor head{record_bytes};
+      const auto op = head.number<std::uint8_t>();
+      const auto length = head.number<std::uint64_t>();
+      if (length > end - s - 9) return cut();
+      s += 9 + length;
+      if (op != kStatistics && op != kChannel) continue;  // only these are checked
+      if (!source.read(offset + 9, static_cast<std::size_t>(length), record_bytes)) return unreadable();
+      Cursor body{record_bytes};
       if (op == kStatistics) {
         p.file.summary_message_count = body.number<std::uint64_t>();
-        if (!body.ok || p.file.summary_message_count != p.file.messages.size()) {
-          error = "the statistics count " + std::to_string(p.file.summary_message_count) +
-                  " messages but the data section holds " + std::to_string(p.file.messages.size());
-          return std::nullopt;
-        }
-      } else if (op == kChannel) {
+        if (!body.ok || p.file.summary_message_count != p.message_count)
+          return refuse("the statistics count " + std::to_string(p.file.summary_message_count) +
+                        " messages but the data section holds " + std::to_string(p.message_count));
+      } else {
         const auto id = body.number<std::uint16_t>();
-        if (!body.ok || !p.file.channels.count(id)) {
-          error = "the summary lists channel " + std::to_string(id) + " that the data section never defines";
-          return std::nullopt;
-        }
+        if (!body.ok || !p.file.channels.count(id))
+          return refuse("the summary lists channel " + std::to_string(id) + " that the data section never defines");
       }
     }
   }
+  return true;
+}
+
+bool open_source(const std::string& path, FileSource& source, std::string& error) {
+  source.file = std::fopen(path.c_str(), "rb");
+  if (source.file == nullptr) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+#ifdef _WIN32
+  const bool found = ::_fseeki64(source.file, 0, SEEK_END) == 0;
+  const auto end = found ? ::_ftelli64(source.file) : -1;
+#else
+  const bool found = ::fseeko(source.file, 0, SEEK_END) == 0;
+  const auto end = found ? ::ftello(source.file) : -1;
+#endif
+  if (end < 0) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  source.bytes = static_cast<std::uint64_t>(end);
+  return true;
+}
+
+}  // namespace
+
+std::optional<File> read_bytes(std::string_view bytes, std::string& error) {
+  MemorySource source(bytes);
+  Parser p;
+  if (!read_source(source, p, error)) return std::nullopt;
   return std::move(p.file);
 }
 
 std::optional<File> read_file(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
+  FileSource source;
+  Parser p;
+  if (!open_source(path, source, error)) return std::nullopt;
+  if (!read_source(source, p, error)) {
+    error = path + ": " + error;
     return std::nullopt;
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return std::nullopt;
+  return std::move(p.file);
+}
+
+std::optional<File> stream(std::string_view bytes, const std::string& path, const MessageSink& sink,
+                           std::string& error) {
+  Parser p;
+  p.sink = &sink;
+  bool read = false;
+  if (path.empty()) {
+    MemorySource source(bytes);
+    read = read_source(source, p, error);
+  } else {
+    FileSource source;
+    if (!open_source(path, source, error)) return std::nullopt;
+    read = read_source(source, p, error);
   }
-  auto file = read_bytes(bytes, error);
-  if (!file) error = path + ": " + error;
-  return file;
+  if (!read) return std::nullopt;
+  return std::move(p.file);
 }
 
 }  // namespace varnel::record::mcap

@@ -3,13 +3,15 @@
 // end, summary with statistics and indexes, summary offsets, footer) and CRC-32
 // checks. Chunks are stored uncompressed.
 //
-// The reader takes the whole file into memory and checks every length against
-// what is left before it reads; a damaged file gives an error text, never a crash
-// or a read outside the bytes.
+// The reader goes through a file front to back one record at a time (a chunk is
+// the largest piece it holds) and checks every length against what is left
+// before it reads; a damaged file gives an error text, never a crash or a read
+// outside the bytes.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -113,5 +115,16 @@ struct File {
 // Returns nothing and sets `error` when the file is not a valid recording.
 std::optional<File> read_bytes(std::string_view bytes, std::string& error);
 std::optional<File> read_file(const std::string& path, std::string& error);
+
+// Takes each message as it is read, with what the file defined before it
+// (schemas, channels, metadata); false, with a reason, stops the read.
+using MessageSink = std::function<bool(Message&&, const File& so_far, std::string& error)>;
+// The same checks in one pass front to back, each message handed to `sink` as
+// it is read instead of being kept (File::messages stays empty): the file at
+// `path`, or `bytes` when `path` is empty. At most one record (a chunk) is held
+// at a time. The checks of the data section's CRC and of the summary come after
+// the messages: a consumer keeps what it takes until the read succeeds.
+std::optional<File> stream(std::string_view bytes, const std::string& path, const MessageSink& sink,
+                           std::string& error);
 
 }  // namespace varnel::record::mcap

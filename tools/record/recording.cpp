@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "knowledge_graph/graph/raw_span.hpp"
 #include "render.hpp"
 
 namespace varnel::record {
@@ -267,37 +268,49 @@ bool RecordingWriter::close(std::string& error) {
   return mcap_.close(error);
 }
 
-std::optional<Recording> read_recording_bytes(std::string_view bytes, std::string& error) {
-  auto file = mcap::read_bytes(bytes, error);
-  if (!file) return std::nullopt;
-  Recording out;
-  bool described = false;
-  for (const auto& [name, map] : file->metadata)
+namespace {
+
+bool described(const mcap::File& file, RecordingInfo& info) {
+  for (const auto& [name, map] : file.metadata)
     if (name == kRecordingMetadata) {
       auto unit = map.find("timestamp_unit");
-      if (unit != map.end()) out.info.time_unit = unit->second;
-      described = true;
+      if (unit != map.end()) info.time_unit = unit->second;
+      return true;
     }
-  if (!described) {
-    error = "the MCAP file is valid but holds no varnel recording (no \"" + std::string(kRecordingMetadata) +
-            "\" metadata)";
-    return std::nullopt;
-  }
+  return false;
+}
+
+const std::string kNotARecording = "the MCAP file is valid but holds no varnel recording (no \"" +
+                                   std::string(kRecordingMetadata) + "\" metadata)";
+
+// Turns messages into publications as they are read: only the publication
+// being read is kept here.
+struct Decoder {
+  const PublicationSink& each;
+  RecordingInfo info;
   Publication current;
-  std::size_t index = 0;
-  auto bad = [&](const std::string& what) {
-    error = "message " + std::to_string(index + 1) + " of the recording: " + what;
-    return std::nullopt;
-  };
-  for (; index < file->messages.size(); ++index) {
-    const mcap::Message& m = file->messages[index];
+  std::uint64_t index = 0, publications = 0;
+
+  bool take(const mcap::Message& m, const mcap::File& so_far, std::string& error) {
+    const std::uint64_t number = ++index;
+    auto bad = [&](const std::string& what) {
+      auto channel = so_far.channels.find(m.channel_id);
+      error = "message " + std::to_string(number) + " of the recording" +
+              (channel != so_far.channels.end() ? " (" + channel->second.topic + ")" : std::string()) +
+              ": " + what;
+      return false;
+    };
+    if (number == 1 && !described(so_far, info)) {
+      error = kNotARecording;
+      return false;
+    }
     json message = json::parse(m.data, nullptr, false);
     if (!message.is_object()) return bad("not a JSON object");
     std::uint64_t publication = 0;
     if (!get(message, "publication", publication)) return bad("no publication number");
-    if (publication != out.publications.size() + 1)
+    if (publication != publications + 1)
       return bad("belongs to publication " + std::to_string(publication) + " where " +
-                 std::to_string(out.publications.size() + 1) + " was expected");
+                 std::to_string(publications + 1) + " was expected");
     std::string marker_text, payload;
     std::uint64_t timestamp = 0, id = 0, value_index = 0;
     if (m.channel_id == kPublicationChannel) {
@@ -310,9 +323,13 @@ std::optional<Recording> read_recording_bytes(std::string_view bytes, std::strin
       if (nodes != current.nodes.size() || relations != current.relations.size())
         return bad("the publication marker counts other versions than were recorded before it");
       current.number = publication;
-      out.publications.push_back(std::move(current));
+      ++publications;
+      info.versions += current.nodes.size() + current.relations.size();
+      info.gaps += current.gap ? 1 : 0;
+      info.merged += current.merged > 1 ? current.merged - 1 : 0;
+      Publication done = std::move(current);
       current = Publication{};
-      continue;
+      return each(std::move(done), error);
     }
     if (!get(message, "timestamp", timestamp) || !get(message, "id", id) ||
         !get(message, "marker", marker_text) || !get(message, "value_index", value_index) ||
@@ -320,6 +337,10 @@ std::optional<Recording> read_recording_bytes(std::string_view bytes, std::strin
       return bad("a version lacks one of timestamp, id, marker, value_index, payload");
     const auto marker = marker_of(marker_text);
     if (!marker) return bad("unknown marker \"" + marker_text + "\"");
+    // Payload positions are given out afresh when a recording is put into a
+    // graph, so only what a version itself names is checked here: what a graph
+    // (and every mirror of it) would refuse is refused before it is published.
+    constexpr std::uint64_t kAnyPosition = ~std::uint64_t{0};
     if (m.channel_id >= kNodeChannelBase && m.channel_id < kNodeChannelBase + kg::kNodeKinds) {
       NodeItem item{};
       item.value.tag = m.channel_id - kNodeChannelBase;
@@ -331,6 +352,7 @@ std::optional<Recording> read_recording_bytes(std::string_view bytes, std::strin
       if (!list_of(message.value("outgoing", json()), item.record.outgoing) ||
           !list_of(message.value("incoming", json()), item.record.incoming))
         return bad("bad outgoing or incoming lists");
+      if (auto problem = kg::node_version_error(item.record, kAnyPosition)) return bad(*problem);
       current.nodes.push_back(item);
     } else if (m.channel_id >= kRelationChannelBase &&
                m.channel_id < kRelationChannelBase + kg::kRelationKinds) {
@@ -344,40 +366,66 @@ std::optional<Recording> read_recording_bytes(std::string_view bytes, std::strin
       if (!index_of(message.value("from", json()), item.record.from) ||
           !index_of(message.value("to", json()), item.record.to))
         return bad("bad from or to");
+      if (auto problem = kg::relation_version_error(item.record, kAnyPosition)) return bad(*problem);
       current.relations.push_back(item);
     } else {
       return bad("on an unknown channel " + std::to_string(m.channel_id));
     }
+    return true;
   }
-  if (!current.nodes.empty() || !current.relations.empty()) {
+};
+
+std::optional<RecordingInfo> read_stream(std::string_view bytes, const std::string& path,
+                                         const PublicationSink& each, std::string& error) {
+  Decoder decoder{each, {}, {}, 0, 0};
+  const mcap::MessageSink sink = [&](mcap::Message&& m, const mcap::File& so_far, std::string& why) {
+    return decoder.take(m, so_far, why);
+  };
+  auto file = mcap::stream(bytes, path, sink, error);
+  if (!file) return std::nullopt;
+  if (!described(*file, decoder.info)) {
+    error = kNotARecording;
+    return std::nullopt;
+  }
+  if (!decoder.current.nodes.empty() || !decoder.current.relations.empty()) {
     error = "the recording ends inside a publication (versions without their /publications marker)";
     return std::nullopt;
   }
-  for (const auto& p : out.publications) {
-    out.info.versions += p.nodes.size() + p.relations.size();
-    out.info.gaps += p.gap ? 1 : 0;
-    out.info.merged += p.merged > 1 ? p.merged - 1 : 0;
-  }
-  out.info.publications = out.publications.size();
+  decoder.info.publications = decoder.publications;
+  return decoder.info;
+}
+
+}  // namespace
+
+std::optional<RecordingInfo> read_publications(const std::string& path, const PublicationSink& each,
+                                               std::string& error) {
+  auto info = read_stream({}, path, each, error);
+  if (!info && error.find(path) == std::string::npos) error = path + ": " + error;
+  return info;
+}
+
+std::optional<Recording> read_recording_bytes(std::string_view bytes, std::string& error) {
+  Recording out;
+  const PublicationSink keep = [&](Publication&& p, std::string&) {
+    out.publications.push_back(std::move(p));
+    return true;
+  };
+  auto info = read_stream(bytes, "", keep, error);
+  if (!info) return std::nullopt;
+  out.info = *info;
   return out;
 }
 
 std::optional<Recording> read_recording(const std::string& path, std::string& error) {
-  std::string bytes;
-  {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-      error = "cannot open " + path + ": " + std::strerror(errno);
-      return std::nullopt;
-    }
-    char buffer[1 << 16];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
-    std::fclose(f);
-  }
-  auto recording = read_recording_bytes(bytes, error);
-  if (!recording) error = path + ": " + error;
-  return recording;
+  Recording out;
+  const PublicationSink keep = [&](Publication&& p, std::string&) {
+    out.publications.push_back(std::move(p));
+    return true;
+  };
+  auto info = read_publications(path, keep, error);
+  if (!info) return std::nullopt;
+  out.info = *info;
+  return out;
 }
 
 }  // namespace varnel::record

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,8 +62,20 @@ struct Recording {
   std::vector<Publication> publications;
 };
 
-// Reads a recording back; a file that is not a valid recording gives an error
-// that says what is wrong.
+// Takes each publication as it is read; false, with a reason, stops the read.
+using PublicationSink = std::function<bool(Publication&&, std::string& error)>;
+
+// Reads a recording front to back, handing on each publication once its
+// /publications marker is read, so that memory stays bounded by the largest
+// chunk and one publication. Versions that no graph could hold (relation kinds
+// in lists or node kinds at endpoints beyond the vocabulary) are refused, naming
+// the message and its channel. The file's last checks (CRCs, summary) come after
+// its publications: a consumer acts on them only once this returns the info.
+std::optional<RecordingInfo> read_publications(const std::string& path, const PublicationSink& each,
+                                               std::string& error);
+
+// Reads a whole recording back into memory (small files, tests); a file that is
+// not a valid recording gives an error that says what is wrong.
 std::optional<Recording> read_recording(const std::string& path, std::string& error);
 std::optional<Recording> read_recording_bytes(std::string_view bytes, std::string& error);
 

@@ -6,7 +6,10 @@
 // it at a moment gives what the live graph answered then.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <new>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,8 +17,10 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +35,29 @@
 #include "shared_memory_interface/shared_memory.hpp"
 
 extern char** environ;
+
+// Every allocation through new counted, for the reader's peak memory.
+std::atomic<long> g_allocated_bytes{0}, g_peak_bytes{0};
+
+void* counted(std::size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  const long now = g_allocated_bytes += static_cast<long>(malloc_usable_size(p));
+  for (long peak = g_peak_bytes; now > peak && !g_peak_bytes.compare_exchange_weak(peak, now);) {
+  }
+  return p;
+}
+void uncounted(void* p) noexcept {
+  if (p == nullptr) return;
+  g_allocated_bytes -= static_cast<long>(malloc_usable_size(p));
+  std::free(p);
+}
+void* operator new(std::size_t size) { return counted(size); }
+void* operator new[](std::size_t size) { return counted(size); }
+void operator delete(void* p) noexcept { uncounted(p); }
+void operator delete[](void* p) noexcept { uncounted(p); }
+void operator delete(void* p, std::size_t) noexcept { uncounted(p); }
+void operator delete[](void* p, std::size_t) noexcept { uncounted(p); }
 
 namespace {
 
@@ -617,6 +645,118 @@ TEST_F(RegionFixture, ReplayRefusesADamagedRecordingAndLeavesTheRegionAlone) {
       << slurp(damaged + ".out.err");
   const auto after = graph_->snapshot();
   EXPECT_EQ(before.publication_sequence, after.publication_sequence);
+}
+
+// A link planted at the recording's name is never followed: the recorder refuses
+// it before it attaches, and the link's target keeps its bytes.
+TEST_F(RegionFixture, RecordRefusesALinkPlantedAtItsFile) {
+  const std::string victim = temp("victim"), file = temp("planted.mcap");
+  std::ofstream(victim) << "precious";
+  fs::create_symlink(victim, file);
+  const pid_t recorder = spawn({VARNEL_INSPECT, "record", file, "--quiet", "--duration", "0.2"}, victim + ".out");
+  EXPECT_EQ(wait_exit(recorder), 2);
+  EXPECT_NE(slurp(victim + ".out.err").find(file + " is a symbolic link"), std::string::npos)
+      << slurp(victim + ".out.err");
+  EXPECT_EQ(slurp(victim), "precious");
+  EXPECT_EQ(word(link_->recorder).load(), 0u);
+}
+
+// Writes a recording of the given publications (the first starts the scene).
+void write_recording(const std::string& path, const std::vector<Publication>& publications) {
+  varnel::record::RecordingWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.open(path, "ms", error)) << error;
+  for (const auto& p : publications) writer.write(p);
+  ASSERT_TRUE(writer.close(error)) << error;
+}
+
+Publication one_car(std::uint64_t timestamp, std::uint64_t id) {
+  Publication p;
+  p.start = true;
+  p.timestamp = timestamp;
+  kg::NodeItem item{};
+  item.value.tag = 1;
+  item.record.timestamp = timestamp;
+  item.record.instance_id = id;
+  item.record.marker = kg::Marker::Valid;
+  p.nodes.push_back(item);
+  return p;
+}
+
+// Versions that no graph could hold (a relation kind in a list, a node kind at
+// an endpoint beyond the vocabulary) are refused before the region is touched,
+// naming the message's channel; a looped one-publication recording waits
+// between its loops instead of spinning, and ends at Ctrl-C.
+TEST_F(RegionFixture, ReplayRefusesVersionsNoGraphHoldsAndALoopWaits) {
+  Publication bad_list = one_car(10, 1);
+  bad_list.nodes[0].record.outgoing[0] = kg::Index(4'000'000'000, 1);
+  Publication bad_endpoint = one_car(10, 1);
+  kg::RelationItem relation{};
+  relation.value.tag = 9;
+  relation.record.instance_id = 2;
+  relation.record.marker = kg::Marker::Valid;
+  relation.record.from = kg::Index(999'999, 1);
+  relation.record.to = kg::Index(6, 3);
+  bad_endpoint.relations.push_back(relation);
+  graph_->add_node(5, 9, kg::KnowledgeGraphNode(types::Car{}));
+  const auto before = graph_->snapshot();
+  for (const auto& [name, publication, channel] :
+       {std::tuple{"list.mcap", bad_list, "/nodes/Car"}, std::tuple{"endpoint.mcap", bad_endpoint, "/relations/isOn"}}) {
+    const std::string file = temp(name);
+    write_recording(file, {one_car(5, 7), publication});
+    const pid_t replay = spawn({VARNEL_INSPECT, "replay", file, "--force", "--rate", "0"}, file + ".out");
+    EXPECT_EQ(wait_exit(replay), 2);
+    const std::string err = slurp(file + ".out.err");
+    EXPECT_NE(err.find(std::string("(") + channel + "): "), std::string::npos) << err;
+    EXPECT_NE(err.find("nothing was written"), std::string::npos) << err;
+    EXPECT_EQ(graph_->snapshot().publication_sequence, before.publication_sequence) << name;
+  }
+
+  const std::string file = temp("one.mcap");
+  write_recording(file, {one_car(5, 7)});
+  const pid_t replay = spawn({VARNEL_INSPECT, "replay", file, "--force", "--rate", "0", "--loop", "--quiet"},
+                             file + ".out");
+  ASSERT_TRUE(wait_for([&] { return graph_->snapshot().publication_sequence != before.publication_sequence; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(replay, SIGINT);
+  EXPECT_EQ(wait_exit(replay), 0) << slurp(file + ".out.err");
+  unsigned long long loops = 0;
+  EXPECT_EQ(std::sscanf(slurp(file + ".out").c_str(), "replayed %llu", &loops), 1) << slurp(file + ".out");
+  EXPECT_GE(loops, 1u);
+  EXPECT_LE(loops, 3u) << "a loop lasts at least a second";
+}
+
+// A recording is read a record at a time: the memory it takes is a few of its
+// 1 MB chunks, however large the file (here 13 MB of one-car publications).
+TEST(RecordingReader, MemoryStaysBoundedByAChunkNotTheFile) {
+  const std::string file = temp("large.mcap");
+  {
+    varnel::record::RecordingWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.open(file, "ms", error)) << error;
+    for (std::uint64_t i = 0; i < 40'000; ++i) {
+      Publication p = one_car(i, 1 + i % 50);
+      p.start = i == 0;
+      writer.write(p);
+    }
+    ASSERT_TRUE(writer.close(error)) << error;
+  }
+  const auto size = static_cast<long>(fs::file_size(file));
+  ASSERT_GT(size, 10'000'000L);
+  std::uint64_t publications = 0, versions_of_car_1 = 0;
+  std::string error;
+  g_peak_bytes = g_allocated_bytes.load();
+  const long before = g_peak_bytes;
+  const auto info = varnel::record::read_publications(file, [&](Publication&& p, std::string&) {
+    ++publications;
+    versions_of_car_1 += p.nodes[0].record.instance_id == 1 ? 1 : 0;
+    return true;
+  }, error);
+  const long peak = g_peak_bytes - before;
+  ASSERT_TRUE(info) << error;
+  EXPECT_EQ(publications, 40'000u);
+  EXPECT_EQ(versions_of_car_1, 800u);
+  EXPECT_LT(peak, size / 2) << "reading took " << peak << " bytes at its peak for a file of " << size;
 }
 
 }  // namespace

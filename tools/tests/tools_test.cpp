@@ -266,6 +266,31 @@ TEST_F(ToolsTest, HostileFilesAreRefusedWithoutAnAbort) {
   EXPECT_EQ(read_file(path("scene.svg.dot")), "mine");
 }
 
+// Links planted where the inspector writes a file are never followed: the
+// command is refused, naming the file, and the link's target stays as it was.
+TEST_F(ToolsTest, OutputFilesAreNeverWrittenThroughAPlantedLink) {
+  const std::string scene = small_snapshot();
+  { std::ofstream(path("victim")) << "precious"; }
+  fs::create_symlink(path("victim"), path("link.dot"));
+  fs::create_symlink(path("victim"), path("link.svg"));
+  for (const std::string& command :
+       {"dot --output " + path("link.dot"), "dot --svg " + path("link.svg") + " --output " + path("ok.dot"),
+        "dot --svg " + path("link.svg")}) {
+    const Outcome refused = inspect("--file " + scene + " " + command);
+    EXPECT_TRUE(WIFEXITED(refused.status) && WEXITSTATUS(refused.status) == 2) << command << ": " << refused.err;
+    EXPECT_NE(refused.err.find("is a symbolic link"), std::string::npos) << command << ": " << refused.err;
+    EXPECT_EQ(read_file(path("victim")), "precious") << command;
+  }
+  EXPECT_TRUE(fs::is_symlink(path("link.dot")) && fs::is_symlink(path("link.svg")));
+  EXPECT_FALSE(fs::exists(path("link.svg.dot"))) << "a refused command writes nothing";
+  if (graphviz_installed()) {  // an SVG is written and no temporary is left beside it
+    ASSERT_EQ(inspect("--file " + scene + " dot --svg " + path("fine.svg")).status, 0);
+    EXPECT_NE(read_file(path("fine.svg")).find("<svg"), std::string::npos);
+    for (const auto& entry : fs::directory_iterator(dir_))
+      EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+  }
+}
+
 #endif  // POSIX-only tests: spawn, signals, flock, other users
 
 TEST_F(ToolsTest, BadInputIsRefusedWithAReason) {

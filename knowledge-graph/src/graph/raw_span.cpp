@@ -79,24 +79,11 @@ std::optional<std::string> content_error(const GraphIndices& from, const GraphIn
       if (array == 0) {
         NodeRecord record;
         std::memcpy(&record, at, sizeof record);
-        if (static_cast<std::uint8_t>(record.marker) > 2)
-          error = where() + ": marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
-        else if (record.marker != Marker::None && record.value_index >= to.nodes_tail)
-          error = where() + ": payload position " + std::to_string(record.value_index) +
-                  " lies beyond the payload tail " + std::to_string(to.nodes_tail);
-        else if (!list_ok(record.outgoing) || !list_ok(record.incoming))
-          error = where() + ": a relation list names a relation kind above " +
-                  std::to_string(kRelationKinds - 1);
+        if (auto problem = node_version_error(record, to.nodes_tail)) error = where() + ": " + *problem;
       } else if (array == 2) {
         RelationRecord record;
         std::memcpy(&record, at, sizeof record);
-        if (static_cast<std::uint8_t>(record.marker) > 2)
-          error = where() + ": marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
-        else if (record.marker != Marker::None && record.value_index >= to.relations_tail)
-          error = where() + ": payload position " + std::to_string(record.value_index) +
-                  " lies beyond the payload tail " + std::to_string(to.relations_tail);
-        else if (record.from.type_index >= kNodeKinds || record.to.type_index >= kNodeKinds)
-          error = where() + ": an endpoint names a node kind above " + std::to_string(kNodeKinds - 1);
+        if (auto problem = relation_version_error(record, to.relations_tail)) error = where() + ": " + *problem;
       } else {
         std::uint64_t tag;
         std::memcpy(&tag, at, sizeof tag);
@@ -150,6 +137,29 @@ void overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer) {
 }
 
 }  // namespace
+
+std::optional<std::string> node_version_error(const NodeRecord& record, std::uint64_t payload_tail) {
+  if (static_cast<std::uint8_t>(record.marker) > 2)
+    return "marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
+  if (record.marker != Marker::None && record.value_index >= payload_tail)
+    return "payload position " + std::to_string(record.value_index) + " lies beyond the payload tail " +
+           std::to_string(payload_tail);
+  if (!list_ok(record.outgoing) || !list_ok(record.incoming))
+    return "a relation list names a relation kind above " + std::to_string(kRelationKinds - 1);
+  return std::nullopt;
+}
+
+std::optional<std::string> relation_version_error(const RelationRecord& record,
+                                                  std::uint64_t payload_tail) {
+  if (static_cast<std::uint8_t>(record.marker) > 2)
+    return "marker " + std::to_string(static_cast<int>(record.marker)) + " is none of 0, 1, 2";
+  if (record.marker != Marker::None && record.value_index >= payload_tail)
+    return "payload position " + std::to_string(record.value_index) + " lies beyond the payload tail " +
+           std::to_string(payload_tail);
+  if (record.from.type_index >= kNodeKinds || record.to.type_index >= kNodeKinds)
+    return "an endpoint names a node kind above " + std::to_string(kNodeKinds - 1);
+  return std::nullopt;
+}
 
 std::array<std::uint64_t, kIndexWords> to_words(const GraphIndices& indices) {
   return std::bit_cast<std::array<std::uint64_t, kIndexWords>>(indices);

@@ -213,6 +213,35 @@ def test_bad_network_is_a_clear_error(tmp_path):
     assert "varnel-sumo:" in result.stderr and "Traceback" not in result.stderr
 
 
+def test_no_link_is_followed_and_no_temporary_folder_is_left(tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    for option in ("--report", "--picture", "--keep-dir"):
+        link = tmp_path / f"link{option}"
+        link.symlink_to(victim)
+        result = subprocess.run([sys.executable, HOST, "--grid", "--duration", "1", option, str(link)],
+                                capture_output=True, text=True, timeout=60)
+        assert result.returncode == 2 and f"{link} is a symbolic link" in result.stderr, result.stderr
+        assert victim.read_text() == "precious"
+    # A run's temporary folder goes when it ends normally, by an error or by SIGTERM.
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
+    env = dict(os.environ, TMPDIR=str(temporary))
+    bad = tmp_path / "bad.net.xml"
+    bad.write_text("<net><edge id='x'")
+    for options in (["--grid", "--duration", "1"], ["--net", str(bad), "--duration", "1"]):
+        subprocess.run([sys.executable, HOST, *options, "--quiet"], env=env, capture_output=True, timeout=120)
+        assert list(temporary.iterdir()) == [], options
+    host = subprocess.Popen([sys.executable, HOST, "--grid", "--duration", "600", "--quiet"], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not list(temporary.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    host.terminate()
+    host.wait(timeout=60)
+    assert list(temporary.iterdir()) == []
+
+
 def test_connects_to_a_running_sumo_and_keeps_its_step_length(tmp_path):
     net = tmp_path / "grid.net.xml"
     subprocess.run(["netgenerate", "--grid", "--grid.number", "3", "-o", str(net)], check=True, capture_output=True)

@@ -56,6 +56,16 @@ bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const 
 bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const Snapshot& now,
                    std::vector<std::byte>& out);
 
+// Why a version could not stand in a graph whose payload tail is `payload_tail`
+// (a marker other than 0, 1, 2; a payload position at or beyond the tail; a
+// relation kind in a list, or a node kind at an endpoint, beyond the vocabulary),
+// or nothing. install_raw_span checks every version of a span with these; other
+// writers of foreign versions (a replay) use them so that they publish nothing a
+// span would refuse.
+std::optional<std::string> node_version_error(const NodeRecord& record, std::uint64_t payload_tail);
+std::optional<std::string> relation_version_error(const RelationRecord& record,
+                                                  std::uint64_t payload_tail);
+
 enum class InstallStatus {
   Installed,     // published: the graph's tails and update timestamp are `to`'s
   BaseMismatch,  // an appending span whose `from` is not the graph's published state
