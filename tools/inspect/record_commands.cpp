@@ -221,9 +221,10 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
   record::Republisher republisher(graph);
   // A loop lasts at least the recording's length at this pace, and at least a
   // second, so that a short recording does not spin a core.
+  // (A pause is capped at a day: a damaged timestamp must not overflow the clock.)
   const auto scaled = [&](std::uint64_t units) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::nano>(
-        static_cast<double>(units) * static_cast<double>(unit_ns) / rate));
+        std::min(static_cast<double>(units) * static_cast<double>(unit_ns) / rate, 86'400e9)));
   };
   const Clock::duration shortest_loop = std::max<Clock::duration>(
       std::chrono::seconds(1),
