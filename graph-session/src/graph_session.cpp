@@ -18,9 +18,13 @@ namespace kg = knowledge_graph::graph;
 namespace mi = shared_memory_interface::memory_interface;
 using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 
-// The gate's liveness question, with the region's name as context.
+// The gate's liveness question, with the session's options as context. A caller
+// that is being stopped (its wait's cancel flag set) gives up on the writer, so
+// that Ctrl-C still ends a reader waiting out a paused writer's compaction.
 int writer_alive(const void* context) {
-  const auto probe = mi::probe_writer(*static_cast<const std::string*>(context));
+  const auto& options = *static_cast<const Options*>(context);
+  if (options.wait.cancel != nullptr && options.wait.cancel->load()) return 0;
+  const auto probe = mi::probe_writer(options.name);
   switch (probe.presence) {
     case mi::WriterPresence::Alive: return 1;
     case mi::WriterPresence::Absent: return 0;
@@ -74,7 +78,7 @@ OpenResult GraphSession::map_existing(const Options& options, bool writable) {
   session->already_existed_ = true;
   session->role_ = Role::Reader;
   region.index = kg::RegionLookupIndex(*session->graph_, session->view_size_);
-  kg::gate_writes(*session->graph_, session->view_size_, writer_alive, &session->options_.name);
+  kg::gate_writes(*session->graph_, session->view_size_, writer_alive, &session->options_);
   result.session = std::move(session);
   return result;
 }
@@ -101,7 +105,7 @@ OpenResult GraphSession::open_writer(const Options& options) {
   // link through which a recorder learns of every publication.
   region.index = kg::RegionLookupIndex(*s.graph_, s.view_size_);
   region.recorder_link = kg::RegionRecorderLink(*s.graph_, s.view_size_);
-  if (!kg::gate_writes(*s.graph_, s.view_size_, writer_alive, &s.options_.name)) {
+  if (!kg::gate_writes(*s.graph_, s.view_size_, writer_alive, &s.options_)) {
     result.error = "this process has too many graph sessions open";
     VARNEL_LOG_ERROR(options.log_target, "[Shared memory]: Region " << options.name << ": "
                                                                     << result.error);

@@ -5,6 +5,7 @@
 // empty graph.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -258,6 +259,15 @@ TEST(GraphSessionReaders, APausedCompactionIsWaitedForAndADeadOneGivenUp) {
   EXPECT_EQ(read.wait_for(std::chrono::milliseconds(kg::KnowledgeGraph::kCompactionWaitMilliseconds + 1500)),
             std::future_status::timeout);
   EXPECT_FALSE(graph.compaction_stalled());
+  {
+    // A reader being stopped (Ctrl-C sets its wait's cancel flag) gives up.
+    std::atomic<bool> cancel{true};
+    Options stopping = options_for(name);
+    stopping.wait.cancel = &cancel;
+    auto stopped = GraphSession::open_reader(stopping);
+    ASSERT_TRUE(stopped) << stopped.error;
+    EXPECT_TRUE(stopped.session->graph().snapshot().compaction_stalled);
+  }
   ::kill(writer, SIGCONT);
   const kg::Snapshot after = read.get();
   EXPECT_FALSE(after.compaction_stalled);

@@ -41,6 +41,8 @@ static_assert(sizeof(knowledge_graph::graph::KnowledgeGraph) <= kRegionSize);
 struct Options {
   std::string name = kRegionName;
   std::uint32_t size = kRegionSize;
+  // The set-up lock's wait; its cancel flag also ends a reader's wait for a
+  // live writer's compaction (the read then sees the graph as given up on).
   shared_memory_interface::memory_interface::LockWait wait{};
   // Writers: when another live process writes the region, fail the open instead
   // of opening a refused session that takes over once that writer has gone.
