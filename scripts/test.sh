@@ -92,7 +92,9 @@ run_release() {
   (cd / && PYTHONPATH="$stage/$site" /usr/bin/python3 -c \
     "import varnel, sys; sys.exit(not varnel.__file__.startswith('$stage/'))") ||
     { echo "the installed varnel module does not import"; return 1; }
-  PYTHONPATH="$stage/$site" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests
+  PYTHONPATH="$stage/$site" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests || return 1
+  # Every code block of the README, as a user would build and run it.
+  /usr/bin/python3 scripts/readme_blocks.py --prefix "$stage" --site "$site" --work "$PWD/$dir/readme"
 }
 
 # ---- mcap: recordings read by the reference MCAP reader (Node.js packages at the

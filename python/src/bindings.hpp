@@ -74,5 +74,7 @@ void require_numpy();
 // A refusal as its WriteRefused subclass; a capacity names the kind or node and the limit.
 [[noreturn]] void raise_refused(graph::WriteStatus status, const std::string& what,
                                 graph::Index limit = {});
+// The same with the whole message given (graph::describe_refusal's words).
+[[noreturn]] void raise_refusal(graph::WriteStatus status, const std::string& message);
 
 }  // namespace varnel_python

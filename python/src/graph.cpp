@@ -207,8 +207,9 @@ class Graph {
       raise(module_types().read_only_error, "the graph is attached read-only; writes need Graph.open()");
     }
     if (!mapping_->may_write()) {
-      raise_refused(graph::WriteStatus::NotWriter,
-                    "the write (another live process writes the region)");
+      raise_refusal(graph::WriteStatus::NotWriter,
+                    "write refused: another live process writes the region \"" +
+                        mapping_->session->name() + "\"");
     }
     return *mapping_->graph;
   }
@@ -236,36 +237,34 @@ class Graph {
   Index add_node(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphNode& value) {
     const auto result = writer().add_node(timestamp, id, value);
     if (!result.stored())
-      raise_refused(result.status, "add_node of " + what(value.type_index(), id), result.limit);
+      refused("add_node", graph::describe_node(Index(value.type_index(), id)), result);
     return result.value;
   }
 
   Index update_node(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphNode& value) {
     const auto result = writer().update_node(timestamp, id, value);
     if (!result.stored())
-      raise_refused(result.status, "update_node of " + what(value.type_index(), id), result.limit);
+      refused("update_node", graph::describe_node(Index(value.type_index(), id)), result);
     return result.value;
   }
 
   bool remove_node(std::uint64_t timestamp, Index node, bool missing_ok) {
-    return removed(writer().remove_node(timestamp, node), missing_ok, "remove_node of " + graph::to_string(node));
+    return removed(writer().remove_node(timestamp, node), missing_ok, "remove_node", graph::describe_node(node));
   }
 
   Index add_relation(std::uint64_t timestamp, std::uint64_t id, const types::KnowledgeGraphRelation& value,
                      Index from, Index to) {
     const auto result = writer().add_relation(timestamp, id, value, from, to);
     if (!result.stored()) {
-      raise_refused(result.status,
-                    "add_relation of " + what(value.type_index(), id) + " from " +
-                        graph::to_string(from) + " to " + graph::to_string(to),
-                    result.limit);
+      refused("add_relation", graph::describe_relation(Index(value.type_index(), id)), result,
+              "from " + graph::describe_node(from) + " to " + graph::describe_node(to));
     }
     return result.value;
   }
 
   bool remove_relation(std::uint64_t timestamp, Index relation, bool missing_ok) {
-    return removed(writer().remove_relation(timestamp, relation), missing_ok,
-                   "remove_relation of " + graph::to_string(relation));
+    return removed(writer().remove_relation(timestamp, relation), missing_ok, "remove_relation",
+                   graph::describe_relation(relation));
   }
 
   // ---- Reads ----
@@ -296,12 +295,18 @@ class Graph {
   }
 
  private:
-  static std::string what(std::uint64_t kind, std::uint64_t id) { return graph::to_string(Index(kind, id)); }
+  template <class T>
+  [[noreturn]] static void refused(std::string_view operation, const std::string& subject,
+                                   const graph::WriteResult<T>& result, const std::string& ends = {}) {
+    raise_refusal(result.status,
+                  graph::describe_refusal(operation, subject, result.status, result.limit, ends));
+  }
 
-  static bool removed(const graph::WriteResult<bool>& result, bool missing_ok, const std::string& what) {
+  static bool removed(const graph::WriteResult<bool>& result, bool missing_ok,
+                      std::string_view operation, const std::string& subject) {
     if (result.stored()) return true;
     if (missing_ok && result.status == graph::WriteStatus::NotFound) return false;
-    raise_refused(result.status, what, result.limit);
+    refused(operation, subject, result);
   }
 
   std::shared_ptr<Mapping> mapping_ = std::make_shared<Mapping>();

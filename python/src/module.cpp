@@ -134,6 +134,10 @@ void raise(const py::object& type, const std::string& message) {
 }
 
 void raise_refused(graph::WriteStatus status, const std::string& what, graph::Index limit) {
+  raise_refusal(status, what + " refused: " + graph::describe(status, limit));
+}
+
+void raise_refusal(graph::WriteStatus status, const std::string& message) {
   const ModuleTypes& t = module_types();
   py::object type = t.write_refused;
   switch (status) {
@@ -147,7 +151,7 @@ void raise_refused(graph::WriteStatus status, const std::string& what, graph::In
     case graph::WriteStatus::IncomingListFull: type = t.capacity_error; break;
     default: break;
   }
-  py::object error = type(what + " refused: " + graph::describe(status, limit));
+  py::object error = type(message);
   error.attr("status") = t.write_status(static_cast<std::uint32_t>(status));
   PyErr_SetObject(type.ptr(), error.ptr());
   throw py::error_already_set();

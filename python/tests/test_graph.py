@@ -450,3 +450,17 @@ def test_columns_of_an_overtaken_view_are_empty_and_without_numpy_raise(graph, m
     monkeypatch.setitem(__import__("sys").modules, "numpy", None)  # as if not installed
     with pytest.raises(ImportError, match="python3-numpy"):
         graph.columns(NodeKind.Car)
+
+
+def test_refusals_name_what_they_refer_to(graph):
+    from varnel import NodeKind
+    with pytest.raises(varnel.NotFoundError, match=r"^update_node: Car 99 not found$"):
+        graph.update_car_node(10, 99, carSpeed=1.0)
+    with pytest.raises(varnel.NotFoundError, match=r"^remove_node: Lane 3 not found$"):
+        graph.remove_lane_node(10, 3)
+    graph.add_car_node(10, 7)
+    with pytest.raises(varnel.NotFoundError,
+                       match=r"^add_relation: isOn 5 from Car 7 to Lane 3: an end node has no version$"):
+        graph.add_ison_relation(10, 5, (NodeKind.Car, 7), (NodeKind.Lane, 3))
+    with pytest.raises(varnel.NotFoundError, match=r"^remove_relation: isOn 5 not found$"):
+        graph.remove_ison_relation(10, 5)

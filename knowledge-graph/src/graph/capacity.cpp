@@ -21,7 +21,40 @@ std::string node_text(Index node) {
          " " + std::to_string(node.instance_id);
 }
 
+std::string named(std::string_view family, std::string_view name, Index index) {
+  if (name.empty())
+    return std::string(family) + " kind " + std::to_string(index.type_index) + " " +
+           std::to_string(index.instance_id);
+  return std::string(name) + " " + std::to_string(index.instance_id);
+}
+
 }  // namespace
+
+std::string describe_node(Index node) {
+  return named("node", types::node_kind_name(node.type_index), node);
+}
+
+std::string describe_relation(Index relation) {
+  return named("relation", types::relation_kind_name(relation.type_index), relation);
+}
+
+std::string describe_refusal(std::string_view operation, const std::string& subject,
+                             WriteStatus status, Index limit, const std::string& ends) {
+  std::string text(operation);
+  text += ": ";
+  switch (status) {
+    case WriteStatus::NotFound: return text + subject + " not found";
+    case WriteStatus::NodeMissing:
+      return text + subject + (ends.empty() ? std::string() : " " + ends) +
+             ": an end node has no version";
+    case WriteStatus::KindOutOfRange:
+      return text + subject + ": a kind number outside the vocabulary (nodes 0-17, relations 0-16)";
+    case WriteStatus::NotWriter:
+      return text + subject + ": another live process writes the region";
+    default: break;
+  }
+  return text + subject + " refused: " + describe(status, limit);
+}
 
 std::string describe(WriteStatus status, Index limit) {
   const std::string name(to_string(status));

@@ -148,6 +148,16 @@ std::string describe(WriteStatus status, Index limit = {});
 template <class T> std::string describe(const WriteResult<T>& result) {
   return describe(result.status, result.limit);
 }
+// A node or relation as a person names it: "Car 99", "isOn 5"; a kind number
+// outside the vocabulary as "node kind 42 99".
+std::string describe_node(Index node);
+std::string describe_relation(Index relation);
+// Why `operation` on `subject` (describe_node / describe_relation) stored nothing, in
+// words that name things, e.g. "update_node: Car 99 not found",
+// "add_relation isOn 5: Car 7 or Lane 3 not found".
+std::string describe_refusal(std::string_view operation, const std::string& subject,
+                             WriteStatus status, Index limit = {},
+                             const std::string& ends = {});
 
 // How much of one fixed array the published state uses.
 struct ArrayFill {
