@@ -270,6 +270,22 @@ TEST(SceneView, KeepsItsPublicationWhileTheWriterGoesOn) {
   EXPECT_FALSE(before.overtaken());
 }
 
+TEST(SceneView, ItemsCarryTheirKind) {
+  auto graph = KnowledgeGraph::new_boxed();
+  graph->add_node(0, 3, KnowledgeGraphNode(Lane{}));
+  graph->add_node(0, 25, KnowledgeGraphNode(Car{}));
+  graph->add_relation(0, 9, KnowledgeGraphRelation(types::isOn{}), Index(1, 25), Index(6, 3));
+  const SceneView scene = SceneReader(*graph).view();
+  const auto cars = scene.nodes(NodeKind::Car);
+  ASSERT_EQ(cars.size(), 1u);
+  EXPECT_EQ(cars[0].kind(), NodeKind::Car);
+  EXPECT_EQ(cars[0].index(), Index(1, 25));
+  const auto on = scene.incoming(NodeIndex(NodeKind::Lane, 3), RelationKind::isOn);
+  ASSERT_EQ(on.size(), 1u);
+  EXPECT_EQ(on[0].relation.kind(), RelationKind::isOn);
+  EXPECT_EQ(on[0].relation.index(), Index(9, 9));
+}
+
 TEST(SceneView, AClearOvertakesItAndItAnswersNothing) {
   auto graph = KnowledgeGraph::new_boxed();
   graph->add_node(1, 7, KnowledgeGraphNode(Car{}));

@@ -194,12 +194,21 @@ struct Snapshot {
 struct NodeItem {
   NodeRecord record;
   KnowledgeGraphNode value;
+
+  // The kind, as the payload's tag says it, and the version's identity.
+  types::NodeKind kind() const { return static_cast<types::NodeKind>(value.type_index()); }
+  Index index() const { return Index(value.type_index(), record.instance_id); }
 };
 
 // An owned copy of one relation version and its payload.
 struct RelationItem {
   RelationRecord record;
   KnowledgeGraphRelation value;
+
+  types::RelationKind kind() const {
+    return static_cast<types::RelationKind>(value.type_index());
+  }
+  Index index() const { return Index(value.type_index(), record.instance_id); }
 };
 
 namespace iterators {
