@@ -11,14 +11,12 @@
 #include <string>
 #include <thread>
 
-#include "knowledge_graph/graph/lookup_index.hpp"
+#include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 
 namespace kg = knowledge_graph::graph;
 using kg::NodeKind;
 using kg::RelationKind;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
 using Clock = std::chrono::steady_clock;
 
 // One tick's reading; false when a clear overtook the view (read again next tick).
@@ -80,22 +78,23 @@ int main(int argc, char** argv) {
                                       std::chrono::duration<double>(duration));
   const auto running = [&] { return duration <= 0 || Clock::now() < end; };
 
-  KnowledgeGraphMemory region(region_name, 0);
-  while (!(region.initialize_read_only() && region.holds_record())) {  // wait for a host
-    if (!running()) {
-      std::fprintf(stderr, "planning_consumer: %s\n", region.failure_text().c_str());
+  graph_session::Options options;
+  options.name = region_name;
+  graph_session::OpenResult opened;
+  while (!(opened = graph_session::GraphSession::open_reader(options))) {  // wait for a host
+    if (!running() || opened.refusal != shared_memory_interface::memory_interface::Refusal::Missing) {
+      std::fprintf(stderr, "planning_consumer: %s\n", opened.error.c_str());
       return 1;
     }
-    region.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  const kg::KnowledgeGraph& graph = *region.get_data_ref();
-  kg::RegionLookupIndex index(graph, region.view_size());  // fast lookups; detached first
-  kg::SceneReader reader(graph);  // kept: each view reads only what is new
+  const graph_session::GraphSession& session = *opened.session;  // with the writer's index
+  kg::SceneReader reader(session.graph());  // kept: each view reads only what is new
 
   int scenes = 0;
   for (auto tick = Clock::now(); running(); tick += std::chrono::milliseconds(100)) {
-    if (plan(reader.view(), region.writer_alive()))
+    if (plan(reader.view(), session.probe_writer().presence ==
+                                shared_memory_interface::memory_interface::WriterPresence::Alive))
       ++scenes;
     else
       std::puts("overtaken by a clear: reading again");
