@@ -193,11 +193,11 @@ using FieldList = std::span<const Field>;
 
 constexpr std::size_t field_size(FieldType type) {
   switch (type) {
-    case FieldType::i32:
-    case FieldType::f32: return 4;
-    case FieldType::Vector3f: return 12;
-    case FieldType::Vector2f: return 8;
-    case FieldType::RawString: return 128;
+    case FieldType::i32: return sizeof(std::int32_t);
+    case FieldType::f32: return sizeof(float);
+    case FieldType::Vector3f: return sizeof(Vector3f);
+    case FieldType::Vector2f: return sizeof(Vector2f);
+    case FieldType::RawString: return sizeof(RawString);
   }
   return 0;
 }
