@@ -121,6 +121,27 @@ TEST(Layout, StoredRecordSizesPerKind) {
   EXPECT_EQ(relation_record_size(17), 0u);
 }
 
+// The field tables by kind number: what every generated form (JSON, schemas,
+// Python attributes) looks up, for kinds read from a region too.
+TEST(Layout, FieldTablesByKindNumber) {
+  EXPECT_EQ(node_fields(1).data(), fields_of<Car>().data());
+  EXPECT_EQ(relation_fields(16).data(), fields_of<yieldsToCarIn>().data());
+  std::size_t with_fields = 0;
+  for (std::uint64_t k = 0; k < kNodeKindCount; ++k) {
+    with_fields += node_fields(k).empty() ? 0 : 1;
+    EXPECT_EQ(node_fields(k).empty(), node_record_size(k) == 0) << k;
+  }
+  EXPECT_EQ(with_fields, 9u);
+  for (std::uint64_t k = 0; k < kRelationKindCount; ++k)
+    EXPECT_EQ(relation_fields(k).empty(), relation_record_size(k) == 0) << k;
+  EXPECT_TRUE(node_fields(kNodeKindCount).empty());
+  EXPECT_TRUE(relation_fields(~std::uint64_t{0}).empty());
+  EXPECT_EQ(fields_of<Lane>()[1].name, "laneName");
+  EXPECT_EQ(fields_of<Lane>()[1].type, FieldType::RawString);
+  EXPECT_EQ(components(FieldType::Vector2f).size(), 2u);
+  EXPECT_TRUE(components(FieldType::f32).empty());
+}
+
 // ---- Kind numbers and defaults ----
 
 TEST(Kinds, NumberedAlphabeticallyWithEmptyFirst) {

@@ -48,16 +48,11 @@ graph::Index relation_index_arg(py::handle index);
 types::KnowledgeGraphNode make_node(std::uint64_t kind, const py::dict& attributes);
 types::KnowledgeGraphRelation make_relation(std::uint64_t kind, const py::dict& attributes);
 
-// Where each attribute of a kind lies in its stored record.
-enum class FieldType { I32, F32, Vec3, Vec2, Text };
-struct Field {
-  const char* name;
-  FieldType type;
-  std::size_t offset;
-};
-using Fields = std::vector<Field>;
-const Fields& node_fields(std::uint64_t kind);
-const Fields& relation_fields(std::uint64_t kind);
+// Where each attribute of a kind lies in its stored record: the vocabulary's
+// field tables (types::node_fields, types::relation_fields).
+using types::Field;
+using types::FieldType;
+using Fields = types::FieldList;
 
 // A kind's versions as a numpy structured array, one row per version: the
 // version's instance_id, timestamp and marker (relations: from_kind, from_id,

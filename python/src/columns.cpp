@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bindings.hpp"
@@ -21,26 +22,28 @@ namespace {
 constexpr std::size_t kNodeAttributes = 20;
 constexpr std::size_t kRelationAttributes = 56;
 
+// A field's numpy format; vectors are float32 subarrays of their components.
 py::object field_format(FieldType type) {
   switch (type) {
-    case FieldType::I32: return py::str("<i4");
-    case FieldType::F32: return py::str("<f4");
-    case FieldType::Vec3: return py::make_tuple("<f4", py::make_tuple(3));
-    case FieldType::Vec2: return py::make_tuple("<f4", py::make_tuple(2));
-    case FieldType::Text: return py::str("S128");
+    case FieldType::i32: return py::str("<i4");
+    case FieldType::f32: return py::str("<f4");
+    case FieldType::Vector3f:
+    case FieldType::Vector2f: return py::make_tuple("<f4", py::make_tuple(types::components(type).size()));
+    case FieldType::RawString: return py::str("S" + std::to_string(types::field_size(type)));
   }
   return py::str("V1");
 }
 
 struct Layout {
   py::list names, formats, offsets;
-  void add(const char* name, py::object format, std::size_t offset) {
-    names.append(name);
+  void add(std::string_view name, py::object format, std::size_t offset) {
+    names.append(py::str(name.data(), name.size()));
     formats.append(std::move(format));
     offsets.append(offset);
   }
   py::dtype dtype(const Fields& fields, std::size_t attributes, std::size_t record_size) {
-    for (const Field& field : fields) add(field.name, field_format(field.type), attributes + field.offset);
+    for (const Field& field : fields)
+      add(field.name, field_format(field.type), attributes + field.offset);
     const std::size_t itemsize = (attributes + record_size + 7) / 8 * 8;
     return py::dtype(names, formats, offsets, static_cast<py::ssize_t>(itemsize));
   }
@@ -109,7 +112,7 @@ Layout common_layout() {
 
 py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions) {
   Layout layout = common_layout();
-  return fill_rows(layout, node_fields(kind), kNodeAttributes, types::node_record_size(kind), kind,
+  return fill_rows(layout, types::node_fields(kind), kNodeAttributes, types::node_record_size(kind), kind,
                    versions, [](unsigned char*, const graph::NodeVersion&) {});
 }
 
@@ -120,7 +123,7 @@ py::object relation_columns(std::uint64_t kind,
   layout.add("from_id", py::str("<u8"), 32);
   layout.add("to_kind", py::str("<u8"), 40);
   layout.add("to_id", py::str("<u8"), 48);
-  return fill_rows(layout, relation_fields(kind), kRelationAttributes,
+  return fill_rows(layout, types::relation_fields(kind), kRelationAttributes,
                    types::relation_record_size(kind), kind, versions,
                    [](unsigned char* row, const graph::RelationVersion& version) {
                      put(row, 24, version.from.type_index);

@@ -17,46 +17,6 @@ namespace varnel_python {
 
 using namespace types;
 
-// ---- Attribute tables: where each keyword lands in a kind's record ---------
-
-const Fields& node_fields(std::uint64_t kind) {
-  static const std::vector<Fields> table = [] {
-    std::vector<Fields> t(kNodeKindCount);
-    t[1] = {{"carDirection", FieldType::Vec3, offsetof(Car, carDirection)},
-            {"carId", FieldType::I32, offsetof(Car, carId)},
-            {"carPosition", FieldType::Vec3, offsetof(Car, carPosition)},
-            {"carSpeed", FieldType::F32, offsetof(Car, carSpeed)}};
-    t[2] = {{"crosswalkId", FieldType::I32, offsetof(Crosswalk, crosswalkId)},
-            {"crosswalkPedestrianCount", FieldType::I32, offsetof(Crosswalk, crosswalkPedestrianCount)},
-            {"crosswalkPosition", FieldType::Vec3, offsetof(Crosswalk, crosswalkPosition)}};
-    t[5] = {{"intersectionId", FieldType::I32, offsetof(Intersection, intersectionId)},
-            {"intersectionPosition", FieldType::Vec3, offsetof(Intersection, intersectionPosition)}};
-    t[6] = {{"laneId", FieldType::I32, offsetof(Lane, laneId)},
-            {"laneName", FieldType::Text, offsetof(Lane, laneName)},
-            {"laneSpeedLimit", FieldType::I32, offsetof(Lane, laneSpeedLimit)}};
-    t[8] = {{"pedestrianDirection", FieldType::Vec2, offsetof(Pedestrian, pedestrianDirection)},
-            {"pedestrianPosition", FieldType::Vec2, offsetof(Pedestrian, pedestrianPosition)},
-            {"pedestrianSpeed", FieldType::F32, offsetof(Pedestrian, pedestrianSpeed)}};
-    t[10] = {{"roadId", FieldType::I32, offsetof(Road, roadId)},
-             {"roadName", FieldType::Text, offsetof(Road, roadName)}};
-    t[12] = {{"signSpeedLimit", FieldType::I32, offsetof(SpeedLimitSign, signSpeedLimit)}};
-    t[15] = {{"testProperty1", FieldType::I32, offsetof(TestClass1, testProperty1)}};
-    t[16] = {{"testProperty2", FieldType::I32, offsetof(TestClass2, testProperty2)}};
-    return t;
-  }();
-  return table.at(kind);
-}
-
-const Fields& relation_fields(std::uint64_t kind) {
-  static const std::vector<Fields> table = [] {
-    std::vector<Fields> t(kRelationKindCount);
-    t[14] = {{"testProperty", FieldType::F32, offsetof(testRelation, testProperty)}};
-    t[16] = {{"ifDirection", FieldType::I32, offsetof(yieldsToCarIn, ifDirection)}};
-    return t;
-  }();
-  return table.at(kind);
-}
-
 namespace {
 
 // ---- Python value -> record bytes ------------------------------------------
@@ -143,25 +103,25 @@ RawString to_raw_string(py::handle value, const std::string& name) {
 
 void store_field(unsigned char* payload, const Field& field, py::handle value) {
   unsigned char* at = payload + field.offset;
-  const std::string name = field.name;
+  const std::string name(field.name);
   switch (field.type) {
-    case FieldType::I32: {
+    case FieldType::i32: {
       const std::int32_t number = to_i32(value, name);
       std::memcpy(at, &number, sizeof number);
       break;
     }
-    case FieldType::F32: {
+    case FieldType::f32: {
       const float number = to_f32(value, name);
       std::memcpy(at, &number, sizeof number);
       break;
     }
-    case FieldType::Vec3:
-    case FieldType::Vec2: {
-      const std::vector<float> floats = to_floats(value, field.type == FieldType::Vec3 ? 3 : 2, name);
+    case FieldType::Vector3f:
+    case FieldType::Vector2f: {
+      const std::vector<float> floats = to_floats(value, types::components(field.type).size(), name);
       std::memcpy(at, floats.data(), floats.size() * sizeof(float));
       break;
     }
-    case FieldType::Text: {
+    case FieldType::RawString: {
       const RawString raw = to_raw_string(value, name);
       std::memcpy(at, raw.bytes, sizeof raw.bytes);
       break;
@@ -190,27 +150,27 @@ void store_attributes(unsigned char* payload, const Fields& fields, std::string_
 py::object load_field(const unsigned char* payload, const Field& field) {
   const unsigned char* at = payload + field.offset;
   switch (field.type) {
-    case FieldType::I32: {
+    case FieldType::i32: {
       std::int32_t number;
       std::memcpy(&number, at, sizeof number);
       return py::int_(number);
     }
-    case FieldType::F32: {
+    case FieldType::f32: {
       float number;
       std::memcpy(&number, at, sizeof number);
       return py::float_(number);
     }
-    case FieldType::Vec3: {
+    case FieldType::Vector3f: {
       Vector3f v;
       std::memcpy(&v, at, sizeof v);
       return py::cast(v);
     }
-    case FieldType::Vec2: {
+    case FieldType::Vector2f: {
       Vector2f v;
       std::memcpy(&v, at, sizeof v);
       return py::cast(v);
     }
-    case FieldType::Text: {
+    case FieldType::RawString: {
       const char* text = reinterpret_cast<const char*>(at);
       const std::size_t length = strnlen(text, sizeof(RawString::bytes));
       return py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "replace"));
@@ -221,19 +181,17 @@ py::object load_field(const unsigned char* payload, const Field& field) {
 
 py::dict load_fields(const unsigned char* payload, const Fields& fields) {
   py::dict values;
-  for (const Field& field : fields) values[field.name] = load_field(payload, field);
+  for (const Field& field : fields)
+    values[py::str(field.name.data(), field.name.size())] = load_field(payload, field);
   return values;
 }
 
-// Kind numbers of stored values come from the record and may be damaged.
-const Fields& fields_of_node(const KnowledgeGraphNode& node) {
-  static const Fields none;
-  return node.type_index() < kNodeKindCount ? node_fields(node.type_index()) : none;
-}
+// Kind numbers of stored values come from the record and may be damaged: the
+// tables give no fields for a number out of range.
+Fields fields_of_node(const KnowledgeGraphNode& node) { return node_fields(node.type_index()); }
 
-const Fields& fields_of_relation(const KnowledgeGraphRelation& relation) {
-  static const Fields none;
-  return relation.type_index() < kRelationKindCount ? relation_fields(relation.type_index()) : none;
+Fields fields_of_relation(const KnowledgeGraphRelation& relation) {
+  return relation_fields(relation.type_index());
 }
 
 py::object node_kind_of(std::uint64_t kind) {

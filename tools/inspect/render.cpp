@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <sstream>
 
 namespace varnel::inspect {
@@ -37,14 +38,13 @@ json number(float value) {
   if (text == "NaN" || text == "inf" || text == "-inf") return nullptr;
   return std::stod(text);
 }
-json vector_json(const types::Vector3f& v) { return {{"x", number(v.x)}, {"y", number(v.y)}, {"z", number(v.z)}}; }
-json vector_json(const types::Vector2f& v) { return {{"x", number(v.x)}, {"y", number(v.y)}}; }
 
 // The text of a RawString up to its first zero byte; other bytes outside
 // printable ASCII are shown as \xNN, so the result is always valid UTF-8.
-std::string raw_text(const types::RawString& raw) {
+std::string raw_text(const unsigned char* bytes) {
   std::string out;
-  for (unsigned char c : raw.bytes) {
+  for (std::size_t i = 0; i < sizeof(types::RawString::bytes); ++i) {
+    const unsigned char c = bytes[i];
     if (c == 0) break;
     if (c >= 0x20 && c < 0x7f) {
       out += static_cast<char>(c);
@@ -58,52 +58,42 @@ std::string raw_text(const types::RawString& raw) {
   return out;
 }
 
-json node_attributes(const types::KnowledgeGraphNode& value) {
-  switch (value.type_index()) {
-    case 1: {
-      const auto r = value.get<types::Car>();
-      return {{"carDirection", vector_json(r.carDirection)}, {"carId", r.carId},
-              {"carPosition", vector_json(r.carPosition)}, {"carSpeed", number(r.carSpeed)}};
+json fields_json(const unsigned char* record, types::FieldList fields);
+
+json field_json(const unsigned char* at, const types::Field& field) {
+  switch (field.type) {
+    case types::FieldType::i32: {
+      std::int32_t value;
+      std::memcpy(&value, at, sizeof value);
+      return value;
     }
-    case 2: {
-      const auto r = value.get<types::Crosswalk>();
-      return {{"crosswalkId", r.crosswalkId},
-              {"crosswalkPedestrianCount", r.crosswalkPedestrianCount},
-              {"crosswalkPosition", vector_json(r.crosswalkPosition)}};
+    case types::FieldType::f32: {
+      float value;
+      std::memcpy(&value, at, sizeof value);
+      return number(value);
     }
-    case 5: {
-      const auto r = value.get<types::Intersection>();
-      return {{"intersectionId", r.intersectionId},
-              {"intersectionPosition", vector_json(r.intersectionPosition)}};
-    }
-    case 6: {
-      const auto r = value.get<types::Lane>();
-      return {{"laneId", r.laneId}, {"laneName", raw_text(r.laneName)},
-              {"laneSpeedLimit", r.laneSpeedLimit}};
-    }
-    case 8: {
-      const auto r = value.get<types::Pedestrian>();
-      return {{"pedestrianDirection", vector_json(r.pedestrianDirection)},
-              {"pedestrianPosition", vector_json(r.pedestrianPosition)},
-              {"pedestrianSpeed", number(r.pedestrianSpeed)}};
-    }
-    case 10: {
-      const auto r = value.get<types::Road>();
-      return {{"roadId", r.roadId}, {"roadName", raw_text(r.roadName)}};
-    }
-    case 12: return {{"signSpeedLimit", value.get<types::SpeedLimitSign>().signSpeedLimit}};
-    case 15: return {{"testProperty1", value.get<types::TestClass1>().testProperty1}};
-    case 16: return {{"testProperty2", value.get<types::TestClass2>().testProperty2}};
-    default: return json::object();
+    case types::FieldType::Vector3f:
+    case types::FieldType::Vector2f: return fields_json(at, types::components(field.type));
+    case types::FieldType::RawString: return raw_text(at);
   }
+  return nullptr;
+}
+
+// A record's fields by name, from its kind's table: kinds without fields (and
+// damaged kind numbers) give an empty object.
+json fields_json(const unsigned char* record, types::FieldList fields) {
+  json out = json::object();
+  for (const types::Field& field : fields)
+    out[std::string(field.name)] = field_json(record + field.offset, field);
+  return out;
+}
+
+json node_attributes(const types::KnowledgeGraphNode& value) {
+  return fields_json(value.payload, types::node_fields(value.type_index()));
 }
 
 json relation_attributes(const types::KnowledgeGraphRelation& value) {
-  switch (value.type_index()) {
-    case 14: return {{"testProperty", number(value.get<types::testRelation>().testProperty)}};
-    case 16: return {{"ifDirection", value.get<types::yieldsToCarIn>().ifDirection}};
-    default: return json::object();
-  }
+  return fields_json(value.payload, types::relation_fields(value.type_index()));
 }
 
 std::string list_text(const RelationList& list) {
@@ -163,12 +153,15 @@ std::string dot_id(const Index& node) {
 }
 
 const char* fill_colour(std::uint64_t kind) {
-  switch (kind) {
-    case 1: return "lightblue";      // Car
-    case 4: return "gold";           // Ego
-    case 8: return "orange";         // Pedestrian
-    case 6: case 10: return "gray90";  // Lane, Road
-    case 2: case 5: return "palegreen";  // Crosswalk, Intersection
+  using types::NodeKind;
+  switch (static_cast<NodeKind>(kind)) {
+    case NodeKind::Car: return "lightblue";
+    case NodeKind::Ego: return "gold";
+    case NodeKind::Pedestrian: return "orange";
+    case NodeKind::Lane:
+    case NodeKind::Road: return "gray90";
+    case NodeKind::Crosswalk:
+    case NodeKind::Intersection: return "palegreen";
     default: return "white";
   }
 }

@@ -90,16 +90,21 @@ json relation_message(const RelationItem& item, std::uint64_t publication) {
   return out;
 }
 
-// A JSON Schema for one kind's messages, its payload fields typed from a sample.
-json field_schema(const json& sample) {
-  if (sample.is_object()) {
-    json properties = json::object();
-    for (auto& [name, value] : sample.items()) properties[name] = field_schema(value);
-    return {{"type", "object"}, {"properties", properties}};
+// The JSON Schema of one field of a kind's record, as the inspector's JSON shows it.
+json field_schema(const types::Field& field) {
+  switch (field.type) {
+    case types::FieldType::i32: return {{"type", "integer"}};
+    case types::FieldType::f32: return {{"type", json::array({"number", "null"})}};  // NaN, inf as null
+    case types::FieldType::RawString: return {{"type", "string"}};
+    case types::FieldType::Vector3f:
+    case types::FieldType::Vector2f: {
+      json properties = json::object();
+      for (const types::Field& component : types::components(field.type))
+        properties[std::string(component.name)] = field_schema(component);
+      return {{"type", "object"}, {"properties", properties}};
+    }
   }
-  if (sample.is_string()) return {{"type", "string"}};
-  if (sample.is_number_integer()) return {{"type", "integer"}};
-  return {{"type", json::array({"number", "null"})}};  // floats; NaN and infinities as null
+  return json::object();
 }
 
 std::string kind_schema(bool relation, std::uint64_t kind, const std::string& name) {
@@ -121,21 +126,15 @@ std::string kind_schema(bool relation, std::uint64_t kind, const std::string& na
       {"marker", {{"type", "string"}, {"enum", {"None", "Valid", "Removed"}}}},
       {"value_index", {{"type", "integer"}}},
       {"payload", {{"type", "string"}, {"description", "payload bytes in hex, trailing zeros left out"}}}};
-  json sample;
   if (relation) {
     properties["from"] = index_entry;
     properties["to"] = index_entry;
-    RelationItem item{};
-    item.value.tag = kind;
-    sample = inspect::relation_json(item)["attributes"];
   } else {
     properties["outgoing"] = {{"type", "array"}, {"items", list_entry}};
     properties["incoming"] = {{"type", "array"}, {"items", list_entry}};
-    NodeItem item{};
-    item.value.tag = kind;
-    sample = inspect::node_json(item)["attributes"];
   }
-  for (auto& [field, value] : sample.items()) properties[field] = field_schema(value);
+  for (const types::Field& field : relation ? types::relation_fields(kind) : types::node_fields(kind))
+    properties[std::string(field.name)] = field_schema(field);
   return json{{"title", name}, {"type", "object"}, {"properties", properties}}.dump();
 }
 

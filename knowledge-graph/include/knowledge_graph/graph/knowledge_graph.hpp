@@ -55,10 +55,10 @@ namespace knowledge_graph::graph {
 using types::KnowledgeGraphNode;
 using types::KnowledgeGraphRelation;
 
-inline constexpr std::uint64_t kNodeKinds = 18;
+inline constexpr std::uint64_t kNodeKinds = types::kNodeKindCount;
 inline constexpr std::uint64_t kNodeVersionsPerKind = 21000;
 inline constexpr std::uint64_t kNodeValues = 20000;
-inline constexpr std::uint64_t kRelationKinds = 17;
+inline constexpr std::uint64_t kRelationKinds = types::kRelationKindCount;
 inline constexpr std::uint64_t kRelationVersionsPerKind = 20000;
 inline constexpr std::uint64_t kRelationValues = 20000;
 inline constexpr std::size_t kListEntries = 40;

@@ -1,16 +1,25 @@
 // The scene vocabulary: 17 node kinds and 16 relation kinds, their fixed-layout
-// records, and the two tagged values that hold one node or relation of any kind.
+// records, each kind's field table, and the two tagged values that hold one node
+// or relation of any kind.
 //
 // These records are a byte format shared with other processes (the graph region)
 // and with hosts (passed by value through the C interface): every size and offset
 // below is fixed and checked at compile time. All values are little-endian.
+//
+// The field tables are the one list of what each kind holds: the text forms, the
+// inspector's JSON, the recordings' schemas and the Python module's attributes
+// and numpy columns are all made from them. Adding a field means changing the
+// record and its table together; the layout checks at the end refuse a table
+// that disagrees with its record.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -144,8 +153,13 @@ struct yieldsToCarIn {
   X(TestClass2, 16, 4)              \
   X(YieldSign, 17, 0)
 
+// Empty is kind 0 of both families; the relation kinds after it have their own
+// list so code that defines one thing per record type can leave it out once.
 #define VARNEL_RELATION_KINDS(X)    \
   X(Empty, 0, 0)                    \
+  VARNEL_RELATION_KINDS_AFTER_EMPTY(X)
+
+#define VARNEL_RELATION_KINDS_AFTER_EMPTY(X) \
   X(belongsTo, 1, 0)                \
   X(connectsTo, 2, 0)               \
   X(contains, 3, 0)                 \
@@ -163,6 +177,114 @@ struct yieldsToCarIn {
   X(walksOn, 15, 0)                 \
   X(yieldsToCarIn, 16, 4)
 
+// ---- Field tables ------------------------------------------------------------
+
+// What a record field holds; the names are those of the C++ types.
+enum class FieldType : std::uint8_t { i32, f32, Vector3f, Vector2f, RawString };
+
+// One field of a record: its name (the attribute name everywhere the field is
+// shown), what it holds and where it starts within the stored record.
+struct Field {
+  std::string_view name;
+  FieldType type;
+  std::size_t offset;
+};
+using FieldList = std::span<const Field>;
+
+constexpr std::size_t field_size(FieldType type) {
+  switch (type) {
+    case FieldType::i32: return sizeof(std::int32_t);
+    case FieldType::f32: return sizeof(float);
+    case FieldType::Vector3f: return sizeof(Vector3f);
+    case FieldType::Vector2f: return sizeof(Vector2f);
+    case FieldType::RawString: return sizeof(RawString);
+  }
+  return 0;
+}
+
+// Each kind's fields in record order (and the vectors' components, which follow
+// the same rules). Kinds not named here have none.
+template <class T> struct FieldsOf {
+  static constexpr std::array<Field, 0> fields{};
+};
+template <> struct FieldsOf<Vector3f> {
+  static constexpr Field fields[] = {
+      {"x", FieldType::f32, 0}, {"y", FieldType::f32, 4}, {"z", FieldType::f32, 8}};
+};
+template <> struct FieldsOf<Vector2f> {
+  static constexpr Field fields[] = {{"x", FieldType::f32, 0}, {"y", FieldType::f32, 4}};
+};
+template <> struct FieldsOf<Car> {
+  static constexpr Field fields[] = {{"carDirection", FieldType::Vector3f, 0},
+                                     {"carId", FieldType::i32, 12},
+                                     {"carPosition", FieldType::Vector3f, 16},
+                                     {"carSpeed", FieldType::f32, 28}};
+};
+template <> struct FieldsOf<Crosswalk> {
+  static constexpr Field fields[] = {{"crosswalkId", FieldType::i32, 0},
+                                     {"crosswalkPedestrianCount", FieldType::i32, 4},
+                                     {"crosswalkPosition", FieldType::Vector3f, 8}};
+};
+template <> struct FieldsOf<Intersection> {
+  static constexpr Field fields[] = {{"intersectionId", FieldType::i32, 0},
+                                     {"intersectionPosition", FieldType::Vector3f, 4}};
+};
+template <> struct FieldsOf<Lane> {
+  static constexpr Field fields[] = {{"laneId", FieldType::i32, 0},
+                                     {"laneName", FieldType::RawString, 4},
+                                     {"laneSpeedLimit", FieldType::i32, 132}};
+};
+template <> struct FieldsOf<Pedestrian> {
+  static constexpr Field fields[] = {{"pedestrianDirection", FieldType::Vector2f, 0},
+                                     {"pedestrianPosition", FieldType::Vector2f, 8},
+                                     {"pedestrianSpeed", FieldType::f32, 16}};
+};
+template <> struct FieldsOf<Road> {
+  static constexpr Field fields[] = {{"roadId", FieldType::i32, 0},
+                                     {"roadName", FieldType::RawString, 4}};
+};
+template <> struct FieldsOf<SpeedLimitSign> {
+  static constexpr Field fields[] = {{"signSpeedLimit", FieldType::i32, 0}};
+};
+template <> struct FieldsOf<TestClass1> {
+  static constexpr Field fields[] = {{"testProperty1", FieldType::i32, 0}};
+};
+template <> struct FieldsOf<TestClass2> {
+  static constexpr Field fields[] = {{"testProperty2", FieldType::i32, 0}};
+};
+template <> struct FieldsOf<testRelation> {
+  static constexpr Field fields[] = {{"testProperty", FieldType::f32, 0}};
+};
+template <> struct FieldsOf<yieldsToCarIn> {
+  static constexpr Field fields[] = {{"ifDirection", FieldType::i32, 0}};
+};
+
+template <class T> constexpr FieldList fields_of() { return FieldsOf<T>::fields; }
+
+// The f32 components of a vector field; none for the other types.
+constexpr FieldList components(FieldType type) {
+  if (type == FieldType::Vector3f) return fields_of<Vector3f>();
+  if (type == FieldType::Vector2f) return fields_of<Vector2f>();
+  return {};
+}
+
+// A kind's fields by kind number; none for kinds without fields or out of range
+// (kind numbers read from a region may be damaged).
+constexpr FieldList node_fields(std::uint64_t kind) {
+  switch (kind) {
+#define VARNEL_FIELDS_CASE(type, number, size) case number: return fields_of<type>();
+    VARNEL_NODE_KINDS(VARNEL_FIELDS_CASE)
+    default: return {};
+  }
+}
+constexpr FieldList relation_fields(std::uint64_t kind) {
+  switch (kind) {
+    VARNEL_RELATION_KINDS(VARNEL_FIELDS_CASE)
+#undef VARNEL_FIELDS_CASE
+    default: return {};
+  }
+}
+
 enum class NodeKind : std::uint64_t {
 #define VARNEL_ENUM_ENTRY(type, number, size) type = number,
   VARNEL_NODE_KINDS(VARNEL_ENUM_ENTRY)
@@ -172,8 +294,11 @@ enum class RelationKind : std::uint64_t {
 #undef VARNEL_ENUM_ENTRY
 };
 
-inline constexpr std::uint64_t kNodeKindCount = 18;
-inline constexpr std::uint64_t kRelationKindCount = 17;
+// Counted from the X-lists, so a new kind cannot be left out of them.
+#define VARNEL_COUNT_KIND(type, number, size) +1
+inline constexpr std::uint64_t kNodeKindCount = 0 VARNEL_NODE_KINDS(VARNEL_COUNT_KIND);
+inline constexpr std::uint64_t kRelationKindCount = 0 VARNEL_RELATION_KINDS(VARNEL_COUNT_KIND);
+#undef VARNEL_COUNT_KIND
 
 // Kind names ("Car", "isOnLeft"); "Empty" for 0; an out-of-range number gives "".
 std::string_view node_kind_name(std::uint64_t kind);
@@ -285,21 +410,68 @@ std::ostream& operator<<(std::ostream& out, const T& value) {
 static_assert(sizeof(Vector3f) == 12 && alignof(Vector3f) == 4);
 static_assert(sizeof(Vector2f) == 8 && alignof(Vector2f) == 4);
 static_assert(sizeof(RawString) == 128);
-static_assert(sizeof(Car) == 32 && offsetof(Car, carDirection) == 0 && offsetof(Car, carId) == 12 &&
-              offsetof(Car, carPosition) == 16 && offsetof(Car, carSpeed) == 28);
-static_assert(sizeof(Crosswalk) == 20 && offsetof(Crosswalk, crosswalkId) == 0 &&
-              offsetof(Crosswalk, crosswalkPedestrianCount) == 4 &&
-              offsetof(Crosswalk, crosswalkPosition) == 8);
-static_assert(sizeof(Intersection) == 16 && offsetof(Intersection, intersectionId) == 0 &&
-              offsetof(Intersection, intersectionPosition) == 4);
-static_assert(sizeof(Lane) == 136 && offsetof(Lane, laneId) == 0 && offsetof(Lane, laneName) == 4 &&
-              offsetof(Lane, laneSpeedLimit) == 132);
-static_assert(sizeof(Pedestrian) == 20 && offsetof(Pedestrian, pedestrianDirection) == 0 &&
-              offsetof(Pedestrian, pedestrianPosition) == 8 &&
-              offsetof(Pedestrian, pedestrianSpeed) == 16);
-static_assert(sizeof(Road) == 132 && offsetof(Road, roadId) == 0 && offsetof(Road, roadName) == 4);
-static_assert(sizeof(SpeedLimitSign) == 4 && sizeof(TestClass1) == 4 && sizeof(TestClass2) == 4);
-static_assert(sizeof(testRelation) == 4 && sizeof(yieldsToCarIn) == 4);
+// The table's field of that name; a name the table lacks does not compile.
+template <class T> consteval Field table_field(std::string_view name) {
+  for (const Field& field : fields_of<T>())
+    if (field.name == name) return field;
+  throw "the field table lacks a field of the record";
+}
+template <class C> consteval FieldType field_type_of() {
+  if constexpr (std::is_same_v<C, std::int32_t>) return FieldType::i32;
+  else if constexpr (std::is_same_v<C, float>) return FieldType::f32;
+  else if constexpr (std::is_same_v<C, Vector3f>) return FieldType::Vector3f;
+  else if constexpr (std::is_same_v<C, Vector2f>) return FieldType::Vector2f;
+  else {
+    static_assert(std::is_same_v<C, RawString>, "a record field of a type the tables cannot name");
+    return FieldType::RawString;
+  }
+}
+// The table's fields follow each other without gap or overlap from byte 0 and
+// end at the stored size, so every byte of the record is some field's (and a
+// field of the record missing from the table shows as a gap).
+template <class T> consteval bool table_covers(std::size_t stored_size) {
+  std::size_t end = 0;
+  for (const Field& field : fields_of<T>()) {
+    if (field.offset != end) return false;
+    end += field_size(field.type);
+  }
+  return end == stored_size && (stored_size == 0 || sizeof(T) == stored_size);
+}
+
+static_assert(table_covers<Vector3f>(12) && table_covers<Vector2f>(8));
+#define VARNEL_TABLE_COVERS(type, number, size) \
+  static_assert(table_covers<type>(size), "the field table of " #type " does not cover its record");
+VARNEL_NODE_KINDS(VARNEL_TABLE_COVERS)
+VARNEL_RELATION_KINDS_AFTER_EMPTY(VARNEL_TABLE_COVERS)
+#undef VARNEL_TABLE_COVERS
+
+// Each field of the table lies where the compiler puts the member and holds its type.
+#define VARNEL_FIELD_MATCHES(record, member)                                    \
+  (table_field<record>(#member).offset == offsetof(record, member) &&           \
+   table_field<record>(#member).type == field_type_of<decltype(record::member)>())
+static_assert(VARNEL_FIELD_MATCHES(Vector3f, x) && VARNEL_FIELD_MATCHES(Vector3f, y) &&
+              VARNEL_FIELD_MATCHES(Vector3f, z));
+static_assert(VARNEL_FIELD_MATCHES(Vector2f, x) && VARNEL_FIELD_MATCHES(Vector2f, y));
+static_assert(VARNEL_FIELD_MATCHES(Car, carDirection) && VARNEL_FIELD_MATCHES(Car, carId) &&
+              VARNEL_FIELD_MATCHES(Car, carPosition) && VARNEL_FIELD_MATCHES(Car, carSpeed));
+static_assert(VARNEL_FIELD_MATCHES(Crosswalk, crosswalkId) &&
+              VARNEL_FIELD_MATCHES(Crosswalk, crosswalkPedestrianCount) &&
+              VARNEL_FIELD_MATCHES(Crosswalk, crosswalkPosition));
+static_assert(VARNEL_FIELD_MATCHES(Intersection, intersectionId) &&
+              VARNEL_FIELD_MATCHES(Intersection, intersectionPosition));
+static_assert(VARNEL_FIELD_MATCHES(Lane, laneId) && VARNEL_FIELD_MATCHES(Lane, laneName) &&
+              VARNEL_FIELD_MATCHES(Lane, laneSpeedLimit));
+static_assert(VARNEL_FIELD_MATCHES(Pedestrian, pedestrianDirection) &&
+              VARNEL_FIELD_MATCHES(Pedestrian, pedestrianPosition) &&
+              VARNEL_FIELD_MATCHES(Pedestrian, pedestrianSpeed));
+static_assert(VARNEL_FIELD_MATCHES(Road, roadId) && VARNEL_FIELD_MATCHES(Road, roadName));
+static_assert(VARNEL_FIELD_MATCHES(SpeedLimitSign, signSpeedLimit));
+static_assert(VARNEL_FIELD_MATCHES(TestClass1, testProperty1));
+static_assert(VARNEL_FIELD_MATCHES(TestClass2, testProperty2));
+static_assert(VARNEL_FIELD_MATCHES(testRelation, testProperty));
+static_assert(VARNEL_FIELD_MATCHES(yieldsToCarIn, ifDirection));
+#undef VARNEL_FIELD_MATCHES
+static_assert(kNodeKindCount == 18 && kRelationKindCount == 17);
 static_assert(sizeof(KnowledgeGraphNode) == 144 && alignof(KnowledgeGraphNode) == 8 &&
               offsetof(KnowledgeGraphNode, payload) == 8);
 static_assert(sizeof(KnowledgeGraphRelation) == 16 && alignof(KnowledgeGraphRelation) == 8 &&

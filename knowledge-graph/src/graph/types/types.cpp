@@ -1,7 +1,10 @@
+// Kind names and sizes by number, and the one-line text forms of the vocabulary,
+// rendered from the field tables. Stateless: safe from any thread.
 #include "knowledge_graph/graph/types.hpp"
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace knowledge_graph::graph::types {
 namespace {
@@ -31,6 +34,30 @@ class FieldWriter {
   std::string text_;
   bool first_ = true;
 };
+
+template <class T> T load(const unsigned char* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+// "Type { a: 1, b: 2.0 }" from a record's field table. Text fields are never
+// rendered; a record without fields renders as its type name alone.
+std::string record_text(std::string_view type, const void* record, FieldList fields) {
+  if (fields.empty()) return std::string(type);
+  FieldWriter out(type);
+  for (const Field& field : fields) {
+    const unsigned char* at = static_cast<const unsigned char*>(record) + field.offset;
+    switch (field.type) {
+      case FieldType::i32: out.field(field.name, load<std::int32_t>(at)); break;
+      case FieldType::f32: out.field(field.name, load<float>(at)); break;
+      case FieldType::Vector3f: out.field(field.name, load<Vector3f>(at)); break;
+      case FieldType::Vector2f: out.field(field.name, load<Vector2f>(at)); break;
+      case FieldType::RawString: break;
+    }
+  }
+  return out.done();
+}
 
 template <class T> std::string tagged(std::string_view kind, const T& record) {
   return std::string(kind) + "(" + to_string(record) + ")";
@@ -105,89 +132,15 @@ std::size_t relation_record_size(std::uint64_t kind) {
   }
 }
 
-std::string to_string(const Vector3f& v) {
-  return FieldWriter("Vector3f").field("x", v.x).field("y", v.y).field("z", v.z).done();
-}
-std::string to_string(const Vector2f& v) {
-  return FieldWriter("Vector2f").field("x", v.x).field("y", v.y).done();
-}
+// Records and vectors render from their field tables.
+std::string to_string(const Vector3f& v) { return record_text("Vector3f", &v, fields_of<Vector3f>()); }
+std::string to_string(const Vector2f& v) { return record_text("Vector2f", &v, fields_of<Vector2f>()); }
 
-// Kinds without fields render as their type name alone.
-#define VARNEL_BARE_TO_STRING(type) \
-  std::string to_string(const type&) { return #type; }
-VARNEL_BARE_TO_STRING(Empty)
-VARNEL_BARE_TO_STRING(DynamicObject)
-VARNEL_BARE_TO_STRING(Ego)
-VARNEL_BARE_TO_STRING(NoEntrySign)
-VARNEL_BARE_TO_STRING(PriorityRoadSign)
-VARNEL_BARE_TO_STRING(RoadSign)
-VARNEL_BARE_TO_STRING(StaticObject)
-VARNEL_BARE_TO_STRING(StopSign)
-VARNEL_BARE_TO_STRING(YieldSign)
-VARNEL_BARE_TO_STRING(belongsTo)
-VARNEL_BARE_TO_STRING(connectsTo)
-VARNEL_BARE_TO_STRING(contains)
-VARNEL_BARE_TO_STRING(has)
-VARNEL_BARE_TO_STRING(isAt)
-VARNEL_BARE_TO_STRING(isBehind)
-VARNEL_BARE_TO_STRING(isIn)
-VARNEL_BARE_TO_STRING(isInFront)
-VARNEL_BARE_TO_STRING(isOn)
-VARNEL_BARE_TO_STRING(isOnLeft)
-VARNEL_BARE_TO_STRING(isOnRight)
-VARNEL_BARE_TO_STRING(isPartOf)
-VARNEL_BARE_TO_STRING(passesOver)
-VARNEL_BARE_TO_STRING(walksOn)
-#undef VARNEL_BARE_TO_STRING
-
-std::string to_string(const Car& r) {
-  return FieldWriter("Car")
-      .field("carDirection", r.carDirection)
-      .field("carId", r.carId)
-      .field("carPosition", r.carPosition)
-      .field("carSpeed", r.carSpeed)
-      .done();
-}
-std::string to_string(const Crosswalk& r) {
-  return FieldWriter("Crosswalk")
-      .field("crosswalkId", r.crosswalkId)
-      .field("crosswalkPedestrianCount", r.crosswalkPedestrianCount)
-      .field("crosswalkPosition", r.crosswalkPosition)
-      .done();
-}
-std::string to_string(const Intersection& r) {
-  return FieldWriter("Intersection")
-      .field("intersectionId", r.intersectionId)
-      .field("intersectionPosition", r.intersectionPosition)
-      .done();
-}
-// Text fields are never rendered.
-std::string to_string(const Lane& r) {
-  return FieldWriter("Lane").field("laneId", r.laneId).field("laneSpeedLimit", r.laneSpeedLimit).done();
-}
-std::string to_string(const Pedestrian& r) {
-  return FieldWriter("Pedestrian")
-      .field("pedestrianDirection", r.pedestrianDirection)
-      .field("pedestrianPosition", r.pedestrianPosition)
-      .field("pedestrianSpeed", r.pedestrianSpeed)
-      .done();
-}
-std::string to_string(const Road& r) { return FieldWriter("Road").field("roadId", r.roadId).done(); }
-std::string to_string(const SpeedLimitSign& r) {
-  return FieldWriter("SpeedLimitSign").field("signSpeedLimit", r.signSpeedLimit).done();
-}
-std::string to_string(const TestClass1& r) {
-  return FieldWriter("TestClass1").field("testProperty1", r.testProperty1).done();
-}
-std::string to_string(const TestClass2& r) {
-  return FieldWriter("TestClass2").field("testProperty2", r.testProperty2).done();
-}
-std::string to_string(const testRelation& r) {
-  return FieldWriter("testRelation").field("testProperty", r.testProperty).done();
-}
-std::string to_string(const yieldsToCarIn& r) {
-  return FieldWriter("yieldsToCarIn").field("ifDirection", r.ifDirection).done();
-}
+#define VARNEL_TO_STRING(type, number, size) \
+  std::string to_string(const type& r) { return record_text(#type, &r, fields_of<type>()); }
+VARNEL_NODE_KINDS(VARNEL_TO_STRING)
+VARNEL_RELATION_KINDS_AFTER_EMPTY(VARNEL_TO_STRING)  // Empty is one type, rendered above
+#undef VARNEL_TO_STRING
 
 std::string to_string(const KnowledgeGraphNode& value) {
   if (value.type_index() == 0) return "Empty";
