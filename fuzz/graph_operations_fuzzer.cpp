@@ -214,6 +214,7 @@ class Session {
     };
     if (since == ~std::uint64_t{0}) return bytes;
     const SceneView view(graph_);
+    (void)view.counts();  // takes the current state first: as-of reads then follow the links
     const std::optional<std::uint64_t> times[] = {since, since + 1, clock_, std::nullopt};
     for (const std::optional<std::uint64_t>& t : times) {
       bytes.push_back('|');

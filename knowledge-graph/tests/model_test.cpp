@@ -382,6 +382,7 @@ class ModelRun {
   std::vector<std::string> as_of_reads(const KnowledgeGraph& graph) const {
     using interval_algebra::Interval;
     const SceneView view(graph);
+    (void)view.counts();  // takes the current state first: as-of reads then follow the links
     std::vector<std::string> lines;
     const std::optional<std::uint64_t> times[] = {horizon_, horizon_ + 1, (horizon_ + clock_) / 2,
                                                   clock_, std::nullopt};

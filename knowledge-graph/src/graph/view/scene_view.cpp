@@ -194,18 +194,32 @@ std::optional<std::uint64_t> as_of_time(const Interval& window) {
   return closed_end ? window.end : window.end - 1;
 }
 
+// Whether following instances back from their latest slots is worth trying for
+// a state as of a time: where the kind is in time order, the versions after it
+// (what the links cost at most) must be fewer than half those up to it (what
+// the walk costs), and a view that has not yet taken the current state (one
+// pass over the index's table) needs a long walk to pay for it.
+bool links_pay(const detail::SlotWindow& slots, bool have_latest) {
+  const std::uint64_t walk = (slots.end - slots.begin) + (slots.tail - slots.rest);
+  if (walk < (have_latest ? 64u : 4096u)) return false;
+  if (slots.rest == slots.tail) return slots.tail - slots.end < walk / 2;
+  return true;  // out of order: the links give up when they would cost more
+}
+
 }  // namespace
 
 // Per instance its latest slot inside `window`, of one kind. A window over all
 // time holds the current state, which the view caches; `room` keeps any other.
 // As of a time, each instance is followed back from its latest slot where the
-// lookup index proves the way (cost: the versions written after that time, or
-// fewer); else the slots stamped up to it are walked.
+// lookup index proves the way and that costs less (links_pay); else the slots
+// stamped up to it are walked.
 const std::map<std::uint64_t, std::uint64_t>& SceneView::node_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().nodes[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (node_slots_as_of(*graph_, snapshot_, k, *t, latest().nodes[k], room)) return room;
+    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
+        node_slots_as_of(*graph_, snapshot_, k, *t, latest().nodes[k], room))
+      return room;
   }
   return room = node_slots_in(*graph_, snapshot_, k, window);
 }
@@ -213,7 +227,9 @@ const std::map<std::uint64_t, std::uint64_t>& SceneView::relation_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().relations[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (relation_slots_as_of(*graph_, snapshot_, k, *t, latest().relations[k], room)) return room;
+    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
+        relation_slots_as_of(*graph_, snapshot_, k, *t, latest().relations[k], room))
+      return room;
   }
   return room = relation_slots_in(*graph_, snapshot_, k, window);
 }
