@@ -3,7 +3,8 @@
 // range, relation lists filled to their limits). Each call runs on a private
 // graph and on the reference model; after each one the published buffer (and an
 // open batch) must match the model and keep the record's invariants, and the
-// reads the input asks for must agree with it.
+// reads the input asks for must agree with it. A compaction must leave every
+// read as of a time in its window as the graph answered it before.
 //
 // One graph serves every input: it is reset by a clear, which leaves the old
 // slots in place above the tails, so stale bytes are part of what is fuzzed.
@@ -19,12 +20,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "byte_reader.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "reference_model.hpp"
 
 namespace {
@@ -176,11 +179,68 @@ class Session {
                                      : clock_ > back ? clock_ - back
                                                      : 0;
     const std::uint64_t active = model_.active();
+    const std::string before = as_of_reads(keep_since);
     const auto got = graph_.compact(keep_since);
     const auto want = model_.compact(keep_since);
     // Kept slots moved down and payloads were renumbered: check every slot again.
     if (model_.active() != active) checked_published_ = GraphIndices{};
-    return settle("compact", got.status, want.status, got.value == want.value, true);
+    const WriteStatus status =
+        settle("compact", got.status, want.status, got.value == want.value, true);
+    if (as_of_reads(keep_since) != before)
+      fail("compact: a read as of a time in the window answers unlike the graph before");
+    return status;
+  }
+
+  // What a view reads as of times from `since` on (and now), as bytes; payload
+  // positions and the index's stamps in the padding left out (a compaction
+  // renumbers and restamps them).
+  std::string as_of_reads(std::uint64_t since) const {
+    std::string bytes;
+    const auto add_node = [&](const std::optional<NodeItem>& item) {
+      if (!item) return bytes.push_back('-');
+      NodeRecord record = item->record;
+      record.value_index = 0;
+      std::memset(record.padding, 0, sizeof record.padding);
+      bytes.append(reinterpret_cast<const char*>(&record), sizeof record);
+      bytes.append(reinterpret_cast<const char*>(&item->value), sizeof item->value);
+    };
+    const auto add_relation = [&](const std::optional<RelationItem>& item) {
+      if (!item) return bytes.push_back('-');
+      RelationRecord record = item->record;
+      record.value_index = 0;
+      std::memset(record.padding, 0, sizeof record.padding);
+      bytes.append(reinterpret_cast<const char*>(&record), sizeof record);
+      bytes.append(reinterpret_cast<const char*>(&item->value), sizeof item->value);
+    };
+    if (since == ~std::uint64_t{0}) return bytes;
+    const SceneView view(graph_);
+    (void)view.counts();  // takes the current state first: as-of reads then follow the links
+    const std::optional<std::uint64_t> times[] = {since, since + 1, clock_, std::nullopt};
+    for (const std::optional<std::uint64_t>& t : times) {
+      bytes.push_back('|');
+      for (const NodeItem& item : t ? view.all_nodes_as_of(*t) : view.all_nodes()) add_node(item);
+      for (const RelationItem& item : t ? view.all_relations_as_of(*t) : view.all_relations())
+        add_relation(item);
+      for (const Index& id : seen_nodes_) {
+        if (id.type_index >= kNodeKinds) continue;
+        const NodeIndex node = NodeIndex::of(id);
+        add_node(t ? view.node_at(node, *t) : view.node(node));
+        for (const Neighbour& next : view.outgoing(node, RelationKind::isOn, t)) {
+          add_relation(next.relation);
+          add_node(next.node);
+        }
+        for (const Neighbour& next : view.incoming(node, RelationKind::has, t)) {
+          add_relation(next.relation);
+          add_node(next.node);
+        }
+      }
+      for (const Index& id : seen_relations_) {
+        if (id.type_index >= kRelationKinds) continue;
+        const RelationIndex relation = RelationIndex::of(id);
+        add_relation(t ? view.relation_at(relation, *t) : view.relation(relation));
+      }
+    }
+    return bytes;
   }
 
   // Transaction framing, the misframed kinds included: a batch begun properly or

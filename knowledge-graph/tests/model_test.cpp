@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "reference_model.hpp"
 
 namespace knowledge_graph::graph {
@@ -41,24 +43,29 @@ class ModelRun {
   bool seen(WriteStatus status) const { return statuses_.count(status) != 0; }
   std::uint64_t compactions() const { return compactions_; }  // those that dropped versions
   std::uint64_t stale_entries_taken() const { return stale_entries_taken_; }
+  // Compactions whose as-of reads were compared with the uncompacted twin.
+  std::uint64_t twin_checks() const { return twin_checks_; }
 
   // ---- Operations on both the record and the model, checked after each ----
 
   WriteStatus add_node(std::uint64_t id, const KnowledgeGraphNode& value) {
     const std::uint64_t t = timestamp();
     const auto got = g_.add_node(t, id, value);
+    twin_follows(twin_.add_node(t, id, value).status, got.status);
     const auto want = model_.add_node(t, id, value);
     return settle("add_node", got.status, want.status, got.value == want.value);
   }
   WriteStatus update_node(std::uint64_t id, const KnowledgeGraphNode& value) {
     const std::uint64_t t = timestamp();
     const auto got = g_.update_node(t, id, value);
+    twin_follows(twin_.update_node(t, id, value).status, got.status);
     const auto want = model_.update_node(t, id, value);
     return settle("update_node", got.status, want.status, got.value == want.value);
   }
   WriteStatus remove_node(Index node) {
     const std::uint64_t t = timestamp();
     const auto got = g_.remove_node(t, node);
+    twin_follows(twin_.remove_node(t, node).status, got.status);
     const auto want = model_.remove_node(t, node);
     return settle("remove_node", got.status, want.status, got.value == want.value);
   }
@@ -67,6 +74,7 @@ class ModelRun {
     const std::uint64_t t = timestamp();
     const bool full = list_full(from, to, Index(value.type_index(), id));
     const auto got = g_.add_relation(t, id, value, from, to);
+    twin_follows(twin_.add_relation(t, id, value, from, to).status, got.status);
     const auto want = model_.add_relation(t, id, value, from, to);
     if (full && got.stored()) ++stale_entries_taken_;
     return settle("add_relation", got.status, want.status, got.value == want.value);
@@ -74,19 +82,28 @@ class ModelRun {
   WriteStatus remove_relation(Index relation) {
     const std::uint64_t t = timestamp();
     const auto got = g_.remove_relation(t, relation);
+    twin_follows(twin_.remove_relation(t, relation).status, got.status);
     const auto want = model_.remove_relation(t, relation);
     return settle("remove_relation", got.status, want.status, got.value == want.value);
   }
   void clear() {
     g_.clear();
+    twin_.clear();
     model_.clear();
+    horizon_ = 0;
+    twin_synced_ = true;
     verify("clear");
   }
   // A compaction on both. Every read over windows that start at or after
   // `keep_since`, and over eternity, must answer as before (payload positions
   // aside), and walks made before must end overtaken when anything moved.
   WriteStatus compact(std::uint64_t keep_since) {
-    const std::vector<std::string> before = reads_from(keep_since);
+    if (!twin_synced_ && model_.autocommit()) resync_twin();
+    const std::size_t vanished_before = vanished_count();
+    const std::uint64_t horizon = horizon_;
+    if (model_.autocommit()) horizon_ = std::max(horizon_, keep_since);
+    std::vector<std::string> before = reads_from(keep_since);
+    for (std::string& line : as_of_reads(g_)) before.push_back(std::move(line));
     auto node_walk = g_.nodes_iter(interval_algebra::Interval::eternity(), 1);
     auto relation_walk = g_.relations_iter(interval_algebra::Interval::eternity(), 9);
     const std::uint64_t active = model_.active();
@@ -94,7 +111,8 @@ class ModelRun {
     const auto want = model_.compact(keep_since);
     const WriteStatus status = settle("compact", got.status, want.status, got.value == want.value);
     if (::testing::Test::HasFailure()) return status;
-    const std::vector<std::string> after = reads_from(keep_since);
+    std::vector<std::string> after = reads_from(keep_since);
+    for (std::string& line : as_of_reads(g_)) after.push_back(std::move(line));
     for (std::size_t i = 0; i < std::max(before.size(), after.size()); ++i) {
       const std::string was = i < before.size() ? before[i] : "(none)";
       const std::string now = i < after.size() ? after[i] : "(none)";
@@ -103,6 +121,12 @@ class ModelRun {
                     << was.substr(0, 300) << "\n  " << now.substr(0, 300);
       break;
     }
+    if (!got.stored()) horizon_ = horizon;
+    if (twin_synced_ && got.stored()) {
+      ++twin_checks_;
+      expect_as_twin(keep_since);
+    }
+    if (vanished_count() != vanished_before) twin_synced_ = false;
     if (model_.active() != active) {  // walks with slots to walk end overtaken
       ++compactions_;
       EXPECT_FALSE(node_walk.next().has_value());
@@ -124,20 +148,24 @@ class ModelRun {
   }
   void begin_transaction() {
     g_.set_autocommit(false);
+    twin_.set_autocommit(false);
     model_.set_autocommit(false);
     g_.start_transaction();
+    twin_.start_transaction();
     model_.start_transaction();
     verify("start_transaction");
   }
   // Transaction mode without start_transaction: the next write opens the batch.
   void enter_transaction_mode() {
     g_.set_autocommit(false);
+    twin_.set_autocommit(false);
     model_.set_autocommit(false);
     verify("set_autocommit(false)");
   }
   // start_transaction inside a batch drops it and starts another.
   void restart() {
     g_.start_transaction();
+    twin_.start_transaction();
     model_.start_transaction();
     verify("start_transaction again");
   }
@@ -146,6 +174,7 @@ class ModelRun {
   void commit_only() {
     const std::uint64_t active = model_.active();
     g_.commit_transaction();
+    twin_.commit_transaction();
     model_.commit_transaction();
     if (model_.active() != active) checked_published_ = checked_batch_;  // the batch is published
     verify("commit_transaction");
@@ -162,6 +191,7 @@ class ModelRun {
   // Back to autocommit; an uncommitted batch is dropped.
   void end_batching() {
     g_.set_autocommit(true);
+    twin_.set_autocommit(true);
     model_.set_autocommit(true);
     verify("set_autocommit(true)");
   }
@@ -347,6 +377,99 @@ class ModelRun {
     return lines;
   }
 
+  // Reads "as of t" through a view, one line per answer, for times from the
+  // window's start on (and the current state).
+  std::vector<std::string> as_of_reads(const KnowledgeGraph& graph) const {
+    using interval_algebra::Interval;
+    const SceneView view(graph);
+    (void)view.counts();  // takes the current state first: as-of reads then follow the links
+    std::vector<std::string> lines;
+    const std::optional<std::uint64_t> times[] = {horizon_, horizon_ + 1, (horizon_ + clock_) / 2,
+                                                  clock_, std::nullopt};
+    for (const std::optional<std::uint64_t>& t : times) {
+      const std::string at = t ? std::to_string(*t) : "now";
+      lines.push_back("as of " + at);
+      const auto nodes = t ? view.all_nodes_as_of(*t) : view.all_nodes();
+      for (const NodeItem& item : nodes) lines.push_back(describe(item));
+      const auto relations = t ? view.all_relations_as_of(*t) : view.all_relations();
+      for (const RelationItem& item : relations) lines.push_back(describe(item));
+      if (t) {
+        for (const NodeItem& item : view.all_nodes_in(Interval::make(*t, *t + 6)))
+          lines.push_back("in " + describe(item));
+        for (const RelationItem& item : view.all_relations_in(Interval::make(*t, ~std::uint64_t{0})))
+          lines.push_back("in " + describe(item));
+      }
+      for (const Index& id : node_universe_) {
+        if (id.type_index >= kNodeKinds) continue;
+        const NodeIndex node = NodeIndex::of(id);
+        const auto item = t ? view.node_at(node, *t) : view.node(node);
+        lines.push_back(brief(id) + " at " + at + ": " + (item ? describe(*item) : "absent"));
+        for (std::uint64_t kind = 1; kind < kRelationKinds; ++kind) {
+          const auto k = static_cast<RelationKind>(kind);
+          for (const Neighbour& next : view.outgoing(node, k, t))
+            lines.push_back("out " + describe(next.relation) + " to " + describe(next.node));
+          for (const Neighbour& next : view.incoming(node, k, t))
+            lines.push_back("in " + describe(next.relation) + " from " + describe(next.node));
+        }
+        for (const RelationItem& item : view.relations_between(node, NodeIndex::of(kHub), t))
+          lines.push_back("between " + describe(item));
+      }
+      for (const Index& id : relation_universe_) {
+        const RelationIndex relation = RelationIndex::of(id);
+        const auto item = t ? view.relation_at(relation, *t) : view.relation(relation);
+        lines.push_back(brief(id) + " at " + at + ": " + (item ? describe(*item) : "absent"));
+      }
+    }
+    return lines;
+  }
+
+  // The twin writes as the graph does until an instance vanishes from the graph
+  // (writes that name it then differ) or a write is answered differently (the
+  // graph has room the twin lacks). Then, at the next compaction, the twin takes
+  // the graph's state: from there on it follows again.
+  void twin_follows(WriteStatus twin, WriteStatus graph) {
+    if (twin != graph) twin_synced_ = false;
+  }
+  std::size_t vanished_count() const {
+    return model_.published().vanished_nodes.size() + model_.published().vanished_relations.size();
+  }
+  void resync_twin() {
+    const GraphIndices& a = g_.indices[0];
+    const GraphIndices& b = g_.indices[1];
+    for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+      std::memcpy(twin_.node_records[k], g_.node_records[k],
+                  std::max(a.node_index_tail[k], b.node_index_tail[k]) * sizeof(NodeRecord));
+    for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+      std::memcpy(twin_.relation_records[k], g_.relation_records[k],
+                  std::max(a.relation_index_tail[k], b.relation_index_tail[k]) *
+                      sizeof(RelationRecord));
+    std::memcpy(twin_.node_values, g_.node_values,
+                std::max(a.nodes_tail, b.nodes_tail) * sizeof(KnowledgeGraphNode));
+    std::memcpy(twin_.relation_values, g_.relation_values,
+                std::max(a.relations_tail, b.relations_tail) * sizeof(KnowledgeGraphRelation));
+    twin_.indices[0] = a;
+    twin_.indices[1] = b;
+    twin_.active_indices = g_.active_indices;
+    twin_synced_ = true;
+  }
+
+  // After a compaction every as-of read from the latest window start on answers
+  // as on the twin that never compacted.
+  void expect_as_twin(std::uint64_t keep_since) {
+    const std::vector<std::string> got = as_of_reads(g_);
+    const std::vector<std::string> want = as_of_reads(twin_);
+    for (std::size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
+      const std::string now = i < got.size() ? got[i] : "(none)";
+      const std::string was = i < want.size() ? want[i] : "(none)";
+      if (now == was) continue;
+      ADD_FAILURE() << "compact(" << keep_since << ") at step " << step_
+                    << ": an as-of read differs from the uncompacted twin's (window from "
+                    << horizon_ << "):\n  twin  " << was.substr(0, 300) << "\n  graph "
+                    << now.substr(0, 300);
+      return;
+    }
+  }
+
   // An instance whose latest version was older and not Valid may disappear.
   static bool vanished(const std::string& was, const std::string& now) {
     const std::size_t cut = was.find(' ', was.find(' ') + 1);  // "latest <index>"
@@ -420,6 +543,12 @@ class ModelRun {
 
   KnowledgeGraph::Boxed boxed_ = KnowledgeGraph::new_boxed();
   KnowledgeGraph& g_ = *boxed_;
+  // The same writes, never compacted: what as-of reads must still answer.
+  KnowledgeGraph::Boxed twin_boxed_ = KnowledgeGraph::new_boxed();
+  KnowledgeGraph& twin_ = *twin_boxed_;
+  std::uint64_t horizon_ = 0;  // the latest window start since the last clear
+  bool twin_synced_ = true;
+  std::uint64_t twin_checks_ = 0;
   ReferenceModel model_;
   std::mt19937_64 rng_;
   std::uint64_t clock_ = 1;
@@ -448,7 +577,8 @@ TEST_P(RandomWritesModel, SequenceMatchesTheModel) {
                              WriteStatus::IncomingListFull})
     EXPECT_TRUE(run.seen(status)) << "never met " << to_string(status);
   EXPECT_TRUE(run.seen(WriteStatus::InsideBatch)) << "no compaction inside a batch";
-  EXPECT_GE(run.compactions(), 10u);
+  EXPECT_GE(run.compactions(), 8u);
+  EXPECT_GE(run.twin_checks(), 5u);
   EXPECT_GT(run.stale_entries_taken(), 0u) << "no full list ever took a stale entry";
 }
 
@@ -527,6 +657,38 @@ TEST(CompactionModel, HandPickedHistoriesMatchTheModel) {
   g.set_autocommit(false);
   model.set_autocommit(false);
   both([&](auto& x) { return x.compact(1000); });  // refused inside a batch
+}
+
+}  // namespace
+}  // namespace knowledge_graph::graph
+
+namespace knowledge_graph::graph {
+namespace {
+
+// A car that stood still from 10 until it moved at 20: after compact(15) it is
+// still there as of 17, and so is the car of its isOn relation.
+TEST(CompactionModel, AnInstanceChangedInTheWindowKeepsItsStateAtTheWindowStart) {
+  auto boxed = KnowledgeGraph::new_boxed();
+  KnowledgeGraph& g = *boxed;
+  const NodeIndex car(NodeKind::Car, 1);
+  const NodeIndex lane(NodeKind::Lane, 1);
+  ASSERT_TRUE(g.add_node(10, 1, reference::node_of_kind(1)).stored());
+  ASSERT_TRUE(g.add_node(10, 1, reference::node_of_kind(6)).stored());
+  ASSERT_TRUE(g.add_relation(10, 1, reference::relation_of_kind(9), car.index(), lane.index()).stored());
+  ASSERT_TRUE(g.update_node(20, 1, reference::node_of_kind(1)).stored());
+  ASSERT_TRUE(g.compact(15).stored());
+
+  const SceneView view(g);
+  const auto then = view.node_at(car, 17);
+  ASSERT_TRUE(then.has_value());
+  EXPECT_EQ(then->record.timestamp, 10u);
+  ASSERT_EQ(view.all_nodes_as_of(17).size(), 2u);
+  const auto on = view.relations_as_of(RelationKind::isOn, 17);
+  ASSERT_EQ(on.size(), 1u);
+  EXPECT_TRUE(view.node_at(NodeIndex::of(on[0].record.from), 17).has_value());
+  EXPECT_EQ(view.outgoing(car, RelationKind::isOn, 17).size(), 1u);
+  EXPECT_EQ(view.node_at(car, 20)->record.timestamp, 20u);
+  EXPECT_FALSE(view.node_at(car, 9).has_value());  // before the window: nothing kept
 }
 
 }  // namespace

@@ -100,8 +100,10 @@ template <class Value> std::uint64_t named_id(const Value& value) {
 class Writer {
  public:
   // `compacting`: the graph never clears; it compacts at full rate instead.
-  Writer(KnowledgeGraph& graph, std::uint64_t seed, bool compacting = false)
-      : graph_(graph), random_(seed), compacting_(compacting) {}
+  // `window_start`, when given, receives the latest window start it compacted to.
+  Writer(KnowledgeGraph& graph, std::uint64_t seed, bool compacting = false,
+         std::atomic<std::uint64_t>* window_start = nullptr)
+      : graph_(graph), random_(seed), compacting_(compacting), window_start_(window_start) {}
 
   // One step: a single autocommit write, a committed batch (now and then one
   // that clears first), or now and then a clear (or, compacting, a compaction
@@ -136,7 +138,11 @@ class Writer {
   // Keeps a random stretch of the recent history; a short one when space runs low.
   void compact() {
     const std::uint64_t window = near_capacity() ? 50 : pick(3000);
-    if (graph_.compact(time_ > window ? time_ - window : 0).stored()) ++compactions_;
+    const std::uint64_t keep_since = time_ > window ? time_ - window : 0;
+    // Told before the compaction: a reader that sees the compacted graph sees this too.
+    if (window_start_ != nullptr && keep_since > window_start_->load(std::memory_order_relaxed))
+      window_start_->store(keep_since, std::memory_order_seq_cst);
+    if (graph_.compact(keep_since).stored()) ++compactions_;
     // The instances the writer draws on are those still in the graph.
     std::erase_if(nodes_, [&](const Index& node) {
       return graph_.get_latest_node_record(node) == nullptr;
@@ -184,6 +190,7 @@ class Writer {
   std::mt19937_64 random_;
   std::uint64_t time_ = 0;
   bool compacting_;
+  std::atomic<std::uint64_t>* window_start_;
   std::uint64_t clears_ = 0;
   std::uint64_t compactions_ = 0;
   std::vector<Index> nodes_;
@@ -335,6 +342,7 @@ struct ReadStats {
   std::uint64_t items = 0;
   std::uint64_t inconsistencies = 0;
   std::uint64_t views = 0;  // whole views checked (not overtaken)
+  std::uint64_t window_checks = 0;  // as-of reads compared across compactions
 };
 
 class Checker {
@@ -343,10 +351,13 @@ class Checker {
   // something no read may find it empty, and no reader may give up waiting.
   // Compactions drop node versions that older relation versions were written
   // with: a relation whose node versions are gone entirely is not checked.
+  // `window_start`, when given: the writer's latest window start (its stamps never
+  // go back, so a state as of t never changes once a later stamp is published,
+  // and reads as of t at or after the window start keep it).
   Checker(const KnowledgeGraph& graph, std::uint64_t seed, bool read_in_place,
-          bool compacted = false)
+          bool compacted = false, const std::atomic<std::uint64_t>* window_start = nullptr)
       : graph_(graph), random_(seed), read_in_place_(read_in_place), compacted_(compacted),
-        scenes_(graph) {}
+        window_start_(window_start), scenes_(graph) {}
 
   ReadStats run_until(Clock::time_point deadline) {
     while (Clock::now() < deadline) {
@@ -622,21 +633,71 @@ class Checker {
                "view history ends elsewhere");
       }
     }
+    check_window(view);
   }
+
+  // A state as of `t` read before, compared with what later views read as of t
+  // while t stays inside the window: compactions in between must not change it.
+  void check_window(const SceneView& view) {
+    if (window_start_ == nullptr) return;
+    if (remembered_) {
+      const std::string now = as_of_state(view, remembered_->t);
+      if (view.overtaken()) return;
+      // Loaded after the view's snapshot: no earlier compaction started later.
+      if (remembered_->t >= window_start_->load(std::memory_order_seq_cst)) {
+        ++stats_.window_checks;
+        expect(now == remembered_->state, "as of t after compactions", remembered_->t);
+        return;
+      }
+    }
+    // A removal's cascade publishes several times with one stamp: the state as of
+    // a time is settled once a later stamp is published.
+    if (view.last_update() == 0) return;
+    const std::uint64_t t = view.last_update() - 1;
+    std::string state = as_of_state(view, t);
+    if (!view.overtaken()) remembered_ = Remembered{t, std::move(state)};
+  }
+
+  // Every instance as of t: versions without payload positions and padding (a
+  // compaction renumbers and restamps those), with their payloads.
+  static std::string as_of_state(const SceneView& view, std::uint64_t t) {
+    std::string bytes;
+    for (NodeItem item : view.all_nodes_as_of(t)) {
+      item.record.value_index = 0;
+      std::memset(item.record.padding, 0, sizeof item.record.padding);
+      bytes.append(reinterpret_cast<const char*>(&item.record), sizeof item.record);
+      bytes.append(reinterpret_cast<const char*>(&item.value), sizeof item.value);
+    }
+    for (RelationItem item : view.all_relations_as_of(t)) {
+      item.record.value_index = 0;
+      std::memset(item.record.padding, 0, sizeof item.record.padding);
+      bytes.append(reinterpret_cast<const char*>(&item.record), sizeof item.record);
+      bytes.append(reinterpret_cast<const char*>(&item.value), sizeof item.value);
+    }
+    return bytes;
+  }
+
+  struct Remembered {
+    std::uint64_t t;
+    std::string state;
+  };
 
   const KnowledgeGraph& graph_;
   std::mt19937_64 random_;
   bool read_in_place_;
   bool compacted_;
+  const std::atomic<std::uint64_t>* window_start_;
+  std::optional<Remembered> remembered_;
   bool seen_versions_ = false;
   SceneReader scenes_;
   ReadStats stats_;
 };
 
 void report(const char* who, const ReadStats& stats) {
-  std::printf("%s: %llu passes, %llu views, %llu overtaken by clears, %llu items, %llu inconsistencies\n", who,
+  std::printf("%s: %llu passes, %llu views (%llu as of t across compactions), %llu overtaken by clears, %llu items, %llu inconsistencies\n", who,
               static_cast<unsigned long long>(stats.passes),
               static_cast<unsigned long long>(stats.views),
+              static_cast<unsigned long long>(stats.window_checks),
               static_cast<unsigned long long>(stats.overtaken),
               static_cast<unsigned long long>(stats.items),
               static_cast<unsigned long long>(stats.inconsistencies));
@@ -652,8 +713,9 @@ void threads_read_while_one_writes(bool compacting) {
   std::atomic<bool> readers_done{false};
   std::uint64_t clears = 0;
   std::uint64_t compactions = 0;
+  std::atomic<std::uint64_t> window_start{0};
   std::thread writer([&] {
-    Writer writes(*graph, 1234, compacting);
+    Writer writes(*graph, 1234, compacting, &window_start);
     while (!readers_done.load(std::memory_order_acquire)) writes.step();
     clears = writes.clears();
     compactions = writes.compactions();
@@ -663,7 +725,10 @@ void threads_read_while_one_writes(bool compacting) {
   std::vector<std::thread> readers;
   for (int i = 0; i < kReaders; ++i)
     readers.emplace_back(
-        [&, i] { stats[i] = Checker(*graph, 77 + i, false, compacting).run_until(deadline); });
+        [&, i] {
+          stats[i] = Checker(*graph, 77 + i, false, compacting, compacting ? &window_start : nullptr)
+                         .run_until(deadline);
+        });
   for (auto& reader : readers) reader.join();
   readers_done.store(true, std::memory_order_release);
   writer.join();
@@ -677,6 +742,9 @@ void threads_read_while_one_writes(bool compacting) {
     EXPECT_EQ(s.inconsistencies, 0u);
     EXPECT_GT(s.items, 0u);
     EXPECT_GT(s.views, 0u);
+    if (compacting) {
+      EXPECT_GT(s.window_checks, 0u);
+    }
   }
 }
 

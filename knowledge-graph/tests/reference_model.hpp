@@ -142,9 +142,10 @@ class ReferenceModel {
     publish(s, timestamp);
   }
 
-  // The compaction rule: every version stamped at or after `keep_since` stays; an
-  // instance's older latest version stays when Valid, or when another of its
-  // versions stays; payloads named by kept versions are renumbered in order.
+  // The compaction rule: every version stamped at or after `keep_since` stays, and
+  // per instance the last version written with an earlier stamp, when Valid (or
+  // Removed with a kept version below it); payloads named by kept versions are
+  // renumbered in order.
   WriteResult<std::uint64_t> compact(std::uint64_t keep_since) {
     if (!autocommit_) return {0, WriteStatus::InsideBatch};
     ModelState& s = published_;
@@ -407,13 +408,17 @@ class ReferenceModel {
         {relation, version.timestamp, version.value_index, version.marker});
   }
 
+  // Per instance: its versions stamped at or after `keep_since`, and the last one
+  // written before them in time (its state at `keep_since`) if Valid, or if
+  // Removed while a version written before it stays.
   static std::vector<bool> keep_of(const ModelHistory& history, std::uint64_t keep_since) {
-    std::map<Index, std::size_t, IndexLess> latest;
-    for (std::size_t i = 0; i < history.size(); ++i) latest[history[i].id] = i;
+    std::map<Index, std::size_t, IndexLess> older;
+    for (std::size_t i = 0; i < history.size(); ++i)
+      if (history[i].timestamp < keep_since) older[history[i].id] = i;
     std::vector<bool> keep(history.size());
     for (std::size_t i = 0; i < history.size(); ++i) keep[i] = history[i].timestamp >= keep_since;
-    for (const auto& [id, at] : latest) {
-      if (keep[at] || history[at].marker == Marker::Valid) {
+    for (const auto& [id, at] : older) {
+      if (history[at].marker == Marker::Valid) {
         keep[at] = true;
         continue;
       }

@@ -34,15 +34,17 @@ template <class T> std::atomic_ref<T> shared_word(const T& word) {
 
 // ---- The plan ----
 
-// The latest version of each instance seen so far in a top-down scan of one kind.
+// What a top-down scan of one kind has seen of each instance so far: whether it
+// met the instance's latest version stamped before the window (its "older"
+// version, the state at the window's start) and a kept version below that one.
 // Open addressing over a power-of-two table sized for the kind's tail.
 class LatestTable {
  public:
   struct Entry {
     std::uint64_t id;
-    std::uint32_t latest_plus_one;  // 0: free entry
-    bool latest_pending;            // older and not Valid: kept only beside a kept version
-    bool other_kept;                // another version of the instance is kept
+    bool used;
+    std::uint32_t older_plus_one;  // the older version's slot + 1; 0: not met yet
+    bool recent_below;             // a version stamped in the window lies below it
   };
 
   void reset(std::uint64_t versions) {
@@ -52,18 +54,19 @@ class LatestTable {
     pending_.clear();
   }
 
-  // The entry for `id`; `fresh` tells whether it was just made.
-  Entry& find(std::uint64_t id, bool& fresh) {
+  Entry& find(std::uint64_t id) {
     const std::size_t mask = entries_.size() - 1;
     std::size_t at = static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 20) & mask;
-    while (entries_[at].latest_plus_one != 0 && entries_[at].id != id) at = (at + 1) & mask;
-    fresh = entries_[at].latest_plus_one == 0;
-    if (fresh) entries_[at].id = id;
+    while (entries_[at].used && entries_[at].id != id) at = (at + 1) & mask;
+    if (!entries_[at].used) {
+      entries_[at].used = true;
+      entries_[at].id = id;
+    }
     return entries_[at];
   }
 
+  // An older version that is not Valid: kept only beside a kept version below it.
   void mark_pending(Entry& entry) {
-    entry.latest_pending = true;
     pending_.push_back(static_cast<std::size_t>(&entry - entries_.data()));
   }
   const std::vector<std::size_t>& pending() const { return pending_; }
@@ -74,7 +77,11 @@ class LatestTable {
   std::vector<std::size_t> pending_;
 };
 
-// The slots one kind keeps, ascending.
+// The slots one kind keeps, ascending: every version stamped in the window and,
+// per instance, the last one written before it (the state at `keep_since`), when
+// Valid. A Removed one stays only when a version below it is kept (timestamps
+// that go back): dropping it would bring that version back to life as of times
+// in the window.
 template <class Record>
 void plan_kind(const Record* slots, std::uint64_t tail, std::uint64_t keep_since,
                LatestTable& latest, std::vector<std::uint8_t>& keep,
@@ -85,26 +92,22 @@ void plan_kind(const Record* slots, std::uint64_t tail, std::uint64_t keep_since
   keep.assign(tail, 0);
   for (std::uint64_t slot = tail; slot-- > 0;) {
     const Record& record = slots[slot];
-    const bool recent = record.timestamp >= keep_since;
-    bool fresh = false;
-    LatestTable::Entry& entry = latest.find(record.instance_id, fresh);
-    if (fresh) {
-      entry.latest_plus_one = static_cast<std::uint32_t>(slot + 1);
-      if (recent || record.marker == Marker::Valid) {
+    LatestTable::Entry& entry = latest.find(record.instance_id);
+    if (record.timestamp >= keep_since) {
+      keep[slot] = 1;
+      if (entry.older_plus_one != 0) entry.recent_below = true;
+    } else if (entry.older_plus_one == 0) {
+      entry.older_plus_one = static_cast<std::uint32_t>(slot + 1);
+      if (record.marker == Marker::Valid) {
         keep[slot] = 1;
       } else {
         latest.mark_pending(entry);
       }
-    } else if (recent) {
-      keep[slot] = 1;
-      entry.other_kept = true;
     }
   }
-  // An older Removed latest version stays when a newer-stamped version before it
-  // stays, so that the instance's latest version does not change.
   for (std::size_t position : latest.pending()) {
     const LatestTable::Entry& entry = latest.at(position);
-    if (entry.other_kept) keep[entry.latest_plus_one - 1] = 1;
+    if (entry.recent_below) keep[entry.older_plus_one - 1] = 1;
   }
   for (std::uint64_t slot = 0; slot < tail; ++slot)
     if (keep[slot]) kept.push_back(static_cast<std::uint32_t>(slot));

@@ -291,15 +291,18 @@ struct KnowledgeGraph {
 
   // ---- Compaction: a sliding history window ----
   // Keeps, in their write order, every version whose timestamp is at or after
-  // `keep_since` and, for each instance whose latest version is older, that latest
-  // version when it is Valid (the current scene stays whole). An older latest
-  // version that is Removed (or None) is kept only if a newer-stamped version of
-  // the instance is kept (possible with timestamps that go back), so the latest
-  // version never changes; otherwise the instance disappears. Payloads are
-  // renumbered compactly in their old order; instance ids, markers, lists and
-  // timestamps stay; `update_timestamp` is unchanged. Every read over an interval
-  // that starts at or after `keep_since`, and over eternity, answers as before
-  // (except the renumbered `value_index`); iterators made before are overtaken.
+  // `keep_since` and, for every instance, the last version written with an
+  // earlier timestamp (its state at `keep_since`) when it is Valid, whether or
+  // not later versions exist. That version, when Removed (or None), is kept only
+  // if a version written before it stays (timestamps that go back), so that the
+  // older one does not come back to life; otherwise an instance with no later
+  // version disappears. Payloads are renumbered compactly in their old order;
+  // instance ids, markers, lists and timestamps stay; `update_timestamp` is
+  // unchanged. Every read "as of" a time at or after `keep_since` (node/relation
+  // at t, nodes/relations as of t, traversals), every read over an interval that
+  // starts at or after `keep_since`, and over eternity, answers as before (except
+  // the renumbered `value_index`); reads as of earlier times see only what was
+  // kept. Iterators made before are overtaken.
   //
   // Result: the number of versions (nodes and relations) the graph holds after.
   // Refused with InsideBatch while autocommit is off. A compaction that drops

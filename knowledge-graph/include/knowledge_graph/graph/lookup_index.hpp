@@ -73,6 +73,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -143,6 +144,35 @@ std::optional<std::vector<std::uint64_t>> node_version_chain(const KnowledgeGrap
 std::optional<std::vector<std::uint64_t>> relation_version_chain(const KnowledgeGraph& graph,
                                                                  const Snapshot& snapshot,
                                                                  Index relation);
+
+// ---- As of a time ----
+//
+// The slot of one instance's latest version stamped at or before `t` below
+// `snapshot`'s tails, found by following the links down from its latest slot
+// (cost: its versions stamped after t): the slot, or an empty answer when it has
+// none; nothing when the index cannot prove the chain complete (the caller scans).
+std::optional<std::optional<std::uint64_t>> node_slot_as_of(const KnowledgeGraph& graph,
+                                                            const Snapshot& snapshot, Index node,
+                                                            std::uint64_t t);
+std::optional<std::optional<std::uint64_t>> relation_slot_as_of(const KnowledgeGraph& graph,
+                                                                const Snapshot& snapshot,
+                                                                Index relation, std::uint64_t t);
+
+// The same for every instance of `kind`, from `latest` (instance id -> latest slot
+// below the snapshot's tail, ascending; every instance of the kind) into `out`
+// (instance id -> slot as of t; instances with none left out). An instance whose
+// latest version is stamped after t is looked for first just below the run of
+// slots stamped up to t, where the writer kept the kind in time order (a busy
+// instance has its version there), else down its links. False, with `out` in
+// any state, when the index cannot prove the answer or it would cost more than
+// the walk of the slots stamped up to t (the caller walks them).
+bool node_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t kind,
+                      std::uint64_t t, const std::map<std::uint64_t, std::uint64_t>& latest,
+                      std::map<std::uint64_t, std::uint64_t>& out);
+bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                          std::uint64_t kind, std::uint64_t t,
+                          const std::map<std::uint64_t, std::uint64_t>& latest,
+                          std::map<std::uint64_t, std::uint64_t>& out);
 
 // The plain backward scans, kept callable to check the index against.
 std::optional<std::uint64_t> scan_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,

@@ -131,10 +131,13 @@ class SceneView {
   std::vector<NodeItem> all_nodes() const;
   std::vector<RelationItem> relations(RelationKind kind) const;
   std::vector<RelationItem> all_relations() const;
-  // As of t: per instance its latest version stamped <= t, if Valid. Cost: the
-  // versions stamped <= t where the writer kept the kind's stamps in order
-  // (found by binary search), plus those above that ordered run; else the
-  // kind's versions.
+  // As of t: per instance its latest version stamped <= t, if Valid. Cost, where
+  // the lookup index proves itself current for the kind: the instances (from
+  // the current state), plus for each one changed after t the slots just below
+  // the run stamped up to t (binary search, where the writer kept the kind's
+  // stamps in order) or its versions after t (down the index's links), never
+  // more than the walk below. Otherwise: the versions stamped <= t where the
+  // kind is in order, plus those above that run; else the kind's versions.
   std::vector<NodeItem> nodes_as_of(NodeKind kind, std::uint64_t t) const;
   std::vector<NodeItem> all_nodes_as_of(std::uint64_t t) const;
   std::vector<RelationItem> relations_as_of(RelationKind kind, std::uint64_t t) const;
@@ -149,7 +152,8 @@ class SceneView {
   std::vector<RelationItem> all_relations_in(const interval_algebra::Interval& window) const;
 
   // ---- One instance ----
-  // Its latest version if Valid (current), or its state as of t.
+  // Its latest version if Valid (current), or its state as of t (cost: its
+  // versions after t, down the lookup index's links; else a scan of its kind).
   std::optional<NodeItem> node(NodeIndex index) const;
   std::optional<NodeItem> node_at(NodeIndex index, std::uint64_t t) const;
   std::optional<RelationItem> relation(RelationIndex index) const;

@@ -184,16 +184,53 @@ std::map<std::uint64_t, std::uint64_t> relation_slots_in(const KnowledgeGraph& g
 
 }  // namespace
 
+namespace {
+
+// The last time a window that starts at 0 includes: it asks for the state as of
+// that time. Nothing for other windows (or one that includes no time).
+std::optional<std::uint64_t> as_of_time(const Interval& window) {
+  if (!window.includes(0) || detail::covers_all(window)) return std::nullopt;
+  const bool closed_end = (static_cast<std::uint8_t>(window.ty) & 2) != 0;
+  return closed_end ? window.end : window.end - 1;
+}
+
+// Whether following instances back from their latest slots is worth trying for
+// a state as of a time: where the kind is in time order, the versions after it
+// (what the links cost at most) must be fewer than half those up to it (what
+// the walk costs), and a view that has not yet taken the current state (one
+// pass over the index's table) needs a long walk to pay for it.
+bool links_pay(const detail::SlotWindow& slots, bool have_latest) {
+  const std::uint64_t walk = (slots.end - slots.begin) + (slots.tail - slots.rest);
+  if (walk < (have_latest ? 64u : 4096u)) return false;
+  if (slots.rest == slots.tail) return slots.tail - slots.end < walk / 2;
+  return true;  // out of order: the links give up when they would cost more
+}
+
+}  // namespace
+
 // Per instance its latest slot inside `window`, of one kind. A window over all
 // time holds the current state, which the view caches; `room` keeps any other.
+// As of a time, each instance is followed back from its latest slot where the
+// lookup index proves the way and that costs less (links_pay); else the slots
+// stamped up to it are walked.
 const std::map<std::uint64_t, std::uint64_t>& SceneView::node_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().nodes[k];
+  if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
+    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
+        node_slots_as_of(*graph_, snapshot_, k, *t, latest().nodes[k], room))
+      return room;
+  }
   return room = node_slots_in(*graph_, snapshot_, k, window);
 }
 const std::map<std::uint64_t, std::uint64_t>& SceneView::relation_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().relations[k];
+  if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
+    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
+        relation_slots_as_of(*graph_, snapshot_, k, *t, latest().relations[k], room))
+      return room;
+  }
   return room = relation_slots_in(*graph_, snapshot_, k, window);
 }
 
@@ -338,8 +375,12 @@ std::optional<RelationItem> SceneView::relation(RelationIndex index) const {
 
 std::optional<NodeItem> SceneView::node_at(NodeIndex index, std::uint64_t t) const {
   const std::uint64_t k = kind_number(index.kind);
-  const std::vector<std::uint64_t> slots = node_slots(index);
   std::optional<NodeItem> found;
+  if (const auto slot = node_slot_as_of(*graph_, snapshot_, index.index(), t)) {
+    if (*slot && node_marker(*graph_, k, **slot) == Marker::Valid) found = node_item(*graph_, k, **slot);
+    return checked(std::move(found));
+  }
+  const std::vector<std::uint64_t> slots = node_slots(index);
   for (auto slot = slots.rbegin(); slot != slots.rend(); ++slot) {
     if (detail::racy_word(graph_->node_records[k][*slot].timestamp) > t) continue;
     if (node_marker(*graph_, k, *slot) == Marker::Valid) found = node_item(*graph_, k, *slot);
@@ -350,8 +391,13 @@ std::optional<NodeItem> SceneView::node_at(NodeIndex index, std::uint64_t t) con
 
 std::optional<RelationItem> SceneView::relation_at(RelationIndex index, std::uint64_t t) const {
   const std::uint64_t k = kind_number(index.kind);
-  const std::vector<std::uint64_t> slots = relation_slots(index);
   std::optional<RelationItem> found;
+  if (const auto slot = relation_slot_as_of(*graph_, snapshot_, index.index(), t)) {
+    if (*slot && relation_marker(*graph_, k, **slot) == Marker::Valid)
+      found = relation_item(*graph_, k, **slot);
+    return checked(std::move(found));
+  }
+  const std::vector<std::uint64_t> slots = relation_slots(index);
   for (auto slot = slots.rbegin(); slot != slots.rend(); ++slot) {
     if (detail::racy_word(graph_->relation_records[k][*slot].timestamp) > t) continue;
     if (relation_marker(*graph_, k, *slot) == Marker::Valid)
