@@ -258,11 +258,10 @@ void GraphSession::keep_room() {
   kg::KnowledgeGraph& g = *graph_;
   const bool committed = policy_.committed;
   policy_.committed = false;
+  // Every call counts against the room left, whatever the mode it writes in.
+  if (policy_.writes_until_look > 0) --policy_.writes_until_look;
   if (g.autocommit_enabled()) {
-    if (policy_.writes_until_look > 0) {
-      --policy_.writes_until_look;
-      return;
-    }
+    if (policy_.writes_until_look > 0) return;
   } else if (!committed || g.publication_sequence != policy_.committed_sequence ||
              g.active_buffer() != policy_.committed_active) {
     // In transaction mode only right after this session's commit, nothing
@@ -308,6 +307,7 @@ void GraphSession::keep_room() {
   std::copy(std::begin(use.used), std::end(use.used), std::begin(policy_.last_used));
   policy_.looked = true;
   // Autocommit mode: the writes that cannot reach the high-water mark go unlooked.
+  // (In transaction mode every commit through this session is looked after.)
   std::uint64_t room = UINT64_MAX;
   for (std::size_t i = 0; i < kArrays; ++i) {
     const auto mark = static_cast<std::uint64_t>(kHighWater * static_cast<double>(use.capacity[i]));
