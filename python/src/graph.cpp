@@ -249,7 +249,11 @@ class Graph {
     if (!in_transaction_ || closed()) return;
     in_transaction_ = false;
     KnowledgeGraph& g = writer();
-    if (commit) mapping_->commit(g);
+    if (commit) {
+      mapping_->commit(g);
+      // The gate again, between batches: where the history window looks at the room.
+      (void)mapping_->may_write();
+    }
     // Back in autocommit mode an uncommitted batch is dropped; readers keep what
     // was published.
     g.set_autocommit(true);
