@@ -252,6 +252,7 @@ void GraphSession::commit_transaction() {
 void GraphSession::set_history_window(std::uint64_t window) {
   policy_.window = window;
   policy_.writes_until_look = 0;
+  policy_.held_less = false;
 }
 
 void GraphSession::keep_room() {
@@ -278,13 +279,18 @@ void GraphSession::keep_room() {
     if (batches && policy_.looked && use.used[i] >= policy_.last_used[i])
       policy_.growth[i] = std::max(policy_.growth[i], use.used[i] - policy_.last_used[i]);
   }
-  const std::array<std::uint64_t, kArrays> none{};
-  const std::uint64_t* growth = batches ? policy_.growth : none.data();
+  // Autocommit mode: the next write (it looks again before more could not fit).
+  std::array<std::uint64_t, kArrays> one_write{};
+  one_write.fill(kSlotsPerWrite);
+  const std::uint64_t* growth = batches ? policy_.growth : one_write.data();
   if (above(use, growth, kHighWater)) {
     // A compaction is refused inside a batch: here none is open, so autocommit
     // is switched on around it (which drops nothing) and back off.
     if (batches) g.set_autocommit(true);
-    std::uint64_t span = policy_.held != 0 ? std::min(policy_.window, 2 * policy_.held) : policy_.window;
+    // The window, or (the record held less last time) twice what it held then.
+    std::uint64_t span = policy_.window;
+    if (policy_.held_less)
+      span = std::min(policy_.window, std::max(2 * policy_.held, policy_.window / 64));
     for (;;) {
       if (!compact_keeping(span)) break;
       use = array_use(g.fill());
@@ -300,6 +306,7 @@ void GraphSession::keep_room() {
       g.clear();
       ++policy_.resets;
       policy_.held = 0;
+      policy_.held_less = false;
       use = array_use(g.fill());
     }
     if (batches) g.set_autocommit(false);
@@ -308,12 +315,15 @@ void GraphSession::keep_room() {
   policy_.looked = true;
   // Autocommit mode: the writes that cannot reach the high-water mark go unlooked.
   // (In transaction mode every commit through this session is looked after.)
-  std::uint64_t room = UINT64_MAX;
+  // Above the mark even so (the present scene is that large): half the room to
+  // the end, so that the looks come more often only as the record fills.
+  std::uint64_t room = UINT64_MAX, free = UINT64_MAX;
   for (std::size_t i = 0; i < kArrays; ++i) {
     const auto mark = static_cast<std::uint64_t>(kHighWater * static_cast<double>(use.capacity[i]));
     room = std::min(room, mark > use.used[i] ? mark - use.used[i] : 0);
+    free = std::min(free, use.capacity[i] > use.used[i] ? use.capacity[i] - use.used[i] : 0);
   }
-  policy_.writes_until_look = room / kSlotsPerWrite;
+  policy_.writes_until_look = (room > 0 ? room : free / 2) / kSlotsPerWrite;
 }
 
 bool GraphSession::compact_keeping(std::uint64_t span) {
@@ -329,6 +339,7 @@ bool GraphSession::compact_keeping(std::uint64_t span) {
   }
   ++policy_.compactions;
   policy_.held = std::min(span, last);
+  policy_.held_less = span < policy_.window;
   VARNEL_LOG_DEBUG(options_.log_target, "[History window]: Region "
                                             << options_.name << ": compacted to " << keep_since
                                             << " (" << policy_.held << " of history), "

@@ -322,28 +322,31 @@ VARNEL_API uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHa
  * writing call first looks at the published fill of every array, no more often
  * than the room left requires (in transaction mode once per batch; with
  * autocommit on, again only after the writes that could reach the mark). When
- * an array could pass 80 % of its capacity within the next batch (its fill plus
- * the most it grew in one batch so far), the call compacts, keeping the last
- * `window` of history (keep_since = get_last_update() - window, as
- * compact_knowledge_graph() does), and while any array then still lies above
- * 50 %, compacts again keeping half as much, down to the present scene alone
- * (keep_since = get_last_update()). Once the record held less than the window,
- * the next compaction starts from twice what it held last, so that the window
- * comes back when the traffic thins. The present scene always stays whole.
- * Between two compactions the history grows past the window; a compaction
- * keeps at most `window` of it.
+ * an array could pass 80 % of its capacity within the next batch (its fill
+ * plus the most it grew in one batch so far; with autocommit on, the next
+ * write), the call compacts, keeping the last `window` of history (keep_since
+ * = get_last_update() - window, as compact_knowledge_graph() does), and while
+ * any array then still lies above 50 %, compacts again keeping half as much
+ * (below window/64: nothing), down to the present scene alone (keep_since =
+ * get_last_update()). Once the record held less than the window, the next
+ * compaction starts from twice what it held last, so that the window comes
+ * back when the traffic thins. The present scene always stays whole. Between
+ * two compactions the history grows past the window; a compaction keeps at
+ * most `window` of it.
  *
- * A reset. Only when the present scene itself, plus one more batch, does not
- * fit in an array, the call resets the graph (as reset_knowledge_graph() would),
- * logs it at warn level and counts it in get_history_resets(): readers see an
- * empty scene until the host has added it again, which it must do (a host that
- * writes changes only: when the count moves).
+ * A reset. Only when the present scene itself, plus one more batch (or write),
+ * does not fit in an array, the call resets the graph (as
+ * reset_knowledge_graph() would), logs it at warn level and counts it in
+ * get_history_resets(): readers see an empty scene until the host has added
+ * it again, which it must do (a host that writes changes only: when the count
+ * moves).
  *
  * Returns 1 when set, 0 for a NULL handle. Not a writing call itself (it
  * changes what the writing calls of this handle do): call it on the writing
- * thread. The window belongs to the handle; in transaction mode the policy acts
- * only after commits made through this handle. Compaction waits out readers as
- * described above (2 to 4 ms for the demo's 5 s window). */
+ * thread. The window belongs to the handle; in transaction mode the policy
+ * acts only after commits made through this handle. A scene that alone fills
+ * more than 80 % of an array is compacted at every batch. A compaction waits
+ * out readers as described above (2 to 4 ms for the demo's 5 s window). */
 VARNEL_API uint8_t set_history_window(uint64_t window, KnowledgeGraphHandle* handle);
 /* The history the window's last compaction kept (get_last_update() minus its
  * keep_since): the window, or less when the record could not hold that much; 0

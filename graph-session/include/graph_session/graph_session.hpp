@@ -20,13 +20,24 @@
 // transaction mode the first call after commit_transaction() of this session
 // with nothing written since), and no more often than the room left requires,
 // it reads the published fill; when any array could pass kHighWater (80 %)
-// within the next batch (its fill plus the most it grew between two looks) it
-// compacts keeping the last `window` of history, then, while any array still
-// lies above kLowWater (50 %) after it, again keeping less (half as much each
-// time, down to the present scene alone: keep_since = last update). Only when
-// the present scene plus one batch would not fit in an array does it reset the
-// graph: logged at warn level and counted (history_resets()), so that the host
-// re-adds its scene. Each look costs one snapshot of the bookkeeping.
+// within the next batch (its fill plus the most it grew between two looks; with
+// autocommit on, the next write) it compacts keeping the last `window` of
+// history, then, while any array still lies above kLowWater (50 %) after it,
+// again keeping less (half as much each time, below window/64 nothing: the
+// present scene alone, keep_since = last update). After a compaction that kept
+// less than the window the next one starts from twice what it kept, so the
+// window comes back when the traffic thins. Only when the present scene plus
+// the next batch (or write) would not fit in an array does it reset the graph:
+// logged at warn level and counted (history_resets()), so that the host re-adds
+// its scene; readers see an empty graph until it has. Each look costs one
+// snapshot of the bookkeeping; each compaction waits out readers as `compact`
+// says.
+//
+// Caveats of the window: between two compactions the history grows past the
+// window (a compaction keeps at most `window`). A scene that alone lies above
+// 80 % of an array is compacted at every look (once per batch). A host that
+// commits through graph() directly, not commit_transaction() here, gets the
+// window in autocommit mode only.
 //
 // Thread rules: a session is used from one thread at a time (its writes from the
 // host's writing thread); readers of graph() in other threads follow the graph's
@@ -156,6 +167,7 @@ class GraphSession {
   struct Policy {
     std::uint64_t window = 0;
     std::uint64_t held = 0;
+    bool held_less = false;               // the last compaction kept less than the window
     std::uint64_t compactions = 0;
     std::uint64_t resets = 0;
     std::uint64_t writes_until_look = 0;  // autocommit mode: looks skipped while room is ample
