@@ -746,8 +746,6 @@ TEST(VarnelInterfaceWindow, AWindowKeepsRoomWithoutAResetWhileThePresentFits) {
   EXPECT_GT(compactions, 5u);
   EXPECT_EQ(get_history_resets(host.get()), 0u);
   EXPECT_LT(get_history_held(host.get()), 5000u) << "the record cannot hold 5 s of this scene";
-  EXPECT_GE(oldest_car(reader.graph()) + get_history_held(host.get()) + 10 * 100,
-            get_last_update(host.get()));
   EXPECT_GT(reads.load(), 0u);
   EXPECT_EQ(empty.load(), 0u) << "a reader found the scene empty";
   // The present scene is whole: every car at its last position.
