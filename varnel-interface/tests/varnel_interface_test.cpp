@@ -656,8 +656,8 @@ int main(int argc, char** argv) {
 
 // ---- The history window: the library keeps room by itself -----------------
 
-// A host in transaction mode, one batch per 100 ms tick: one lane at 0 and
-// `cars` cars on it, every car updated each tick. Returns false at the first
+// A host in transaction mode, one batch per 100 ms tick: ten lanes at 0 and
+// `cars` cars on them, every car updated each tick. Returns false at the first
 // write the graph refused (its result in `refused`).
 struct WindowHost {
   KnowledgeGraphHandle* handle;
@@ -671,8 +671,8 @@ struct WindowHost {
   bool tick(std::uint64_t n) {
     const std::uint64_t t = n * 100;
     start_transaction(handle);
-    if (n == 0) {
-      add_lane_node(0, 1, Lane{}, handle);
+    for (std::uint64_t lane = 1; n == 0 && lane <= 10; ++lane) {
+      add_lane_node(0, lane, Lane{}, handle);
       if (!stored()) return false;
     }
     for (int id = 1; id <= cars; ++id) {
@@ -682,7 +682,8 @@ struct WindowHost {
         add_car_node(t, static_cast<std::uint64_t>(id), car, handle);
         if (!stored()) return false;
         add_ison_relation(t, static_cast<std::uint64_t>(id), nullptr, VARNEL_NODE_CAR,
-                          static_cast<std::uint64_t>(id), VARNEL_NODE_LANE, 1, handle);
+                          static_cast<std::uint64_t>(id), VARNEL_NODE_LANE,
+                          1 + static_cast<std::uint64_t>(id) % 10, handle);
       } else {
         update_car_node(t, static_cast<std::uint64_t>(id), car, handle);
       }
@@ -714,6 +715,10 @@ TEST(VarnelInterfaceWindow, AWindowKeepsRoomWithoutAResetWhileThePresentFits) {
   ASSERT_NE(host, nullptr);
   Reader reader;
   ASSERT_TRUE(reader.ok());
+  ASSERT_EQ(set_history_window(5000, host.get()), 1);
+  set_autocommit(0, host.get());
+  WindowHost writer{host.get(), 300};
+  ASSERT_TRUE(writer.tick(0)) << "result " << writer.refused;
   std::atomic<bool> done{false};
   std::atomic<std::uint64_t> reads{0}, empty{0};
   std::thread watcher([&] {  // a reader all along: never an empty scene
@@ -722,11 +727,16 @@ TEST(VarnelInterfaceWindow, AWindowKeepsRoomWithoutAResetWhileThePresentFits) {
       if (reader.graph().node_count() == 0) ++empty;
     }
   });
-  ASSERT_EQ(set_history_window(5000, host.get()), 1);
-  set_autocommit(0, host.get());
-  WindowHost writer{host.get(), 300};
+  struct Joiner {
+    std::atomic<bool>& done;
+    std::thread& thread;
+    ~Joiner() {
+      done = true;
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{done, watcher};
   std::uint64_t compactions = 0;
-  for (std::uint64_t n = 0; n < 600; ++n) {
+  for (std::uint64_t n = 1; n < 600; ++n) {
     ASSERT_TRUE(writer.tick(n)) << "tick " << n << ": write refused, result " << writer.refused;
     EXPECT_GT(reader.graph().node_count(), 0u) << "tick " << n;
     const std::uint64_t now = get_history_compactions(host.get());
@@ -762,7 +772,7 @@ TEST(VarnelInterfaceWindow, WithoutAWindowTheRecordFills) {
   std::uint64_t n = 0;
   while (n < 600 && writer.tick(n)) ++n;
   EXPECT_LT(n, 80u);
-  EXPECT_EQ(writer.refused, VARNEL_WRITE_NODE_VERSIONS_FULL);
+  EXPECT_EQ(writer.refused, VARNEL_WRITE_NODE_VALUES_FULL);  // 300 payloads a tick
   EXPECT_EQ(get_history_compactions(host.get()), 0u);
   set_autocommit(1, host.get());
 }
