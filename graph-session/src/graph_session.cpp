@@ -252,7 +252,7 @@ void GraphSession::commit_transaction() {
 void GraphSession::set_history_window(std::uint64_t window) {
   policy_.window = window;
   policy_.writes_until_look = 0;
-  policy_.held_less = false;
+  policy_.next_span = window;
 }
 
 void GraphSession::keep_room() {
@@ -287,16 +287,20 @@ void GraphSession::keep_room() {
     // A compaction is refused inside a batch: here none is open, so autocommit
     // is switched on around it (which drops nothing) and back off.
     if (batches) g.set_autocommit(true);
-    // The window, or (the record held less last time) twice what it held then.
-    std::uint64_t span = policy_.window;
-    if (policy_.held_less)
-      span = std::min(policy_.window, std::max(2 * policy_.held, policy_.window / 64));
+    // What held last time (the window at first), halved while too much stays.
+    std::uint64_t span = std::min(policy_.next_span, policy_.window);
     for (;;) {
       if (!compact_keeping(span)) break;
       use = array_use(g.fill());
       if (!above(use, growth, kLowWater) || span == 0) break;
       span = span / 2 < policy_.window / 64 ? 0 : span / 2;
     }
+    // Room to spare (twice as much history would still lie below the aim):
+    // the next compaction tries twice the span, so the window comes back when
+    // the traffic thins.
+    policy_.next_span = span;
+    if (span < policy_.window && !above(use, growth, kLowWater / 2))
+      policy_.next_span = std::min(policy_.window, std::max(2 * span, policy_.window / 64));
     if (above(use, growth, 1.0)) {
       VARNEL_LOG_WARN(options_.log_target,
                       "[History window]: Region " << options_.name
@@ -306,7 +310,7 @@ void GraphSession::keep_room() {
       g.clear();
       ++policy_.resets;
       policy_.held = 0;
-      policy_.held_less = false;
+      policy_.next_span = policy_.window;
       use = array_use(g.fill());
     }
     if (batches) g.set_autocommit(false);
@@ -339,7 +343,6 @@ bool GraphSession::compact_keeping(std::uint64_t span) {
   }
   ++policy_.compactions;
   policy_.held = std::min(span, last);
-  policy_.held_less = span < policy_.window;
   VARNEL_LOG_DEBUG(options_.log_target, "[History window]: Region "
                                             << options_.name << ": compacted to " << keep_since
                                             << " (" << policy_.held << " of history), "

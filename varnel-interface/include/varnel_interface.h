@@ -328,9 +328,9 @@ VARNEL_API uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHa
  * = get_last_update() - window, as compact_knowledge_graph() does), and while
  * any array then still lies above 50 %, compacts again keeping half as much
  * (below window/64: nothing), down to the present scene alone (keep_since =
- * get_last_update()). Once the record held less than the window, the next
- * compaction starts from twice what it held last, so that the window comes
- * back when the traffic thins. The present scene always stays whole. Between
+ * get_last_update()). The next compaction starts from what this one kept, or
+ * from twice that when the arrays then lay below 25 %, so that the window
+ * comes back when the traffic thins. The present scene always stays whole. Between
  * two compactions the history grows past the window; a compaction keeps at
  * most `window` of it.
  *

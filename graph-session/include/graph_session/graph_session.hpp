@@ -24,9 +24,9 @@
 // autocommit on, the next write) it compacts keeping the last `window` of
 // history, then, while any array still lies above kLowWater (50 %) after it,
 // again keeping less (half as much each time, below window/64 nothing: the
-// present scene alone, keep_since = last update). After a compaction that kept
-// less than the window the next one starts from twice what it kept, so the
-// window comes back when the traffic thins. Only when the present scene plus
+// present scene alone, keep_since = last update). The next compaction starts
+// from what this one kept, or from twice that when the arrays then lay below
+// half the aim, so the window comes back when the traffic thins. Only when the present scene plus
 // the next batch (or write) would not fit in an array does it reset the graph:
 // logged at warn level and counted (history_resets()), so that the host re-adds
 // its scene; readers see an empty graph until it has. Each look costs one
@@ -167,7 +167,7 @@ class GraphSession {
   struct Policy {
     std::uint64_t window = 0;
     std::uint64_t held = 0;
-    bool held_less = false;               // the last compaction kept less than the window
+    std::uint64_t next_span = 0;          // what the next compaction keeps first
     std::uint64_t compactions = 0;
     std::uint64_t resets = 0;
     std::uint64_t writes_until_look = 0;  // autocommit mode: looks skipped while room is ample
