@@ -14,8 +14,7 @@
 #include <map>
 #include <new>
 #include <thread>
-#include <unordered_map>
-#include <utility>
+#include <unordered_set>
 
 #include "graph_session/graph_session.hpp"
 #include "interval_algebra/interval.hpp"
@@ -190,32 +189,33 @@ void print_fill(const std::string& name, const kg::ArrayFill& fill) {
 
 // The earliest timestamp of any stored version: how far back the history reaches
 // (a host compacting to a window drops what lies before it); and the earliest
-// of the versions that a later one of their instance superseded: how far back
-// the history window reaches (the present scene's own versions stay, however
-// old). Walks again while a clear or a compaction overtakes the walk.
+// of the versions that follow an older one of their instance: how far back the
+// window of history reaches (a compaction keeps every version from its
+// keep_since on, and before it only each instance's latest, one version each,
+// so that, however old, the present scene's versions do not count). Walks again
+// while a clear or a compaction overtakes the walk.
 struct Oldest {
   std::optional<std::uint64_t> any;
-  std::optional<std::uint64_t> superseded;
+  std::optional<std::uint64_t> following;
 };
 Oldest oldest_timestamps(const kg::KnowledgeGraph& g) {
   for (int attempt = 0;; ++attempt) {
     Oldest oldest;
     bool overtaken = false;
     auto earliest = [](std::optional<std::uint64_t>& at, std::uint64_t t) { at = at ? std::min(*at, t) : t; };
-    std::unordered_map<std::uint64_t, std::uint64_t> latest;  // per instance of a kind, slot order
+    std::unordered_set<std::uint64_t> seen;  // instances of a kind met so far, in slot order
     auto consider = [&](std::uint64_t id, std::uint64_t t) {
       earliest(oldest.any, t);
-      auto [at, fresh] = latest.try_emplace(id, t);
-      if (!fresh) earliest(oldest.superseded, std::exchange(at->second, t));
+      if (!seen.insert(id).second) earliest(oldest.following, t);
     };
     for (std::uint64_t k = 0; k < kg::kNodeKinds && !overtaken; ++k) {
-      latest.clear();
+      seen.clear();
       auto walk = g.nodes_iter(Interval::eternity(), k);
       while (auto item = walk.next()) consider(item->record.instance_id, item->record.timestamp);
       overtaken = walk.overtaken();
     }
     for (std::uint64_t k = 0; k < kg::kRelationKinds && !overtaken; ++k) {
-      latest.clear();
+      seen.clear();
       auto walk = g.relations_iter(Interval::eternity(), k);
       while (auto item = walk.next()) consider(item->record.instance_id, item->record.timestamp);
       overtaken = walk.overtaken();
@@ -241,10 +241,10 @@ void stats(const Source& source) {
     return static_cast<unsigned long long>(s.indices.update_timestamp >= t ? s.indices.update_timestamp - t : 0);
   };
   if (oldest) {
-    // The window held: from the oldest superseded version to the last update.
+    // The window held: from the oldest version that follows another of its instance.
     std::printf("oldest version:    %llu (history spans %llu ms; window held %llu ms)\n",
                 static_cast<unsigned long long>(*oldest), span(*oldest),
-                oldest_versions.superseded ? span(*oldest_versions.superseded) : 0ull);
+                oldest_versions.following ? span(*oldest_versions.following) : 0ull);
   } else {
     std::printf("oldest version:    none\n");
   }
