@@ -235,6 +235,18 @@ namespace Varnel
         // Drops the history before keep_since (see varnel_interface.h); 1 done, 0 refused.
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern byte compact_knowledge_graph(ulong keep_since, IntPtr handle);
+        // Keeps room by itself: compacts to the window (ms), less when needed; 0 off (see varnel_interface.h).
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern byte set_history_window(ulong window, IntPtr handle);
+        // The history the window's last compaction kept; 0 before the first.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong get_history_held(IntPtr handle);
+        // Resets the window made because the present scene did not fit: re-add the scene when it moves.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong get_history_resets(IntPtr handle);
+        // Compactions the window made since set-up.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern ulong get_history_compactions(IntPtr handle);
 
         // ---- Node adds: (timestamp, instance id, record or ignored, handle) -> kind number
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]

@@ -2,6 +2,8 @@
 // one place, so that every process maps the graph the same way.
 #include "graph_session/graph_session.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <utility>
 
@@ -35,6 +37,40 @@ int writer_alive(const void* context) {
 
 // How often a writer looks whether its lock object is still the linked one.
 constexpr auto kLockCheckPeriod = std::chrono::milliseconds(100);
+
+// The history window's look: what every array uses and holds, in the policy's order.
+struct ArrayUse {
+  std::uint64_t used[37];
+  std::uint64_t capacity[37];
+};
+
+ArrayUse array_use(const kg::Fill& fill) {
+  ArrayUse use{};
+  std::size_t at = 0;
+  auto add = [&](const kg::ArrayFill& array) {
+    use.used[at] = array.used;
+    use.capacity[at] = array.capacity;
+    ++at;
+  };
+  for (const auto& array : fill.node_versions) add(array);
+  add(fill.node_values);
+  for (const auto& array : fill.relation_versions) add(array);
+  add(fill.relation_values);
+  return use;
+}
+
+// Whether any array, grown by `growth`, would lie above `mark` of its capacity.
+bool above(const ArrayUse& use, const std::uint64_t* growth, double mark) {
+  for (std::size_t i = 0; i < 37; ++i)
+    if (static_cast<double>(use.used[i] + growth[i]) > mark * static_cast<double>(use.capacity[i]))
+      return true;
+  return false;
+}
+
+// The most versions or payloads one write appends to a single array (a relation
+// between two nodes of one kind: a version of each node).
+constexpr std::uint64_t kSlotsPerWrite = 2;
+static_assert(kg::kNodeKinds + kg::kRelationKinds + 2 == 37);
 
 }  // namespace
 
@@ -181,7 +217,10 @@ bool GraphSession::may_write() {
       region_->next_lock_check = now + kLockCheckPeriod;
       intact = mi::writer_lock_intact(writer_lock_);
     }
-    if (intact && kg::writes_admitted(*graph_)) return true;
+    if (intact && kg::writes_admitted(*graph_)) {
+      if (policy_.window != 0) keep_room();
+      return true;
+    }
     // Our lock object was removed or replaced, or another process took the
     // seat: two writers would lose each other's writes, so this one stops.
     kg::refuse_writes(*graph_);
@@ -201,6 +240,114 @@ bool GraphSession::may_write() {
     return false;
   }
   return take_writer_lock(false, nullptr);
+}
+
+void GraphSession::commit_transaction() {
+  graph_->commit_transaction();
+  policy_.committed = true;
+  policy_.committed_sequence = graph_->publication_sequence;
+  policy_.committed_active = graph_->active_buffer();
+}
+
+void GraphSession::set_history_window(std::uint64_t window) {
+  policy_.window = window;
+  policy_.writes_until_look = 0;
+  policy_.next_span = window;
+}
+
+void GraphSession::keep_room() {
+  kg::KnowledgeGraph& g = *graph_;
+  const bool committed = policy_.committed;
+  policy_.committed = false;
+  // Every call counts against the room left, whatever the mode it writes in.
+  if (policy_.writes_until_look > 0) --policy_.writes_until_look;
+  if (g.autocommit_enabled()) {
+    if (policy_.writes_until_look > 0) return;
+  } else if (!committed || g.publication_sequence != policy_.committed_sequence ||
+             g.active_buffer() != policy_.committed_active) {
+    // In transaction mode only right after this session's commit, nothing
+    // published since: a batch may be open otherwise, and compacting would
+    // drop it.
+    return;
+  }
+  if (g.compaction_in_progress()) return;  // a dead writer's, cleared by the set-up
+  ArrayUse use = array_use(g.fill());
+  // Transaction mode: one batch's growth since the last look, the most seen.
+  // Autocommit mode looks again before the room left could run out instead.
+  const bool batches = !g.autocommit_enabled();
+  for (std::size_t i = 0; i < kArrays; ++i) {
+    if (batches && policy_.looked && use.used[i] >= policy_.last_used[i])
+      policy_.growth[i] = std::max(policy_.growth[i], use.used[i] - policy_.last_used[i]);
+  }
+  // Autocommit mode: the next write (it looks again before more could not fit).
+  std::array<std::uint64_t, kArrays> one_write{};
+  one_write.fill(kSlotsPerWrite);
+  const std::uint64_t* growth = batches ? policy_.growth : one_write.data();
+  if (above(use, growth, kHighWater)) {
+    // A compaction is refused inside a batch: here none is open, so autocommit
+    // is switched on around it (which drops nothing) and back off.
+    if (batches) g.set_autocommit(true);
+    // What held last time (the window at first), halved while too much stays.
+    std::uint64_t span = std::min(policy_.next_span, policy_.window);
+    for (;;) {
+      if (!compact_keeping(span)) break;
+      use = array_use(g.fill());
+      if (!above(use, growth, kLowWater) || span == 0) break;
+      span = span / 2 < policy_.window / 64 ? 0 : span / 2;
+    }
+    // Room to spare (twice as much history would still lie below the aim):
+    // the next compaction tries twice the span, so the window comes back when
+    // the traffic thins.
+    policy_.next_span = span;
+    if (span < policy_.window && !above(use, growth, kLowWater / 2))
+      policy_.next_span = std::min(policy_.window, std::max(2 * span, policy_.window / 64));
+    if (above(use, growth, 1.0)) {
+      VARNEL_LOG_WARN(options_.log_target,
+                      "[History window]: Region " << options_.name
+                                                  << ": the present scene alone (and one more "
+                                                     "batch) does not fit in the record; the graph "
+                                                     "is reset and the host re-adds its scene");
+      g.clear();
+      ++policy_.resets;
+      policy_.held = 0;
+      policy_.next_span = policy_.window;
+      use = array_use(g.fill());
+    }
+    if (batches) g.set_autocommit(false);
+  }
+  std::copy(std::begin(use.used), std::end(use.used), std::begin(policy_.last_used));
+  policy_.looked = true;
+  // Autocommit mode: the writes that cannot reach the high-water mark go unlooked.
+  // (In transaction mode every commit through this session is looked after.)
+  // Above the mark even so (the present scene is that large): half the room to
+  // the end, so that the looks come more often only as the record fills.
+  std::uint64_t room = UINT64_MAX, free = UINT64_MAX;
+  for (std::size_t i = 0; i < kArrays; ++i) {
+    const auto mark = static_cast<std::uint64_t>(kHighWater * static_cast<double>(use.capacity[i]));
+    room = std::min(room, mark > use.used[i] ? mark - use.used[i] : 0);
+    free = std::min(free, use.capacity[i] > use.used[i] ? use.capacity[i] - use.used[i] : 0);
+  }
+  policy_.writes_until_look = (room > 0 ? room : free / 2) / kSlotsPerWrite;
+}
+
+bool GraphSession::compact_keeping(std::uint64_t span) {
+  kg::KnowledgeGraph& g = *graph_;
+  const std::uint64_t last = g.last_update();
+  const std::uint64_t keep_since = last > span ? last - span : 0;
+  const auto result = g.compact(keep_since);
+  if (!result.stored()) {
+    VARNEL_LOG_WARN(options_.log_target, "[History window]: Region "
+                                             << options_.name << ": compaction to " << keep_since
+                                             << " refused: " << kg::describe(result));
+    return false;
+  }
+  ++policy_.compactions;
+  policy_.held = std::min(span, last);
+  VARNEL_LOG_DEBUG(options_.log_target, "[History window]: Region "
+                                            << options_.name << ": compacted to " << keep_since
+                                            << " (" << policy_.held << " of history), "
+                                            << result.value << " versions kept");
+  return true;
 }
 
 mi::WriterProbe GraphSession::probe_writer() const { return mi::probe_writer(options_.name); }

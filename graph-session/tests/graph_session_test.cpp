@@ -308,3 +308,59 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+namespace {
+
+// A C++ writer in autocommit mode with a history window: one write through the
+// gate at a time, 100,000 car versions (five times a node kind) at 1 ms apart
+// and a 10 s window the record cannot hold, so the window holds less; never a
+// refusal, never a reset, and the looks come only as often as needed.
+TEST(GraphSessionWindow, AnAutocommitWriterKeepsRoomThroughTheGate) {
+  const std::string name = region_name("Window");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  GraphSession& session = *writer.session;
+  kg::KnowledgeGraph& g = session.graph();
+  EXPECT_EQ(session.history_window(), 0u);
+  session.set_history_window(10'000);
+  for (std::uint64_t t = 1; t <= 100'000; ++t) {
+    ASSERT_TRUE(session.may_write());
+    const auto result = g.add_node(t, 1 + t % 500, car(static_cast<float>(t)));
+    ASSERT_TRUE(result.stored()) << "at " << t << ": " << kg::describe(result);
+  }
+  EXPECT_EQ(session.history_resets(), 0u);
+  EXPECT_GT(session.history_compactions(), 4u);
+  EXPECT_LT(session.history_compactions(), 200u);
+  EXPECT_GT(session.history_held(), 0u);
+  EXPECT_LT(session.history_held(), 10'000u);
+  EXPECT_LE(g.fill().node_values.fraction(), GraphSession::kHighWater + 0.01);
+  EXPECT_EQ(g.get_latest_node_record(kg::Index(1, 1 + 100'000 % 500))->timestamp, 100'000u);
+}
+
+// In transaction mode the window acts right after a commit through the session
+// and never inside a batch: an open batch is never dropped.
+TEST(GraphSessionWindow, ABatchIsNeverCompactedAway) {
+  const std::string name = region_name("WindowBatch");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  GraphSession& session = *writer.session;
+  kg::KnowledgeGraph& g = session.graph();
+  session.set_history_window(1000);
+  g.set_autocommit(false);
+  for (std::uint64_t tick = 0; tick < 300; ++tick) {
+    ASSERT_TRUE(session.may_write());
+    g.start_transaction();
+    for (std::uint64_t id = 1; id <= 200; ++id) {
+      ASSERT_TRUE(session.may_write());
+      ASSERT_TRUE(g.add_node(tick * 10, id, car(static_cast<float>(tick))).stored()) << tick;
+    }
+    ASSERT_TRUE(session.may_write());
+    session.commit_transaction();
+    EXPECT_EQ(g.last_update(), tick * 10);
+  }
+  g.set_autocommit(true);
+  EXPECT_GT(session.history_compactions(), 0u);
+  EXPECT_EQ(session.history_resets(), 0u);
+}
+
+}  // namespace

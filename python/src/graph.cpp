@@ -43,6 +43,12 @@ struct Mapping {
   bool read_only = false;
 
   bool may_write() { return boxed != nullptr || (session && session->may_write()); }
+  // A region graph commits through its session, which then knows it is between
+  // batches (where the history window acts).
+  void commit(KnowledgeGraph& g) {
+    if (session) session->commit_transaction();
+    else g.commit_transaction();
+  }
 
   void release() {
     graph = nullptr;
@@ -214,6 +220,23 @@ class Graph {
     return *mapping_->graph;
   }
 
+  // ---- The history window (a region writer's session keeps it) ----
+  graph_session::GraphSession& window_session() const {
+    if (mapping_->graph == nullptr) raise_released();
+    if (!mapping_->session) raise(module_types().varnel_error, "a private graph has no history window");
+    return *mapping_->session;
+  }
+  void set_history_window(std::uint64_t window) {
+    if (mapping_->read_only) {
+      raise(module_types().read_only_error, "the graph is attached read-only; a window needs Graph.open()");
+    }
+    window_session().set_history_window(window);
+  }
+  void commit_transaction() {
+    KnowledgeGraph& g = writer();
+    mapping_->commit(g);
+  }
+
   // ---- Transactions ----
   void begin_batch() {
     KnowledgeGraph& g = writer();
@@ -227,7 +250,11 @@ class Graph {
     if (!in_transaction_ || closed()) return;
     in_transaction_ = false;
     KnowledgeGraph& g = writer();
-    if (commit) g.commit_transaction();
+    if (commit) {
+      mapping_->commit(g);
+      // The gate again, between batches: where the history window looks at the room.
+      (void)mapping_->may_write();
+    }
     // Back in autocommit mode an uncommitted batch is dropped; readers keep what
     // was published.
     g.set_autocommit(true);
@@ -427,7 +454,27 @@ void bind_graph_wide(py::class_<Graph>& c) {
       .def_property_readonly("autocommit", [](const Graph& g) { return g.reader().autocommit_enabled(); })
       .def("set_autocommit", [](Graph& g, bool value) { g.writer().set_autocommit(value); }, py::arg("value"))
       .def("start_transaction", [](Graph& g) { g.writer().start_transaction(); })
-      .def("commit_transaction", [](Graph& g) { g.writer().commit_transaction(); })
+      .def("commit_transaction", &Graph::commit_transaction)
+      .def_property(
+          "history_window", [](const Graph& g) { return g.window_session().history_window(); },
+          &Graph::set_history_window,
+          "The history window, in the host's time units (ms in practice); 0 (the default) is off. "
+          "Set, the library keeps room by itself between batches: when an array could pass 80 % "
+          "within the next batch it compacts, keeping this much history, less (halving, down to "
+          "the present scene alone) while an array stays above 50 %; it resets the graph only "
+          "when the present scene plus one batch does not fit (logged at warn level, counted in "
+          "history_resets: re-add the scene then). Graph.open() graphs only (VarnelError for a "
+          "private graph, ReadOnlyError for an attached one).")
+      .def_property_readonly("history_held", [](const Graph& g) { return g.window_session().history_held(); },
+                             "The history the window's last compaction kept (last_update() minus its "
+                             "keep_since); 0 before the first.")
+      .def_property_readonly("history_compactions",
+                             [](const Graph& g) { return g.window_session().history_compactions(); },
+                             "Compactions the history window made since this graph was opened.")
+      .def_property_readonly("history_resets",
+                             [](const Graph& g) { return g.window_session().history_resets(); },
+                             "Resets the history window made since this graph was opened: the "
+                             "present scene did not fit; re-add it when this moves.")
       .def("transaction", [](Graph& g) { return Transaction{&g}; }, py::keep_alive<0, 1>(),
            "A context manager for one batch: on entry set_autocommit(False) and "
            "start_transaction(); on success commit_transaction() and set_autocommit(True). If the "

@@ -317,3 +317,34 @@ def test_a_fifo_at_the_writer_lock_does_not_stall_a_reader(region):
                 reader.writer_alive()
         finally:
             os.unlink(path)
+
+
+def test_a_history_window_keeps_room_where_a_full_record_would_refuse(region):
+    """200 cars moved every 100 ms for 2 simulated minutes: 240,000 versions in a
+    record of 21,000 per kind. With history_window the library compacts between
+    batches, never resets, and keeps at most the window."""
+    assert region.history_window == 0 and region.history_held == 0
+    region.history_window = 5000
+    assert region.history_window == 5000
+    with region.transaction():
+        for car in range(1, 201):
+            region.add_car_node(0, car)
+    for tick in range(1, 1200):
+        with region.transaction():
+            for car in range(1, 201):
+                region.update_car_node(tick * 100, car, carSpeed=float(tick))
+    assert region.history_resets == 0
+    assert region.history_compactions > 0
+    assert 0 < region.history_held <= 5000
+    assert region.node_count() <= 21000
+    cars = region.get_nodes_of_type(Interval.eternity(), NodeKind.Car)
+    assert len(cars) == 200 and all(item.value.carSpeed == 1199.0 for item in cars)
+    region.history_window = 0
+    assert region.history_window == 0
+
+
+def test_a_history_window_belongs_to_a_host_graph(graph):
+    with pytest.raises(varnel.VarnelError):
+        graph.history_window = 5000
+    with pytest.raises(varnel.VarnelError):
+        graph.history_held

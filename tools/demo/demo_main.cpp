@@ -2,6 +2,7 @@
 // graph through the C interface, one transaction per tick.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <exception>
 #include <thread>
+#include <vector>
 
 #include "host_library.hpp"
 #include "scene.hpp"
@@ -32,16 +34,24 @@ struct Options {
 // `versions_per_tick`: node and relation versions appended per tick since the last line.
 void print_progress(const varnel::demo::VarnelApi& api, KnowledgeGraphHandle* handle,
                     std::uint64_t tick, std::uint64_t timestamp, const varnel::demo::Scene& scene,
-                    const varnel::demo::SceneWriter& writer, double versions_per_tick) {
+                    const varnel::demo::SceneWriter& writer, double versions_per_tick,
+                    std::uint64_t window_ms) {
   std::string fullest;
   const double fill = writer.usage().fill(&fullest);
   std::printf("tick %6llu  t=%8.1fs  nodes %6llu  relations %6llu  cars %3d  pedestrians %d  "
-              "versions/tick %5.1f  fill %3.0f%% (%s)  resets %llu\n",
+              "versions/tick %5.1f  ",
               static_cast<unsigned long long>(tick), static_cast<double>(timestamp) / 1000.0,
               static_cast<unsigned long long>(api.get_node_count(handle)),
               static_cast<unsigned long long>(api.get_relation_count(handle)), scene.car_count(),
-              scene.pedestrian_count(), versions_per_tick, fill * 100.0, fullest.c_str(),
-              static_cast<unsigned long long>(writer.resets()));
+              scene.pedestrian_count(), versions_per_tick);
+  if (window_ms > 0)  // the library keeps the room: the history its last compaction held
+    std::printf("history held %.1f s  compactions %llu  resets %llu\n",
+                static_cast<double>(api.get_history_held(handle)) / 1000.0,
+                static_cast<unsigned long long>(writer.compactions()),
+                static_cast<unsigned long long>(writer.resets()));
+  else
+    std::printf("fill %3.0f%% (%s)  resets %llu\n", fill * 100.0, fullest.c_str(),
+                static_cast<unsigned long long>(writer.resets()));
   std::fflush(stdout);
 }
 
@@ -87,9 +97,10 @@ int run(const Options& options) {
     if (tick > 0) scene.step(period);
     const varnel::demo::TickOutcome outcome = writer.write_tick(scene, timestamp);
     if (outcome.compacted)
-      std::printf("varnel-demo: graph nearly full; compacted to the last %.1f s at tick %llu, "
-                  "keeping %llu node and %llu relation versions\n",
-                  options.window, static_cast<unsigned long long>(tick),
+      std::printf("varnel-demo: graph running low; the library's window compacted it at tick %llu, "
+                  "holding the last %.1f s (window %.1f s): %llu node and %llu relation versions\n",
+                  static_cast<unsigned long long>(tick),
+                  static_cast<double>(api.get_history_held(handle)) / 1000.0, options.window,
                   static_cast<unsigned long long>(api.get_node_count(handle)),
                   static_cast<unsigned long long>(api.get_relation_count(handle)));
     const bool not_writer = !outcome.committed &&
@@ -115,7 +126,9 @@ int run(const Options& options) {
       }
     } else if (outcome.reset && tick > 0)
       std::printf("varnel-demo: graph %s; reset it and re-added the scene at tick %llu\n",
-                  outcome.refusal.empty() ? "nearly full" : ("refused a write: " + outcome.refusal).c_str(),
+                  !outcome.refusal.empty()     ? ("refused a write: " + outcome.refusal).c_str()
+                  : writer_options.window_ms > 0 ? "too small for the present scene (the library reset it)"
+                                                 : "nearly full",
                   static_cast<unsigned long long>(tick));
     if (!outcome.committed && !not_writer)
       std::fprintf(stderr, "varnel-demo: tick %llu could not be written: %s\n",
@@ -127,7 +140,8 @@ int run(const Options& options) {
     if (!not_writer && tick % ticks_per_report == 0) {
       print_progress(api, handle, tick, timestamp, scene, writer,
                      static_cast<double>(versions_since_report) /
-                         static_cast<double>(std::max<std::uint64_t>(ticks_since_report, 1)));
+                         static_cast<double>(std::max<std::uint64_t>(ticks_since_report, 1)),
+                     writer_options.window_ms);
       versions_since_report = ticks_since_report = 0;
     }
     // A host that falls behind (a loaded machine) skips ahead instead of bursting.
@@ -145,6 +159,14 @@ int run(const Options& options) {
   std::printf("varnel-demo: stopped; %llu resets, %llu compactions; releasing the region\n",
               static_cast<unsigned long long>(writer.resets()),
               static_cast<unsigned long long>(writer.compactions()));
+  if (!writer.compaction_ms().empty()) {
+    std::vector<double> ms = writer.compaction_ms();
+    std::sort(ms.begin(), ms.end());
+    std::printf("varnel-demo: compaction (tick's first call, wall) median %.3f ms, max %.3f ms "
+                "over %zu; history held %.1f s of a %.1f s window\n",
+                ms[ms.size() / 2], ms.back(), ms.size(),
+                static_cast<double>(api.get_history_held(handle)) / 1000.0, options.window);
+  }
   api.release_knowledge_graph(handle);
   return 0;
 }
@@ -162,8 +184,10 @@ int main(int argc, char** argv) {
   app.add_option("--seed", options.seed, "Seed of the scene; a seed always gives the same scene");
   app.add_option("--library", options.library, "Path of the varnel_interface library to load");
   app.add_option("--window", options.window,
-                 "Seconds of history to keep: when the graph fills, drop the older history "
-                 "(compact) instead of resetting; 0 resets")
+                 "Seconds of history to keep: the library's history window "
+                 "(set_history_window) drops older history when the graph runs low, keeping "
+                 "less when it must, and resets only when the present scene does not fit; "
+                 "0 resets when full")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--pattern", options.pattern,
                  "How a changed node is written: update (keeps its relations) or re-add (add_*_node, "

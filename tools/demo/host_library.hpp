@@ -15,6 +15,7 @@ namespace varnel::demo {
   X(initialize_knowledge_graph) X(release_knowledge_graph) X(reset_knowledge_graph)          \
   X(get_node_count) X(get_relation_count) X(get_last_update) X(start_transaction)            \
   X(commit_transaction) X(set_autocommit) X(get_last_write_result) X(compact_knowledge_graph) \
+  X(set_history_window) X(get_history_held) X(get_history_resets) X(get_history_compactions)  \
   X(add_car_node) X(add_crosswalk_node) X(add_ego_node) X(add_intersection_node)             \
   X(add_lane_node) X(add_pedestrian_node) X(add_priorityroadsign_node) X(add_road_node)      \
   X(add_speedlimitsign_node) X(add_staticobject_node) X(add_stopsign_node)                   \

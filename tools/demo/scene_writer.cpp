@@ -1,6 +1,7 @@
 #include "scene_writer.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <set>
 
@@ -94,35 +95,28 @@ bool Usage::fits(const Usage& next) const {
          room(relation_values, next.relation_values, kValueCapacity);
 }
 
-Usage SceneWriter::usage_after_compaction(std::uint64_t since) const {
-  Usage kept;
-  for (const auto& [at, used] : ticks_)
-    if (at >= since) kept = kept + used;
-  for (const auto& [ref, bytes] : nodes_) {
-    ++kept.node_versions[ref.kind];
-    ++kept.node_values;
-  }
-  for (const auto& [key, written] : relations_) {
-    ++kept.relation_versions[key.kind];
-    ++kept.relation_values;
-  }
-  return kept;
+SceneWriter::SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle, WriterOptions options)
+    : api_(api), handle_(handle), options_(options) {
+  if (options_.window_ms > 0) api_.set_history_window(options_.window_ms, handle_);
 }
 
-bool SceneWriter::compact(std::uint64_t timestamp) {
-  const std::uint64_t window = options_.window_ms;
-  const std::uint64_t since = timestamp > window ? timestamp - window : 0;
-  const Usage after = usage_after_compaction(since);
-  if (!after.fits(largest_tick_)) return false;  // the window alone would not leave room
-  // A compaction is refused inside a batch: between ticks the batch is committed.
-  api_.set_autocommit(1, handle_);
-  const bool done = api_.compact_knowledge_graph(since, handle_) != 0;
-  api_.set_autocommit(0, handle_);
-  if (!done) return false;
-  usage_ = after;
-  while (!ticks_.empty() && ticks_.front().first < since) ticks_.pop_front();
-  ++compactions_;
-  return true;
+void SceneWriter::start_batch() {
+  const std::uint64_t compactions = api_.get_history_compactions(handle_);
+  const std::uint64_t resets = api_.get_history_resets(handle_);
+  const auto start = std::chrono::steady_clock::now();
+  api_.start_transaction(handle_);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  if (api_.get_history_compactions(handle_) != compactions) {
+    compactions_ += api_.get_history_compactions(handle_) - compactions;
+    compaction_ms_.push_back(ms);
+    window_compacted_ = true;
+  }
+  if (api_.get_history_resets(handle_) != resets) {  // the present scene did not fit
+    forget_scene();
+    ++resets_;
+    window_reset_ = true;
+  }
 }
 
 TickOutcome SceneWriter::write_tick(const Scene& scene, std::uint64_t timestamp) {
@@ -133,8 +127,9 @@ TickOutcome SceneWriter::write_tick(const std::vector<SceneNode>& nodes,
                                     const std::vector<SceneRelation>& relations,
                                     std::uint64_t timestamp) {
   TickOutcome outcome;
-  if (options_.window_ms > 0 && !usage_.fits(largest_tick_)) outcome.compacted = compact(timestamp);
-  outcome.reset = options_.reset_when_full && !usage_.fits(largest_tick_);
+  window_compacted_ = window_reset_ = false;
+  // With a window the library keeps the room; without, reset before a tick could not fit.
+  outcome.reset = options_.window_ms == 0 && options_.reset_when_full && !usage_.fits(largest_tick_);
   const Usage before = outcome.reset ? Usage{} : usage_;
   const auto known_nodes = nodes_;
   const auto known_relations = relations_;
@@ -155,10 +150,10 @@ TickOutcome SceneWriter::write_tick(const std::vector<SceneNode>& nodes,
       usage_ = before;
     }
   }
+  outcome.compacted = window_compacted_;
+  if (window_reset_) outcome.reset = true;
   if (outcome.committed) {
     const Usage tick = usage_ - (outcome.reset ? Usage{} : before);
-    if (outcome.reset) ticks_.clear();
-    if (options_.window_ms > 0) ticks_.emplace_back(timestamp, tick);
     for (std::size_t k = 0; k < tick.node_versions.size(); ++k) {
       largest_tick_.node_versions[k] = std::max(largest_tick_.node_versions[k], tick.node_versions[k]);
       outcome.versions += tick.node_versions[k];
@@ -177,7 +172,7 @@ TickOutcome SceneWriter::write_tick(const std::vector<SceneNode>& nodes,
 bool SceneWriter::write_batch(const std::vector<SceneNode>& nodes,
                               const std::vector<SceneRelation>& relations,
                               std::uint64_t timestamp, bool reset) {
-  api_.start_transaction(handle_);
+  start_batch();
   if (reset) {
     api_.reset_knowledge_graph(handle_);
     forget_scene();

@@ -3,7 +3,8 @@
 // new version of each node that changed with update_<kind>_node (its relations
 // stay listed) and adds only the relations that are new or changed. Tracks how
 // much of every fixed array the graph has used, so that it can reset before one
-// fills.
+// fills; or, with a history window, leaves the room to the library's window
+// (set_history_window) and re-adds the scene when the library had to reset.
 //
 // The re-add pattern (add_<kind>_node for a changed node, which empties its
 // lists, then every relation of it added again) is kept for comparison: it
@@ -12,7 +13,6 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -41,7 +41,7 @@ struct Usage {
 struct TickOutcome {
   bool committed = false;
   bool reset = false;            // the graph was emptied and the scene re-added
-  bool compacted = false;        // the history before the window was dropped first
+  bool compacted = false;        // the library's window dropped older history first
   std::string refusal;           // why a write was refused, naming the kind and limit
   std::uint64_t versions = 0;    // node and relation versions the committed tick appended
 };
@@ -56,15 +56,15 @@ struct WriterOptions {
   // Reset before an array could fill (and after a refusal); false leaves a
   // refused tick uncommitted and the graph as it was, to measure how long it lasts.
   bool reset_when_full = true;
-  // > 0: keep this much history (host milliseconds) by compacting the graph when
-  // it fills, and reset only when the window alone would not leave room.
+  // > 0: the library's history window (set_history_window, host milliseconds):
+  // it compacts when the graph runs low and resets only when the present scene
+  // does not fit. Usage then counts only since the last reset.
   std::uint64_t window_ms = 0;
 };
 
 class SceneWriter {
  public:
-  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle, WriterOptions options = {})
-      : api_(api), handle_(handle), options_(options) {}
+  SceneWriter(const VarnelApi& api, KnowledgeGraphHandle* handle, WriterOptions options = {});
 
   // Writes the scene's current state as one transaction. Resets first when the
   // graph could not take another tick like the largest so far; if a write is
@@ -77,6 +77,9 @@ class SceneWriter {
   const Usage& usage() const { return usage_; }
   std::uint64_t resets() const { return resets_; }
   std::uint64_t compactions() const { return compactions_; }
+  // Wall time of each tick's first call (start_transaction) in which the library
+  // compacted: the compactions (and their fill looks), in ms.
+  const std::vector<double>& compaction_ms() const { return compaction_ms_; }
 
  private:
   struct WrittenRelation {
@@ -95,11 +98,8 @@ class SceneWriter {
   // room; `nodes` and `relation_kind` are what the write needed room in.
   bool check_write(std::initializer_list<NodeRef> nodes, std::uint64_t relation_kind = 0);
   void forget_scene();
-  // Drops the history before the window; true when the next tick then fits.
-  bool compact(std::uint64_t timestamp);
-  // At most what the graph holds after a compaction keeping [since, now]: the
-  // ticks since then, plus one version of every instance still in the scene.
-  Usage usage_after_compaction(std::uint64_t since) const;
+  // Opens the tick's batch; the library's window may compact or reset first.
+  void start_batch();
 
   const VarnelApi& api_;
   KnowledgeGraphHandle* handle_;
@@ -111,7 +111,9 @@ class SceneWriter {
   Usage largest_tick_;
   std::uint64_t resets_ = 0;
   std::uint64_t compactions_ = 0;
-  std::deque<std::pair<std::uint64_t, Usage>> ticks_;  // what each tick used, since the reset
+  std::vector<double> compaction_ms_;
+  bool window_compacted_ = false;  // in this tick
+  bool window_reset_ = false;
   std::string refusal_;
 };
 

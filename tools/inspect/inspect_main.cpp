@@ -14,6 +14,7 @@
 #include <map>
 #include <new>
 #include <thread>
+#include <unordered_set>
 
 #include "graph_session/graph_session.hpp"
 #include "interval_algebra/interval.hpp"
@@ -187,21 +188,36 @@ void print_fill(const std::string& name, const kg::ArrayFill& fill) {
 }
 
 // The earliest timestamp of any stored version: how far back the history reaches
-// (a host compacting to a window drops what lies before it). Walks again while
-// a clear or a compaction overtakes the walk.
-std::optional<std::uint64_t> oldest_timestamp(const kg::KnowledgeGraph& g) {
+// (a host compacting to a window drops what lies before it); and the earliest
+// of the versions that follow an older one of their instance: how far back the
+// window of history reaches (a compaction keeps every version from its
+// keep_since on, and before it only each instance's latest, one version each,
+// so that, however old, the present scene's versions do not count). Walks again
+// while a clear or a compaction overtakes the walk.
+struct Oldest {
+  std::optional<std::uint64_t> any;
+  std::optional<std::uint64_t> following;
+};
+Oldest oldest_timestamps(const kg::KnowledgeGraph& g) {
   for (int attempt = 0;; ++attempt) {
-    std::optional<std::uint64_t> oldest;
+    Oldest oldest;
     bool overtaken = false;
-    auto consider = [&](std::uint64_t t) { oldest = oldest ? std::min(*oldest, t) : t; };
+    auto earliest = [](std::optional<std::uint64_t>& at, std::uint64_t t) { at = at ? std::min(*at, t) : t; };
+    std::unordered_set<std::uint64_t> seen;  // instances of a kind met so far, in slot order
+    auto consider = [&](std::uint64_t id, std::uint64_t t) {
+      earliest(oldest.any, t);
+      if (!seen.insert(id).second) earliest(oldest.following, t);
+    };
     for (std::uint64_t k = 0; k < kg::kNodeKinds && !overtaken; ++k) {
+      seen.clear();
       auto walk = g.nodes_iter(Interval::eternity(), k);
-      while (auto item = walk.next()) consider(item->record.timestamp);
+      while (auto item = walk.next()) consider(item->record.instance_id, item->record.timestamp);
       overtaken = walk.overtaken();
     }
     for (std::uint64_t k = 0; k < kg::kRelationKinds && !overtaken; ++k) {
+      seen.clear();
       auto walk = g.relations_iter(Interval::eternity(), k);
-      while (auto item = walk.next()) consider(item->record.timestamp);
+      while (auto item = walk.next()) consider(item->record.instance_id, item->record.timestamp);
       overtaken = walk.overtaken();
     }
     if (!overtaken || attempt == 100) return oldest;
@@ -219,13 +235,16 @@ void stats(const Source& source) {
               static_cast<unsigned long long>(relations));
   std::printf("empty:             %s\n", nodes == 0 && relations == 0 ? "yes" : "no");
   std::printf("last update:       %llu\n", static_cast<unsigned long long>(s.indices.update_timestamp));
-  const std::optional<std::uint64_t> oldest = oldest_timestamp(g);
+  const Oldest oldest_versions = oldest_timestamps(g);
+  const std::optional<std::uint64_t>& oldest = oldest_versions.any;
+  const auto span = [&](std::uint64_t t) {
+    return static_cast<unsigned long long>(s.indices.update_timestamp >= t ? s.indices.update_timestamp - t : 0);
+  };
   if (oldest) {
-    std::printf("oldest version:    %llu (history spans %llu ms)\n",
-                static_cast<unsigned long long>(*oldest),
-                static_cast<unsigned long long>(s.indices.update_timestamp >= *oldest
-                                                    ? s.indices.update_timestamp - *oldest
-                                                    : 0));
+    // The window held: from the oldest version that follows another of its instance.
+    std::printf("oldest version:    %llu (history spans %llu ms; window held %llu ms)\n",
+                static_cast<unsigned long long>(*oldest), span(*oldest),
+                oldest_versions.following ? span(*oldest_versions.following) : 0ull);
   } else {
     std::printf("oldest version:    none\n");
   }

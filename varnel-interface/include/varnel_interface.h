@@ -10,11 +10,11 @@
  * Caveats
  * -------
  * - One writer at a time. No call takes a lock. Every call but the reads (the
- *   two counts, last update, emptiness) and get_last_write_result() is a
- *   writing call, and no two writing calls may run at the same time: not on
- *   one handle, not on several handles of the region, not in several
- *   processes. The reads may run on any thread concurrently with a writer
- *   and see the last published state.
+ *   two counts, last update, emptiness), get_last_write_result() and the
+ *   history window's four calls is a writing call, and no two writing calls
+ *   may run at the same time: not on one handle, not on several handles of
+ *   the region, not in several processes. The reads may run on any thread
+ *   concurrently with a writer and see the last published state.
  * - Every call runs on the caller's thread and returns when done. The library
  *   has no thread, timer or queue; loading and unloading it does no work.
  * - The handle comes last in every call, after the values. A null handle is
@@ -309,6 +309,56 @@ VARNEL_API uint32_t get_last_write_result(KnowledgeGraphHandle* handle);
  * reset; a read is sound if that byte was not 0x43 after it and the word did
  * not change while it ran. */
 VARNEL_API uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handle);
+
+/* ---- The history window: room kept by the library ------------------------
+ * set_history_window(window, h) makes the library keep room by itself, so that
+ * a host that runs indefinitely needs no policy of its own: no fill reading, no
+ * compact_knowledge_graph() calls, no reset when the record runs full.
+ * `window` is in the host's time units (those of its timestamps: ms in
+ * practice); 0 turns the policy off (the default after set-up).
+ *
+ * What it does. Between batches only (autocommit on; in transaction mode, the
+ * first writing call after commit_transaction() with nothing written since), a
+ * writing call first looks at the published fill of every array, no more often
+ * than the room left requires (in transaction mode once per batch; with
+ * autocommit on, again only after the writes that could reach the mark). When
+ * an array could pass 80 % of its capacity within the next batch (its fill
+ * plus the most it grew in one batch so far; with autocommit on, the next
+ * write), the call compacts, keeping the last `window` of history (keep_since
+ * = get_last_update() - window, as compact_knowledge_graph() does), and while
+ * any array then still lies above 50 %, compacts again keeping half as much
+ * (below window/64: nothing), down to the present scene alone (keep_since =
+ * get_last_update()). The next compaction starts from what this one kept, or
+ * from twice that when the arrays then lay below 25 %, so that the window
+ * comes back when the traffic thins. The present scene always stays whole. Between
+ * two compactions the history grows past the window; a compaction keeps at
+ * most `window` of it.
+ *
+ * A reset. Only when the present scene itself, plus one more batch (or write),
+ * does not fit in an array, the call resets the graph (as
+ * reset_knowledge_graph() would), logs it at warn level and counts it in
+ * get_history_resets(): readers see an empty scene until the host has added
+ * it again, which it must do (a host that writes changes only: when the count
+ * moves).
+ *
+ * Returns 1 when set, 0 for a NULL handle. Not a writing call itself (it
+ * changes what the writing calls of this handle do): call it on the writing
+ * thread. The window belongs to the handle; in transaction mode the policy
+ * acts only after commits made through this handle. A scene that alone fills
+ * more than 80 % of an array is compacted at every batch. A compaction waits
+ * out readers as described above (2 to 4 ms for the demo's 5 s window). */
+VARNEL_API uint8_t set_history_window(uint64_t window, KnowledgeGraphHandle* handle);
+/* The history the window's last compaction kept (get_last_update() minus its
+ * keep_since): the window, or less when the record could not hold that much; 0
+ * before the first compaction and after a reset, and for a NULL handle. Reads
+ * the handle: call it on the writing thread. */
+VARNEL_API uint64_t get_history_held(KnowledgeGraphHandle* handle);
+/* The resets the window made since the handle was set up (see above); 0 for a
+ * NULL handle. Reads the handle: call it on the writing thread. */
+VARNEL_API uint64_t get_history_resets(KnowledgeGraphHandle* handle);
+/* The compactions the window made since the handle was set up; 0 for a NULL
+ * handle. Reads the handle: call it on the writing thread. */
+VARNEL_API uint64_t get_history_compactions(KnowledgeGraphHandle* handle);
 
 /* ---- Node adds ------------------------------------------------------------
  * add_<kind>_node(timestamp, instance id, record, handle): stores a new

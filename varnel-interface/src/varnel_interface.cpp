@@ -246,7 +246,8 @@ void start_transaction(KnowledgeGraphHandle* handle) {
 }
 
 void commit_transaction(KnowledgeGraphHandle* handle) {
-  if (is_usable(handle) && may_write(handle)) handle->graph()->commit_transaction();
+  // Through the session, which then knows the writer is between batches.
+  if (is_usable(handle) && may_write(handle)) handle->session->commit_transaction();
 }
 
 void set_autocommit(uint8_t autocommit, KnowledgeGraphHandle* handle) {
@@ -264,6 +265,24 @@ uint8_t compact_knowledge_graph(uint64_t keep_since, KnowledgeGraphHandle* handl
   const auto result = handle->graph()->compact(keep_since);
   note(handle, result);
   return result.stored() ? 1 : 0;
+}
+
+uint8_t set_history_window(uint64_t window, KnowledgeGraphHandle* handle) {
+  if (!is_usable(handle)) return 0;
+  handle->session->set_history_window(window);
+  return 1;
+}
+
+uint64_t get_history_held(KnowledgeGraphHandle* handle) {
+  return is_usable(handle) ? handle->session->history_held() : 0;
+}
+
+uint64_t get_history_resets(KnowledgeGraphHandle* handle) {
+  return is_usable(handle) ? handle->session->history_resets() : 0;
+}
+
+uint64_t get_history_compactions(KnowledgeGraphHandle* handle) {
+  return is_usable(handle) ? handle->session->history_compactions() : 0;
 }
 
 // ---- Nodes --------------------------------------------------------------------

@@ -118,6 +118,10 @@ static void null_handle_is_harmless(void) {
   CHECK_EQ(is_empty(NULL), 0);
   CHECK_EQ(get_last_write_result(NULL), VARNEL_WRITE_NO_HANDLE);
   CHECK_EQ(compact_knowledge_graph(0, NULL), 0);
+  CHECK_EQ(set_history_window(5000, NULL), 0);
+  CHECK_EQ(get_history_held(NULL), 0);
+  CHECK_EQ(get_history_resets(NULL), 0);
+  CHECK_EQ(get_history_compactions(NULL), 0);
   CHECK_EQ(add_car_node(1, 1, car, NULL), 0);
   CHECK_EQ(update_car_node(1, 1, car, NULL), 0);
   for (i = 0; i < FIELDLESS_NODES; ++i) CHECK_EQ(kFieldlessNodes[i].add(1, 1, NULL, NULL), 0);

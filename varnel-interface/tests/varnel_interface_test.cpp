@@ -3,11 +3,14 @@
 // refused until the first releases or is killed), the region's lifetime,
 // refusal of a region too small for the graph, records passed by value from C
 // code arriving byte for byte, and what a reader process sees after every call
-// of a batch that resets the graph or is framed wrongly. The graph is read back
-// through the graph module on a read-only mapping.
+// of a batch that resets the graph or is framed wrongly; a host with a history
+// window that writes ten times the capacity. The graph is read back through the
+// graph module on a read-only mapping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "abi_scene.h"
+#include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "reference_model.hpp"
@@ -648,4 +652,153 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], kChildFlag) == 0) return run_as_child(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
+}
+
+// ---- The history window: the library keeps room by itself -----------------
+
+// A host in transaction mode, one batch per 100 ms tick: ten lanes at 0 and
+// `cars` cars on them, every car updated each tick. Returns false at the first
+// write the graph refused (its result in `refused`).
+struct WindowHost {
+  KnowledgeGraphHandle* handle;
+  int cars;
+  std::uint32_t refused = VARNEL_WRITE_STORED;
+
+  bool stored() {
+    refused = get_last_write_result(handle);
+    return refused == VARNEL_WRITE_STORED;
+  }
+  bool tick(std::uint64_t n) {
+    const std::uint64_t t = n * 100;
+    start_transaction(handle);
+    for (std::uint64_t lane = 1; n == 0 && lane <= 10; ++lane) {
+      add_lane_node(0, lane, Lane{}, handle);
+      if (!stored()) return false;
+    }
+    for (int id = 1; id <= cars; ++id) {
+      Car car = car_record(id);
+      car.carPosition.x = static_cast<float>(n);
+      if (n == 0) {
+        add_car_node(t, static_cast<std::uint64_t>(id), car, handle);
+        if (!stored()) return false;
+        add_ison_relation(t, static_cast<std::uint64_t>(id), nullptr, VARNEL_NODE_CAR,
+                          static_cast<std::uint64_t>(id), VARNEL_NODE_LANE,
+                          1 + static_cast<std::uint64_t>(id) % 10, handle);
+      } else {
+        update_car_node(t, static_cast<std::uint64_t>(id), car, handle);
+      }
+      if (!stored()) return false;
+    }
+    commit_transaction(handle);
+    return true;
+  }
+};
+
+// The oldest Car version a reader finds (every car moves each tick, so every
+// older version is history).
+std::uint64_t oldest_car(const graph::KnowledgeGraph& g) {
+  std::uint64_t oldest = UINT64_MAX;
+  auto walk = g.nodes_iter(interval_algebra::Interval::eternity(), VARNEL_NODE_CAR);
+  while (auto item = walk.next()) oldest = std::min(oldest, item->record.timestamp);
+  return oldest;
+}
+
+// 300 cars at 10 ticks/s write 3,000 Car versions per simulated second: the
+// 21,000 slots hold 7 s, a 5 s window (15,000) lies above the 50 % aim, so the
+// window holds less, and 60 s (ten times the capacity) pass without a reset.
+TEST(VarnelInterfaceWindow, AWindowKeepsRoomWithoutAResetWhileThePresentFits) {
+  EXPECT_EQ(set_history_window(5000, nullptr), 0);
+  EXPECT_EQ(get_history_held(nullptr), 0u);
+  EXPECT_EQ(get_history_resets(nullptr), 0u);
+  EXPECT_EQ(get_history_compactions(nullptr), 0u);
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  ASSERT_EQ(set_history_window(5000, host.get()), 1);
+  set_autocommit(0, host.get());
+  WindowHost writer{host.get(), 300};
+  ASSERT_TRUE(writer.tick(0)) << "result " << writer.refused;
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> reads{0}, empty{0};
+  std::thread watcher([&] {  // a reader all along: never an empty scene
+    while (!done) {
+      ++reads;
+      if (reader.graph().node_count() == 0) ++empty;
+    }
+  });
+  struct Joiner {
+    std::atomic<bool>& done;
+    std::thread& thread;
+    ~Joiner() {
+      done = true;
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{done, watcher};
+  std::uint64_t compactions = 0;
+  for (std::uint64_t n = 1; n < 600; ++n) {
+    ASSERT_TRUE(writer.tick(n)) << "tick " << n << ": write refused, result " << writer.refused;
+    EXPECT_GT(reader.graph().node_count(), 0u) << "tick " << n;
+    const std::uint64_t now = get_history_compactions(host.get());
+    if (now == compactions) continue;
+    compactions = now;
+    // Right after a compaction (in the first call of this tick's batch, made
+    // before its writes): the history spans at most the window.
+    const std::uint64_t held = get_history_held(host.get());
+    EXPECT_GT(held, 0u);
+    EXPECT_LE(held, 5000u);
+    const std::uint64_t last = get_last_update(host.get());
+    EXPECT_GE(oldest_car(reader.graph()) + 5000 + 100, last) << "tick " << n;
+  }
+  done = true;
+  watcher.join();
+  set_autocommit(1, host.get());
+  EXPECT_GT(compactions, 5u);
+  EXPECT_EQ(get_history_resets(host.get()), 0u);
+  EXPECT_LT(get_history_held(host.get()), 5000u) << "the record cannot hold 5 s of this scene";
+  EXPECT_GT(reads.load(), 0u);
+  EXPECT_EQ(empty.load(), 0u) << "a reader found the scene empty";
+  // The present scene is whole: every car at its last position.
+  EXPECT_EQ(reader.latest_node(VARNEL_NODE_CAR, 300)->timestamp, 59900u);
+  EXPECT_NE(reader.latest_node(VARNEL_NODE_LANE, 1), nullptr);
+}
+
+// Without a window the record fills as it always did: a write is refused.
+TEST(VarnelInterfaceWindow, WithoutAWindowTheRecordFills) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  set_autocommit(0, host.get());
+  WindowHost writer{host.get(), 300};
+  std::uint64_t n = 0;
+  while (n < 600 && writer.tick(n)) ++n;
+  EXPECT_LT(n, 80u);
+  EXPECT_EQ(writer.refused, VARNEL_WRITE_NODE_VALUES_FULL);  // 300 payloads a tick
+  EXPECT_EQ(get_history_compactions(host.get()), 0u);
+  set_autocommit(1, host.get());
+}
+
+// A scene that outgrows the record: 6,000 new cars a tick (the 20,000 node
+// payloads) is reset, told by the counter, once the present scene and one more
+// batch no longer fit, and only then.
+TEST(VarnelInterfaceWindow, AWindowResetsOnlyWhenThePresentSceneDoesNotFit) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(set_history_window(5000, host.get()), 1);
+  set_autocommit(0, host.get());
+  std::uint64_t id = 0;
+  for (std::uint64_t n = 0; n < 3; ++n) {
+    start_transaction(host.get());
+    EXPECT_EQ(get_history_resets(host.get()), 0u) << "tick " << n;
+    for (int i = 0; i < 6000; ++i) {
+      add_car_node(n * 100, ++id, car_record(1), host.get());
+      ASSERT_EQ(get_last_write_result(host.get()), VARNEL_WRITE_STORED) << "tick " << n;
+    }
+    commit_transaction(host.get());
+  }
+  EXPECT_EQ(get_node_count(host.get()), 18000u);
+  start_transaction(host.get());  // 18,000 + 6,000 > 20,000: the scene itself does not fit
+  EXPECT_EQ(get_history_resets(host.get()), 1u);
+  EXPECT_EQ(is_empty(host.get()), 1);
+  commit_transaction(host.get());
+  set_autocommit(1, host.get());
 }

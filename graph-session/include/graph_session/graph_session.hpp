@@ -14,6 +14,31 @@
 // writer has gone, becomes the writer (emptying the graph, as its set-up would
 // have); a writer whose lock object was removed or replaced stops writing.
 //
+// The history window. A writer that runs for longer than the record's arrays
+// last sets a window (set_history_window, in the host's time units): may_write()
+// then keeps room by itself. Between batches only (autocommit on, or in
+// transaction mode the first call after commit_transaction() of this session
+// with nothing written since), and no more often than the room left requires,
+// it reads the published fill; when any array could pass kHighWater (80 %)
+// within the next batch (its fill plus the most it grew between two looks; with
+// autocommit on, the next write) it compacts keeping the last `window` of
+// history, then, while any array still lies above kLowWater (50 %) after it,
+// again keeping less (half as much each time, below window/64 nothing: the
+// present scene alone, keep_since = last update). The next compaction starts
+// from what this one kept, or from twice that when the arrays then lay below
+// half the aim, so the window comes back when the traffic thins. Only when the present scene plus
+// the next batch (or write) would not fit in an array does it reset the graph:
+// logged at warn level and counted (history_resets()), so that the host re-adds
+// its scene; readers see an empty graph until it has. Each look costs one
+// snapshot of the bookkeeping; each compaction waits out readers as `compact`
+// says.
+//
+// Caveats of the window: between two compactions the history grows past the
+// window (a compaction keeps at most `window`). A scene that alone lies above
+// 80 % of an array is compacted at every look (once per batch). A host that
+// commits through graph() directly, not commit_transaction() here, gets the
+// window in autocommit mode only.
+//
 // Thread rules: a session is used from one thread at a time (its writes from the
 // host's writing thread); readers of graph() in other threads follow the graph's
 // own rules. Sessions of one process share the writer lock (it is counted).
@@ -94,8 +119,31 @@ class GraphSession {
   std::size_t view_size() const { return view_size_; }
   const std::string& name() const { return options_.name; }
 
-  // The session's half of the write gate (see above). Never waits.
+  // The session's half of the write gate (see above). Never waits. A writer with
+  // a history window may compact (or, the scene itself not fitting, reset) the
+  // graph here, between batches only (see above).
   bool may_write();
+
+  // Commits the open batch (KnowledgeGraph::commit_transaction) and notes that
+  // the writer is between batches, where the history window may act. Writers
+  // in transaction mode commit through here for the window to work.
+  void commit_transaction();
+
+  // The history window (host time units, ms in practice); 0 (the default) turns
+  // the policy off. Setting it takes effect at the next may_write().
+  void set_history_window(std::uint64_t window);
+  std::uint64_t history_window() const { return policy_.window; }
+  // The history the last compaction of the policy kept (last update minus its
+  // keep_since): the window, or less when the record could not hold that much;
+  // 0 before the policy first compacted.
+  std::uint64_t history_held() const { return policy_.held; }
+  // Compactions and resets the policy made since this session opened.
+  std::uint64_t history_compactions() const { return policy_.compactions; }
+  std::uint64_t history_resets() const { return policy_.resets; }
+
+  // The policy's thresholds: fractions of each array's capacity.
+  static constexpr double kHighWater = 0.8;
+  static constexpr double kLowWater = 0.5;
 
   // Whether a live process holds the region's writer lock; asks every time.
   shared_memory_interface::memory_interface::WriterProbe probe_writer() const;
@@ -108,6 +156,29 @@ class GraphSession {
   bool take_writer_lock(bool at_open, OpenResult* failure);
   static OpenResult map_existing(const Options& options, bool writable);
   void become_writer();
+  // The history window's look at the fill, between batches (see above).
+  void keep_room();
+  // Compacts keeping `span` of history; true when done.
+  bool compact_keeping(std::uint64_t span);
+
+  // The history window's state. Array order: 18 node kinds, node payloads, 17
+  // relation kinds, relation payloads.
+  static constexpr std::size_t kArrays = 37;
+  struct Policy {
+    std::uint64_t window = 0;
+    std::uint64_t held = 0;
+    std::uint64_t next_span = 0;          // what the next compaction keeps first
+    std::uint64_t compactions = 0;
+    std::uint64_t resets = 0;
+    std::uint64_t writes_until_look = 0;  // autocommit mode: looks skipped while room is ample
+    bool committed = false;               // commit_transaction() of this session was the last batch call
+    std::uint32_t committed_sequence = 0; // the graph's publication counter right after it
+    std::uint64_t committed_active = 0;
+    bool looked = false;                  // `last_used` holds the previous look
+    std::uint64_t last_used[kArrays] = {};
+    std::uint64_t growth[kArrays] = {};   // the most each array grew between two looks
+  };
+  Policy policy_;
 
   Options options_;
   std::unique_ptr<Region> region_;
