@@ -227,9 +227,10 @@ def test_compact_keeps_the_window_and_the_current_scene(graph):
     graph.add_car_node(5, 2)
     graph.remove_car_node(6, 2)
     walk = graph.nodes_iter(ETERNITY, NodeKind.Car)
-    assert graph.compact(8) == 3  # car 1 at 8, 9, 10; car 2 (removed before 8) is gone
-    assert graph.node_count() == 3 and graph.last_update() == 6
-    assert [item.record.timestamp for item in graph.nodes_iter(ETERNITY, NodeKind.Car)] == [8, 9, 10]
+    # Car 1 at 8, 9, 10 and its state at 8 (written at 7); car 2 (removed before 8) is gone.
+    assert graph.compact(8) == 4
+    assert graph.node_count() == 4 and graph.last_update() == 6
+    assert [item.record.timestamp for item in graph.nodes_iter(ETERNITY, NodeKind.Car)] == [7, 8, 9, 10]
     assert graph.get_latest_node_record((NodeKind.Car, 2)) is None
     assert list(walk) == [] and walk.overtaken
     with graph.transaction():

@@ -434,16 +434,17 @@ static void compaction_keeps_the_window(KnowledgeGraphHandle* graph) {
            VARNEL_RELATION_ISON);
   check_counts(graph, 15, 1);
 
-  /* Kept: car 1 at 8, 9, 10 and its relation version at 10, the lane's version
-   * at 10 (its latest), the relation. Car 2 (removed at 6) goes. */
+  /* Kept: car 1 at 8, 9, 10 and its relation version at 10, and its state at 8
+   * (its version at 7); the lane at 10 and its state at 8 (at 1); the relation.
+   * Car 2 (removed at 6) goes. */
   CHECK_EQ(compact_knowledge_graph(8, graph), 1);
   CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_STORED);
-  check_counts(graph, 5, 1);
+  check_counts(graph, 7, 1);
   CHECK_EQ(get_last_update(graph), 10);
   CHECK_EQ(remove_car_node(11, VARNEL_NODE_CAR, 2, graph), 0);
   CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_NOT_FOUND);
   CHECK_EQ(remove_ison_relation(12, VARNEL_RELATION_ISON, 3, graph), 1);
-  check_counts(graph, 7, 2);
+  check_counts(graph, 9, 2);
 
   set_autocommit(0, graph);
   start_transaction(graph);
@@ -451,7 +452,7 @@ static void compaction_keeps_the_window(KnowledgeGraphHandle* graph) {
   CHECK_EQ(get_last_write_result(graph), VARNEL_WRITE_INSIDE_BATCH);
   commit_transaction(graph);
   set_autocommit(1, graph);
-  check_counts(graph, 7, 2);
+  check_counts(graph, 9, 2);
   /* Everything older than the last write: the two nodes' latest versions stay. */
   CHECK_EQ(compact_knowledge_graph(1000, graph), 1);
   check_counts(graph, 2, 0);
