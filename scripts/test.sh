@@ -7,7 +7,7 @@
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo dds)
-#   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 60 s each)
+#   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 40 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -137,7 +137,7 @@ run_dds() {
 run_fuzz() {
   build fuzz || return 1
   # A fixed seed keeps the run reproducible; VARNEL_FUZZ_SEED=0 lets libFuzzer pick one.
-  local seconds="${VARNEL_FUZZ_SECONDS:-60}" seed="${VARNEL_FUZZ_SEED:-1}" status=0 name
+  local seconds="${VARNEL_FUZZ_SECONDS:-40}" seed="${VARNEL_FUZZ_SEED:-1}" status=0 name
   for name in fuzz_graph_operations fuzz_damaged_record fuzz_snapshot_file fuzz_mcap_reader fuzz_raw_span; do
     mkdir -p "build/fuzz/corpus/$name" build/fuzz/findings
     echo "-- $name, ${seconds} s"
