@@ -66,8 +66,11 @@ int run(const Options& options) {
   const varnel::demo::VarnelApi& api = library->api();
   KnowledgeGraphHandle* handle = api.initialize_knowledge_graph();
   if (handle == nullptr) {
-    std::fprintf(stderr, "varnel-demo: the region \"KnowledgeGraph\" cannot be set up "
-                         "(out of shared memory, or a smaller region of that name exists?)\n");
+    std::fprintf(stderr,
+                 "varnel-demo: the region \"KnowledgeGraph\" cannot be set up: out of shared "
+                 "memory, a smaller region of that name, or one of its objects (on Linux "
+                 "/dev/shm/KnowledgeGraph, .lock, .writer) owned by another user, open to others "
+                 "or not a shared memory object; remove those objects or run as their owner\n");
     return 3;
   }
   std::printf("varnel-demo: region \"KnowledgeGraph\" ready; %d cars, %.1f ticks/s, seed %llu, "
