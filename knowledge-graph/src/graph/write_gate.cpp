@@ -24,10 +24,14 @@ constexpr std::size_t kGates = 16;
 std::array<Gate, kGates> gates;
 std::atomic<unsigned> gate_count{0};
 
+// Every write asks: the gate this thread found last is confirmed by one load
+// (the table is static, so a remembered entry is always readable).
 Gate* gate_of(const KnowledgeGraph& graph) {
   if (gate_count.load(std::memory_order_acquire) == 0) return nullptr;
+  thread_local Gate* last = nullptr;
+  if (last != nullptr && last->graph.load(std::memory_order_acquire) == &graph) return last;
   for (Gate& gate : gates)
-    if (gate.graph.load(std::memory_order_acquire) == &graph) return &gate;
+    if (gate.graph.load(std::memory_order_acquire) == &graph) return last = &gate;
   return nullptr;
 }
 
