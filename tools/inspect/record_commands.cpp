@@ -309,6 +309,9 @@ int recording_history(const std::string& path, const std::string& kind_text, std
     if (p.cleared || p.gap)
       lines.push_back("  -- publication " + std::to_string(p.number) +
                       (p.gap ? ": gap in the recording" : ": graph cleared"));
+    if (p.compacted)
+      lines.push_back("  -- publication " + std::to_string(p.number) +
+                      ": compacted, keeping what held since " + std::to_string(p.keep_since));
     const std::string where = "  (publication " + std::to_string(p.number) + ")";
     if (node_kind) {
       for (const auto& item : p.nodes)

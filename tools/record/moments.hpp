@@ -17,8 +17,8 @@ namespace varnel::record {
 inline bool starts_afresh(const Publication& p) { return p.start || p.cleared || p.gap; }
 
 // Appends the versions of publications to a graph as their writer did, one
-// publication per batch (one flip each), so that a recorder of the region sees
-// the same boundaries. Payload positions are mapped to fresh ones per clear.
+// publication per batch (one flip each), and compacts where its writer compacted,
+// so that a recorder of the region sees the same boundaries. Payload positions are mapped to fresh ones per clear.
 class Republisher {
  public:
   explicit Republisher(knowledge_graph::graph::KnowledgeGraph& graph) : graph_(graph) {}
@@ -27,6 +27,7 @@ class Republisher {
   bool publish(const Publication& p, std::string& error);
 
  private:
+  bool compact(const Publication& p, std::string& error);
   knowledge_graph::graph::KnowledgeGraph& graph_;
   std::unordered_map<std::uint64_t, std::uint64_t> node_values_, relation_values_;
 };

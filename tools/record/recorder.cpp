@@ -112,6 +112,23 @@ bool LiveRecorder::copy_versions(const kg::GraphIndices& from, const kg::GraphIn
   return true;
 }
 
+// Whether log entry `number` is a compaction the writer marked; if so, `p` says so.
+bool LiveRecorder::compaction_of(std::uint64_t number, const kg::PublicationEntry& entry,
+                                 Publication& p) const {
+  const std::uint64_t mark = kg::compaction_mark(number, entry.clear_epoch);
+  if (word(link_.compaction_entry).load(std::memory_order_acquire) != mark) return false;
+  const std::uint64_t keep_since = word(link_.compaction_keep_since).load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (word(link_.compaction_entry).load(std::memory_order_relaxed) != mark) return false;
+  p.compacted = true;
+  p.keep_since = keep_since;
+  for (auto tail : entry.indices.node_index_tail) p.kept_versions += tail;
+  for (auto tail : entry.indices.relation_index_tail) p.kept_versions += tail;
+  p.kept_node_payloads = entry.indices.nodes_tail;
+  p.kept_relation_payloads = entry.indices.relations_tail;
+  return true;
+}
+
 void LiveRecorder::restart(const std::function<void(const Publication&)>& sink, bool gap) {
   word(link_.acknowledged).store(0, std::memory_order_release);  // a clear now waits for us
   Publication p;
@@ -219,7 +236,9 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
       }
       p.timestamp = entry.indices.update_timestamp;
       kg::GraphIndices base = tails_;
-      if (entry.clear_epoch != epoch_) {
+      if (entry.clear_epoch != epoch_ && compaction_of(next_, entry, p)) {
+        base = entry.indices;  // the kept versions were recorded before
+      } else if (entry.clear_epoch != epoch_) {
         base = kg::GraphIndices{};
         p.cleared = true;
       }

@@ -46,6 +46,8 @@ class LiveRecorder {
  private:
   bool catch_up(const std::function<void(const Publication&)>& sink, Publication& p);
   void restart(const std::function<void(const Publication&)>& sink, bool gap);
+  bool compaction_of(std::uint64_t number, const knowledge_graph::graph::PublicationEntry& entry,
+                     Publication& p) const;
   bool copy_versions(const knowledge_graph::graph::GraphIndices& from,
                      const knowledge_graph::graph::GraphIndices& to, Publication& out) const;
 

@@ -149,7 +149,15 @@ std::string publication_schema() {
                 {"start", {{"type", "boolean"}}},
                 {"cleared", {{"type", "boolean"}}},
                 {"gap", {{"type", "boolean"}}},
-                {"merged", {{"type", "integer"}}}}}}
+                {"merged", {{"type", "integer"}}},
+                {"compacted", {{"type", "boolean"}}},
+                {"keep_since", {{"type", "integer"}}},
+                {"kept",
+                 {{"type", "object"},
+                  {"properties",
+                   {{"versions", {{"type", "integer"}}},
+                    {"node_payloads", {{"type", "integer"}}},
+                    {"relation_payloads", {{"type", "integer"}}}}}}}}}}
       .dump();
 }
 
@@ -249,10 +257,17 @@ void RecordingWriter::write(const Publication& p) {
   info_.versions += p.nodes.size() + p.relations.size();
   if (p.gap) ++info_.gaps;
   info_.merged += p.merged > 1 ? p.merged - 1 : 0;
-  const json marker = {{"publication", number}, {"timestamp", p.timestamp},
-                       {"nodes", p.nodes.size()}, {"relations", p.relations.size()},
-                       {"start", p.start}, {"cleared", p.cleared}, {"gap", p.gap},
-                       {"merged", p.merged}};
+  json marker = {{"publication", number}, {"timestamp", p.timestamp},
+                 {"nodes", p.nodes.size()}, {"relations", p.relations.size()},
+                 {"start", p.start}, {"cleared", p.cleared}, {"gap", p.gap},
+                 {"merged", p.merged}};
+  if (p.compacted) {
+    marker["compacted"] = true;
+    marker["keep_since"] = p.keep_since;
+    marker["kept"] = {{"versions", p.kept_versions},
+                      {"node_payloads", p.kept_node_payloads},
+                      {"relation_payloads", p.kept_relation_payloads}};
+  }
   mcap_.add_message({kPublicationChannel, sequence_++, log_time(p.timestamp), log_time(p.timestamp),
                      marker.dump()});
   if (mcap_.chunk_bytes() >= mcap_.chunk_size) mcap_.flush_chunk();
@@ -319,6 +334,20 @@ struct Decoder {
           !get(message, "cleared", current.cleared) || !get(message, "gap", current.gap) ||
           !get(message, "merged", current.merged))
         return bad("a publication marker lacks a field");
+      // Recordings made before compactions were marked have no "compacted".
+      if (message.contains("compacted")) {
+        const auto kept = message.find("kept");
+        if (!get(message, "compacted", current.compacted) ||
+            (current.compacted &&
+             (!get(message, "keep_since", current.keep_since) || kept == message.end() ||
+              !kept->is_object() || !get(*kept, "versions", current.kept_versions) ||
+              !get(*kept, "node_payloads", current.kept_node_payloads) ||
+              !get(*kept, "relation_payloads", current.kept_relation_payloads))))
+          return bad("a compaction marker lacks keep_since or what it kept");
+        if (current.compacted && (nodes != 0 || relations != 0 || current.start || current.cleared ||
+                                  current.gap || publications == 0))
+          return bad("a compaction marker follows versions of its own or starts the recording");
+      }
       if (nodes != current.nodes.size() || relations != current.relations.size())
         return bad("the publication marker counts other versions than were recorded before it");
       current.number = publication;

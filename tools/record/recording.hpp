@@ -27,6 +27,12 @@ struct Publication {
   bool cleared = false;         // a clear came before these versions (they start at slot 0)
   bool gap = false;             // publications before this one were lost
   std::uint64_t merged = 1;     // publications of the writer this one stands for
+  // A compaction: the graph kept what compact(keep_since) keeps of the versions
+  // recorded before and added none. The kept totals let a reader check that its
+  // own compaction kept the same.
+  bool compacted = false;
+  std::uint64_t keep_since = 0;
+  std::uint64_t kept_versions = 0, kept_node_payloads = 0, kept_relation_payloads = 0;
   std::vector<NodeItem> nodes;
   std::vector<RelationItem> relations;
 };

@@ -168,7 +168,11 @@ std::string describe(const kg::RelationItem& item) {
 std::vector<std::string> describe(const Publication& p, bool with_values = true) {
   std::vector<std::string> out;
   out.push_back("publication t=" + std::to_string(p.timestamp) + (p.cleared || p.start ? " fresh" : "") +
-                (p.gap ? " gap" : ""));
+                (p.gap ? " gap" : "") +
+                (p.compacted ? " compacted since " + std::to_string(p.keep_since) + " keeping " +
+                                   std::to_string(p.kept_versions) + "/" + std::to_string(p.kept_node_payloads) +
+                                   "/" + std::to_string(p.kept_relation_payloads)
+                             : ""));
   for (const auto& item : p.nodes) out.push_back(describe(item));
   for (const auto& item : p.relations) out.push_back(describe(item));
   if (!with_values)
@@ -188,7 +192,7 @@ class PressureWriter {
  public:
   explicit PressureWriter(kg::KnowledgeGraph& graph) : g_(graph) {}
 
-  // Publishes `count` times: single writes, batches, clears, often.
+  // Publishes `count` times: single writes, batches, clears and compactions, often.
   WriterLog run(std::size_t count, std::uint32_t seed) {
     std::mt19937_64 rng(seed);
     prev_ = g_.snapshot().indices;
@@ -199,6 +203,11 @@ class PressureWriter {
       if (r < 4 || over_half_full()) {
         g_.clear();
         note(true);
+      } else if (r < 7) {
+        const std::uint64_t keep_since = time_ - rng() % 40;
+        const auto before = g_.snapshot().publication_sequence;
+        EXPECT_TRUE(g_.compact(keep_since).stored());
+        if (g_.snapshot().publication_sequence != before) note_compaction(keep_since);
       } else if (r < 14) {
         g_.set_autocommit(false);
         g_.start_transaction();
@@ -266,6 +275,20 @@ class PressureWriter {
     if (op == 8) return g_.remove_relation(time_, kg::Index(1 + rng() % 16, rng() % 40)).stored();
     // A node removal publishes once per relation it removes: only inside a batch.
     return in_batch && g_.remove_node(time_, kg::Index(kind, id)).stored();
+  }
+
+  void note_compaction(std::uint64_t keep_since) {
+    const kg::GraphIndices now = g_.snapshot().indices;
+    Publication p;
+    p.timestamp = now.update_timestamp;
+    p.compacted = true;
+    p.keep_since = keep_since;
+    for (auto tail : now.node_index_tail) p.kept_versions += tail;
+    for (auto tail : now.relation_index_tail) p.kept_versions += tail;
+    p.kept_node_payloads = now.nodes_tail;
+    p.kept_relation_payloads = now.relations_tail;
+    prev_ = now;
+    log_.publications.push_back(std::move(p));
   }
 
   // Logs the publication just made from the writer's own graph.
@@ -501,6 +524,11 @@ TEST_F(RegionFixture, RecordsExactlyWhatAWriterPublishesAtFullRateWhileItClearsO
   ASSERT_FALSE(recording.publications.empty());
   EXPECT_TRUE(recording.publications[0].start);
   expect_same(log.publications, recording, 1);
+  // Each version once: a compaction is a mark, not a copy of what it kept.
+  const auto compactions = std::count_if(recording.publications.begin(), recording.publications.end(),
+                                         [](const Publication& p) { return p.compacted; });
+  EXPECT_GT(compactions, 100);
+  EXPECT_EQ(recording.info.versions, versions_in(recording.publications));
 
   // Time travel: the recording at a moment answers as the live graph did then.
   for (const auto& [moment, answer] : log.answers) {

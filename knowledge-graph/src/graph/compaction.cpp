@@ -317,6 +317,7 @@ WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
   // while readers wait, rather than at the next write under their eyes.
   detail::index_begin_write(*this, w);
   detail::index_expect_buffer_write(*this);
+  detail::recorder_compacting(*this, keep_since);  // a recorder keeps a mark, not copies
   publish(w);  // the flip settles the clear epoch
   detail::index_expect_buffer_write(*this);
   overwrite_inactive(*this, w);

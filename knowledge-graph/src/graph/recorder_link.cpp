@@ -88,6 +88,20 @@ void recorder_published(const KnowledgeGraph& graph, const GraphIndices& publish
   word(link->published).store(number + 1, std::memory_order_release);
 }
 
+void recorder_compacting(const KnowledgeGraph& graph, std::uint64_t keep_since) {
+  RecorderLink* link = link_of(graph);
+  if (link == nullptr || word(link->recorder).load(std::memory_order_seq_cst) == 0) return;
+  const std::uint64_t number = word(link->published).load(std::memory_order_relaxed);
+  word(link->compaction_entry).store(0, std::memory_order_relaxed);
+  guard_fence(std::memory_order_release);
+  word(link->compaction_keep_since).store(keep_since, std::memory_order_relaxed);
+  // The epoch the publication settles (the compaction made it odd) goes with the
+  // number, so a mark whose publication was never logged matches no later entry.
+  const auto settled = static_cast<std::uint16_t>(word(graph.clear_epoch).load(std::memory_order_relaxed) | 1u) + 1u;
+  word(link->compaction_entry).store(compaction_mark(number, static_cast<std::uint16_t>(settled)),
+                                     std::memory_order_release);
+}
+
 void recorder_before_reuse(const KnowledgeGraph& graph) {
   RecorderLink* link = link_of(graph);
   if (link == nullptr) return;

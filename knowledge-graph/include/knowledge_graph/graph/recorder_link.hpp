@@ -58,14 +58,28 @@ struct RecorderLink {
   std::uint64_t published;  // publications logged; entry n lives at n % kPublicationLogEntries
   std::uint64_t gaps;       // reuses that went ahead without the acknowledgement
   std::uint64_t detached;   // recorders detached for a still heartbeat
-  std::uint64_t reserved2[5];
+  // The last compaction logged: compaction_mark() of its entry (0: none yet) and
+  // its keep_since. A recorder that finds the mark on the entry it reads records the
+  // compaction as that mark instead of copying the versions it kept, which it
+  // recorded before; the number is stored after keep_since (release), and read
+  // again after it, so that a later compaction's mark is never taken for this one.
+  std::uint64_t compaction_keep_since;
+  std::uint64_t compaction_entry;
+  std::uint64_t reserved2[3];
   PublicationEntry log[kPublicationLogEntries];
 };
 
 static_assert(sizeof(PublicationEntry) == 320 && offsetof(PublicationEntry, indices) == 8 &&
               offsetof(PublicationEntry, publication_sequence) == 312);
 static_assert(offsetof(RecorderLink, heartbeat) == 64 && offsetof(RecorderLink, published) == 128 &&
+              offsetof(RecorderLink, compaction_keep_since) == 152 &&
+              offsetof(RecorderLink, compaction_entry) == 160 &&
               offsetof(RecorderLink, log) == 192 && sizeof(RecorderLink) % 64 == 0);
+
+// The value of `compaction_entry` for log entry `number` publishing clear epoch `epoch`.
+constexpr std::uint64_t compaction_mark(std::uint64_t number, std::uint16_t epoch) {
+  return ((number + 1) << 16) | epoch;
+}
 
 // Where the link starts behind a record mapped at the start of a region, and its size.
 std::size_t recorder_link_offset();
@@ -84,6 +98,9 @@ namespace detail {
 void recorder_published(const KnowledgeGraph& graph, const GraphIndices& published);
 // Before published slots may be rewritten: waits (bounded) for the recorder.
 void recorder_before_reuse(const KnowledgeGraph& graph);
+// Before a compaction's publication: marks the entry it is about to log as that
+// compaction (the versions it keeps were all logged before it).
+void recorder_compacting(const KnowledgeGraph& graph, std::uint64_t keep_since);
 }  // namespace detail
 
 // attach_region_recorder_link for the attachment's lifetime, on a writer's
