@@ -13,6 +13,10 @@
 //               per kind: not consistent; the old way, for comparison)
 //   as of       SceneView(graph) + all_nodes_as_of(t) + all_relations_as_of(t),
 //               t the middle of the history so far
+//   as of -3 s  the same 3 s before the latest publication (what a host asks
+//               of its recent past: each instance's chain is followed back),
+//               on a fresh view and on the reader's next view (which carries
+//               the current state along)
 //   history     SceneView::history of car 1 (through the lookup index)
 // The reader attaches the region's lookup index as a consumer does.
 //
@@ -95,15 +99,15 @@ int main() {
   Tick tick{api, scene, writer};
   kg::SceneReader reader(graph);
 
-  std::printf("%8s %10s %9s %12s %12s %12s %12s %12s %10s\n", "ticks", "versions", "items",
-              "reader us", "fresh us", "per-kind us", "as-of us", "history us", "car 1 v");
+  std::printf("%8s %10s %9s %12s %12s %12s %12s %12s %12s %12s %10s\n", "ticks", "versions", "items",
+              "reader us", "fresh us", "per-kind us", "as-of us", "as-of-3s us", "reader -3s", "history us", "car 1 v");
   // The scene's node payloads fill after about 830 ticks (83 s of history).
-  const std::uint64_t checkpoints[] = {10, 150, 300, 450, 600, 700};
+  const std::uint64_t checkpoints[] = {10, 100, 150, 300, 450, 600, 700};
   bool full = false;
   for (const std::uint64_t checkpoint : checkpoints) {
     while (tick.count < checkpoint && !full) full = !tick.write();
     if (full) break;
-    std::vector<double> incremental, fresh, per_kind, as_of, history;
+    std::vector<double> incremental, fresh, per_kind, as_of, recent, reader_recent, history;
     std::size_t items = 0;
     (void)reader.view();
     for (int read = 0; read < kReads && !full; ++read) {
@@ -140,6 +144,23 @@ int main() {
       start = Clock::now();
       {
         const kg::SceneView view(graph);
+        const std::uint64_t t = view.last_update() > 3000 ? view.last_update() - 3000 : 0;
+        const auto nodes = view.all_nodes_as_of(t);
+        const auto relations = view.all_relations_as_of(t);
+      }
+      recent.push_back(micros(Clock::now() - start));
+      full = full || !tick.write();
+      start = Clock::now();
+      {
+        const kg::SceneView view = reader.view();
+        const std::uint64_t t = view.last_update() > 3000 ? view.last_update() - 3000 : 0;
+        const auto nodes = view.all_nodes_as_of(t);
+        const auto relations = view.all_relations_as_of(t);
+      }
+      reader_recent.push_back(micros(Clock::now() - start));
+      start = Clock::now();
+      {
+        const kg::SceneView view(graph);
         const auto versions = view.history(kg::NodeIndex(kg::NodeKind::Car, 1));
       }
       history.push_back(micros(Clock::now() - start));
@@ -151,10 +172,10 @@ int main() {
     for (std::uint64_t k = 0; k < kg::kRelationKinds; ++k)
       versions += view.versions(static_cast<kg::RelationKind>(k));
     const std::size_t car_versions = view.history(kg::NodeIndex(kg::NodeKind::Car, 1)).size();
-    std::printf("%8llu %10llu %9zu %12.1f %12.1f %12.1f %12.1f %12.1f %10zu\n",
+    std::printf("%8llu %10llu %9zu %12.1f %12.1f %12.1f %12.1f %12.1f %12.1f %12.1f %10zu\n",
                 static_cast<unsigned long long>(tick.count), static_cast<unsigned long long>(versions),
                 items, median(incremental), median(fresh), median(per_kind), median(as_of),
-                median(history), car_versions);
+                median(recent), median(reader_recent), median(history), car_versions);
   }
   api.set_autocommit(1, handle);
   api.reset_knowledge_graph(handle);

@@ -206,6 +206,21 @@ bool links_pay(const detail::SlotWindow& slots, bool have_latest) {
   return true;  // out of order: the links give up when they would cost more
 }
 
+// The slots a walk of every kind would visit for a state as of a time: when the
+// kinds together pay for one pass over the index's tables, the all-kinds reads
+// take the current state first, so that each kind's links may be followed.
+template <std::uint64_t Kinds, class WindowOf>
+std::uint64_t walk_of_all_kinds(WindowOf window_of) {
+  std::uint64_t walk = 0;
+  for (std::uint64_t k = 0; k < Kinds; ++k) {
+    const detail::SlotWindow slots = window_of(k);
+    walk += (slots.end - slots.begin) + (slots.tail - slots.rest);
+  }
+  return walk;
+}
+
+constexpr std::uint64_t kWalkThatPaysForTheTables = 4096;
+
 }  // namespace
 
 // Per instance its latest slot inside `window`, of one kind. A window over all
@@ -280,6 +295,11 @@ std::vector<Item> all_kinds(SlotsOf slots_of, Append append) {
 
 // They check once at the end: one overtaken kind empties the lot.
 std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
+  if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
+      walk_of_all_kinds<kNodeKinds>([&](std::uint64_t k) {
+        return detail::node_slot_window(*graph_, snapshot_, window, k);
+      }) >= kWalkThatPaysForTheTables)
+    (void)latest();
   return checked(all_kinds<NodeItem, kNodeKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
         return node_slots_of(k, window, room);
@@ -290,6 +310,11 @@ std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
 }
 
 std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
+  if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
+      walk_of_all_kinds<kRelationKinds>([&](std::uint64_t k) {
+        return detail::relation_slot_window(*graph_, snapshot_, window, k);
+      }) >= kWalkThatPaysForTheTables)
+    (void)latest();
   return checked(all_kinds<RelationItem, kRelationKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
         return relation_slots_of(k, window, room);
