@@ -78,6 +78,11 @@ struct Attachment {
   std::atomic<IndexBytes*> index{nullptr};
   bool writer_ready = false;  // the writer proved the index current (writer's thread only)
   bool writer_stale = false;  // a lookup found another writer's versions: rebuild
+  // The bookkeeping buffer this writer's last write left inactive, as the write
+  // found it proven (writer's thread only). While the buffer still holds these
+  // bytes, nobody wrote it since, and its proof stands without walking every kind.
+  GraphIndices vouched{};
+  std::uint64_t vouched_buffer = 2;  // 2: none
 };
 constexpr std::size_t kAttachments = 16;
 std::array<Attachment, kAttachments> attachments;
@@ -677,11 +682,17 @@ void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
   // Publishing will overwrite the other buffer: judge its evidence first.
   const std::uint64_t active = graph.active_buffer();
   const bool from_active = graph.autocommit_enabled();
+  const GraphIndices& other = graph.indices[1 - active];
+  const auto other_proven = [&] {
+    if (attached->vouched_buffer == 1 - active &&
+        std::memcmp(&other, &attached->vouched, sizeof other) == 0)
+      return true;
+    return other_buffer_proven(graph, header.salt, other, working);
+  };
   const bool current = header.magic == kMagic && !(header.generation & 1u) &&
                        header.sequence == load_sequence(graph) && tails_match(header, working) &&
-                       !attached->writer_stale &&
-                       (!from_active || other_buffer_proven(graph, header.salt,
-                                                            graph.indices[1 - active], working));
+                       !attached->writer_stale && (!from_active || other_proven());
+  attached->vouched_buffer = 2;
   attached->writer_stale = false;
   attached->writer_ready = current || rebuild(graph, index, working);
   if (attached->writer_ready) refresh_clear_epoch(graph, header);
@@ -714,6 +725,14 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
     return;
   }
   expect_buffer_write(graph, index.header);
+  if (graph.autocommit_enabled()) {
+    // The active buffer, which this write's publication leaves inactive, held the
+    // tails the index matched at the write's start, and the write proved the
+    // last slot of each kind it appends to.
+    const std::uint64_t active = graph.active_buffer();
+    attached->vouched = graph.indices[active];
+    attached->vouched_buffer = active;
+  }
 }
 
 void index_expect_buffer_write(KnowledgeGraph& graph) {
@@ -749,6 +768,7 @@ void index_cleared(KnowledgeGraph& graph) {
     word(tail).store(0, std::memory_order_relaxed);
   finish_generation(graph, index.header, generation);
   attached->writer_ready = true;
+  attached->vouched_buffer = 2;
 }
 
 std::optional<std::uint64_t> writer_latest_node_slot(const KnowledgeGraph& graph,
