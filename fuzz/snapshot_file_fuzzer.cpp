@@ -7,22 +7,22 @@
 // A checksum guards the payload, which a mutation almost never keeps: when the
 // first byte is odd, the fuzzer writes the payload's true size and checksum
 // into the header first, so that the content checks behind it are reached.
-// One graph serves every input; installing clears it first.
+// One graph serves every input; installing replaces its content.
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "byte_reader.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
-#include "snapshot_file.hpp"
+#include "knowledge_graph/graph/snapshot_image.hpp"
 
 namespace {
 
 using namespace knowledge_graph::graph;
 using interval_algebra::Interval;
-using varnel::inspect::SnapshotHeader;
 using varnel_fuzz::fail;
 
 KnowledgeGraph& graph() {
@@ -61,19 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SnapshotHeader header;
     std::memcpy(&header, file.data(), sizeof header);
     header.payload_size = file.size() - sizeof header;
-    header.checksum = varnel::inspect::fnv1a(file.data() + sizeof header, header.payload_size);
+    header.checksum = fnv1a(file.data() + sizeof header, header.payload_size);
     std::memcpy(file.data(), &header, sizeof header);
   }
-  varnel::inspect::Snapshot snapshot;
   std::string error;
-  if (!varnel::inspect::parse_snapshot(file.data(), file.size(), "input", snapshot, error)) {
+  const auto image = parse_snapshot_bytes(std::as_bytes(std::span(file.data(), file.size())), error);
+  if (!image) {
     if (error.empty()) fail("a refusal without a reason");
     return 0;
   }
-  if (snapshot.payload.size() > varnel::inspect::max_payload_size())
+  if (sizeof(GraphIndices) + image->span.size() > max_snapshot_payload_size())
     fail("accepted a payload larger than the largest graph");
   KnowledgeGraph& g = graph();
-  varnel::inspect::install_snapshot(snapshot, g);
-  read_back(g, snapshot.indices);
+  const InstallResult installed = install_snapshot_image(g, *image);
+  if (installed.status != InstallStatus::Installed) fail("a checked snapshot was refused: " + installed.reason);
+  read_back(g, image->indices);
   return 0;
 }

@@ -155,7 +155,8 @@ class Graph {
     if (!varnel::inspect::read_snapshot_file(path, snapshot, error))
       raise(module_types().snapshot_file_error, error);
     auto g = new_boxed();
-    varnel::inspect::install_snapshot(snapshot, *g->mapping_->graph);
+    if (!varnel::inspect::install_snapshot(snapshot, *g->mapping_->graph, error))
+      raise(module_types().snapshot_file_error, path + ": " + error);
     return g;
   }
 

@@ -89,7 +89,7 @@ Source attach(const std::string& file, std::optional<std::uint64_t> moment) {
     std::string error;
     if (!varnel::inspect::read_snapshot_file(file, snapshot, error)) throw Failure{error};
     source.boxed = kg::KnowledgeGraph::new_boxed();
-    varnel::inspect::install_snapshot(snapshot, *source.boxed);
+    if (!varnel::inspect::install_snapshot(snapshot, *source.boxed, error)) throw Failure{file + ": " + error};
     source.graph = source.boxed.get();
     source.description = "snapshot file " + file;
     return source;
@@ -427,7 +427,8 @@ void save(const Source& source, const std::string& path) {
     throw Failure{"cannot save " + source.description + ": " + error};
   if (!varnel::inspect::write_snapshot_file(snapshot, path, error)) throw Failure{error};
   std::cout << "saved " << source.description << " to " << path << " ("
-            << snapshot.payload.size() + sizeof(varnel::inspect::SnapshotHeader) << " bytes, last update "
+            << sizeof(varnel::inspect::SnapshotHeader) + sizeof(kg::GraphIndices) + snapshot.span.size()
+            << " bytes, last update "
             << snapshot.indices.update_timestamp << ")\n";
 }
 
@@ -452,7 +453,7 @@ void load(const std::string& path, bool force, double hold) {
   if (session.already_existed() && !graph.is_empty() && !force)
     throw Failure{"the region already holds a graph (a host may be writing it); stop the host, or "
                   "pass --force to replace its scene; nothing was changed"};
-  varnel::inspect::install_snapshot(snapshot, graph);
+  if (!varnel::inspect::install_snapshot(snapshot, graph, error)) throw Failure{path + ": " + error};
   std::cout << "loaded " << path << " into region \"" << g_region_name << "\": " << graph.node_count()
             << " node versions, " << graph.relation_count() << " relation versions\n";
   if (hold == 0) {

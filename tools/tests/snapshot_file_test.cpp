@@ -74,7 +74,7 @@ class SnapshotFileTest : public ::testing::Test {
     change(payload);
     varnel::inspect::SnapshotHeader header;
     std::memcpy(&header, bytes.data(), sizeof(header));
-    header.checksum = varnel::inspect::fnv1a(reinterpret_cast<const unsigned char*>(payload.data()), payload.size());
+    header.checksum = kg::fnv1a(reinterpret_cast<const unsigned char*>(payload.data()), payload.size());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(&header), sizeof(header));
     out << payload;
@@ -96,7 +96,7 @@ TEST_F(SnapshotFileTest, RoundTripKeepsThePublishedSceneOnly) {
   EXPECT_FALSE(read.autocommit);
   auto copy = kg::KnowledgeGraph::new_boxed();
   copy->add_node(1, 1, kg::KnowledgeGraphNode(types::Car{}));  // replaced by the load
-  varnel::inspect::install_snapshot(read, *copy);
+  ASSERT_TRUE(varnel::inspect::install_snapshot(read, *copy, error)) << error;
 
   EXPECT_EQ(scene_text(*copy), scene_text(*graph));
   EXPECT_EQ(copy->node_count(), 8u);
@@ -119,7 +119,7 @@ TEST_F(SnapshotFileTest, AnEmptiedGraphSavesAsEmpty) {
   Snapshot read;
   ASSERT_TRUE(varnel::inspect::read_snapshot_file(path("e.bin"), read, error)) << error;
   auto copy = sample_graph();
-  varnel::inspect::install_snapshot(read, *copy);
+  ASSERT_TRUE(varnel::inspect::install_snapshot(read, *copy, error)) << error;
   EXPECT_TRUE(copy->is_empty());
   EXPECT_EQ(copy->last_update(), 14u);
 }
@@ -187,7 +187,7 @@ TEST_F(SnapshotFileTest, HugePayloadClaimsAreRefusedBeforeAllocating) {
   ASSERT_TRUE(varnel::inspect::write_snapshot_file(taken(*graph), path("good.bin"), error));
   const std::string good = bytes_of(path("good.bin"));
   for (const std::uint64_t claim :
-       {std::uint64_t{1} << 40, varnel::inspect::max_payload_size() + 1,
+       {std::uint64_t{1} << 40, kg::max_snapshot_payload_size() + 1,
         ~std::uint64_t{0}}) {
     std::string bytes = good.substr(0, sizeof(varnel::inspect::SnapshotHeader));
     bytes.resize(4096, '\0');
@@ -232,11 +232,11 @@ TEST_F(SnapshotFileTest, DamagedGraphIsNotSaved) {
   kg::GraphIndices& published = graph->indices[graph->active_buffer()];
   published.node_index_tail[6] = 30000;
   EXPECT_FALSE(varnel::inspect::take_snapshot(*graph, snapshot, error));
-  EXPECT_NE(error.find("node_index_tail[6] is 30000"), std::string::npos) << error;
+  EXPECT_NE(error.find("node kind 6: tail 30000 is beyond the capacity"), std::string::npos) << error;
   published.node_index_tail[6] = 1;
   graph->node_records[6][0].value_index = 20000;
   EXPECT_FALSE(varnel::inspect::take_snapshot(*graph, snapshot, error));
-  EXPECT_NE(error.find("points at payload 20000"), std::string::npos) << error;
+  EXPECT_NE(error.find("node kind 6 slot 0: payload position 20000 lies beyond"), std::string::npos) << error;
 }
 
 TEST(RenderTest, KindsParseByNameOrNumber) {

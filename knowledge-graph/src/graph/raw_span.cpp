@@ -221,20 +221,23 @@ bool copy_raw_span(const KnowledgeGraph& graph, const GraphIndices& from, const 
   return !graph.cleared_since(now);
 }
 
+std::optional<std::string> raw_span_error(const GraphIndices& from, const GraphIndices& to,
+                                          std::span<const std::byte> bytes, bool afresh) {
+  if (auto error = span_shape_error(from, to)) return error;
+  const std::size_t expected = raw_span_size(from, to);
+  if (bytes.size() != expected)
+    return "the span holds " + std::to_string(bytes.size()) + " bytes where its tails describe " +
+           std::to_string(expected);
+  if (afresh && !empty_tails(from)) return "a span afresh must start from empty tails";
+  return content_error(from, to, bytes);
+}
+
 InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
                                const GraphIndices& to, std::span<const std::byte> bytes,
                                bool afresh) {
   if (!writes_admitted(graph))
     return {InstallStatus::Refused, "this process is not the region's writer"};
-  if (auto error = span_shape_error(from, to)) return {InstallStatus::Refused, *error};
-  const std::size_t expected = raw_span_size(from, to);
-  if (bytes.size() != expected)
-    return {InstallStatus::Refused, "the span holds " + std::to_string(bytes.size()) +
-                                        " bytes where its tails describe " +
-                                        std::to_string(expected)};
-  if (afresh && !empty_tails(from))
-    return {InstallStatus::Refused, "a span afresh must start from empty tails"};
-  if (auto error = content_error(from, to, bytes)) return {InstallStatus::Refused, *error};
+  if (auto error = raw_span_error(from, to, bytes, afresh)) return {InstallStatus::Refused, *error};
   if (!graph.autocommit_enabled())
     return {InstallStatus::BaseMismatch, "the graph is inside a batch"};
 

@@ -66,6 +66,12 @@ std::optional<std::string> node_version_error(const NodeRecord& record, std::uin
 std::optional<std::string> relation_version_error(const RelationRecord& record,
                                                   std::uint64_t payload_tail);
 
+// Why install_raw_span would refuse these bytes as the span from `from` to `to`
+// (shape, size, or any version or payload in them), or nothing: the whole check,
+// without a graph.
+std::optional<std::string> raw_span_error(const GraphIndices& from, const GraphIndices& to,
+                                          std::span<const std::byte> bytes, bool afresh);
+
 enum class InstallStatus {
   Installed,     // published: the graph's tails and update timestamp are `to`'s
   BaseMismatch,  // an appending span whose `from` is not the graph's published state
