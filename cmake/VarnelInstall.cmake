@@ -30,8 +30,12 @@ install(TARGETS ${varnel_targets} EXPORT varnelTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The headers a consumer uses; the writer's own steps (the lookup index's
+# upkeep, the recorder link, the write gate) stay in the source tree, for the
+# session and the tools built with it.
 foreach(dir logging interval-algebra shared-memory-interface knowledge-graph graph-session)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+          PATTERN lookup_index.hpp EXCLUDE PATTERN recorder_link.hpp EXCLUDE PATTERN write_gate.hpp EXCLUDE)
 endforeach()
 
 set(varnel_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/varnel)
