@@ -108,14 +108,15 @@ run_mcap() {
 
 # ---- sumo: varnel-sumo against SUMO's own state. SUMO's TraCI server listens on
 # every interface it has, so the run gets a network namespace of its own with
-# only the loopback interface up.
+# only the loopback interface up, and a /dev/shm of its own ("KnowledgeGraph" is
+# not shared with other runs).
 run_sumo() {
   [ -d build/linux ] || cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs" --target varnel || return 1
-  local netns="unshare -n"
-  [ "$(id -u)" -eq 0 ] || netns="unshare -rn"
-  $netns sh -c 'ip link set lo up && PYTHONPATH="$PWD/build/linux/python" SUMO_HOME=/usr/share/sumo \
-    /usr/bin/python3 -m pytest -q tools/sumo/tests'
+  local namespaces="unshare -n -m"
+  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
+  $namespaces sh -c 'ip link set lo up && mount -t tmpfs tmpfs /dev/shm &&
+    PYTHONPATH="$PWD/build/linux/python" SUMO_HOME=/usr/share/sumo /usr/bin/python3 -m pytest -q tools/sumo/tests'
 }
 
 # ---- dds: varnel-bridge over loopback UDP (no multicast), a publisher and two
