@@ -333,7 +333,11 @@ void GraphSession::keep_room() {
 bool GraphSession::compact_keeping(std::uint64_t span) {
   kg::KnowledgeGraph& g = *graph_;
   const std::uint64_t last = g.last_update();
-  const std::uint64_t keep_since = last > span ? last - span : 0;
+  // No history left to give: the present alone, one version per instance (the
+  // versions written at the last time itself included, such as a scene's many
+  // additions of relations in one batch).
+  const std::uint64_t keep_since =
+      span == 0 ? (last == UINT64_MAX ? last : last + 1) : (last > span ? last - span : 0);
   const auto result = g.compact(keep_since);
   if (!result.stored()) {
     VARNEL_LOG_WARN(options_.log_target, "[History window]: Region "

@@ -802,3 +802,28 @@ TEST(VarnelInterfaceWindow, AWindowResetsOnlyWhenThePresentSceneDoesNotFit) {
   commit_transaction(host.get());
   set_autocommit(1, host.get());
 }
+
+// Versions written at one time (a scene's relations added in one batch append
+// versions of their nodes, all at that time) are thinned to the present, one
+// version per instance, before the window would reset the graph.
+TEST(VarnelInterfaceWindow, VersionsOfOneTimeAreThinnedToThePresentBeforeAReset) {
+  Handle host = set_up();
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(set_history_window(5000, host.get()), 1);
+  set_autocommit(0, host.get());
+  start_transaction(host.get());
+  for (std::uint64_t i = 0; i < 18000; ++i) {
+    add_car_node(100, i % 10, car_record(static_cast<int>(i)), host.get());
+    ASSERT_EQ(get_last_write_result(host.get()), VARNEL_WRITE_STORED) << i;
+  }
+  commit_transaction(host.get());
+  start_transaction(host.get());  // the record is nearly full of versions stamped 100
+  EXPECT_EQ(get_history_resets(host.get()), 0u);
+  EXPECT_GE(get_history_compactions(host.get()), 1u);
+  EXPECT_EQ(get_node_count(host.get()), 10u);
+  commit_transaction(host.get());
+  set_autocommit(1, host.get());
+  Reader reader;
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(reader.latest_node(VARNEL_NODE_CAR, 9)->timestamp, 100u);
+}
