@@ -8,63 +8,13 @@
 // by new_boxed carries one in the same allocation. A graph without an attachment
 // scans, as before.
 //
-// What it holds:
-// - a hash table from (kind, instance id) to the slot of the latest version that
-//   the writer has appended, entries tagged with the index's generation;
-// - in the 7 padding bytes of every version it indexed, a stamp: a link to the
-//   previous version of the same instance (so that a reader whose snapshot tail
-//   lies below the indexed slot walks down to its tail) and a 41-bit fingerprint
-//   of the version as the index saw it: the generation's random salt, kind,
-//   slot, link, instance id, timestamp, value index and marker (for relations
-//   also `from` and `to`).
-//
-// An answer (a slot, or "absent") is given only when the index proves itself
-// current for the kind and the reader's tail t; otherwise the lookup scans, and
-// the writer rebuilds the index at its next write. The proof:
-// 1. the index is built and not being rebuilt (generation even, checked again
-//    after the answer), the reader's snapshot has the clear epoch the index
-//    serves and no publication sequence ahead of it, and t is at most the tail
-//    the index reflects: this catches our own clears, dropped batches and writes
-//    not yet indexed, and any writer that appends past the indexed tails;
-// 2. the version at slot t - 1 carries a valid stamp of the current generation;
-// 3. where the other bookkeeping buffer's tail u for the kind lies below t, the
-//    version at u - 1 carries one too (see below);
-// 4. a found slot, and every slot walked down to it, carries a valid stamp and
-//    the instance id looked up.
-// The writer's own lookups make the same proofs against its working tails;
-// before it appends to a kind it proves that kind's last indexed version, and
-// before it overwrites the other buffer (publishing, start_transaction) it
-// proves that buffer's evidence for every kind.
-//
-// Writers of the record format that keep neither the guard counters nor this
-// index ("foreign" writers) change what lies below a published tail only after
-// a clear, by appends from slot 0 upwards:
-// - published (the clear and its appends): to show tail t again they wrote
-//   every slot below t, slot t - 1 included, which proof 2 checks;
-// - unpublished (a clear inside a batch, then appends, dropped or still open):
-//   the batch lives in the other buffer, with tail u below t and its last
-//   append at u - 1, which proof 3 checks.
-// A rewritten version fails its fingerprint unless its fields equal ours,
-// whatever the writer does with the padding: zeroed or arbitrary padding does
-// not fit, padding copied from another slot names another slot, padding left
-// as it was no longer fits the new fields, and stamps from before a rebuild or
-// clear carry another salt. Foreign writes that cannot change an answer:
-// appends at or above the tails (a longer tail sends readers to the scan, a
-// dropped batch above the tails is never read), payload and padding writes
-// elsewhere (answers are slots, chosen by instance id only).
-// Not detected (2^-41 aside), and not detectable by any check short of the scan:
-// - a foreign clear and refill that leaves the checked version with exactly our
-//   instance id, timestamp, value index and marker (and endpoints) while a
-//   lower slot holds another instance id;
-// - a foreign batch that rewrote published slots and whose buffer the foreign
-//   writer itself overwrote (its next start_transaction) before any of our
-//   processes looked. That batch broke the format's own rule that the active
-//   buffer's slots are not rewritten while it is active; the scan then reads
-//   slots that the published tails do not describe either.
-// A reader racing a foreign write in progress, or holding a snapshot from before
-// a foreign clear (which moves no epoch), has no guard at all, as with the scan.
-// The region's bytes after the record belong to this library; a writer that
-// changes them is not covered.
+// It holds a hash table from (kind, instance id) to the latest indexed slot and,
+// in every indexed version's padding, a stamp: a link to the instance's previous
+// version and a salted fingerprint of the version. An answer is given only when
+// the index proves itself current for the reader's snapshot (its generation,
+// clear epoch, sequence and tails, and the stamps at the tails); otherwise the
+// lookup scans. The proof, what it detects of writers that keep no index, and
+// what no check short of the scan can detect: docs/design.md, "The lookup index".
 //
 // Thread rules: one writer maintains the index (inside the graph's write
 // operations); readers in any process read it without locks. A torn entry only
