@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "graph_session/graph_session.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "knowledge_graph/graph/types.hpp"
 
 #ifndef _WIN32
@@ -88,6 +89,43 @@ TEST(GraphSessionGate, ReadersAndRefusedWritersStoreNothing) {
   EXPECT_EQ(missing.refusal, mi::Refusal::Missing);
 }
 
+// A reader asleep in wait_for_publication is woken by the writer's commit; with
+// nobody waiting the writer makes no wake call; a wait with nothing published
+// times out.
+TEST(GraphSessionWake, ReadersAreWokenByCommitsAndOnlyThen) {
+  const std::string name = region_name("Wake");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  GraphSession& host = *writer.session;
+  kg::KnowledgeGraph& g = host.graph();
+  auto opened = GraphSession::open_reader(options_for(name));
+  ASSERT_TRUE(opened) << opened.error;
+  const kg::SceneReader reader(opened.session->graph());
+
+  g.set_autocommit(false);
+  for (std::uint64_t t = 1; t <= 20; ++t) {  // nobody waits: no wake call
+    g.start_transaction();
+    ASSERT_TRUE(g.add_node(t, 1, car(1)).stored());
+    host.commit_transaction();
+  }
+  EXPECT_EQ(host.wake_calls(), 0u);
+  EXPECT_EQ(reader.wait_for_publication(20, std::chrono::milliseconds(30)), std::nullopt);
+  EXPECT_EQ(reader.wait_for_publication(19, std::chrono::milliseconds(30)), 20u);  // already there
+
+  auto woken = std::async(std::launch::async,
+                          [&] { return reader.wait_for_publication(20, std::chrono::seconds(30)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // asleep by now, or soon
+  g.start_transaction();
+  ASSERT_TRUE(g.add_node(21, 1, car(2)).stored());
+  host.commit_transaction();
+  EXPECT_EQ(woken.get(), 21u);
+  EXPECT_GE(host.wake_calls(), 1u);
+
+  // A cancelled wait ends without a publication.
+  std::atomic<bool> cancel{true};
+  EXPECT_EQ(reader.wait_for_publication(21, std::chrono::seconds(30), &cancel), std::nullopt);
+}
+
 #ifndef _WIN32
 
 int spawn_child(const std::string& mode, const std::string& name, pid_t* pid_out = nullptr) {
@@ -130,6 +168,25 @@ int child_overtake(const std::string& name) {
   auto opened = GraphSession::open_writer(options_for(name));
   if (!opened || opened.session->role() != Role::Writer) return 2;
   return opened.session->graph().add_node(30, 7, car(7)).stored() ? 0 : 3;
+}
+
+// "waiter NAME": a reader process that waits for five publications, each one
+// after the last it saw.
+int child_waiter(const std::string& name) {
+  graph_session::OpenResult opened;
+  for (int attempt = 0; attempt < 500 && !opened; ++attempt) {
+    opened = GraphSession::open_reader(options_for(name));
+    if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!opened) return 2;
+  kg::SceneReader reader(opened.session->graph());
+  std::uint64_t seen = reader.view().last_update();
+  for (int woken = 0; woken < 5; ++woken) {
+    const auto next = reader.wait_for_publication(seen, std::chrono::seconds(20));
+    if (!next) return 3;
+    seen = *next;
+  }
+  return 0;
 }
 
 // "compact NAME": a writer that spends most of its time compacting.
@@ -291,6 +348,45 @@ TEST(GraphSessionReaders, APausedCompactionIsWaitedForAndADeadOneGivenUp) {
   ::shm_unlink(("/" + name + ".writer").c_str());  // what a killed writer leaves behind
 }
 
+// A reader in another process is woken by commits. A wake object planted open
+// to others is refused: readers then poll, and still see every publication.
+TEST(GraphSessionWake, AnotherProcessIsWokenAndAPlantedWakeObjectIsRefused) {
+  for (const bool planted : {false, true}) {
+    SCOPED_TRACE(planted ? "planted" : "own");
+    const std::string name = region_name(planted ? "WakePlanted" : "WakeChild");
+    const std::string path = "/dev/shm/" + name + ".wake";
+    if (planted) {
+      const int fd = ::open(path.c_str(), O_CREAT | O_RDWR, 0666);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::fchmod(fd, 0666), 0);
+      ::close(fd);
+    }
+    auto writer = GraphSession::open_writer(options_for(name));
+    ASSERT_TRUE(writer) << writer.error;
+    GraphSession& host = *writer.session;
+    pid_t child = 0;
+    ASSERT_EQ(spawn_child("waiter", name, &child), 0);
+    int status = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::uint64_t t = 1; std::chrono::steady_clock::now() < deadline; ++t) {
+      ASSERT_TRUE(host.graph().add_node(t, 1, car(static_cast<float>(t))).stored());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (::waitpid(child, &status, WNOHANG) == child) break;
+    }
+    if (status == -1) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    if (planted) {
+      EXPECT_EQ(host.wake_calls(), 0u);
+      ::unlink(path.c_str());
+    } else {
+      EXPECT_GE(host.wake_calls(), 1u);
+    }
+  }
+}
+
 #endif  // !_WIN32
 
 }  // namespace
@@ -302,6 +398,7 @@ int main(int argc, char** argv) {
     if (mode == "refused") return child_refused(name);
     if (mode == "overtake") return child_overtake(name);
     if (mode == "compact") return child_compact(name);
+    if (mode == "waiter") return child_waiter(name);
     return 4;
   }
 #endif
