@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <thread>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
@@ -30,23 +31,26 @@ constexpr std::chrono::milliseconds kSlice{50};
 
 }  // namespace
 
+// Attaching and detaching are rare and take the mutex; the writer and the
+// waiters only load the table.
+std::mutex attach_mutex;
+
 bool attach_publication_signal(const KnowledgeGraph& graph, PublicationSignal* signal) {
   detach_publication_signal(graph);
   if (signal == nullptr) return true;
+  const std::lock_guard guard(attach_mutex);
   for (Entry& entry : table) {
-    const KnowledgeGraph* empty = nullptr;
-    if (entry.graph.load() == nullptr) {
-      entry.signal.store(signal, std::memory_order_release);
-      if (entry.graph.compare_exchange_strong(empty, &graph)) {
-        attached.fetch_add(1);
-        return true;
-      }
-    }
+    if (entry.graph.load() != nullptr) continue;
+    entry.signal.store(signal, std::memory_order_release);
+    entry.graph.store(&graph, std::memory_order_release);
+    attached.fetch_add(1);
+    return true;
   }
   return false;
 }
 
 void detach_publication_signal(const KnowledgeGraph& graph) {
+  const std::lock_guard guard(attach_mutex);
   for (Entry& entry : table) {
     if (entry.graph.load() != &graph) continue;
     entry.graph.store(nullptr);

@@ -160,6 +160,8 @@ std::string describe_writer_probe(std::string_view name, const WriterProbe& prob
 // leaves the caller without it: waiters then poll, a writer then wakes nobody.
 // A writer that opens it says so in it; waiters on an object no writer opened
 // poll (kWakePollPeriod), so a writer without it never leaves them asleep.
+// A waiter killed while counted in stays counted until the region goes: the
+// writer then makes a wake call (one system call) at each publication.
 inline constexpr std::chrono::milliseconds kWakePollPeriod{1};
 struct WakeOutcome {
   Handle wake = nullptr;  // valid when set; give it back with close_wake

@@ -105,7 +105,7 @@ bool wake_waiters(Handle handle) noexcept {
   const std::uint32_t waiters = word(wake->words->waiters).load(std::memory_order_relaxed);
   if (waiters == 0) return false;
   // More than the semaphore holds fails and changes nothing: release what fits.
-  LONG units = std::min<LONG>(static_cast<LONG>(std::min<std::uint32_t>(waiters, kMaxUnits)), kMaxUnits);
+  LONG units = static_cast<LONG>(std::min<std::uint32_t>(waiters, kMaxUnits));
   while (units > 0 && !ReleaseSemaphore(wake->semaphore, units, nullptr)) units /= 2;
   ++wake->calls;
   return true;
