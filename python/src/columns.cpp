@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "bindings.hpp"
@@ -102,45 +103,46 @@ bool same_ends(const graph::RelationVersion& a, const graph::RelationVersion& b)
   return a.from == b.from && a.to == b.to;
 }
 
-// The change of every version, in order; `before` holds each instance's Valid
-// version just before the first of `versions` (for a window: as of its start).
-template <class Version>
-std::vector<Change> changes_of(std::uint64_t kind, std::size_t size, const std::vector<Version>& versions,
-                               std::map<std::uint64_t, Version> before) {
-  std::vector<Change> changes;
-  changes.reserve(versions.size());
-  for (const Version& version : versions) {
-    Change change = Change::Value;
+// What each version changed, version by version in write order. `before` holds
+// each instance's Valid version just before the first one (for a window: as of
+// its start); it must outlive the tracker.
+template <class Version> class ChangeTracker {
+ public:
+  ChangeTracker(std::uint64_t kind, std::size_t size, const std::map<std::uint64_t, Version>& before)
+      : kind_(kind), size_(size) {
+    latest_.reserve(before.size() + 64);
+    for (const auto& [id, version] : before) latest_[id] = &version;
+  }
+  // `version` must outlive the tracker too.
+  Change next(const Version& version) {
+    const Version*& previous = latest_[version.instance_id];
     if (version.marker != graph::Marker::Valid) {
-      change = Change::Removed;
-      before.erase(version.instance_id);
-    } else {
-      auto found = before.find(version.instance_id);
-      if (found != before.end() && version.value.type_index() == kind &&
-          found->second.value.type_index() == kind && same_ends(found->second, version) &&
-          std::memcmp(found->second.value.payload, version.value.payload, size) == 0) {
-        change = Change::Lists;
-      }
-      before[version.instance_id] = version;
+      previous = nullptr;
+      return Change::Removed;
     }
-    changes.push_back(change);
+    const bool same = previous != nullptr && version.value.type_index() == kind_ &&
+                      previous->value.type_index() == kind_ && same_ends(*previous, version) &&
+                      std::memcmp(previous->value.payload, version.value.payload, size_) == 0;
+    previous = &version;
+    return same ? Change::Lists : Change::Value;
   }
-  return changes;
-}
 
-// The rows kept: all, or with `value_changes` one per (instance, timestamp), the
-// last of its versions that changed more than the lists.
-std::vector<std::size_t> kept_rows(const std::vector<Change>& changes, const std::vector<std::uint64_t>& ids,
-                                   const std::vector<std::uint64_t>& stamps, bool value_changes) {
-  std::vector<std::size_t> rows;
-  if (!value_changes) {
-    rows.resize(changes.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
-    return rows;
-  }
+ private:
+  std::uint64_t kind_;
+  std::size_t size_;
+  // Each instance's latest Valid version so far (null: none, or removed).
+  std::unordered_map<std::uint64_t, const Version*> latest_;
+};
+
+// With `value_changes`: the rows kept, one per (instance, timestamp), the last
+// of its versions that changed more than the lists, in write order.
+template <class Version>
+std::vector<std::size_t> value_change_rows(ChangeTracker<Version>& tracker, const std::vector<Version>& versions) {
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> last;
-  for (std::size_t i = 0; i < changes.size(); ++i)
-    if (changes[i] != Change::Lists) last[{ids[i], stamps[i]}] = i;
+  for (std::size_t i = 0; i < versions.size(); ++i)
+    if (tracker.next(versions[i]) != Change::Lists) last[{versions[i].instance_id, versions[i].timestamp}] = i;
+  std::vector<std::size_t> rows;
+  rows.reserve(last.size());
   for (const auto& entry : last) rows.push_back(entry.second);
   std::sort(rows.begin(), rows.end());
   return rows;
@@ -156,24 +158,24 @@ py::object fill_rows(Layout& layout, const Fields& fields, std::size_t attribute
   const py::dtype dtype = layout.dtype(fields, attributes, size);
   const std::size_t itemsize = static_cast<std::size_t>(dtype.itemsize());
   const std::size_t change_at = Layout::change_offset(attributes, size);
-  const std::vector<Change> changes = changes_of(kind, size, versions, std::move(before));
-  std::vector<std::uint64_t> ids, stamps;
-  for (const Version& version : versions) {
-    ids.push_back(version.instance_id);
-    stamps.push_back(version.timestamp);
-  }
-  const std::vector<std::size_t> rows = kept_rows(changes, ids, stamps, value_changes);
+  ChangeTracker<Version> tracker(kind, size, before);
+  std::vector<std::size_t> kept;
+  if (value_changes) kept = value_change_rows(tracker, versions);
+  const std::size_t rows = value_changes ? kept.size() : versions.size();
   unsigned char* data = nullptr;
-  py::array array = zeroed(dtype, rows.size(), data);
-  for (const std::size_t row : rows) {
-    const Version& version = versions[row];
+  py::array array = zeroed(dtype, rows, data);
+  for (std::size_t row = 0; row < rows; ++row) {
+    const Version& version = versions[value_changes ? kept[row] : row];
     put(data, 0, version.instance_id);
     put(data, 8, version.timestamp);
     put(data, 16, version.marker);
     head(data, version);
     // A version that names no value of its kind keeps zero attributes.
     if (version.value.type_index() == kind) std::memcpy(data + attributes, version.value.payload, size);
-    const std::string_view name = change_name(changes[row]);
+    // Kept rows are never "lists" changes; the others are told in order.
+    const Change change = value_changes ? (version.marker == graph::Marker::Valid ? Change::Value : Change::Removed)
+                                        : tracker.next(version);
+    const std::string_view name = change_name(change);
     std::memcpy(data + change_at, name.data(), name.size());
     data += itemsize;
   }
