@@ -127,10 +127,21 @@ def table(rows, visibility):
                 cells += ["", "", ""]
             lines.append("| " + " | ".join(cells) + " |")
             first = False
-    if visibility:
-        v = visibility[0]
-        lines.append(f"| write seen by a reader in another process (two cores) | median {v.get('median_ns', 0):.0f} ns, "
-                     f"p99 {v.get('p99_ns', 0):.0f} ns | one run | | | |")
+    def latency(v):
+        return f"median {human(v.get('median_ns'))}, p99 {human(v.get('p99_ns'))}"
+
+    for v in visibility.get("BM_VisibilityAcrossProcesses/iterations:1", []):
+        lines.append(f"| write seen by a reader spinning in another process (two cores) | {latency(v)} | one run | | | |")
+    woken = visibility.get("BM_CommitToReaderAcrossProcesses/waiting:1/iterations:1/real_time", [])
+    spinning = visibility.get("BM_CommitToReaderAcrossProcesses/waiting:0/iterations:1/real_time", [])
+    for v in woken:
+        other = ""
+        if spinning:
+            s = spinning[0]
+            other = (f"a reader spinning on the same commits: {latency(s)}, "
+                     f"{s.get('reader_cpu_us', 0):.0f} µs CPU per commit")
+        lines.append(f"| commit waking a reader asleep in `wait_for_publication`, another process (two cores) | "
+                     f"{latency(v)}, {v.get('reader_cpu_us', 0):.0f} µs CPU per commit | one run | {other} | one run | |")
     return "\n".join(lines)
 
 
@@ -171,10 +182,9 @@ def main():
         for name in over:
             print(f"  spread over 5 %: {name} ({spread_text(spread(rows, name))})")
         return 1 if over else 0
-    visibility = []
+    visibility = {}
     if args.visibility:
-        vis_rows, _ = load_rows([args.visibility])
-        visibility = [r for runs in vis_rows.values() for r in runs]
+        visibility, _ = load_rows([args.visibility])
     date = datetime.date.today().isoformat()
     header = (f"Measured by `bench/run.sh` on {date} at commit {args.commit}: `varnel_bench` "
               f"(RelWithDebInfo) pinned to one core, {args.repetitions} repetitions interleaved at random "

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <lmdb.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,10 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
 #if defined(VARNEL_BENCH_RECORDER)
@@ -572,6 +575,87 @@ void BM_VisibilityAcrossProcesses(benchmark::State& state) {
   shared_memory_interface::release_shared_memory(region);
 }
 BENCHMARK(BM_VisibilityAcrossProcesses)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Commit -> reader in another process, through graph sessions: a reader that
+// spins on the published state (waiting=0) beside one asleep in
+// SceneReader::wait_for_publication (waiting=1). The writer lets the reader
+// settle (asleep, or spinning) for 300 us before each commit; the latency runs
+// from the start of the commit call (one add_node in autocommit mode, which
+// for the waiting reader includes the wake call) to the reader's stamp.
+// reader_cpu_us: the reader process's CPU time per round.
+struct WakeRounds {
+  std::atomic<std::uint64_t> seen;
+  std::atomic<std::int64_t> seen_at_ns;
+  std::atomic<bool> ready;
+  std::atomic<std::int64_t> cpu_ns;
+};
+
+std::int64_t process_cpu_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void BM_CommitToReaderAcrossProcesses(benchmark::State& state) {
+  const bool waiting = state.range(0) != 0;
+  graph_session::Options options;
+  options.name = "varnel-bench-wake-" + std::to_string(getpid());
+  auto writer = graph_session::GraphSession::open_writer(options);
+  if (!writer) return state.SkipWithError(writer.error.c_str());
+  KnowledgeGraph& g = writer.session->graph();
+  void* shared = mmap(nullptr, sizeof(WakeRounds), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* rounds = new (shared) WakeRounds{};
+  constexpr std::uint64_t kRounds = 3000;
+  const pid_t child = fork();
+  if (child == 0) {
+    auto reader_session = graph_session::GraphSession::open_reader(options);
+    if (!reader_session) _exit(1);
+    const KnowledgeGraph& r = reader_session.session->graph();
+    SceneReader reader(r);
+    rounds->ready.store(true);
+    const std::int64_t cpu_start = process_cpu_ns();
+    for (std::uint64_t expected = 1; expected <= kRounds; ++expected) {
+      if (waiting) {
+        while (reader.wait_for_publication(expected - 1, std::chrono::seconds(5)) != expected) {
+        }
+      } else {
+        while (r.last_update() < expected) {
+        }
+      }
+      rounds->seen_at_ns.store(now_ns(), std::memory_order_relaxed);
+      rounds->seen.store(expected, std::memory_order_release);
+    }
+    rounds->cpu_ns.store(process_cpu_ns() - cpu_start);
+    _exit(0);
+  }
+  while (!rounds->ready.load()) {
+  }
+  std::vector<double> latencies;
+  latencies.reserve(kRounds);
+  for (auto _ : state) {
+    for (std::uint64_t round = 1; round <= kRounds; ++round) {
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      // From the start of the commit: the writer wakes the reader inside it.
+      const std::int64_t began = now_ns();
+      if (g.add_node(round, round % 1000, node_of_kind(kCar)).status != WriteStatus::Stored) {
+        g.clear();
+        g.add_node(round, round % 1000, node_of_kind(kCar));
+      }
+      while (rounds->seen.load(std::memory_order_acquire) < round) {
+      }
+      latencies.push_back(static_cast<double>(rounds->seen_at_ns.load() - began));
+    }
+  }
+  waitpid(child, nullptr, 0);
+  std::sort(latencies.begin(), latencies.end());
+  state.counters["median_ns"] = latencies[latencies.size() / 2];
+  state.counters["p99_ns"] = latencies[latencies.size() * 99 / 100];
+  state.counters["reader_cpu_us"] = static_cast<double>(rounds->cpu_ns.load()) / 1000.0 / kRounds;
+  state.counters["wake_calls"] = static_cast<double>(writer.session->wake_calls());
+  munmap(shared, sizeof(WakeRounds));
+}
+BENCHMARK(BM_CommitToReaderAcrossProcesses)->ArgName("waiting")->Arg(0)->Arg(1)->Iterations(1)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // ---- LMDB on tmpfs, the same work, at its best ----
 

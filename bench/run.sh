@@ -4,7 +4,8 @@
 # their repetitions interleaved at random (each comparison pair side by side in
 # one process), and runs again with more repetitions while any row's spread is
 # 5 % or more (three rounds at most; the table then says which rows did not
-# settle). The cross-process visibility benchmark needs two cores and runs apart.
+# settle). The cross-process benchmarks (a write seen by a spinning reader, a
+# commit waking a sleeping one) need two cores and run apart, once.
 #
 #   bench/run.sh            print the table
 #   bench/run.sh --write    also put it into README.md and bench/RESULTS.md
@@ -31,7 +32,8 @@ for repetitions in 5 9 15; do
     --benchmark_min_time=0.2 --benchmark_out="$out/table.json" --benchmark_out_format=json >/dev/null
   if python3 bench/figures.py spread "$out/table.json"; then break; fi
 done
-taskset -c 0,1 build/linux/bench/varnel_bench --benchmark_filter='^BM_VisibilityAcrossProcesses' \
+taskset -c 0,1 build/linux/bench/varnel_bench \
+  --benchmark_filter='^BM_(VisibilityAcrossProcesses|CommitToReaderAcrossProcesses)' \
   --benchmark_out="$out/visibility.json" --benchmark_out_format=json >/dev/null
 echo
 python3 bench/figures.py table "$out/table.json" "$out/visibility.json" --load "$load" \

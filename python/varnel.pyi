@@ -349,8 +349,10 @@ class SceneView:
     def last_update(self) -> int: ...
     def nodes(self, kind: NodeKind | int | None = None) -> list[NodeItem]: ...
     def relations(self, kind: RelationKind | int | None = None) -> list[RelationItem]: ...
-    def nodes_as_of(self, t: int, kind: NodeKind | int | None = None) -> list[NodeItem]: ...
-    def relations_as_of(self, t: int, kind: RelationKind | int | None = None) -> list[RelationItem]: ...
+    def nodes_as_of(self, kind: NodeKind | int | None = None, *, t: int) -> list[NodeItem]:
+        """The state at t (each instance's latest version stamped <= t, if Valid).
+        The kind first, as in C++; t by name only: nodes_as_of(NodeKind.Lane, t=5000)."""
+    def relations_as_of(self, kind: RelationKind | int | None = None, *, t: int) -> list[RelationItem]: ...
     def nodes_in(self, window: Interval, kind: NodeKind | int | None = None) -> list[NodeItem]: ...
     def relations_in(self, window: Interval, kind: RelationKind | int | None = None) -> list[RelationItem]: ...
     def node(self, node: IndexLike) -> NodeItem | None: ...
@@ -368,20 +370,39 @@ class SceneView:
         """Instances per kind in the current state: {"nodes": {NodeKind: n}, "relations": {RelationKind: n}}, Empty left out."""
     def versions(self, kind: NodeKind | RelationKind) -> int:
         """Stored versions (not instances) of a kind; a plain int raises TypeError."""
-    def columns(self, kind: NodeKind | RelationKind, window: Interval | None = None) -> numpy.ndarray:
+    def columns(self, kind: NodeKind | RelationKind, window: Interval | None = None, *,
+                flat: bool = False, value_changes: bool = False) -> numpy.ndarray | dict[str, numpy.ndarray]:
         """The kind's versions as one numpy structured array, one row per stored
         version in write order (Removed ones included; not per instance), built
         without a Python object per version. Fields: instance_id (uint64),
         timestamp (uint64), marker (uint8: compare with Marker.Valid), for
         relations from_kind, from_id, to_kind, to_id (uint64), then the kind's
         attributes by name: int32, float32, vectors as float32 (3,) or (2,)
-        subarrays, names as bytes (S128). With a window, only the versions
-        stamped inside it. An overtaken view gives no rows. A plain int raises
-        TypeError; without numpy, ImportError.
+        subarrays, names as bytes (S128), and last `change` (S8): b"value" (a
+        first version, a new value, a revival, new endpoints), b"lists" (the
+        value as before: adding or removing a relation appends a version of both
+        its nodes with the relation's timestamp) or b"removed". With a window,
+        only the versions stamped inside it (`change` still compares with the
+        instance's state before the window). An overtaken view gives no rows. A
+        plain int raises TypeError; without numpy, ImportError.
+
+        value_changes=True keeps one row per (instance, timestamp), its last
+        version that is not a "lists" change: per-tick statistics then count
+        each instance once. flat=True returns a dict of 1-D arrays instead:
+        vectors split into NAME_x, NAME_y (, NAME_z), names and `change` as str;
+        pandas.DataFrame takes it (or use to_pandas).
 
             cars = g.view().columns(NodeKind.Car)
             moving = cars[(cars["marker"] == Marker.Valid) & (cars["carSpeed"] > 1)]
             xs = moving["carPosition"][:, 0]
+        """
+    def to_pandas(self, kind: NodeKind | RelationKind, window: Interval | None = None, *,
+                  value_changes: bool = False) -> Any:
+        """columns(kind, window, flat=True, value_changes=...) as a pandas
+        DataFrame. Without pandas, ImportError naming Debian's python3-pandas.
+
+            ticks = g.view().to_pandas(NodeKind.Car, value_changes=True)
+            speed = ticks[ticks.marker == Marker.Valid].groupby("timestamp").carSpeed.mean()
         """
 
 class Graph:
@@ -495,7 +516,24 @@ class Graph:
     def history(self, node: IndexLike) -> list[NodeItem]: ...  # view().history(node)
     def relation_history(self, relation: IndexLike) -> list[RelationItem]: ...
     def counts(self) -> dict[str, dict[Any, int]]: ...  # view().counts()
-    def columns(self, kind: NodeKind | RelationKind, window: Interval | None = None) -> numpy.ndarray: ...  # view().columns(kind, window)
+    def columns(self, kind: NodeKind | RelationKind, window: Interval | None = None, *,
+                flat: bool = False, value_changes: bool = False) -> numpy.ndarray | dict[str, numpy.ndarray]: ...  # view().columns(...)
+    def to_pandas(self, kind: NodeKind | RelationKind, window: Interval | None = None, *,
+                  value_changes: bool = False) -> Any: ...  # view().to_pandas(...)
+    def wait(self, timeout: float | None = None, *, after: int | None = None) -> int | None:
+        """Sleep until the host publishes a last update other than `after` and
+        return it; None when `timeout` seconds pass first (None: no limit).
+        `after` defaults to the last update of this graph's latest view() or
+        wait() (else the one published now), so a loop of view() and wait()
+        meets every new last update. Woken by the host's commit in any process,
+        no CPU while asleep; a private graph polls every millisecond. Ctrl-C
+        interrupts it; release() from another thread ends it with ValueError.
+
+            while True:
+                scene = reader.view()
+                ...
+                reader.wait(timeout=1.0)
+        """
 
     # The host's per-kind calls.
     def add_car_node(self, timestamp: int, instance_id: int, *, carDirection: Vec3 = ..., carId: int = ..., carPosition: Vec3 = ..., carSpeed: float = ...) -> Index: ...

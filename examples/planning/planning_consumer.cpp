@@ -1,11 +1,12 @@
-// A planning module's read side: every 100 ms one consistent scene of the live
-// graph, from which it takes the ego vehicle's lane, the cars on it, the car
+// A planning module's read side: one consistent scene of the live graph at every
+// commit of the host (it sleeps until then, at most a second), from which it takes the ego vehicle's lane, the cars on it, the car
 // ahead (the leader), the pedestrians walking on crosswalks, and whether the
 // host is still alive. One line per tick on standard output.
 //
 //   planning_consumer [--duration SECONDS] [--region NAME]
 // Exit status 0 when it read at least one scene, 1 when no host ever came up.
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
       region_name = argv[++i];
     } else {
       std::printf("usage: %s [--duration SECONDS] [--region NAME]\n"
-                  "Reads the live scene every 100 ms and prints the planner's view of it.\n",
+                  "Reads the live scene at every commit and prints the planner's view of it.\n",
                   argv[0]);
       return arg == "--help" || arg == "-h" ? 0 : 2;
     }
@@ -92,13 +93,18 @@ int main(int argc, char** argv) {
   kg::SceneReader reader(session.graph());  // kept: each view reads only what is new
 
   int scenes = 0;
-  for (auto tick = Clock::now(); running(); tick += std::chrono::milliseconds(100)) {
-    if (plan(reader.view(), session.probe_writer().presence ==
-                                shared_memory_interface::memory_interface::WriterPresence::Alive))
+  std::uint64_t seen = 0;
+  while (running()) {
+    const kg::SceneView scene = reader.view();
+    seen = scene.last_update();
+    if (plan(scene, session.probe_writer().presence ==
+                        shared_memory_interface::memory_interface::WriterPresence::Alive))
       ++scenes;
     else
       std::puts("overtaken by a clear: reading again");
-    std::this_thread::sleep_until(tick + std::chrono::milliseconds(100));
+    // Asleep until the host commits a new tick (no CPU meanwhile); after a second
+    // without one, the scene is shown again with the host's liveness.
+    reader.wait_for_publication(seen, std::chrono::seconds(1));
   }
   std::printf("%d scenes read\n", scenes);
   return scenes > 0 ? 0 : 1;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/publication_signal.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "knowledge_graph/graph/write_gate.hpp"
 #include "logging/logging.hpp"
@@ -72,6 +73,50 @@ bool above(const ArrayUse& use, const std::uint64_t* growth, double mark) {
 constexpr std::uint64_t kSlotsPerWrite = 2;
 static_assert(kg::kNodeKinds + kg::kRelationKinds + 2 == 37);
 
+// The region's wake object as the graph's publication signal.
+class RegionWake final : public kg::PublicationSignal {
+ public:
+  RegionWake() = default;
+  RegionWake(const RegionWake&) = delete;
+  RegionWake& operator=(const RegionWake&) = delete;
+  ~RegionWake() override { close(); }
+
+  // Opens the wake object and attaches it to `graph`; a refusal is logged and
+  // leaves the graph without it (its readers poll).
+  void open(const kg::KnowledgeGraph& graph, const Options& options, bool writer) {
+    const mi::WakeOutcome outcome = mi::open_wake(options.name, writer);
+    if (outcome.wake == nullptr) {
+      VARNEL_LOG_WARN(options.log_target,
+                      "[Shared memory]: " << mi::describe_wake_failure(options.name, outcome));
+      return;
+    }
+    wake_ = outcome.wake;
+    if (kg::attach_publication_signal(graph, this)) {
+      graph_ = &graph;
+    } else {
+      close();
+    }
+  }
+  void close() {
+    if (graph_ != nullptr) kg::detach_publication_signal(*graph_);
+    graph_ = nullptr;
+    mi::close_wake(wake_);
+    wake_ = nullptr;
+  }
+  std::uint64_t calls() const { return mi::wake_calls(wake_); }
+
+  void published() noexcept override { mi::wake_waiters(wake_); }
+  std::uint32_t begin_wait() noexcept override { return mi::begin_wait(wake_); }
+  void wait(std::uint32_t ticket, std::chrono::nanoseconds limit) noexcept override {
+    mi::wait_for_wake(wake_, ticket, limit);
+  }
+  void end_wait() noexcept override { mi::end_wait(wake_); }
+
+ private:
+  mi::Handle wake_ = nullptr;
+  const kg::KnowledgeGraph* graph_ = nullptr;
+};
+
 }  // namespace
 
 // Declared in this order so that the attachments go before the view.
@@ -80,6 +125,7 @@ struct GraphSession::Region {
   KnowledgeGraphMemory memory;
   kg::RegionLookupIndex index;
   kg::RegionRecorderLink recorder_link;
+  RegionWake wake;
   std::chrono::steady_clock::time_point next_lock_check{};
 };
 
@@ -88,6 +134,7 @@ GraphSession::GraphSession(const Options& options)
 
 GraphSession::~GraphSession() {
   if (graph_ != nullptr) kg::ungate_writes(*graph_);
+  region_->wake.close();
   region_->recorder_link.reset();
   region_->index.reset();
   region_->memory.release();
@@ -115,6 +162,7 @@ OpenResult GraphSession::map_existing(const Options& options, bool writable) {
   session->role_ = Role::Reader;
   region.index = kg::RegionLookupIndex(*session->graph_, session->view_size_);
   kg::gate_writes(*session->graph_, session->view_size_, writer_alive, &session->options_);
+  region.wake.open(*session->graph_, session->options_, false);
   result.session = std::move(session);
   return result;
 }
@@ -147,6 +195,7 @@ OpenResult GraphSession::open_writer(const Options& options) {
                                                                     << result.error);
     return result;
   }
+  region.wake.open(*s.graph_, s.options_, true);
   s.role_ = Role::Refused;
   if (!s.take_writer_lock(true, &result)) {
     if (!result.error.empty()) return result;  // a set-up failure, not a live writer
@@ -353,6 +402,8 @@ bool GraphSession::compact_keeping(std::uint64_t span) {
                                             << result.value << " versions kept");
   return true;
 }
+
+std::uint64_t GraphSession::wake_calls() const { return region_->wake.calls(); }
 
 mi::WriterProbe GraphSession::probe_writer() const { return mi::probe_writer(options_.name); }
 

@@ -2,7 +2,7 @@
 // gate of readers, refused and overtaken writers (from another process), lock
 // objects planted by someone else (another user's, open to others, a FIFO), and
 // readers that wait out a compaction of a paused writer instead of showing an
-// empty graph.
+// empty graph, and readers woken by commits in another process.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "graph_session/graph_session.hpp"
+#include "knowledge_graph/graph/scene_view.hpp"
 #include "knowledge_graph/graph/types.hpp"
 
 #ifndef _WIN32
@@ -25,6 +26,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
+#else
+#include <windows.h>
 #endif
 
 namespace {
@@ -86,6 +89,156 @@ TEST(GraphSessionGate, ReadersAndRefusedWritersStoreNothing) {
   auto missing = GraphSession::open_reader(options_for(name));
   EXPECT_FALSE(missing);
   EXPECT_EQ(missing.refusal, mi::Refusal::Missing);
+}
+
+// A reader asleep in wait_for_publication is woken by the writer's commit; with
+// nobody waiting the writer makes no wake call; a wait with nothing published
+// times out.
+TEST(GraphSessionWake, ReadersAreWokenByCommitsAndOnlyThen) {
+  const std::string name = region_name("Wake");
+  auto writer = GraphSession::open_writer(options_for(name));
+  ASSERT_TRUE(writer) << writer.error;
+  GraphSession& host = *writer.session;
+  kg::KnowledgeGraph& g = host.graph();
+  auto opened = GraphSession::open_reader(options_for(name));
+  ASSERT_TRUE(opened) << opened.error;
+  const kg::SceneReader reader(opened.session->graph());
+
+  g.set_autocommit(false);
+  for (std::uint64_t t = 1; t <= 20; ++t) {  // nobody waits: no wake call
+    g.start_transaction();
+    ASSERT_TRUE(g.add_node(t, 1, car(1)).stored());
+    host.commit_transaction();
+  }
+  EXPECT_EQ(host.wake_calls(), 0u);
+  EXPECT_EQ(reader.wait_for_publication(20, std::chrono::milliseconds(30)), std::nullopt);
+  EXPECT_EQ(reader.wait_for_publication(19, std::chrono::milliseconds(30)), 20u);  // already there
+
+  auto woken = std::async(std::launch::async,
+                          [&] { return reader.wait_for_publication(20, std::chrono::seconds(30)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // asleep by now, or soon
+  g.start_transaction();
+  ASSERT_TRUE(g.add_node(21, 1, car(2)).stored());
+  host.commit_transaction();
+  EXPECT_EQ(woken.get(), 21u);
+  EXPECT_GE(host.wake_calls(), 1u);
+
+  // A cancelled wait ends without a publication.
+  std::atomic<bool> cancel{true};
+  EXPECT_EQ(reader.wait_for_publication(21, std::chrono::seconds(30), &cancel), std::nullopt);
+}
+
+// "waiter NAME": a reader process that waits for five publications, each one
+// after the last it saw.
+int child_waiter(const std::string& name) {
+  graph_session::OpenResult opened;
+  for (int attempt = 0; attempt < 500 && !opened; ++attempt) {
+    opened = GraphSession::open_reader(options_for(name));
+    if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!opened) return 2;
+  kg::SceneReader reader(opened.session->graph());
+  std::uint64_t seen = reader.view().last_update();
+  for (int woken = 0; woken < 5; ++woken) {
+    const auto next = reader.wait_for_publication(seen, std::chrono::seconds(20));
+    if (!next) return 3;
+    seen = *next;
+  }
+  return 0;
+}
+
+
+// Starts this test program again as `--session-child waiter NAME`; its handle.
+#ifdef _WIN32
+using Child = HANDLE;
+Child start_waiter(const std::string& name) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string command = std::string("\"") + self + "\" " + kChildFlag + " waiter " + name;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(self, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+// The exit status once it has ended, else -1.
+int ended(Child child) {
+  if (WaitForSingleObject(child, 0) != WAIT_OBJECT_0) return -1;
+  DWORD status = 0;
+  GetExitCodeProcess(child, &status);
+  CloseHandle(child);
+  return static_cast<int>(status);
+}
+void stop(Child child) {
+  TerminateProcess(child, 9);
+  CloseHandle(child);
+}
+#else
+using Child = pid_t;
+Child start_waiter(const std::string& name) {
+  char self[] = "/proc/self/exe";
+  std::string flag = kChildFlag, mode = "waiter", name_arg = name;
+  char* argv[] = {self, flag.data(), mode.data(), name_arg.data(), nullptr};
+  pid_t pid = 0;
+  return ::posix_spawn(&pid, self, nullptr, nullptr, argv, environ) == 0 ? pid : 0;
+}
+int ended(Child child) {
+  int status = 0;
+  if (::waitpid(child, &status, WNOHANG) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+void stop(Child child) {
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+#endif
+
+// A reader in another process is woken by commits. (POSIX) A wake object
+// planted open to others is refused: readers then poll, and still see every
+// publication.
+TEST(GraphSessionWake, AnotherProcessIsWokenAndAPlantedWakeObjectIsRefused) {
+#ifdef _WIN32
+  const bool cases[] = {false};
+#else
+  const bool cases[] = {false, true};
+#endif
+  for (const bool planted : cases) {
+    SCOPED_TRACE(planted ? "planted" : "own");
+    const std::string name = region_name(planted ? "WakePlanted" : "WakeChild");
+#ifndef _WIN32
+    const std::string path = "/dev/shm/" + name + ".wake";
+    if (planted) {
+      const int fd = ::open(path.c_str(), O_CREAT | O_RDWR, 0666);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::fchmod(fd, 0666), 0);
+      ::close(fd);
+    }
+#endif
+    auto writer = GraphSession::open_writer(options_for(name));
+    ASSERT_TRUE(writer) << writer.error;
+    GraphSession& host = *writer.session;
+    const Child child = start_waiter(name);
+    ASSERT_TRUE(child);
+    int status = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::uint64_t t = 1; status == -1 && std::chrono::steady_clock::now() < deadline; ++t) {
+      ASSERT_TRUE(host.graph().add_node(t, 1, car(static_cast<float>(t))).stored());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      status = ended(child);
+    }
+    if (status == -1) stop(child);
+    EXPECT_EQ(status, 0);
+    if (planted) {
+      EXPECT_EQ(host.wake_calls(), 0u);
+#ifndef _WIN32
+      ::unlink(path.c_str());
+#endif
+    } else {
+      EXPECT_GE(host.wake_calls(), 1u);
+    }
+  }
 }
 
 #ifndef _WIN32
@@ -296,6 +449,8 @@ TEST(GraphSessionReaders, APausedCompactionIsWaitedForAndADeadOneGivenUp) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], kChildFlag) == 0 && std::strcmp(argv[2], "waiter") == 0)
+    return child_waiter(argv[3]);
 #ifndef _WIN32
   if (argc >= 4 && std::strcmp(argv[1], kChildFlag) == 0) {
     const std::string mode = argv[2], name = argv[3];

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -58,11 +59,21 @@ using Fields = types::FieldList;
 // version's instance_id, timestamp and marker (relations: from_kind, from_id,
 // to_kind, to_id too), then the kind's attributes (vectors as float32 subarrays, names as
 // 128-byte strings). Raises ImportError with what to install without numpy.
-py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions);
-py::object relation_columns(std::uint64_t kind,
-                            const std::vector<graph::RelationVersion>& versions);
+// Behind them, `change`: b"value", b"lists" or b"removed" (what the version
+// changed against the instance's previous one; `before` holds each instance's
+// Valid version before the first of `versions`). With `value_changes`, one row
+// per (instance, timestamp): the last version that changed its value or removed it.
+py::object node_columns(std::uint64_t kind, const std::vector<graph::NodeVersion>& versions,
+                        std::map<std::uint64_t, graph::NodeVersion> before, bool value_changes);
+py::object relation_columns(std::uint64_t kind, const std::vector<graph::RelationVersion>& versions,
+                            std::map<std::uint64_t, graph::RelationVersion> before, bool value_changes);
+// The structured array as a dict of 1-D arrays: vectors split into NAME_x,
+// NAME_y (, NAME_z), names decoded to str.
+py::dict flat_columns(const py::object& rows);
 // Imports numpy or raises ImportError that says how to install it.
 void require_numpy();
+// Imports pandas or raises ImportError that names the package.
+void require_pandas();
 
 // Raises the exception class `type` with `message` (and `status` set, if given).
 [[noreturn]] void raise(const py::object& type, const std::string& message);

@@ -6,8 +6,12 @@
 // Reads copy what they return, so results outlive the graph.
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <deque>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +20,7 @@
 #include "bindings.hpp"
 #include "interval_algebra/interval.hpp"
 #include "knowledge_graph/graph/iterators.hpp"
+#include "knowledge_graph/graph/publication_signal.hpp"
 #include "graph_session/graph_session.hpp"
 #include "logging/logging.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
@@ -50,7 +55,16 @@ struct Mapping {
     else g.commit_transaction();
   }
 
+  // Threads asleep in Graph.wait(); release() stops them before it unmaps.
+  std::atomic<int> waiting{0};
+  std::atomic<bool> stop_waits{false};
+
   void release() {
+    if (graph != nullptr && waiting.load() > 0) {
+      stop_waits.store(true);
+      py::gil_scoped_release unlocked;
+      while (waiting.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     graph = nullptr;
     session.reset();
     boxed.reset();
@@ -313,7 +327,42 @@ class Graph {
     return copy_latest<types::KnowledgeGraphRelation>(g, [&] { return g.get_latest_relation_value(relation); });
   }
 
-  View view() const { return View(mapping_, reader()); }
+  View view() const {
+    View made(mapping_, reader());
+    seen_ = made.get().last_update();
+    return made;
+  }
+
+  // Sleeps in slices, so that Ctrl-C and a release() from another thread end it.
+  std::optional<std::uint64_t> wait(std::optional<double> timeout, std::optional<std::uint64_t> after) {
+    const KnowledgeGraph& g = reader();
+    if (timeout && !(*timeout >= 0)) throw py::value_error("timeout must be a number of seconds >= 0 or None");
+    const std::uint64_t from = after ? *after : seen_ ? *seen_ : g.last_update();
+    using Clock = std::chrono::steady_clock;
+    const auto limit = timeout ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                     std::min(*timeout, 1e9)))
+                               : Clock::duration::max();
+    const auto start = Clock::now();
+    Mapping& mapping = *mapping_;
+    for (;;) {
+      const auto spent = Clock::now() - start;
+      const auto slice = std::min<Clock::duration>(limit - std::min(spent, limit), std::chrono::milliseconds(200));
+      std::optional<std::uint64_t> published;
+      mapping.waiting.fetch_add(1);
+      {
+        py::gil_scoped_release unlocked;
+        published = graph::wait_for_publication(g, from, slice, &mapping.stop_waits);
+        mapping.waiting.fetch_sub(1);
+      }
+      if (published) {
+        seen_ = published;
+        return published;
+      }
+      if (mapping.stop_waits.load()) raise_released();
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (Clock::now() - start >= limit) return std::nullopt;
+    }
+  }
 
   PyNodeIterator nodes_iter(const Interval& interval, std::uint64_t kind) const {
     return PyNodeIterator{mapping_, reader().nodes_iter(interval, kind)};
@@ -339,6 +388,7 @@ class Graph {
 
   std::shared_ptr<Mapping> mapping_ = std::make_shared<Mapping>();
   bool in_transaction_ = false;
+  mutable std::optional<std::uint64_t> seen_;  // the last update of the latest view() or wait()
 };
 
 struct Transaction {
@@ -634,8 +684,15 @@ py::dict counts_dict(const graph::KindCounts& counts) {
   return result;
 }
 
+// The time just before a window: versions stamped up to it precede the window.
+std::optional<std::uint64_t> before_window(const Interval& window) {
+  if (!window.includes(window.start)) return window.start;  // an open start
+  if (window.start == 0) return std::nullopt;
+  return window.start - 1;
+}
+
 // A kind's versions in the view as numpy columns; a plain int is ambiguous.
-py::object columns(const graph::SceneView& s, py::handle kind, py::handle window) {
+py::object columns(const graph::SceneView& s, py::handle kind, py::handle window, bool value_changes) {
   const ModuleTypes& t = module_types();
   const bool node = py::isinstance(kind, t.node_kind);
   if (!node && !py::isinstance(kind, t.relation_kind)) {
@@ -649,30 +706,69 @@ py::object columns(const graph::SceneView& s, py::handle kind, py::handle window
     interval = window.cast<Interval>();
   }
   require_numpy();
+  // What each instance was before the window, for the `change` of its first version in it.
+  const std::optional<std::uint64_t> before = interval ? before_window(*interval) : std::nullopt;
   if (node) {
     const std::uint64_t k = node_kind_arg(kind);
     std::vector<graph::NodeVersion> versions;
+    std::map<std::uint64_t, graph::NodeVersion> previous;
     {
       py::gil_scoped_release unlocked;
       versions = s.node_versions(static_cast<graph::NodeKind>(k), interval);
+      if (before) {
+        for (const graph::NodeItem& item : s.nodes_as_of(static_cast<graph::NodeKind>(k), *before))
+          previous[item.record.instance_id] =
+              graph::NodeVersion{item.record.instance_id, item.record.timestamp, item.record.marker, item.value};
+      }
     }
-    return node_columns(k, versions);
+    return node_columns(k, versions, std::move(previous), value_changes);
   }
   const std::uint64_t k = relation_kind_arg(kind);
   std::vector<graph::RelationVersion> versions;
+  std::map<std::uint64_t, graph::RelationVersion> previous;
   {
     py::gil_scoped_release unlocked;
     versions = s.relation_versions(static_cast<graph::RelationKind>(k), interval);
+    if (before) {
+      for (const graph::RelationItem& item : s.relations_as_of(static_cast<graph::RelationKind>(k), *before))
+        previous[item.record.instance_id] =
+            graph::RelationVersion{item.record.instance_id, item.record.timestamp, item.record.from,
+                                   item.record.to, item.record.marker, item.value};
+    }
   }
-  return relation_columns(k, versions);
+  return relation_columns(k, versions, std::move(previous), value_changes);
+}
+
+py::object columns_as(const graph::SceneView& s, py::handle kind, py::handle window, bool flat,
+                      bool value_changes) {
+  py::object rows = columns(s, kind, window, value_changes);
+  if (!flat) return rows;
+  return flat_columns(rows);
+}
+
+py::object to_pandas(const graph::SceneView& s, py::handle kind, py::handle window, bool value_changes) {
+  require_pandas();
+  py::dict flat = flat_columns(columns(s, kind, window, value_changes));
+  return py::module_::import("pandas").attr("DataFrame")(flat);
 }
 
 constexpr const char* kColumnsDoc =
     "A kind's versions as a numpy structured array, one row per stored version in write order "
     "(Removed ones included; not per instance): instance_id, timestamp, marker (compare with "
     "Marker.Valid), for relations from_kind, from_id, to_kind, to_id, then the kind's attributes "
-    "by name (vectors as float32 rows, names as bytes). With a window, only the versions stamped "
-    "inside it. Needs numpy (ImportError otherwise).";
+    "by name (vectors as float32 rows, names as bytes), then `change`: b'value' (a first version, "
+    "a new value, a revival, new endpoints), b'lists' (the value as before: a relation of the node "
+    "was added or removed, which appends a version of both its nodes with that relation's "
+    "timestamp) or b'removed'. With a window, only the versions stamped inside it. "
+    "value_changes=True keeps one row per (instance, timestamp): its last version that is not a "
+    "'lists' change, so that per-tick statistics count each instance once. flat=True gives a dict "
+    "of 1-D arrays instead (vectors split into NAME_x, NAME_y, NAME_z; names and `change` as str), "
+    "which pandas.DataFrame takes. Needs numpy (ImportError otherwise).";
+
+constexpr const char* kToPandasDoc =
+    "columns(kind, window, flat=True, value_changes=...) as a pandas DataFrame: one row per version, "
+    "vectors as NAME_x/_y/_z columns, names and `change` as str. Needs pandas (Debian: "
+    "python3-pandas; ImportError otherwise).";
 
 void bind_view(py::module_& m) {
   using graph::SceneView;
@@ -698,18 +794,20 @@ void bind_view(py::module_& m) {
         if (kind.is_none()) return s.all_relations();
         return s.relations(static_cast<graph::RelationKind>(relation_kind_arg(kind)));
       }, py::arg("kind") = py::none())
-      .def("nodes_as_of", [](const View& v, std::uint64_t t, py::handle kind) {
+      .def("nodes_as_of", [](const View& v, py::handle kind, std::uint64_t t) {
         const SceneView& s = v.get();
         if (kind.is_none()) return s.all_nodes_as_of(t);
         return s.nodes_as_of(static_cast<graph::NodeKind>(node_kind_arg(kind)), t);
-      }, py::arg("t"), py::arg("kind") = py::none(),
+      }, py::arg("kind") = py::none(), py::kw_only(), py::arg("t"),
       "The state at t: per instance its latest version stamped <= t, if Valid. An instance "
-      "written before t and not touched since is part of it.")
-      .def("relations_as_of", [](const View& v, std::uint64_t t, py::handle kind) {
+      "written before t and not touched since is part of it. The kind comes first, as in C++ "
+      "(None: every kind); t is keyword-only: nodes_as_of(NodeKind.Lane, t=5000).")
+      .def("relations_as_of", [](const View& v, py::handle kind, std::uint64_t t) {
         const SceneView& s = v.get();
         if (kind.is_none()) return s.all_relations_as_of(t);
         return s.relations_as_of(static_cast<graph::RelationKind>(relation_kind_arg(kind)), t);
-      }, py::arg("t"), py::arg("kind") = py::none())
+      }, py::arg("kind") = py::none(), py::kw_only(), py::arg("t"),
+      "As nodes_as_of: relations_as_of(RelationKind.isOn, t=5000).")
       .def("nodes_in", [](const View& v, const Interval& window, py::handle kind) {
         const SceneView& s = v.get();
         if (kind.is_none()) return s.all_nodes_in(window);
@@ -765,9 +863,14 @@ void bind_view(py::module_& m) {
         throw py::type_error("versions() takes a NodeKind or a RelationKind, got " +
                              py::repr(kind).cast<std::string>());
       }, py::arg("kind"), "Stored versions of a kind (not instances) in the view's snapshot.")
-      .def("columns", [](const View& v, py::handle kind, py::handle window) {
-        return columns(v.get(), kind, window);
-      }, py::arg("kind"), py::arg("window") = py::none(), kColumnsDoc)
+      .def("columns", [](const View& v, py::handle kind, py::handle window, bool flat, bool value_changes) {
+        return columns_as(v.get(), kind, window, flat, value_changes);
+      }, py::arg("kind"), py::arg("window") = py::none(), py::kw_only(), py::arg("flat") = false,
+      py::arg("value_changes") = false, kColumnsDoc)
+      .def("to_pandas", [](const View& v, py::handle kind, py::handle window, bool value_changes) {
+        return to_pandas(v.get(), kind, window, value_changes);
+      }, py::arg("kind"), py::arg("window") = py::none(), py::kw_only(), py::arg("value_changes") = false,
+      kToPandasDoc)
       .def("__repr__", [](const View& v) {
         return "<varnel.SceneView last_update=" + std::to_string(v.get().last_update()) +
                (v.get().overtaken() ? " overtaken>" : ">");
@@ -787,10 +890,21 @@ void bind_view_shortcuts(py::class_<Graph>& c) {
       }, py::arg("relation"))
       .def("counts", [](const Graph& g) { return counts_dict(g.view().get().counts()); },
            "view().counts(): instances per kind in the current state.")
-      .def("columns", [](const Graph& g, py::handle kind, py::handle window) {
-        return columns(g.view().get(), kind, window);
-      }, py::arg("kind"), py::arg("window") = py::none(),
-      graph_columns_doc.c_str());
+      .def("columns", [](const Graph& g, py::handle kind, py::handle window, bool flat, bool value_changes) {
+        return columns_as(g.view().get(), kind, window, flat, value_changes);
+      }, py::arg("kind"), py::arg("window") = py::none(), py::kw_only(), py::arg("flat") = false,
+      py::arg("value_changes") = false, graph_columns_doc.c_str())
+      .def("to_pandas", [](const Graph& g, py::handle kind, py::handle window, bool value_changes) {
+        return to_pandas(g.view().get(), kind, window, value_changes);
+      }, py::arg("kind"), py::arg("window") = py::none(), py::kw_only(), py::arg("value_changes") = false,
+      "view().to_pandas(kind, window, value_changes=...) on a view taken now.")
+      .def("wait", &Graph::wait, py::arg("timeout") = py::none(), py::kw_only(), py::arg("after") = py::none(),
+           "Sleep until the host publishes a last update other than `after` and return it; None when "
+           "`timeout` seconds pass first (None: no limit). `after` defaults to the last update of this "
+           "graph's latest view() or wait(), else the one published now, so that a loop of view() and "
+           "wait() sees every publication's last update once. Woken by the host's commit in any "
+           "process (no CPU while asleep; a private graph polls every millisecond). Ctrl-C interrupts "
+           "it; release() from another thread ends it with ValueError.");
 }
 
 }  // namespace

@@ -281,12 +281,17 @@ def test_a_view_answers_one_scene_as_of_any_time(graph):
     assert not view.overtaken and view.last_update == 30
     assert [i.index for i in view.nodes()] == [(NodeKind.Lane, 3)]
     assert view.nodes(NodeKind.Car) == [] and view.relations() == []
-    assert [i.index for i in view.nodes_as_of(15)] == [car, lane]
-    assert [i.value.carSpeed for i in view.nodes_as_of(25, NodeKind.Car)] == [2.0]
-    assert [i.index for i in view.relations_as_of(15, RelationKind.isOn)] == [(RelationKind.isOn, 100)]
+    assert [i.index for i in view.nodes_as_of(t=15)] == [car, lane]
+    assert [i.value.carSpeed for i in view.nodes_as_of(NodeKind.Car, t=25)] == [2.0]
+    assert [i.index for i in view.relations_as_of(RelationKind.isOn, t=15)] == [(RelationKind.isOn, 100)]
+    # The kind first, as in C++; t only by name, so a time is never taken for a kind.
+    for call in (lambda: view.nodes_as_of(25, NodeKind.Car), lambda: view.nodes_as_of(NodeKind.Car, 25),
+                 lambda: view.relations_as_of(15)):
+        with pytest.raises(TypeError):
+            call()
     # Lane 3 has versions at 0, 10 (isOn added) and 30 (isOn removed with the car).
     assert view.nodes_in(Interval(12, 25), NodeKind.Lane) == []
-    assert [i.timestamp for i in view.nodes_as_of(25, NodeKind.Lane)] == [10]
+    assert [i.timestamp for i in view.nodes_as_of(NodeKind.Lane, t=25)] == [10]
     assert view.node(lane).value.laneName == "L3" and view.node(car) is None
     assert view.node_at((NodeKind.Car, 7), 12).value.carSpeed == 1.0
     assert view.node_at(car, 5) is None
@@ -403,7 +408,7 @@ def expect_columns_match(columns, items, kind):
             assert (row["from_kind"], row["from_id"], row["to_kind"], row["to_id"]) == (
                 *item.record.from_, *item.record.to)
         fields = item.value.fields if item.value.type_index() == int(kind) else None
-        for name in columns.dtype.names[(7 if isinstance(kind, RelationKind) else 3):]:
+        for name in columns.dtype.names[(7 if isinstance(kind, RelationKind) else 3):-1]:
             value = row[name]
             if fields is None:
                 assert not value.any() if hasattr(value, "any") else not value, name
@@ -439,6 +444,81 @@ def test_columns_hold_every_version_as_the_per_version_reads_do(graph):
         view.columns(1)
     with pytest.raises(TypeError, match="Interval"):
         view.columns(NodeKind.Car, (0, 10))
+
+
+def expected_changes(graph, kind):
+    relation = isinstance(kind, RelationKind)
+    previous, changes = {}, []
+    for item in (graph.relations_iter if relation else graph.nodes_iter)(ETERNITY, kind):
+        if item.marker != Marker.Valid:
+            changes.append("removed")
+            previous.pop(item.instance_id, None)
+            continue
+        key = (item.value.fields, item.record.from_, item.record.to) if relation else item.value.fields
+        changes.append("lists" if previous.get(item.instance_id) == key else "value")
+        previous[item.instance_id] = key
+    return changes
+
+
+def test_columns_say_what_changed_and_keep_value_changes_only_on_request(graph):
+    np = pytest.importorskip("numpy")
+    random_scene(graph, seed=31, steps=300)
+    view = graph.view()
+    for kind in (NodeKind.Car, NodeKind.Lane, RelationKind.isOn):
+        for window in (None, Interval(500, 1500), Interval.of_type(Interval(500, 1500), IntervalType.Open)):
+            rows = view.columns(kind, window)
+            assert rows.dtype.names[-1] == "change" and set(rows["change"]) <= {b"value", b"lists", b"removed"}
+            if window is None:  # against each instance's previous version in write order
+                assert [c.decode() for c in rows["change"]] == expected_changes(graph, kind)
+            kept = view.columns(kind, window, value_changes=True)
+            assert b"lists" not in set(kept["change"])
+            pairs = list(zip(kept["instance_id"], kept["timestamp"]))
+            assert len(pairs) == len(set(pairs))  # one row per (instance, timestamp)
+            assert set(pairs) == {(r["instance_id"], r["timestamp"]) for r in rows if r["change"] != b"lists"}
+    # A car that gets a relation: a second version with the same value, marked "lists".
+    with varnel.Graph.new_boxed() as g:
+        g.add_lane_node(0, 1)
+        g.add_car_node(10, 7, carSpeed=3.0)
+        g.add_ison_relation(10, 100, (NodeKind.Car, 7), (NodeKind.Lane, 1))
+        g.update_car_node(20, 7, carSpeed=4.0)
+        g.add_ison_relation(20, 101, (NodeKind.Car, 7), (NodeKind.Lane, 1))
+        g.remove_car_node(30, 7)
+        cars = g.columns(NodeKind.Car)
+        # Removing a node removes its relations too: more Removed versions at 30.
+        assert [c.decode() for c in cars["change"]] == ["value", "lists", "value", "lists"] + ["removed"] * 3
+        kept = g.columns(NodeKind.Car, value_changes=True)
+        assert list(kept["timestamp"]) == [10, 20, 30] and list(kept["carSpeed"]) == [3.0, 4.0, 4.0]
+        # A window starts from what the instance was before it.
+        assert [c.decode() for c in g.columns(NodeKind.Car, Interval(15, 30))["change"]] == [
+            "value", "lists"] + ["removed"] * 3
+        assert [c.decode() for c in g.columns(NodeKind.Car, Interval(20, 20))["change"]] == ["value", "lists"]
+        assert g.columns(NodeKind.Lane, Interval(10, 10))["change"].tolist() == [b"lists"]
+
+
+def test_flat_columns_and_data_frames(graph, monkeypatch):
+    np = pytest.importorskip("numpy")
+    random_scene(graph, seed=5, steps=100)
+    flat = graph.columns(NodeKind.Car, flat=True)
+    rows = graph.columns(NodeKind.Car)
+    assert list(flat)[:3] == ["instance_id", "timestamp", "marker"]
+    assert all(column.ndim == 1 and len(column) == len(rows) for column in flat.values())
+    assert np.array_equal(flat["carPosition_y"], rows["carPosition"][:, 1])
+    assert "carPosition" not in flat and "carDirection_z" in flat
+    lanes = graph.columns(NodeKind.Lane, flat=True)
+    assert set(lanes["laneName"]) == {"lane 1", "lane 2", "lane 3", "lane 4"}  # str, not bytes
+    assert set(lanes["change"]) <= {"value", "lists", "removed"}
+    pd = pytest.importorskip("pandas")
+    frame = graph.view().to_pandas(NodeKind.Car)
+    assert isinstance(frame, pd.DataFrame) and len(frame) == len(rows)
+    assert list(frame.columns) == list(flat)
+    ticks = graph.to_pandas(NodeKind.Car, value_changes=True)
+    assert not ticks.duplicated(["instance_id", "timestamp"]).any()
+    speeds = ticks[ticks["marker"] == int(Marker.Valid)].groupby("timestamp")["carSpeed"].mean()
+    assert len(speeds) > 0
+    assert isinstance(graph.to_pandas(RelationKind.isOn, Interval(100, 500)), pd.DataFrame)
+    monkeypatch.setitem(__import__("sys").modules, "pandas", None)  # as if not installed
+    with pytest.raises(ImportError, match="python3-pandas"):
+        graph.to_pandas(NodeKind.Car)
 
 
 def test_columns_of_an_overtaken_view_are_empty_and_without_numpy_raise(graph, monkeypatch):

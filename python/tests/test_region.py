@@ -3,6 +3,8 @@ import json
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -118,6 +120,48 @@ def test_a_writer_process_feeds_a_reader_process(region):
     finally:
         reader.kill()
         reader.wait()
+
+
+WAITER = """
+    import varnel
+    with varnel.Graph.attach() as g:
+        scene = g.view()
+        print("attached", scene.last_update, flush=True)
+        seen = [g.wait(timeout=30) for _ in range(3)]  # each after the last one seen
+        print(" ".join(map(str, seen)), g.wait(timeout=0.05), flush=True)
+"""
+
+
+def test_a_reader_process_sleeps_until_each_commit(region):
+    region.add_car_node(5, 1)
+    waiter = start(WAITER)
+    try:
+        expect(waiter, "attached 5")
+        for t in (6, 7, 8):
+            time.sleep(0.1)  # the reader is asleep by then
+            with region.transaction():
+                region.update_car_node(t, 1, carSpeed=float(t))
+                region.add_car_node(t, 100 + t)
+        expect(waiter, "6 7 8 None")
+        assert waiter.wait(TIMEOUT) == 0
+    finally:
+        waiter.kill()
+        waiter.wait()
+
+
+def test_wait_times_out_is_interrupted_by_release_and_takes_after(graph):
+    assert graph.wait(timeout=0.02) is None
+    graph.add_car_node(10, 1)
+    assert graph.wait(timeout=0, after=9) == 10 and graph.wait(0) is None
+    with pytest.raises(ValueError):
+        graph.wait(timeout=-1)
+    ended = []
+    waiter = threading.Thread(target=lambda: ended.append(pytest.raises(ValueError, graph.wait)))
+    waiter.start()
+    time.sleep(0.1)
+    graph.release()
+    waiter.join(TIMEOUT)
+    assert not waiter.is_alive() and ended
 
 
 def test_a_reader_process_sees_only_committed_batches_however_the_host_frames_them(region):

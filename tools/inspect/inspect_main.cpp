@@ -21,6 +21,7 @@
 #include "knowledge_graph/graph/iterators.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/publication_signal.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "record_commands.hpp"
@@ -376,12 +377,25 @@ void sleep_unless_stopped(double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
+// Until the host publishes a new last update (woken by its commit), at most
+// `seconds`, and at least kWatchMinGap after the last refresh so a fast host does
+// not make the screen flicker.
+constexpr std::chrono::milliseconds kWatchMinGap{100};
+void wait_for_change(const kg::KnowledgeGraph& g, std::uint64_t seen, double seconds,
+                     std::chrono::steady_clock::time_point refreshed) {
+  const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
+  kg::wait_for_publication(g, seen, limit, &g_stop);
+  const auto earliest = refreshed + kWatchMinGap;
+  while (!g_stop && std::chrono::steady_clock::now() < earliest)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 void watch(const Source& source, double interval, int count, std::size_t limit, bool clear) {
   const kg::KnowledgeGraph& g = *source.graph;
   std::uint64_t last_nodes = g.node_count(), last_update = g.last_update();
   auto last_time = std::chrono::steady_clock::now();
   for (int round = 0; !g_stop && (count == 0 || round < count); ++round) {
-    if (round > 0) sleep_unless_stopped(interval);
+    if (round > 0) wait_for_change(g, last_update, interval, last_time);
     if (g_stop) break;
     const auto now = std::chrono::steady_clock::now();
     const double elapsed = std::chrono::duration<double>(now - last_time).count();
@@ -529,7 +543,7 @@ int main(int argc, char** argv) {
   std::size_t limit = 40;
   bool no_clear = false;
   auto* watch_command = app.add_subcommand("watch", "A live view that refreshes until Ctrl-C");
-  watch_command->add_option("--interval", interval, "Seconds between refreshes")->check(CLI::PositiveNumber);
+  watch_command->add_option("--interval", interval, "Longest time between refreshes in seconds (a commit refreshes sooner)")->check(CLI::PositiveNumber);
   watch_command->add_option("--count", count, "Stop after this many refreshes (0: until Ctrl-C)");
   watch_command->add_option("--limit", limit, "Node lines to show");
   watch_command->add_flag("--no-clear", no_clear, "Do not clear the screen between refreshes");

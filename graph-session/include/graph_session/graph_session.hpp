@@ -43,6 +43,11 @@
 // host's writing thread); readers of graph() in other threads follow the graph's
 // own rules. Sessions of one process share the writer lock (it is counted).
 //
+// Waiting readers. Every session opens the region's wake object (see
+// memory_interface.hpp) and attaches it to its graph, so that a writer's
+// publications wake the readers sleeping in SceneReader::wait_for_publication
+// in any process; without it (refused, logged at warn level) they poll.
+//
 // Caveats: a reader session maps read-only, so writing through its graph() is
 // refused by the gate (and would fault without it). At most 16 sessions per
 // process (the graph's attachment tables).
@@ -144,6 +149,10 @@ class GraphSession {
   // The policy's thresholds: fractions of each array's capacity.
   static constexpr double kHighWater = 0.8;
   static constexpr double kLowWater = 0.5;
+
+  // Wake calls this session's publications made: one per publication that found
+  // a reader waiting (SceneReader::wait_for_publication), none otherwise.
+  std::uint64_t wake_calls() const;
 
   // Whether a live process holds the region's writer lock; asks every time.
   shared_memory_interface::memory_interface::WriterProbe probe_writer() const;

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/publication_signal.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
@@ -207,6 +208,7 @@ static void flip_to(KnowledgeGraph& graph, std::uint64_t buffer) {
   settle_clear_epoch(graph);
   detail::index_published(graph);
   detail::recorder_published(graph, graph.indices[buffer]);
+  detail::signal_published(graph);
 }
 
 void KnowledgeGraph::publish(const GraphIndices& working) {

@@ -150,4 +150,40 @@ WriterProbe probe_writer(std::string_view name);
 // "alive", "none" or "unknown (why)".
 std::string describe_writer_probe(std::string_view name, const WriterProbe& probe);
 
+// The wake object of region `name`: how readers sleep until the writer's next
+// publication. It holds a count of the waiters, so the writer makes a wake call
+// only when someone waits (otherwise its cost is one load), and the ticket they
+// sleep on. The region's mappings are read-only for readers, so it is a small
+// object of its own: POSIX "/NAME.wake" (a futex word; made by whoever opens it
+// first, checked as the region's objects are, removed with the region), Windows
+// a paging-file mapping "NAME.wake" and a semaphore "NAME.wakeup". Every failure
+// leaves the caller without it: waiters then poll, a writer then wakes nobody.
+// A writer that opens it says so in it; waiters on an object no writer opened
+// poll (kWakePollPeriod), so a writer without it never leaves them asleep.
+// A waiter killed while counted in stays counted until the region goes: the
+// writer then makes a wake call (one system call) at each publication.
+inline constexpr std::chrono::milliseconds kWakePollPeriod{1};
+struct WakeOutcome {
+  Handle wake = nullptr;  // valid when set; give it back with close_wake
+  std::uint32_t error = 0;
+  Refusal refusal = Refusal::None;
+  std::string object;
+  std::uint64_t detail = 0;
+};
+WakeOutcome open_wake(std::string_view name, bool writer);
+void close_wake(Handle wake);
+// Writer, right after a publication became visible: wakes the waiters if any.
+// True when it made the wake call.
+bool wake_waiters(Handle wake) noexcept;
+// Wake calls made through this handle (tests).
+std::uint64_t wake_calls(Handle wake) noexcept;
+// Reader: counts itself in and returns the ticket to sleep on; look at the
+// published state only after this.
+std::uint32_t begin_wait(Handle wake) noexcept;
+// Sleeps until woken after `ticket` or `limit` passed (early returns allowed).
+void wait_for_wake(Handle wake, std::uint32_t ticket, std::chrono::nanoseconds limit) noexcept;
+void end_wait(Handle wake) noexcept;
+// One line for a person: why the wake object could not be opened.
+std::string describe_wake_failure(std::string_view name, const WakeOutcome& outcome);
+
 }  // namespace shared_memory_interface::memory_interface

@@ -40,14 +40,22 @@
 #include <thread>
 
 #include "messages.hpp"
+#include "posix_objects.hpp"
 #include "shared_memory_interface/memory_interface.hpp"
 
 namespace shared_memory_interface::memory_interface {
+
+detail::ObjectCheck detail::check_own_object(int fd, struct stat& status) {
+  if (::fstat(fd, &status) != 0) return {errno, Refusal::Platform, 0};
+  if (!S_ISREG(status.st_mode)) return {EINVAL, Refusal::NotARegion, 0};
+  if (status.st_uid != ::geteuid()) return {EPERM, Refusal::ForeignOwner, status.st_uid};
+  if ((status.st_mode & 077) != 0) return {EACCES, Refusal::OpenToOthers, status.st_mode & 0777};
+  return {};
+}
+
 namespace {
 
-// Flags of every open: a FIFO under the name would block a plain open, a link
-// is never followed, and no descriptor leaks into a program we start.
-constexpr int kSafeOpen = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+using detail::kSafeOpen;
 
 // What a Handle points at on POSIX.
 struct Region {
@@ -66,9 +74,12 @@ struct Names {
     object.append(name);
     lock.reserve(object.size() + 5);
     lock.append(object).append(".lock");
+    wake.reserve(object.size() + 5);
+    wake.append(object).append(".wake");
   }
   std::string object;
   std::string lock;
+  std::string wake;  // the wake object (wake_posix.cpp): goes with the region
 };
 
 // A failed step: the errno to log, why in our terms, and which object.
@@ -103,14 +114,9 @@ bool is_unlinked(int fd) {
   return ::fstat(fd, &status) != 0 || status.st_nlink == 0;
 }
 
-// Refuses an object that another user could have made or could change under us.
 Problem check_object(int fd, const std::string& object, struct stat& status) {
-  if (::fstat(fd, &status) != 0) return platform(errno, object);
-  if (!S_ISREG(status.st_mode)) return Problem{EINVAL, Refusal::NotARegion, object, 0};
-  if (status.st_uid != ::geteuid()) return Problem{EPERM, Refusal::ForeignOwner, object, status.st_uid};
-  if ((status.st_mode & 077) != 0)
-    return Problem{EACCES, Refusal::OpenToOthers, object, status.st_mode & 0777};
-  return {};
+  const detail::ObjectCheck check = detail::check_own_object(fd, status);
+  return Problem{check.error, check.refusal, object, check.detail};
 }
 
 Problem too_small(const std::string& object, std::size_t size) {
@@ -233,6 +239,7 @@ Problem open_or_create(const Names& names, std::uint32_t size, std::size_t min_s
   }
   if (lock_file(fd, LOCK_EX | LOCK_NB) == 0) {  // no holder alive: a leftover
     ::shm_unlink(names.object.c_str());
+    ::shm_unlink(names.wake.c_str());  // its waiter count may name waiters that died
     ::close(fd);
     return create(names, size, out);
   }
@@ -243,6 +250,7 @@ Problem open_or_create(const Names& names, std::uint32_t size, std::size_t min_s
 void drop_holder(int fd, const std::string& object_name, SetupLock& lock) {
   if (lock_file(fd, LOCK_EX | LOCK_NB) == 0) {
     ::shm_unlink(object_name.c_str());
+    ::shm_unlink((object_name + ".wake").c_str());
     lock.remove();
   }
   ::close(fd);

@@ -74,6 +74,15 @@ std::string describe_writer_probe(std::string_view name, const WriterProbe& prob
   return "unknown (" + describe_failure(name, as_map) + ")";
 }
 
+std::string describe_wake_failure(std::string_view name, const WakeOutcome& outcome) {
+  MapOutcome as_map;
+  as_map.error = outcome.error;
+  as_map.refusal = outcome.refusal == Refusal::None ? Refusal::Platform : outcome.refusal;
+  as_map.object = outcome.object;
+  as_map.detail = outcome.detail;
+  return "readers poll instead of being woken: " + describe_failure(name, as_map);
+}
+
 WriterProbe probe_writer(std::string_view name) {
   {
     const std::lock_guard guard(held_mutex);

@@ -38,6 +38,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -225,6 +227,13 @@ class SceneReader {
  public:
   explicit SceneReader(const KnowledgeGraph& graph) : graph_(&graph) {}
   SceneView view();
+  // Sleeps until the host publishes a last update other than `after` (usually
+  // the last view's last_update()) and returns it; nullopt after `timeout`. A
+  // session's reader is woken by the writer's commit (no CPU while it sleeps);
+  // a graph without the wake-up polls every millisecond. See publication_signal.hpp.
+  std::optional<std::uint64_t> wait_for_publication(
+      std::uint64_t after, std::chrono::nanoseconds timeout,
+      const std::atomic<bool>* cancel = nullptr) const;
 
  private:
   const KnowledgeGraph* graph_;

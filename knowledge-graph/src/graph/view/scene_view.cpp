@@ -8,6 +8,7 @@
 #include "../kind_reads.hpp"
 #include "../racy_copy.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/publication_signal.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -586,6 +587,11 @@ std::uint64_t SceneView::versions(RelationKind kind) const {
 }
 
 // ---- SceneReader ----
+
+std::optional<std::uint64_t> SceneReader::wait_for_publication(
+    std::uint64_t after, std::chrono::nanoseconds timeout, const std::atomic<bool>* cancel) const {
+  return graph::wait_for_publication(*graph_, after, timeout, cancel);
+}
 
 SceneView SceneReader::view() {
   for (;;) {
