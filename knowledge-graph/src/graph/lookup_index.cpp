@@ -38,16 +38,12 @@ std::size_t lookup_index_offset() { return (sizeof(KnowledgeGraph) + 63) / 64 * 
 std::size_t lookup_index_size() { return sizeof(IndexBytes); }
 
 bool attach_lookup_index(const KnowledgeGraph& graph, void* bytes) {
-  detach_lookup_index(graph);
-  for (Attachment& slot : attachments) {
-    const KnowledgeGraph* expected = nullptr;
-    if (slot.graph.load(std::memory_order_relaxed) != nullptr) continue;
-    slot.index.store(static_cast<IndexBytes*>(bytes), std::memory_order_release);
-    slot.writer_ready = false;
-    slot.writer_stale = false;
-    if (slot.graph.compare_exchange_strong(expected, &graph, std::memory_order_acq_rel)) return true;
-  }
-  return false;
+  return attachments.attach(graph, [&](Attachment& attached) {
+    attached.index.store(static_cast<IndexBytes*>(bytes), std::memory_order_release);
+    attached.writer_ready = false;
+    attached.writer_stale = false;
+    attached.vouched_buffer = 2;
+  }) != nullptr;
 }
 
 bool attach_region_lookup_index(const KnowledgeGraph& graph, std::size_t view_size) {
@@ -56,12 +52,7 @@ bool attach_region_lookup_index(const KnowledgeGraph& graph, std::size_t view_si
   return attach_lookup_index(graph, bytes + lookup_index_offset());
 }
 
-void detach_lookup_index(const KnowledgeGraph& graph) {
-  if (Attachment* slot = attachment_of(graph)) {
-    slot->graph.store(nullptr, std::memory_order_release);
-    slot->writer_ready = false;
-  }
-}
+void detach_lookup_index(const KnowledgeGraph& graph) { attachments.detach(graph); }
 
 bool has_lookup_index(const KnowledgeGraph& graph) { return index_of(graph) != nullptr; }
 

@@ -18,6 +18,7 @@
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "attachments.hpp"
 #include "racy_copy.hpp"
 
 namespace knowledge_graph::graph::index_layout {
@@ -77,7 +78,6 @@ template <class T> std::atomic_ref<T> word(T& shared) { return std::atomic_ref<T
 // ---- Attachments of this process ----
 
 struct Attachment {
-  std::atomic<const KnowledgeGraph*> graph{nullptr};
   std::atomic<IndexBytes*> index{nullptr};
   bool writer_ready = false;  // the writer proved the index current (writer's thread only)
   bool writer_stale = false;  // a lookup found another writer's versions: rebuild
@@ -87,17 +87,11 @@ struct Attachment {
   GraphIndices vouched{};
   std::uint64_t vouched_buffer = 2;  // 2: none
 };
-constexpr std::size_t kAttachments = 16;
-inline std::array<Attachment, kAttachments> attachments;
+inline detail::AttachmentTable<Attachment> attachments;
 
 inline Attachment* attachment_of(const KnowledgeGraph& graph) {
-  // The last one found by this thread, confirmed by one load.
-  thread_local Attachment* last = nullptr;
-  if (last != nullptr && last->graph.load(std::memory_order_acquire) == &graph) return last;
-  for (Attachment& slot : attachments) {
-    if (slot.graph.load(std::memory_order_acquire) == &graph) return last = &slot;
-  }
-  return nullptr;
+  auto* slot = attachments.find(graph);
+  return slot == nullptr ? nullptr : &slot->payload;
 }
 
 inline IndexBytes* index_of(const KnowledgeGraph& graph) {

@@ -7,23 +7,19 @@
 #include <thread>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "attachments.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
 
-struct Entry {
-  std::atomic<const KnowledgeGraph*> graph{nullptr};
+struct SignalAttachment {
   std::atomic<PublicationSignal*> signal{nullptr};
 };
-std::array<Entry, 16> table;
-std::atomic<int> attached{0};
+detail::AttachmentTable<SignalAttachment> table;
 
 PublicationSignal* signal_of(const KnowledgeGraph& graph) noexcept {
-  if (attached.load(std::memory_order_acquire) == 0) return nullptr;
-  for (Entry& entry : table)
-    if (entry.graph.load(std::memory_order_acquire) == &graph)
-      return entry.signal.load(std::memory_order_acquire);
-  return nullptr;
+  auto* slot = table.find(graph);
+  return slot == nullptr ? nullptr : slot->payload.signal.load(std::memory_order_acquire);
 }
 
 // The longest single sleep: how soon a wait notices `cancel`.
@@ -31,32 +27,17 @@ constexpr std::chrono::milliseconds kSlice{50};
 
 }  // namespace
 
-// Attaching and detaching are rare and take the mutex; the writer and the
-// waiters only load the table.
-std::mutex attach_mutex;
-
 bool attach_publication_signal(const KnowledgeGraph& graph, PublicationSignal* signal) {
-  detach_publication_signal(graph);
-  if (signal == nullptr) return true;
-  const std::lock_guard guard(attach_mutex);
-  for (Entry& entry : table) {
-    if (entry.graph.load() != nullptr) continue;
-    entry.signal.store(signal, std::memory_order_release);
-    entry.graph.store(&graph, std::memory_order_release);
-    attached.fetch_add(1);
+  if (signal == nullptr) {
+    detach_publication_signal(graph);
     return true;
   }
-  return false;
+  return table.attach(graph, [&](SignalAttachment& attached) {
+    attached.signal.store(signal, std::memory_order_release);
+  }) != nullptr;
 }
 
-void detach_publication_signal(const KnowledgeGraph& graph) {
-  const std::lock_guard guard(attach_mutex);
-  for (Entry& entry : table) {
-    if (entry.graph.load() != &graph) continue;
-    entry.graph.store(nullptr);
-    attached.fetch_sub(1);
-  }
-}
+void detach_publication_signal(const KnowledgeGraph& graph) { table.detach(graph); }
 
 namespace detail {
 void signal_published(const KnowledgeGraph& graph) noexcept {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "attachments.hpp"
 #include "racy_copy.hpp"
 
 namespace knowledge_graph::graph {
@@ -17,20 +18,14 @@ template <class T> std::atomic_ref<T> word(const T& shared) {
   return std::atomic_ref<T>(const_cast<T&>(shared));
 }
 
-struct Attachment {
-  std::atomic<const KnowledgeGraph*> graph{nullptr};
+struct LinkAttachment {
   std::atomic<RecorderLink*> link{nullptr};
 };
-constexpr std::size_t kAttachments = 16;
-std::array<Attachment, kAttachments> attachments;
-std::atomic<unsigned> attached_count{0};
+detail::AttachmentTable<LinkAttachment> attachments;
 
 RecorderLink* link_of(const KnowledgeGraph& graph) {
-  if (attached_count.load(std::memory_order_relaxed) == 0) return nullptr;
-  for (Attachment& slot : attachments)
-    if (slot.graph.load(std::memory_order_acquire) == &graph)
-      return slot.link.load(std::memory_order_acquire);
-  return nullptr;
+  auto* slot = attachments.find(graph);
+  return slot == nullptr ? nullptr : slot->payload.link.load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -41,17 +36,9 @@ std::size_t recorder_link_offset() {
 std::size_t recorder_link_size() { return sizeof(RecorderLink); }
 
 bool attach_recorder_link(const KnowledgeGraph& graph, RecorderLink* link) {
-  detach_recorder_link(graph);
-  for (Attachment& slot : attachments) {
-    const KnowledgeGraph* expected = nullptr;
-    if (slot.graph.load(std::memory_order_relaxed) != nullptr) continue;
-    slot.link.store(link, std::memory_order_release);
-    if (slot.graph.compare_exchange_strong(expected, &graph, std::memory_order_acq_rel)) {
-      attached_count.fetch_add(1, std::memory_order_relaxed);
-      return true;
-    }
-  }
-  return false;
+  return attachments.attach(graph, [&](LinkAttachment& attached) {
+    attached.link.store(link, std::memory_order_release);
+  }) != nullptr;
 }
 
 RecorderLink* region_recorder_link(void* view, std::size_t view_size) {
@@ -64,13 +51,7 @@ bool attach_region_recorder_link(const KnowledgeGraph& graph, std::size_t view_s
   return link != nullptr && attach_recorder_link(graph, link);
 }
 
-void detach_recorder_link(const KnowledgeGraph& graph) {
-  for (Attachment& slot : attachments) {
-    const KnowledgeGraph* expected = &graph;
-    if (slot.graph.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel))
-      attached_count.fetch_sub(1, std::memory_order_relaxed);
-  }
-}
+void detach_recorder_link(const KnowledgeGraph& graph) { attachments.detach(graph); }
 
 namespace detail {
 

@@ -8,31 +8,24 @@
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
+#include "attachments.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
 
 struct Gate {
-  std::atomic<const KnowledgeGraph*> graph{nullptr};
   WriterSeat* seat = nullptr;
   WriterAliveProbe probe = nullptr;
   const void* context = nullptr;
   std::atomic<bool> admitted{false};
   std::atomic<bool> overtaken{false};
 };
-constexpr std::size_t kGates = 16;
-std::array<Gate, kGates> gates;
-std::atomic<unsigned> gate_count{0};
+detail::AttachmentTable<Gate> gates;
 
-// Every write asks: the gate this thread found last is confirmed by one load
-// (the table is static, so a remembered entry is always readable).
+// Every write asks (the table is static, so a remembered entry is always readable).
 Gate* gate_of(const KnowledgeGraph& graph) {
-  if (gate_count.load(std::memory_order_acquire) == 0) return nullptr;
-  thread_local Gate* last = nullptr;
-  if (last != nullptr && last->graph.load(std::memory_order_acquire) == &graph) return last;
-  for (Gate& gate : gates)
-    if (gate.graph.load(std::memory_order_acquire) == &graph) return last = &gate;
-  return nullptr;
+  auto* slot = gates.find(graph);
+  return slot == nullptr ? nullptr : &slot->payload;
 }
 
 // This process's token: never 0, and different from any other live process's
@@ -66,20 +59,13 @@ bool gate_writes(const KnowledgeGraph& graph, std::size_t view_size, WriterAlive
     auto* bytes = reinterpret_cast<unsigned char*>(const_cast<KnowledgeGraph*>(&graph));
     seat = reinterpret_cast<WriterSeat*>(bytes + writer_seat_offset());
   }
-  for (Gate& gate : gates) {
-    if (gate.graph.load(std::memory_order_relaxed) != nullptr) continue;
+  return gates.attach(graph, [&](Gate& gate) {
     gate.seat = seat;
     gate.probe = probe;
     gate.context = context;
     gate.admitted.store(false, std::memory_order_relaxed);
     gate.overtaken.store(false, std::memory_order_relaxed);
-    const KnowledgeGraph* expected = nullptr;
-    if (gate.graph.compare_exchange_strong(expected, &graph, std::memory_order_acq_rel)) {
-      gate_count.fetch_add(1, std::memory_order_acq_rel);
-      return true;
-    }
-  }
-  return false;
+  }) != nullptr;
 }
 
 void admit_writes(const KnowledgeGraph& graph) {
@@ -94,13 +80,7 @@ void refuse_writes(const KnowledgeGraph& graph) {
   if (Gate* gate = gate_of(graph)) gate->admitted.store(false, std::memory_order_release);
 }
 
-void ungate_writes(const KnowledgeGraph& graph) {
-  for (Gate& gate : gates) {
-    const KnowledgeGraph* expected = &graph;
-    if (gate.graph.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel))
-      gate_count.fetch_sub(1, std::memory_order_acq_rel);
-  }
-}
+void ungate_writes(const KnowledgeGraph& graph) { gates.detach(graph); }
 
 bool writes_admitted(const KnowledgeGraph& graph) {
   Gate* gate = gate_of(graph);
