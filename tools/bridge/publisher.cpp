@@ -29,6 +29,7 @@
 #include "bridge_typesPubSubTypes.h"
 #include "dds_link.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/publication_signal.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
 #include "graph_session/graph_session.hpp"
 
@@ -96,15 +97,20 @@ class Publisher {
         next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                 std::chrono::duration<double>(options_.status_seconds));
       }
+      // Between looks it sleeps until the host's next commit wakes it (the
+      // region's publication signal), or the interval ends: a clear keeps the
+      // last update and wakes no one, so the interval still bounds its delay.
       if (sent) {
         last_change = now;
       } else if (now - last_change < busy) {
         if (options_.busy_poll_micros == 0)
           std::this_thread::yield();
         else
-          std::this_thread::sleep_for(std::chrono::microseconds(options_.busy_poll_micros));
+          kg::wait_for_publication(graph_, graph_.last_update(),
+                                   std::chrono::microseconds(options_.busy_poll_micros), &g_stop);
       } else {
-        std::this_thread::sleep_for(std::chrono::microseconds(options_.poll_micros));
+        kg::wait_for_publication(graph_, graph_.last_update(),
+                                 std::chrono::microseconds(options_.poll_micros), &g_stop);
       }
     }
     status();
