@@ -26,6 +26,10 @@
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "shared_memory_interface/memory_interface.hpp"
 #include "snapshot_file.hpp"
+#if defined(VARNEL_PYTHON_RECORDINGS)
+#include "moments.hpp"
+#include "recording.hpp"
+#endif
 
 namespace varnel_python {
 namespace {
@@ -907,6 +911,121 @@ void bind_view_shortcuts(py::class_<Graph>& c) {
            "it; release() from another thread ends it with ValueError.");
 }
 
+#if defined(VARNEL_PYTHON_RECORDINGS)
+// A recording file (varnel-inspect record), read a publication at a time: the
+// scene as its writer held it at any moment, and one instance's versions over
+// the whole drive, whatever the region's history window kept.
+class Recording {
+ public:
+  explicit Recording(std::string path) : path_(std::move(path)) {
+    namespace record = varnel::record;
+    std::string error;
+    std::uint64_t base = 0;
+    const auto info = record::read_publications(path_, [&](record::Publication&& p, std::string&) {
+      if (record::starts_afresh(p)) base = moments_.size();
+      moments_.push_back({p.timestamp, base});
+      return true;
+    }, error);
+    if (!info) raise(module_types().snapshot_file_error, path_ + ": " + error);
+    info_ = *info;
+  }
+
+  // A private graph holding the scene right after the last publication stamped
+  // at or before `at` (the end without it): the publications since the fresh
+  // start before it put in again, compactions done where the writer did them.
+  std::unique_ptr<Graph> at(std::optional<std::uint64_t> at) const {
+    std::optional<std::size_t> moment;
+    for (std::size_t i = 0; i < moments_.size(); ++i)
+      if (!at || moments_[i].timestamp <= *at) moment = i;
+    if (!moment)
+      throw py::value_error("the recording " + path_ + " begins after " + std::to_string(*at) +
+                            " (its first publication is stamped " +
+                            std::to_string(moments_.empty() ? 0 : moments_.front().timestamp) + ")");
+    auto g = Graph::new_boxed();
+    varnel::record::Republisher republisher(g->writer());
+    const std::size_t first = moments_[*moment].base;
+    std::size_t index = 0;
+    std::string failure, ignored;
+    varnel::record::read_publications(path_, [&](varnel::record::Publication&& p, std::string&) {
+      const std::size_t i = index++;
+      if (i > *moment) return false;
+      return i < first || republisher.publish(p, failure);
+    }, ignored);
+    if (!failure.empty()) raise(module_types().snapshot_file_error, path_ + ": " + failure);
+    return g;
+  }
+
+  // Every recorded version of one node (or relation), in the order written.
+  py::list history(py::handle kind, std::uint64_t id, bool relation) const {
+    const std::uint64_t k = relation ? relation_kind_arg(kind) : node_kind_arg(kind);
+    py::list out;
+    std::string error;
+    const auto read = varnel::record::read_publications(path_, [&](varnel::record::Publication&& p, std::string&) {
+      if (relation) {
+        for (const auto& item : p.relations)
+          if (item.value.tag == k && item.record.instance_id == id) out.append(py::cast(item));
+      } else {
+        for (const auto& item : p.nodes)
+          if (item.value.tag == k && item.record.instance_id == id) out.append(py::cast(item));
+      }
+      return true;
+    }, error);
+    if (!read) raise(module_types().snapshot_file_error, path_ + ": " + error);
+    return out;
+  }
+
+  const std::string& path() const { return path_; }
+  std::size_t publications() const { return moments_.size(); }
+  std::uint64_t first_time() const { return moments_.empty() ? 0 : moments_.front().timestamp; }
+  std::uint64_t last_time() const { return moments_.empty() ? 0 : moments_.back().timestamp; }
+  const varnel::record::RecordingInfo& info() const { return info_; }
+
+ private:
+  struct Moment {
+    std::uint64_t timestamp;
+    std::size_t base;  // the fresh start it builds on
+  };
+  std::string path_;
+  std::vector<Moment> moments_;
+  varnel::record::RecordingInfo info_;
+};
+
+void bind_recording(py::module_& m) {
+  py::class_<Recording>(m, "Recording",
+                        "A recording made by `varnel-inspect record`, read a publication at a time "
+                        "(memory bounded by one publication, not the file). The whole file is checked "
+                        "when it is opened; SnapshotFileError names what is wrong.")
+      .def(py::init<std::string>(), py::arg("path"))
+      .def("at", &Recording::at, py::kw_only(), py::arg("t") = py::none(),
+           "A private Graph holding the scene as its writer held it right after the last publication "
+           "stamped at or before t (the end without t): every read of it, as of any time since the "
+           "fresh start before that publication, answers as the live graph did, whatever history "
+           "window the host kept. ValueError when the recording begins after t.")
+      .def("view", [](const Recording& r, std::optional<std::uint64_t> t) { return r.at(t)->view(); },
+           py::kw_only(), py::arg("at") = py::none(),
+           "Recording.at(t=at).view(): one consistent view of the scene at that moment.")
+      .def("history", [](const Recording& r, py::handle kind, std::uint64_t id) { return r.history(kind, id, false); },
+           py::arg("kind"), py::arg("instance_id"),
+           "Every recorded version of the node (kind, instance_id), oldest first, across clears and "
+           "compactions (each version is recorded once).")
+      .def("relation_history",
+           [](const Recording& r, py::handle kind, std::uint64_t id) { return r.history(kind, id, true); },
+           py::arg("kind"), py::arg("instance_id"), "The same for a relation.")
+      .def_property_readonly("path", &Recording::path)
+      .def_property_readonly("publications", &Recording::publications)
+      .def_property_readonly("first_time", &Recording::first_time)
+      .def_property_readonly("last_time", &Recording::last_time)
+      .def_property_readonly("versions", [](const Recording& r) { return r.info().versions; })
+      .def_property_readonly("gaps", [](const Recording& r) { return r.info().gaps; })
+      .def_property_readonly("time_unit", [](const Recording& r) { return r.info().time_unit; })
+      .def("__len__", &Recording::publications)
+      .def("__repr__", [](const Recording& r) {
+        return "<varnel.Recording " + r.path() + ": " + std::to_string(r.publications()) +
+               " publications, " + std::to_string(r.first_time()) + " to " + std::to_string(r.last_time()) + ">";
+      });
+}
+#endif
+
 }  // namespace
 
 void bind_graph(py::module_& m) {
@@ -924,6 +1043,9 @@ void bind_graph(py::module_& m) {
   bind_kind_writes(c);
   bind_reads(c);
   bind_view_shortcuts(c);
+#if defined(VARNEL_PYTHON_RECORDINGS)
+  bind_recording(m);
+#endif
   m.attr("REGION_NAME") = graph_session::kRegionName;
   m.attr("REGION_SIZE") = graph_session::kRegionSize;
 }

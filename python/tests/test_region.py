@@ -392,3 +392,56 @@ def test_a_history_window_belongs_to_a_host_graph(graph):
         graph.history_window = 5000
     with pytest.raises(varnel.VarnelError):
         graph.history_held
+
+
+def find_inspector():
+    """varnel-inspect beside this module: the build tree's tools folder, or an installed bin."""
+    import os
+    import shutil
+    here = os.path.dirname(os.path.abspath(varnel.__file__))
+    for candidate in (os.path.join(here, "..", "tools", "varnel-inspect"),
+                      os.path.join(here, "..", "..", "..", "bin", "varnel-inspect"),
+                      os.path.join(here, "..", "..", "..", "..", "bin", "varnel-inspect")):
+        if os.access(candidate, os.X_OK):
+            return os.path.normpath(candidate)
+    return shutil.which("varnel-inspect")
+
+
+def test_a_recording_answers_what_the_window_dropped(region, tmp_path):
+    """A drive recorded while its host compacts: Recording.at(t) answers as of any
+    moment as the live graph did, each version is recorded once."""
+    import signal
+    import time
+    inspector = find_inspector()
+    if inspector is None or not hasattr(varnel, "Recording"):
+        pytest.skip("varnel-inspect or varnel.Recording is not built")
+    path = tmp_path / "drive.mcap"
+    recorder = subprocess.Popen([inspector, "record", str(path), "--quiet", "--writer-wait", "2000"],
+                                stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(1.0)  # attached (a write before would be in the scene at start anyway)
+        expected = {}
+        for t in range(100, 3100, 100):
+            for car in (1, 2, 3):
+                region.add_car_node(t, car, carSpeed=float(t + car))
+            if t % 1000 == 0:
+                region.compact(t - 200)  # the window: 200 of history
+            expected[t] = {car: float(t + car) for car in (1, 2, 3)}
+        time.sleep(0.5)
+    finally:
+        recorder.send_signal(signal.SIGINT)
+        _, err = recorder.communicate(timeout=30)
+    assert recorder.returncode == 0, err
+    assert region.view().node_at((NodeKind.Car, 1), 500) is None  # compacted away
+
+    drive = varnel.Recording(str(path))
+    assert drive.gaps == 0 and drive.last_time == 3000
+    assert drive.versions == 90  # each of the 90 versions once, whatever the compactions
+    for t in (500, 1450, 2000, 3000):
+        moment = max(m for m in expected if m <= t)
+        with drive.at(t=t) as g:
+            speeds = {i.index.instance_id: i.value.carSpeed for i in g.view().nodes_as_of(NodeKind.Car, t=t)}
+            assert speeds == expected[moment]
+    assert [i.timestamp for i in drive.history(NodeKind.Car, 2)] == list(range(100, 3100, 100))
+    with drive.at(t=50) as g:  # the scene the recording started from: empty
+        assert g.view().nodes() == []
