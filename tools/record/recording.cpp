@@ -191,6 +191,11 @@ bool list_of(const json& array, kg::RelationList& out) {
 
 }  // namespace
 
+json version_message(const NodeItem& item, std::uint64_t publication) { return node_message(item, publication); }
+json version_message(const RelationItem& item, std::uint64_t publication) {
+  return relation_message(item, publication);
+}
+
 std::uint64_t nanoseconds_per_unit(const std::string& unit) {
   if (unit == "ms") return 1'000'000;
   if (unit == "us") return 1'000;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "mcap.hpp"
 
@@ -35,6 +37,11 @@ struct RecordingInfo {
   std::string time_unit = "ms";  // what one host timestamp unit is: ms, us or ns
   std::uint64_t publications = 0, versions = 0, gaps = 0, merged = 0;
 };
+
+// One version as a recording's channel message holds it (the JSON of
+// "/nodes/KIND" and "/relations/KIND"), made visible by publication `publication`.
+nlohmann::json version_message(const NodeItem& item, std::uint64_t publication);
+nlohmann::json version_message(const RelationItem& item, std::uint64_t publication);
 
 // Nanoseconds per host timestamp unit, 0 for an unknown unit.
 std::uint64_t nanoseconds_per_unit(const std::string& unit);
