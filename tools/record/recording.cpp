@@ -72,7 +72,9 @@ json node_message(const NodeItem& item, std::uint64_t publication) {
               {"outgoing", list_json(item.record.outgoing)},
               {"incoming", list_json(item.record.incoming)},
               {"payload", hex(item.value.payload, sizeof item.value.payload)}};
-  for (auto& [name, value] : inspect::node_json(item)["attributes"].items()) out[name] = value;
+  // The JSON is kept while its attributes are copied (a range over a temporary's member would dangle).
+  const json shown = inspect::node_json(item);
+  for (auto& [name, value] : shown["attributes"].items()) out[name] = value;
   return out;
 }
 
@@ -86,7 +88,8 @@ json relation_message(const RelationItem& item, std::uint64_t publication) {
               {"from", end_json(item.record.from)},
               {"to", end_json(item.record.to)},
               {"payload", hex(item.value.payload, sizeof item.value.payload)}};
-  for (auto& [name, value] : inspect::relation_json(item)["attributes"].items()) out[name] = value;
+  const json shown = inspect::relation_json(item);
+  for (auto& [name, value] : shown["attributes"].items()) out[name] = value;
   return out;
 }
 
