@@ -7,6 +7,7 @@
 
 #include "knowledge_graph/graph/raw_span.hpp"
 #include "render.hpp"
+#include "scene_channel.hpp"
 
 namespace varnel::record {
 namespace {
@@ -227,6 +228,11 @@ bool RecordingWriter::open(const std::string& path, const std::string& time_unit
   return true;
 }
 
+void RecordingWriter::add_scene() {
+  scene_ = std::make_shared<SceneChannel>(scale_);
+  scene_->open(mcap_);
+}
+
 std::uint64_t RecordingWriter::log_time(std::uint64_t timestamp) const {
   if (timestamp > std::numeric_limits<std::uint64_t>::max() / scale_)
     return std::numeric_limits<std::uint64_t>::max();
@@ -257,6 +263,7 @@ void RecordingWriter::write(const Publication& p) {
   info_.versions += p.nodes.size() + p.relations.size();
   if (p.gap) ++info_.gaps;
   info_.merged += p.merged > 1 ? p.merged - 1 : 0;
+  if (scene_) scene_->write(p, sequence_++, log_time(p.timestamp), mcap_);
   const json marker = {{"publication", number}, {"timestamp", p.timestamp},
                        {"nodes", p.nodes.size()}, {"relations", p.relations.size()},
                        {"start", p.start}, {"cleared", p.cleared}, {"gap", p.gap},
@@ -311,6 +318,7 @@ struct Decoder {
       error = kNotARecording;
       return false;
     }
+    if (m.channel_id == SceneChannel::kChannel) return true;  // drawn from the versions, not read back
     json message = json::parse(m.data, nullptr, false);
     if (!message.is_object()) return bad("not a JSON object");
     std::uint64_t publication = 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,9 +47,13 @@ nlohmann::json version_message(const RelationItem& item, std::uint64_t publicati
 // Nanoseconds per host timestamp unit, 0 for an unknown unit.
 std::uint64_t nanoseconds_per_unit(const std::string& unit);
 
+class SceneChannel;
+
 class RecordingWriter {
  public:
   bool open(const std::string& path, const std::string& time_unit, std::string& error);
+  // After open: also write the /scene channel (see scene_channel.hpp).
+  void add_scene();
   void write(const Publication& publication);
   bool close(std::string& error);
   const RecordingInfo& info() const { return info_; }
@@ -62,6 +67,7 @@ class RecordingWriter {
   RecordingInfo info_;
   std::uint64_t scale_ = 1;
   std::uint32_t sequence_ = 0;
+  std::shared_ptr<SceneChannel> scene_;
 };
 
 struct Recording {
