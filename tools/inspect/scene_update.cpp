@@ -228,11 +228,26 @@ std::string SceneBuilder::update(const std::vector<kg::NodeItem>& nodes,
     auto track = lanes_.find(id);
     const double length = track != lanes_.end() ? std::hypot(track->second.dx, track->second.dy) : 0;
     if (track != lanes_.end() && !track->second.points.empty() && length > 0) {
-      const double ux = track->second.dx / length, uy = track->second.dy / length;
+      double ux = track->second.dx / length, uy = track->second.dy / length;
       double cx = 0, cy = 0;
       for (const auto& [x, y] : track->second.points) cx += x, cy += y;
       cx /= static_cast<double>(track->second.points.size());
       cy /= static_cast<double>(track->second.points.size());
+      // With points spread along it, the lane runs along their main axis (the
+      // cars' directions only say which way): directions bend where cars turn.
+      double sxx = 0, sxy = 0, syy = 0;
+      for (const auto& [x, y] : track->second.points) {
+        sxx += (x - cx) * (x - cx);
+        sxy += (x - cx) * (y - cy);
+        syy += (y - cy) * (y - cy);
+      }
+      if (track->second.points.size() >= 3 && sxx + syy > 4.0) {
+        const double angle = 0.5 * std::atan2(2 * sxy, sxx - syy);
+        const double ax = std::cos(angle), ay = std::sin(angle);
+        const double sign = ax * ux + ay * uy < 0 ? -1.0 : 1.0;
+        ux = sign * ax;
+        uy = sign * ay;
+      }
       double lo = 0, hi = 0;
       for (const auto& [x, y] : track->second.points) {
         const double s = (x - cx) * ux + (y - cy) * uy;
