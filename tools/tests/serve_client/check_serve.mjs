@@ -34,7 +34,7 @@ function follow() {
     client, serverInfo: null, channels: new Map(), subs: new Map(), statuses: [],
     scene: new Map(), graph: new Map(), pendingScene: null, pendingGraph: null,
     counts: { scene: 0, graph: 0, stats: 0, compared: 0, cars: 0, deleted: 0, removed: 0, lanes: 0 },
-    lastStats: null, times: [], closed: false,
+    lastStats: null, times: [], clock: [], closed: false,
   };
   client.on("serverInfo", (info) => (state.serverInfo = info));
   client.on("status", (s) => state.statuses.push(s));
@@ -74,7 +74,10 @@ function follow() {
 // The graph's versions of a publication into a model; the scene update into the
 // entity map; then every car entity must stand where the graph has the car.
 function apply(state, graph, scene, timestamp) {
+  if (!graph.start && state.times.length && timestamp < state.times[state.times.length - 1])
+    fail(`publication ${graph.publication}: its time goes back without a fresh start`);
   state.times.push(timestamp);
+  state.clock.push([performance.now(), Number(timestamp / 1000000n)]);
   if (graph.start) state.graph.clear();
   for (const v of graph.nodes) {
     const key = v.kind + "/" + v.id;
@@ -238,9 +241,15 @@ if (hostile && scenesAfter - scenesBefore < 5) fail("the well-behaved client was
 if (main.counts.compared === 0) fail("no car was compared with the graph");
 if (!main.lastStats || typeof main.lastStats.fill !== "number" || !main.lastStats.nodes) fail("no usable /stats message");
 if (main.counts.lanes === 0) fail("no lane was drawn");
-for (let i = 1; i < main.times.length; i++)
-  if (main.times[i] < main.times[i - 1]) fail("publication times go backwards without a restart");
 if (main.closed) fail("the server closed the well-behaved client");
+// The host (the demo: 100 ms of scene time per tick at 10 Hz) kept its pace while
+// hostile clients were about: scene time went on at about the wall clock's rate.
+if (process.env.VARNEL_EXPECT_REALTIME && main.clock.length > 2) {
+  const [[w0, t0], [w1, t1]] = [main.clock[0], main.clock[main.clock.length - 1]];
+  const pace = (t1 - t0) / (w1 - w0);
+  if (pace < 0.8) fail(`the host fell behind while the clients were about: ${pace.toFixed(2)} s of scene time per second`);
+  console.log(`the host's pace meanwhile: ${pace.toFixed(2)} s of scene time per second`);
+}
 if (process.env.VARNEL_EXPECT_REMOVALS && main.counts.removed === 0) fail("no car was removed during the run");
 if (main.counts.deleted < main.counts.removed) fail(`${main.counts.removed} cars removed but ${main.counts.deleted} deletions`);
 console.log(`followed ${main.counts.scene} /scene, ${main.counts.graph} /graph, ${main.counts.stats} /stats messages; ` +

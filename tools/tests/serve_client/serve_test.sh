@@ -33,7 +33,7 @@ demo=$!
 pids+=($demo)
 sleep 1
 start_serve "$out/serve.log" --max-clients 16
-(cd "$here" && VARNEL_SERVE_MAX_CLIENTS=16 VARNEL_EXPECT_REMOVALS=1 node check_serve.mjs "ws://127.0.0.1:$port/" 10)
+(cd "$here" && VARNEL_SERVE_MAX_CLIENTS=16 VARNEL_EXPECT_REMOVALS=1 VARNEL_EXPECT_REALTIME=1 node check_serve.mjs "ws://127.0.0.1:$port/" 10)
 (cd "$here" && node check_page.mjs "http://127.0.0.1:$port/" "$out")
 echo "-- record --scene, read by the reference MCAP reader"
 rm -f "$out/scene.mcap"
@@ -45,4 +45,5 @@ wait "$demo" 2>/dev/null || true
 echo "-- the recording served with --file"
 start_serve "$out/serve-file.log" --file "$out/scene.mcap"
 (cd "$here" && node check_serve.mjs "ws://127.0.0.1:$port/" 3 --no-hostile)
+(cd "$here" && node check_page.mjs "http://127.0.0.1:$port/" "$out/file")
 echo "serve tests passed"
