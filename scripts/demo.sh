@@ -2,7 +2,10 @@
 # The live demo: builds the Linux preset, runs varnel-demo (a host that writes a
 # moving road-traffic scene into the shared region "KnowledgeGraph") in the
 # background, shows the scene with varnel-inspect from another process, and
-# leaves a picture of it in build/scene.svg.
+# leaves a picture of it in build/scene.svg. Meanwhile `varnel-inspect serve`
+# shows the live scene at http://127.0.0.1:8765/ (a page for any browser; robotics
+# viewers connect to ws://127.0.0.1:8765 with foxglove.websocket.v1); set
+# VARNEL_SERVE_PORT for another port, 0 for none.
 #
 #   scripts/demo.sh [SECONDS]     run the demo host for SECONDS (default 20)
 #   scripts/demo.sh --sumo [SECONDS]
@@ -15,6 +18,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 varnel_install_missing
+
+# start_serve: the live scene for browsers and robotics viewers while the host runs.
+serve_port=${VARNEL_SERVE_PORT:-8765}
+server=""
+start_serve() {
+  [ "$serve_port" != 0 ] || return 0
+  build/linux/tools/varnel-inspect serve --port "$serve_port" >build/serve.log 2>&1 &
+  server=$!
+  for _ in $(seq 30); do grep -q "http://" build/serve.log && break; kill -0 "$server" 2>/dev/null || break; sleep 0.1; done
+  if grep -q "http://" build/serve.log; then
+    echo "== the live scene: open http://127.0.0.1:$serve_port/ in a browser, or connect a robotics viewer"
+    echo "   (Foxglove: Open connection, Foxglove WebSocket, ws://127.0.0.1:$serve_port; 3D panel on /scene)"
+  else
+    echo "(varnel-inspect serve did not start, see build/serve.log; the demo goes on without it)"
+    server=""
+  fi
+}
+stop_serve() { [ -z "$server" ] || { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; }; }
 
 if [ "${1:-}" = "--sumo" ]; then
   seconds=${2:-60}
@@ -33,8 +54,9 @@ if [ "${1:-}" = "--sumo" ]; then
   $netns sh -c "ip link set lo up && PYTHONPATH=$PWD/build/linux/python exec tools/sumo/varnel-sumo \
     --grid --duration $seconds --realtime --hold --keep-dir build/sumo --picture build/sumo-map.svg" </dev/null >build/sumo-host.log 2>&1 &
   host=$!
-  trap 'kill "$host" 2>/dev/null || true' EXIT
+  trap 'kill "$host" 2>/dev/null || true; stop_serve' EXIT
   for _ in $(seq 100); do "$inspect" stats >/dev/null 2>&1 && break; sleep 0.2; done
+  start_serve
   echo "== the live scene, read by another process (varnel-inspect watch)"
   "$inspect" watch --interval 2 --count $(( seconds / 4 > 1 ? seconds / 4 : 1 )) --no-clear --limit 6 || true
   until grep -q "holding the region" build/sumo-host.log; do
@@ -46,6 +68,7 @@ if [ "${1:-}" = "--sumo" ]; then
   "$inspect" dot --svg build/sumo-scene.svg --output build/sumo-scene.svg.dot
   kill -TERM "$host" 2>/dev/null || true
   wait "$host" || true
+  stop_serve
   trap - EXIT
   echo; echo "== the host's log (build/sumo-host.log), last lines"
   tail -3 build/sumo-host.log
@@ -70,8 +93,9 @@ fi
 echo "== starting the demo host for ${seconds}s: $tools/varnel-demo --duration $seconds"
 "$tools/varnel-demo" --duration "$seconds" --rate 10 --cars 24 --seed 1 >build/demo-host.log 2>&1 &
 host=$!
-trap 'kill "$host" 2>/dev/null || true' EXIT
+trap 'kill "$host" 2>/dev/null || true; stop_serve' EXIT
 for _ in $(seq 50); do "$inspect" stats >/dev/null 2>&1 && break; sleep 0.2; done
+start_serve
 
 echo "== the live scene, read by another process (varnel-inspect watch)"
 watch_rounds=$(( seconds > 12 ? 6 : seconds / 2 ))
@@ -87,6 +111,7 @@ echo; echo "== picture of the scene"
 "$inspect" save build/scene.varnel
 
 wait "$host" || true
+stop_serve
 trap - EXIT
 echo; echo "== the host's log (build/demo-host.log), last lines"
 tail -4 build/demo-host.log

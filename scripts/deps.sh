@@ -16,6 +16,7 @@ VARNEL_PACKAGE_GROUPS=(
   "recording tests (Node.js): nodejs"
   "SUMO traffic simulator and network namespaces: sumo sumo-tools iproute2"
   "DDS bridge (Fast DDS): libfastrtps-dev libfastcdr-dev fastddsgen"
+  "live viewer server (Boost.Beast) and its browser test: libboost-dev chromium"
 )
 # npm comes with some builds of nodejs (and conflicts with Debian's npm there).
 command -v npm >/dev/null 2>&1 || VARNEL_PACKAGE_GROUPS+=("recording tests (npm): npm")

@@ -3,10 +3,11 @@
 # ThreadSanitizer build of the concurrency tests, the Windows x64 cross build under
 # Wine, the Python package's tests, a packager's plain Release build with its
 # installed tree, recording and replay, varnel-sumo against the SUMO traffic
-# simulator, and varnel-bridge over loopback DDS. Installs missing Debian packages first.
+# simulator, varnel-bridge over loopback DDS, and varnel-inspect serve with a
+# robotics viewer's client and a headless browser. Installs missing Debian packages first.
 #
 #   scripts/test.sh            everything
-#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo dds)
+#   scripts/test.sh linux      only the named runs (linux asan tsan mingw python release fuzz mcap sumo dds serve)
 #   VARNEL_FUZZ_SECONDS=600 scripts/test.sh fuzz   a longer fuzzing run (default 40 s each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,7 @@ source scripts/deps.sh
 varnel_install_missing
 
 runs=("$@")
-((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo dds)
+((${#runs[@]})) || runs=(linux asan tsan mingw python release fuzz mcap sumo dds serve)
 jobs=$(nproc)
 failed=()
 
@@ -129,6 +130,21 @@ run_dds() {
   [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
   $namespaces sh -c 'ip link set lo up && mount -t tmpfs -o size=12g tmpfs /dev/shm &&
     tools/bridge/tests/bridge_test.sh build/linux'
+}
+
+# ---- serve: varnel-inspect serve against the demo host, read by the robotics
+# viewers' own WebSocket client and schemas (npm packages pinned by the
+# lockfile), hostile clients, record --scene read by the reference MCAP reader,
+# and the page in Debian's chromium, headless; in a network namespace with only
+# lo up and a /dev/shm of its own.
+run_serve() {
+  (cd tools/tests/serve_client && npm ci --no-audit --no-fund --loglevel=error) || return 1
+  [ -d build/linux ] || cmake --preset linux >/dev/null
+  cmake --build --preset linux -j "$jobs" --target varnel-inspect varnel-demo varnel_interface || return 1
+  local namespaces="unshare -n -m"
+  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
+  $namespaces sh -c 'ip link set lo up && mount -t tmpfs -o size=2g tmpfs /dev/shm &&
+    tools/tests/serve_client/serve_test.sh build/linux'
 }
 
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.

@@ -711,7 +711,16 @@ py::object columns(const graph::SceneView& s, py::handle kind, py::handle window
   }
   require_numpy();
   // What each instance was before the window, for the `change` of its first version in it.
-  const std::optional<std::uint64_t> before = interval ? before_window(*interval) : std::nullopt;
+  // (A flag and a time, not an optional: GCC takes the optional's value for
+  // uninitialized where it is read under the check.)
+  bool has_before = false;
+  std::uint64_t before = 0;
+  if (interval) {
+    if (const auto time = before_window(*interval)) {
+      has_before = true;
+      before = *time;
+    }
+  }
   if (node) {
     const std::uint64_t k = node_kind_arg(kind);
     std::vector<graph::NodeVersion> versions;
@@ -719,8 +728,8 @@ py::object columns(const graph::SceneView& s, py::handle kind, py::handle window
     {
       py::gil_scoped_release unlocked;
       versions = s.node_versions(static_cast<graph::NodeKind>(k), interval);
-      if (before) {
-        for (const graph::NodeItem& item : s.nodes_as_of(static_cast<graph::NodeKind>(k), *before))
+      if (has_before) {
+        for (const graph::NodeItem& item : s.nodes_as_of(static_cast<graph::NodeKind>(k), before))
           previous[item.record.instance_id] =
               graph::NodeVersion{item.record.instance_id, item.record.timestamp, item.record.marker, item.value};
       }
@@ -733,8 +742,8 @@ py::object columns(const graph::SceneView& s, py::handle kind, py::handle window
   {
     py::gil_scoped_release unlocked;
     versions = s.relation_versions(static_cast<graph::RelationKind>(k), interval);
-    if (before) {
-      for (const graph::RelationItem& item : s.relations_as_of(static_cast<graph::RelationKind>(k), *before))
+    if (has_before) {
+      for (const graph::RelationItem& item : s.relations_as_of(static_cast<graph::RelationKind>(k), before))
         previous[item.record.instance_id] =
             graph::RelationVersion{item.record.instance_id, item.record.timestamp, item.record.from,
                                    item.record.to, item.record.marker, item.value};

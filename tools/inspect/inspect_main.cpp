@@ -28,6 +28,9 @@
 #include "render.hpp"
 #include "run_program.hpp"
 #include "snapshot_file.hpp"
+#ifdef VARNEL_WITH_SERVE
+#include "serve.hpp"
+#endif
 
 namespace {
 
@@ -496,6 +499,10 @@ int main(int argc, char** argv) {
                  "the command's --at/--to)");
   varnel::inspect::RecordCommands record_commands;
   record_commands.add_to(app);
+#ifdef VARNEL_WITH_SERVE
+  varnel::inspect::ServeCommand serve_command;
+  serve_command.add_to(app);
+#endif
   app.add_option("--region", g_region_name,
                  "Name of the shared region to read or load into (default KnowledgeGraph)")
       ->check([](const std::string& name) {
@@ -566,6 +573,9 @@ int main(int argc, char** argv) {
       return 0;
     }
     int status = 0;
+#ifdef VARNEL_WITH_SERVE
+    if (serve_command.run(status, g_region_name, lock_wait(), file, g_stop)) return status;
+#endif
     record_commands.use_region(g_region_name, lock_wait());
     if (record_commands.run(status, g_stop)) {
       if (!file.empty()) throw Failure{"record and replay take their own FILE; --file does not apply"};

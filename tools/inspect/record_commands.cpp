@@ -80,7 +80,7 @@ std::string megabytes(std::uint64_t bytes) {
 }
 
 int record_live(const std::string& path, const std::string& unit, double wait_ms, double duration,
-                std::uint64_t max_publications, bool quiet, const std::atomic<bool>& stop) {
+                std::uint64_t max_publications, bool quiet, bool scene, const std::atomic<bool>& stop) {
   if (record::nanoseconds_per_unit(unit) == 0)
     throw RecordingFailure("unknown --time-unit \"" + unit + "\": give ms, us or ns");
   if (auto refused = planted_link_error(path)) throw RecordingFailure("cannot write " + *refused);
@@ -106,6 +106,7 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   if (!recorder.attach(static_cast<std::uint64_t>(wait_ms * 1000), error)) throw RecordingFailure(error);
   record::RecordingWriter writer;
   if (!writer.open(path, unit, error)) throw RecordingFailure(error);
+  if (scene) writer.add_scene();
 
   // The recorder thread only copies versions out and acknowledges them, so that
   // a writer waiting to reuse slots is released quickly; this thread encodes and
@@ -345,6 +346,8 @@ void RecordCommands::add_to(CLI::App& app) {
                       "Longest time (ms) the writer waits for this recorder before it reuses slots; "
                       "default 50, at most 2000");
   record_->add_flag("--quiet", quiet_, "No progress line");
+  record_->add_flag("--scene", scene_,
+                    "Also record /scene: the scene as robotics viewers' 3D panels draw it (foxglove.SceneUpdate)");
   replay_ = app.add_subcommand("replay",
                                "Republish a recording into the region as a host, batch by batch at "
                                "the recorded pace");
@@ -363,7 +366,8 @@ void RecordCommands::use_region(const std::string& name,
 
 bool RecordCommands::run(int& status, const std::atomic<bool>& stop) {
   if (record_ != nullptr && *record_) {
-    status = record_live(record_path_, time_unit_, writer_wait_ms_, duration_, max_publications_, quiet_, stop);
+    status = record_live(record_path_, time_unit_, writer_wait_ms_, duration_, max_publications_, quiet_, scene_,
+                         stop);
     return true;
   }
   if (replay_ != nullptr && *replay_) {

@@ -48,7 +48,7 @@ class RecordCommands {
   std::string record_path_, replay_path_, time_unit_ = "ms";
   double duration_ = 0, rate_ = 1.0, writer_wait_ms_ = 50;
   std::uint64_t max_publications_ = 0;
-  bool loop_ = false, force_ = false, quiet_ = false;
+  bool loop_ = false, force_ = false, quiet_ = false, scene_ = false;
 };
 
 }  // namespace varnel::inspect

@@ -7,6 +7,7 @@
 
 #include "knowledge_graph/graph/raw_span.hpp"
 #include "render.hpp"
+#include "scene_channel.hpp"
 
 namespace varnel::record {
 namespace {
@@ -72,7 +73,9 @@ json node_message(const NodeItem& item, std::uint64_t publication) {
               {"outgoing", list_json(item.record.outgoing)},
               {"incoming", list_json(item.record.incoming)},
               {"payload", hex(item.value.payload, sizeof item.value.payload)}};
-  for (auto& [name, value] : inspect::node_json(item)["attributes"].items()) out[name] = value;
+  // The JSON is kept while its attributes are copied (a range over a temporary's member would dangle).
+  const json shown = inspect::node_json(item);
+  for (auto& [name, value] : shown["attributes"].items()) out[name] = value;
   return out;
 }
 
@@ -86,7 +89,8 @@ json relation_message(const RelationItem& item, std::uint64_t publication) {
               {"from", end_json(item.record.from)},
               {"to", end_json(item.record.to)},
               {"payload", hex(item.value.payload, sizeof item.value.payload)}};
-  for (auto& [name, value] : inspect::relation_json(item)["attributes"].items()) out[name] = value;
+  const json shown = inspect::relation_json(item);
+  for (auto& [name, value] : shown["attributes"].items()) out[name] = value;
   return out;
 }
 
@@ -199,6 +203,11 @@ bool list_of(const json& array, kg::RelationList& out) {
 
 }  // namespace
 
+json version_message(const NodeItem& item, std::uint64_t publication) { return node_message(item, publication); }
+json version_message(const RelationItem& item, std::uint64_t publication) {
+  return relation_message(item, publication);
+}
+
 std::uint64_t nanoseconds_per_unit(const std::string& unit) {
   if (unit == "ms") return 1'000'000;
   if (unit == "us") return 1'000;
@@ -225,6 +234,11 @@ bool RecordingWriter::open(const std::string& path, const std::string& time_unit
   mcap_.add_schema({kPublicationChannel, "varnel.publication", "jsonschema", publication_schema()});
   mcap_.add_channel({kPublicationChannel, kPublicationChannel, "/publications", "json", {}});
   return true;
+}
+
+void RecordingWriter::add_scene() {
+  scene_ = std::make_shared<SceneChannel>(scale_);
+  scene_->open(mcap_);
 }
 
 std::uint64_t RecordingWriter::log_time(std::uint64_t timestamp) const {
@@ -257,6 +271,7 @@ void RecordingWriter::write(const Publication& p) {
   info_.versions += p.nodes.size() + p.relations.size();
   if (p.gap) ++info_.gaps;
   info_.merged += p.merged > 1 ? p.merged - 1 : 0;
+  if (scene_) scene_->write(p, sequence_++, log_time(p.timestamp), mcap_);
   json marker = {{"publication", number}, {"timestamp", p.timestamp},
                  {"nodes", p.nodes.size()}, {"relations", p.relations.size()},
                  {"start", p.start}, {"cleared", p.cleared}, {"gap", p.gap},
@@ -318,6 +333,7 @@ struct Decoder {
       error = kNotARecording;
       return false;
     }
+    if (m.channel_id == SceneChannel::kChannel) return true;  // drawn from the versions, not read back
     json message = json::parse(m.data, nullptr, false);
     if (!message.is_object()) return bad("not a JSON object");
     std::uint64_t publication = 0;

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "mcap.hpp"
@@ -42,12 +45,21 @@ struct RecordingInfo {
   std::uint64_t publications = 0, versions = 0, gaps = 0, merged = 0;
 };
 
+// One version as a recording's channel message holds it (the JSON of
+// "/nodes/KIND" and "/relations/KIND"), made visible by publication `publication`.
+nlohmann::json version_message(const NodeItem& item, std::uint64_t publication);
+nlohmann::json version_message(const RelationItem& item, std::uint64_t publication);
+
 // Nanoseconds per host timestamp unit, 0 for an unknown unit.
 std::uint64_t nanoseconds_per_unit(const std::string& unit);
+
+class SceneChannel;
 
 class RecordingWriter {
  public:
   bool open(const std::string& path, const std::string& time_unit, std::string& error);
+  // After open: also write the /scene channel (see scene_channel.hpp).
+  void add_scene();
   void write(const Publication& publication);
   bool close(std::string& error);
   const RecordingInfo& info() const { return info_; }
@@ -61,6 +73,7 @@ class RecordingWriter {
   RecordingInfo info_;
   std::uint64_t scale_ = 1;
   std::uint32_t sequence_ = 0;
+  std::shared_ptr<SceneChannel> scene_;
 };
 
 struct Recording {
