@@ -132,7 +132,7 @@ std::unique_ptr<Source> open_source(const std::string& region,
     std::string error;
     if (!read_snapshot_file(file, snapshot, error)) throw Failure(error);
     source->boxed = kg::KnowledgeGraph::new_boxed();
-    install_snapshot(snapshot, *source->boxed);
+    if (!install_snapshot(snapshot, *source->boxed, error)) throw Failure(file + ": " + error);
     source->graph = source->boxed.get();
     source->description = "snapshot file " + file;
     source->writer_kind = "snapshot";
