@@ -206,6 +206,8 @@ bool RecordingWriter::open(const std::string& path, const std::string& time_unit
   }
   info_ = RecordingInfo{};
   info_.time_unit = time_unit;
+  mcap_.options.compression = compression;
+  mcap_.chunk_size = chunk_size;
   if (!mcap_.open(path, "varnel-inspect record", error)) return false;
   mcap_.add_metadata(kRecordingMetadata,
                      {{"format", "1"},

@@ -41,6 +41,11 @@ std::uint64_t nanoseconds_per_unit(const std::string& unit);
 
 class RecordingWriter {
  public:
+  // How chunks are written (set before open): compressed with zstd by default
+  // where the build has it, ended at a publication boundary once this large.
+  mcap::Compression compression = mcap::default_compression();
+  std::size_t chunk_size = 1 << 20;
+
   bool open(const std::string& path, const std::string& time_unit, std::string& error);
   void write(const Publication& publication);
   bool close(std::string& error);
