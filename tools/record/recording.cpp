@@ -1,6 +1,9 @@
 #include "recording.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <limits>
 
 #include <nlohmann/json.hpp>
@@ -291,6 +294,7 @@ struct Decoder {
   RecordingInfo info;
   Publication current;
   std::uint64_t index = 0, publications = 0;
+  std::uint64_t first = 0;  // a read from the middle: publications before this one are passed over
 
   bool take(const mcap::Message& m, const mcap::File& so_far, std::string& error) {
     const std::uint64_t number = ++index;
@@ -301,7 +305,7 @@ struct Decoder {
               ": " + what;
       return false;
     };
-    if (number == 1 && !described(so_far, info)) {
+    if (number == 1 && first == 0 && !described(so_far, info)) {
       error = kNotARecording;
       return false;
     }
@@ -309,6 +313,7 @@ struct Decoder {
     if (!message.is_object()) return bad("not a JSON object");
     std::uint64_t publication = 0;
     if (!get(message, "publication", publication)) return bad("no publication number");
+    if (publication < first) return true;
     if (publication != publications + 1)
       return bad("belongs to publication " + std::to_string(publication) + " where " +
                  std::to_string(publications + 1) + " was expected");
@@ -378,7 +383,7 @@ struct Decoder {
 
 std::optional<RecordingInfo> read_stream(std::string_view bytes, const std::string& path,
                                          const PublicationSink& each, std::string& error) {
-  Decoder decoder{each, {}, {}, 0, 0};
+  Decoder decoder{each, {}, {}, 0, 0, 0};
   const mcap::MessageSink sink = [&](mcap::Message&& m, const mcap::File& so_far, std::string& why) {
     return decoder.take(m, so_far, why);
   };
@@ -397,6 +402,177 @@ std::optional<RecordingInfo> read_stream(std::string_view bytes, const std::stri
 }
 
 }  // namespace
+
+namespace {
+
+// A publication's marker as found in a chunk.
+struct Marker {
+  std::uint64_t publication = 0, timestamp = 0;
+  bool fresh = false;
+};
+
+bool marker_of(const std::string& data, Marker& out) {
+  const json message = json::parse(data, nullptr, false);
+  bool start = false, cleared = false, gap = false;
+  if (!message.is_object() || !get(message, "publication", out.publication) ||
+      !get(message, "timestamp", out.timestamp) || !get(message, "start", start) ||
+      !get(message, "cleared", cleared) || !get(message, "gap", gap))
+    return false;
+  out.fresh = start || cleared || gap;
+  return true;
+}
+
+}  // namespace
+
+Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, const PublicationSink& each,
+                 MomentRead& out, std::string& error) {
+  out = MomentRead{};
+  mcap::IndexedReader reader;
+  if (!reader.open({}, path, error)) return Seek::failed;
+  const mcap::Summary& summary = reader.summary();
+  // The recording's own metadata, by its index: the time unit.
+  RecordingInfo info;
+  const mcap::MetadataIndex* described_at = nullptr;
+  for (const auto& m : summary.metadata_indexes)
+    if (m.name == kRecordingMetadata) described_at = &m;
+  auto marker_channel = summary.channels.find(kPublicationChannel);
+  if (summary.chunk_indexes.empty() || described_at == nullptr || marker_channel == summary.channels.end() ||
+      marker_channel->second.topic != "/publications")
+    return Seek::no_index;
+  mcap::MetadataRecord recording_metadata;
+  if (!reader.read_metadata(*described_at, recording_metadata, error)) return Seek::failed;
+  mcap::File so_far;
+  so_far.metadata.emplace_back(recording_metadata.name, recording_metadata.metadata);
+  so_far.schemas = summary.schemas;
+  so_far.channels = summary.channels;
+  if (!described(so_far, info)) return Seek::no_index;
+  const std::uint64_t scale = nanoseconds_per_unit(info.time_unit);
+  if (scale == 0) return Seek::no_index;
+
+  // The chunks in file order, and the publication markers of each, read when needed.
+  std::vector<const mcap::ChunkIndex*> chunks;
+  for (const auto& c : summary.chunk_indexes) chunks.push_back(&c);
+  std::stable_sort(chunks.begin(), chunks.end(), [](const mcap::ChunkIndex* a, const mcap::ChunkIndex* b) {
+    return a->chunk_start_offset < b->chunk_start_offset;
+  });
+  out.chunks = chunks.size();
+  std::map<std::size_t, std::vector<Marker>> markers;
+  const auto markers_of = [&](std::size_t i) -> const std::vector<Marker>* {
+    auto found = markers.find(i);
+    if (found != markers.end()) return &found->second;
+    std::vector<Marker> list;
+    ++out.chunks_read;
+    const mcap::RecordSink take = [&](mcap::Record&& r, const mcap::Place&, std::string& why) {
+      auto* m = std::get_if<mcap::Message>(&r);
+      if (m == nullptr || m->channel_id != kPublicationChannel) return true;
+      Marker marker;
+      if (!marker_of(m->data, marker)) {
+        why = "a publication marker that is not one";
+        return false;
+      }
+      list.push_back(marker);
+      return true;
+    };
+    if (!reader.read_chunk(*chunks[i], take, error)) return nullptr;
+    return &markers.emplace(i, std::move(list)).first->second;
+  };
+
+  std::uint64_t first_publication = 1;
+  // The total, from the statistics (or the summary metadata).
+  if (summary.statistics) {
+    for (const auto& [channel, count] : summary.statistics->channel_message_counts)
+      if (channel == kPublicationChannel) out.publications = count;
+  }
+  {
+    const std::vector<Marker>* first = nullptr;
+    for (std::size_t i = 0; i < chunks.size() && (first == nullptr || first->empty()); ++i)
+      if ((first = markers_of(i)) == nullptr) return Seek::failed;
+    if (first == nullptr || first->empty()) {
+      out.publications = 0;
+      return Seek::read;  // no publications
+    }
+    out.first_time = first->front().timestamp;
+    first_publication = first->front().publication;
+  }
+
+  // The moment: the last marker at or before `time`, from the last chunk back.
+  const std::uint64_t limit = !time ? ~std::uint64_t{0}
+                              : *time > ~std::uint64_t{0} / scale ? ~std::uint64_t{0}
+                                                                  : *time * scale;
+  std::optional<std::pair<std::size_t, std::size_t>> moment;  // chunk, marker in it
+  for (std::size_t i = chunks.size(); i-- > 0 && !moment;) {
+    if (chunks[i]->message_start_time > limit) continue;  // every message in it comes later
+    const std::vector<Marker>* list = markers_of(i);
+    if (list == nullptr) return Seek::failed;
+    for (std::size_t k = list->size(); k-- > 0;)
+      if (!time || (*list)[k].timestamp <= *time) {
+        moment = {i, k};
+        break;
+      }
+  }
+  if (!moment) return Seek::read;  // before the first publication
+  const Marker at = markers[moment->first][moment->second];
+  out.moment = at.publication;
+  out.moment_time = at.timestamp;
+
+  // The fresh start it builds on, and the chunk holding the marker before it
+  // (whose versions end there): reading starts in that chunk.
+  std::size_t start_chunk = 0;
+  std::uint64_t base = 0;
+  for (std::size_t i = moment->first + 1, k = moment->second + 1; i-- > 0;) {
+    const std::vector<Marker>* list = markers_of(i);
+    if (list == nullptr) return Seek::failed;
+    if (i != moment->first) k = list->size();
+    bool found = false;
+    while (k-- > 0) {
+      const Marker& m = (*list)[k];
+      if (base == 0 && m.fresh) {
+        base = m.publication;
+        continue;
+      }
+      if (base != 0) {  // the marker before the fresh start
+        start_chunk = i;
+        found = true;
+        break;
+      }
+    }
+    if (found) break;
+  }
+  if (base == 0) base = first_publication;
+
+  // From there to the moment, front to back.
+  bool done = false;
+  const PublicationSink until = [&](Publication&& p, std::string& why) {
+    const std::uint64_t number = p.number;
+    if (!each(std::move(p), why)) return false;
+    done = number == at.publication;
+    return true;
+  };
+  Decoder decoder{until, info, {}, 0, base - 1, base};
+  const mcap::RecordSink take = [&](mcap::Record&& r, const mcap::Place&, std::string& why) {
+    auto* m = std::get_if<mcap::Message>(&r);
+    if (done || m == nullptr) return true;
+    return decoder.take(*m, so_far, why);
+  };
+  for (std::size_t i = start_chunk; i < chunks.size() && !done; ++i) {
+    ++out.chunks_read;
+    if (!reader.read_chunk(*chunks[i], take, error)) return Seek::failed;
+  }
+  if (!done) {
+    error = "the chunks end before publication " + std::to_string(at.publication) + ": the file is damaged";
+    return Seek::failed;
+  }
+  if (out.publications == 0) {  // no statistics: the count the recorder wrote at its end
+    for (const auto& m : summary.metadata_indexes) {
+      mcap::MetadataRecord counts;
+      if (m.name != kSummaryMetadata || !reader.read_metadata(m, counts, error)) continue;
+      auto found = counts.metadata.find("publications");
+      if (found != counts.metadata.end()) out.publications = std::strtoull(found->second.c_str(), nullptr, 10);
+    }
+  }
+  out.publications = std::max(out.publications, at.publication);
+  return Seek::read;
+}
 
 std::optional<RecordingInfo> read_publications(const std::string& path, const PublicationSink& each,
                                                std::string& error) {
