@@ -287,6 +287,43 @@ bool described(const mcap::File& file, RecordingInfo& info) {
 const std::string kNotARecording = "the MCAP file is valid but holds no varnel recording (no \"" +
                                    std::string(kRecordingMetadata) + "\" metadata)";
 
+// What a channel carries, by its topic (and kind number): other writers may
+// have given it another id (tools that re-pack or merge files renumber them).
+struct Role {
+  enum What { unknown, marker, node, relation } what = unknown;
+  std::uint64_t kind = 0;
+};
+
+Role role_of(const mcap::Channel& channel) {
+  Role role;
+  const std::string& topic = channel.topic;
+  if (topic == "/publications") {
+    role.what = Role::marker;
+    return role;
+  }
+  const bool node = topic.rfind("/nodes/", 0) == 0, relation = topic.rfind("/relations/", 0) == 0;
+  if (!node && !relation) return role;
+  const std::string name = topic.substr(node ? 7 : 11);
+  const std::uint64_t kinds = node ? kg::kNodeKinds : kg::kRelationKinds;
+  const auto kind_name = [&](std::uint64_t k) {
+    return std::string(node ? types::node_kind_name(k) : types::relation_kind_name(k));
+  };
+  auto number = channel.metadata.find("kind_number");
+  if (number != channel.metadata.end() && !number->second.empty() && number->second.size() < 10 &&
+      number->second.find_first_not_of("0123456789") == std::string::npos) {
+    const std::uint64_t k = std::stoull(number->second);
+    if (k < kinds && kind_name(k) == name) role.kind = k, role.what = node ? Role::node : Role::relation;
+    return role;
+  }
+  for (std::uint64_t k = 0; k < kinds; ++k)
+    if (kind_name(k) == name) {
+      role.kind = k;
+      role.what = node ? Role::node : Role::relation;
+      break;
+    }
+  return role;
+}
+
 // Turns messages into publications as they are read: only the publication
 // being read is kept here.
 struct Decoder {
@@ -295,20 +332,31 @@ struct Decoder {
   Publication current;
   std::uint64_t index = 0, publications = 0;
   std::uint64_t first = 0;  // a read from the middle: publications before this one are passed over
+  std::map<std::uint16_t, Role> roles;  // by channel id, once looked at
+  bool undescribed = false;  // no recording metadata before the first message (yet)
 
   bool take(const mcap::Message& m, const mcap::File& so_far, std::string& error) {
     const std::uint64_t number = ++index;
     auto bad = [&](const std::string& what) {
+      if (undescribed && !described(so_far, info)) {
+        error = kNotARecording;  // not a recording, rather than a bad one
+        return false;
+      }
       auto channel = so_far.channels.find(m.channel_id);
       error = "message " + std::to_string(number) + " of the recording" +
               (channel != so_far.channels.end() ? " (" + channel->second.topic + ")" : std::string()) +
               ": " + what;
       return false;
     };
-    if (number == 1 && first == 0 && !described(so_far, info)) {
-      error = kNotARecording;
-      return false;
+    // Re-packed files may carry the recording's metadata after its messages:
+    // it is required by the end of the file.
+    if (number == 1 && first == 0 && !described(so_far, info)) undescribed = true;
+    auto role = roles.find(m.channel_id);
+    if (role == roles.end()) {
+      auto channel = so_far.channels.find(m.channel_id);
+      role = roles.emplace(m.channel_id, channel == so_far.channels.end() ? Role{} : role_of(channel->second)).first;
     }
+    if (role->second.what == Role::unknown) return bad("on an unknown channel " + std::to_string(m.channel_id));
     json message = json::parse(m.data, nullptr, false);
     if (!message.is_object()) return bad("not a JSON object");
     std::uint64_t publication = 0;
@@ -319,7 +367,7 @@ struct Decoder {
                  std::to_string(publications + 1) + " was expected");
     std::string marker_text, payload;
     std::uint64_t timestamp = 0, id = 0, value_index = 0;
-    if (m.channel_id == kPublicationChannel) {
+    if (role->second.what == Role::marker) {
       std::uint64_t nodes = 0, relations = 0;
       if (!get(message, "timestamp", current.timestamp) || !get(message, "nodes", nodes) ||
           !get(message, "relations", relations) || !get(message, "start", current.start) ||
@@ -347,9 +395,9 @@ struct Decoder {
     // graph, so only what a version itself names is checked here: what a graph
     // (and every mirror of it) would refuse is refused before it is published.
     constexpr std::uint64_t kAnyPosition = ~std::uint64_t{0};
-    if (m.channel_id >= kNodeChannelBase && m.channel_id < kNodeChannelBase + kg::kNodeKinds) {
+    if (role->second.what == Role::node) {
       NodeItem item{};
-      item.value.tag = m.channel_id - kNodeChannelBase;
+      item.value.tag = role->second.kind;
       item.record.timestamp = timestamp;
       item.record.instance_id = id;
       item.record.value_index = value_index;
@@ -360,10 +408,9 @@ struct Decoder {
         return bad("bad outgoing or incoming lists");
       if (auto problem = kg::node_version_error(item.record, kAnyPosition)) return bad(*problem);
       current.nodes.push_back(item);
-    } else if (m.channel_id >= kRelationChannelBase &&
-               m.channel_id < kRelationChannelBase + kg::kRelationKinds) {
+    } else {
       RelationItem item{};
-      item.value.tag = m.channel_id - kRelationChannelBase;
+      item.value.tag = role->second.kind;
       item.record.timestamp = timestamp;
       item.record.instance_id = id;
       item.record.value_index = value_index;
@@ -374,8 +421,6 @@ struct Decoder {
         return bad("bad from or to");
       if (auto problem = kg::relation_version_error(item.record, kAnyPosition)) return bad(*problem);
       current.relations.push_back(item);
-    } else {
-      return bad("on an unknown channel " + std::to_string(m.channel_id));
     }
     return true;
   }
@@ -383,7 +428,7 @@ struct Decoder {
 
 std::optional<RecordingInfo> read_stream(std::string_view bytes, const std::string& path,
                                          const PublicationSink& each, std::string& error) {
-  Decoder decoder{each, {}, {}, 0, 0, 0};
+  Decoder decoder{each, {}, {}, 0, 0, 0, {}, false};
   const mcap::MessageSink sink = [&](mcap::Message&& m, const mcap::File& so_far, std::string& why) {
     return decoder.take(m, so_far, why);
   };
@@ -435,10 +480,11 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
   const mcap::MetadataIndex* described_at = nullptr;
   for (const auto& m : summary.metadata_indexes)
     if (m.name == kRecordingMetadata) described_at = &m;
-  auto marker_channel = summary.channels.find(kPublicationChannel);
-  if (summary.chunk_indexes.empty() || described_at == nullptr || marker_channel == summary.channels.end() ||
-      marker_channel->second.topic != "/publications")
-    return Seek::no_index;
+  // The markers' channel, by its topic (a re-packed file may have renumbered it).
+  std::optional<std::uint16_t> marker_channel;
+  for (const auto& [id, channel] : summary.channels)
+    if (channel.topic == "/publications") marker_channel = id;
+  if (summary.chunk_indexes.empty() || described_at == nullptr || !marker_channel) return Seek::no_index;
   mcap::MetadataRecord recording_metadata;
   if (!reader.read_metadata(*described_at, recording_metadata, error)) return Seek::failed;
   mcap::File so_far;
@@ -464,7 +510,7 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
     ++out.chunks_read;
     const mcap::RecordSink take = [&](mcap::Record&& r, const mcap::Place&, std::string& why) {
       auto* m = std::get_if<mcap::Message>(&r);
-      if (m == nullptr || m->channel_id != kPublicationChannel) return true;
+      if (m == nullptr || m->channel_id != *marker_channel) return true;
       Marker marker;
       if (!marker_of(m->data, marker)) {
         why = "a publication marker that is not one";
@@ -481,7 +527,7 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
   // The total, from the statistics (or the summary metadata).
   if (summary.statistics) {
     for (const auto& [channel, count] : summary.statistics->channel_message_counts)
-      if (channel == kPublicationChannel) out.publications = count;
+      if (channel == *marker_channel) out.publications = count;
   }
   {
     const std::vector<Marker>* first = nullptr;
@@ -548,7 +594,7 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
     done = number == at.publication;
     return true;
   };
-  Decoder decoder{until, info, {}, 0, base - 1, base};
+  Decoder decoder{until, info, {}, 0, base - 1, base, {}, false};
   const mcap::RecordSink take = [&](mcap::Record&& r, const mcap::Place&, std::string& why) {
     auto* m = std::get_if<mcap::Message>(&r);
     if (done || m == nullptr) return true;
