@@ -523,24 +523,11 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
     return &markers.emplace(i, std::move(list)).first->second;
   };
 
-  std::uint64_t first_publication = 1;
   // The total, from the statistics (or the summary metadata).
   if (summary.statistics) {
     for (const auto& [channel, count] : summary.statistics->channel_message_counts)
       if (channel == *marker_channel) out.publications = count;
   }
-  {
-    const std::vector<Marker>* first = nullptr;
-    for (std::size_t i = 0; i < chunks.size() && (first == nullptr || first->empty()); ++i)
-      if ((first = markers_of(i)) == nullptr) return Seek::failed;
-    if (first == nullptr || first->empty()) {
-      out.publications = 0;
-      return Seek::read;  // no publications
-    }
-    out.first_time = first->front().timestamp;
-    first_publication = first->front().publication;
-  }
-
   // The moment: the last marker at or before `time`, from the last chunk back.
   const std::uint64_t limit = !time ? ~std::uint64_t{0}
                               : *time > ~std::uint64_t{0} / scale ? ~std::uint64_t{0}
@@ -556,7 +543,14 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
         break;
       }
   }
-  if (!moment) return Seek::read;  // before the first publication
+  if (!moment) {  // before the first publication, or none at all
+    const std::vector<Marker>* first = nullptr;
+    for (std::size_t i = 0; i < chunks.size() && (first == nullptr || first->empty()); ++i)
+      if ((first = markers_of(i)) == nullptr) return Seek::failed;
+    if (first == nullptr || first->empty()) out.publications = 0;
+    else out.first_time = first->front().timestamp;
+    return Seek::read;
+  }
   const Marker at = markers[moment->first][moment->second];
   out.moment = at.publication;
   out.moment_time = at.timestamp;
@@ -584,7 +578,16 @@ Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, con
     }
     if (found) break;
   }
-  if (base == 0) base = first_publication;
+  if (base == 0) {  // no fresh start before it: from the first publication of the file
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+      const std::vector<Marker>* list = markers_of(i);
+      if (list == nullptr) return Seek::failed;
+      if (!list->empty()) {
+        base = list->front().publication;
+        break;
+      }
+    }
+  }
 
   // From there to the moment, front to back.
   bool done = false;
