@@ -1502,9 +1502,11 @@ bool IndexedReader::read_messages(const IndexedMessageSink& sink, std::string& e
   // The chunks that may hold such messages, by their first log time; each is
   // read once the order reaches it, so only overlapping chunks are held at once.
   std::vector<std::size_t> order;
+  std::set<std::uint64_t> offsets;  // a chunk listed twice is read once
   for (std::size_t i = 0; i < summary_.chunk_indexes.size(); ++i) {
     const ChunkIndex& c = summary_.chunk_indexes[i];
-    if (c.message_end_time >= start && c.message_start_time <= end) order.push_back(i);
+    if (c.message_end_time >= start && c.message_start_time <= end && offsets.insert(c.chunk_start_offset).second)
+      order.push_back(i);
   }
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     const ChunkIndex &x = summary_.chunk_indexes[a], &y = summary_.chunk_indexes[b];

@@ -334,8 +334,10 @@ class IndexedReader {
 
   // Every message with log_time in [start, end], in log-time order (file order
   // among equal times), with the schemas and channels the summary and the
-  // chunks read so far define. Chunks are read as the order needs them; a file
-  // without chunk indexes has its data section read front to back instead.
+  // chunks read so far define. Chunks are read as the order needs them, so only
+  // chunks whose times overlap are held at once; a file without chunk indexes
+  // has its data section read front to back instead, its messages held to be
+  // sorted.
   using IndexedMessageSink = std::function<bool(Message&&, const Channel& channel, std::string& error)>;
   bool read_messages(const IndexedMessageSink& sink, std::string& error, std::uint64_t start = 0,
                      std::uint64_t end = ~std::uint64_t{0});
