@@ -187,7 +187,10 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   if (!writer.close(error)) throw RecordingFailure(error);
   std::ifstream sized(path, std::ios::binary | std::ios::ate);
   std::cout << "recorded " << info.publications << " publications (" << info.versions
-            << " versions) to " << path << " (" << static_cast<long long>(sized.tellg()) << " bytes)";
+            << " versions) to " << path << " (" << static_cast<long long>(sized.tellg()) << " bytes, "
+            << (chunks.compression == record::mcap::Compression::none ? "uncompressed"
+                                                                      : record::mcap::compression_name(chunks.compression))
+            << " chunks)";
   if (info.merged != 0) std::cout << "; " << info.merged << " publications merged into their successors";
   std::cout << "; gaps: " << info.gaps << "\n";
   if (info.gaps != 0) {
