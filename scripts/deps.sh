@@ -11,6 +11,7 @@ VARNEL_PACKAGE_GROUPS=(
   "test and benchmark libraries: libgtest-dev libgmock-dev googletest libbenchmark-dev liblmdb-dev"
   "Windows cross build and Wine: g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
   "tool libraries and Graphviz: libcli11-dev nlohmann-json3-dev graphviz"
+  "recording compression (zstd, lz4): libzstd-dev liblz4-dev"
   "Python module: pybind11-dev python3-dev python3-pytest python3-numpy python3-pandas"
   "C# bindings (Mono): mono-mcs mono-runtime"
   "recording tests (Node.js): nodejs"

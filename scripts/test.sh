@@ -98,13 +98,22 @@ run_release() {
   /usr/bin/python3 scripts/readme_blocks.py --prefix "$stage" --site "$site" --work "$PWD/$dir/readme"
 }
 
-# ---- mcap: recordings read by the reference MCAP reader (Node.js packages at the
-# versions pinned by the lockfile, from the machine's configured npm registry).
+# ---- mcap: the MCAP format's conformance suite (../shared/reference/mcap beside
+# the checkout: a missing suite fails the run) with its tallies, and recordings
+# read by the reference MCAP reader (Node.js packages at the versions pinned by
+# the lockfile, from the machine's configured npm registry), compressed,
+# uncompressed and re-packed by its writer.
 run_mcap() {
   (cd tools/tests/mcap_reader && npm ci --no-audit --no-fund --loglevel=error) || return 1
   [ -d build/linux ] || cmake --preset linux >/dev/null
-  cmake --build --preset linux -j "$jobs" --target record_test varnel-inspect || return 1
-  ctest --preset linux -R '^record_test$' --output-on-failure
+  cmake --build --preset linux -j "$jobs" --target record_test mcap_conformance_test varnel-inspect || return 1
+  [ -d ../shared/reference/mcap/conformance/data ] ||
+    { echo "the MCAP conformance suite is missing: expected at $(cd .. && pwd)/shared/reference/mcap/conformance"; return 1; }
+  local status=0
+  build/linux/tools/tests/mcap_conformance_test >build/linux/mcap_conformance.log 2>&1 || status=1
+  grep -E '^MCAP conformance|^  FAILED' build/linux/mcap_conformance.log
+  ((status == 0)) || { tail -n 40 build/linux/mcap_conformance.log; return 1; }
+  ctest --preset linux -R '^(record_test|mcap_conformance_test)$' --output-on-failure
 }
 
 # ---- sumo: varnel-sumo against SUMO's own state. SUMO's TraCI server listens on

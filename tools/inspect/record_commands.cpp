@@ -79,10 +79,21 @@ std::string megabytes(std::uint64_t bytes) {
   return text;
 }
 
+// How a recording's chunks are written.
+struct ChunkChoice {
+  record::mcap::Compression compression = record::mcap::default_compression();
+  std::uint64_t size = 1 << 20;
+};
+
 int record_live(const std::string& path, const std::string& unit, double wait_ms, double duration,
-                std::uint64_t max_publications, bool quiet, bool scene, const std::atomic<bool>& stop) {
+                std::uint64_t max_publications, bool quiet, bool scene, const ChunkChoice& chunks,
+                const std::atomic<bool>& stop) {
   if (record::nanoseconds_per_unit(unit) == 0)
     throw RecordingFailure("unknown --time-unit \"" + unit + "\": give ms, us or ns");
+  if (!record::mcap::compression_available(chunks.compression))
+    throw RecordingFailure(std::string("this build cannot write ") + record::mcap::compression_name(chunks.compression) +
+                           " chunks (it was built without that library, as the Windows build is): give "
+                           "--compression none");
   if (auto refused = planted_link_error(path)) throw RecordingFailure("cannot write " + *refused);
   if (wait_ms < 0 || wait_ms * 1000 > static_cast<double>(kg::kRecorderMaxWaitMicros))
     throw RecordingFailure("--writer-wait must lie between 0 and " +
@@ -105,6 +116,8 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   std::string error;
   if (!recorder.attach(static_cast<std::uint64_t>(wait_ms * 1000), error)) throw RecordingFailure(error);
   record::RecordingWriter writer;
+  writer.compression = chunks.compression;
+  writer.chunk_size = static_cast<std::size_t>(chunks.size);
   if (!writer.open(path, unit, error)) throw RecordingFailure(error);
   if (scene) writer.add_scene();
 
@@ -175,7 +188,10 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   if (!writer.close(error)) throw RecordingFailure(error);
   std::ifstream sized(path, std::ios::binary | std::ios::ate);
   std::cout << "recorded " << info.publications << " publications (" << info.versions
-            << " versions) to " << path << " (" << static_cast<long long>(sized.tellg()) << " bytes)";
+            << " versions) to " << path << " (" << static_cast<long long>(sized.tellg()) << " bytes, "
+            << (chunks.compression == record::mcap::Compression::none ? "uncompressed"
+                                                                      : record::mcap::compression_name(chunks.compression))
+            << " chunks)";
   if (info.merged != 0) std::cout << "; " << info.merged << " publications merged into their successors";
   std::cout << "; gaps: " << info.gaps << "\n";
   if (info.gaps != 0) {
@@ -276,6 +292,31 @@ bool is_recording_file(const std::string& path) {
 
 std::string load_recording_moment(const std::string& path, std::optional<std::uint64_t> time,
                                   kg::KnowledgeGraph& graph) {
+  // Through the file's indexes: only the chunks from the last fresh start to the moment.
+  {
+    record::Republisher republisher(graph);
+    record::MomentRead found;
+    std::string error, failure;
+    const auto seek = record::read_moment(path, time, [&](record::Publication&& p, std::string& why) {
+      if (!republisher.publish(p, why)) {
+        failure = why;
+        return false;
+      }
+      return true;
+    }, found, error);
+    if (seek == record::Seek::failed) {
+      if (!failure.empty()) throw RecordingFailure(path + ": " + failure);
+      throw RecordingFailure(path + ": " + error);
+    }
+    if (seek == record::Seek::read) {
+      if (found.publications == 0) return "recording " + path + " (no publications)";
+      if (!found.moment)
+        return "recording " + path + " before its first publication (at " + std::to_string(found.first_time) + ")";
+      return "recording " + path + " at publication " + std::to_string(*found.moment) + " of " +
+             std::to_string(found.publications) + " (time " + std::to_string(found.moment_time) + ")";
+    }
+  }
+  // No indexes to seek with: the whole file, twice.
   const Overview overview = overview_or_fail(path, time, "");
   if (overview.info.publications == 0) return "recording " + path + " (no publications)";
   if (!overview.moment)
@@ -345,6 +386,18 @@ void RecordCommands::add_to(CLI::App& app) {
   record_->add_option("--writer-wait", writer_wait_ms_,
                       "Longest time (ms) the writer waits for this recorder before it reuses slots; "
                       "default 50, at most 2000");
+  record_->add_option("--compression", compression_,
+                      std::string("How chunks are compressed: zstd, lz4 or none (default: ") +
+                          (record::mcap::default_compression() == record::mcap::Compression::zstd
+                               ? "zstd"
+                               : "none; this build has no zstd or lz4") +
+                          ")")
+      ->check(CLI::IsMember({"zstd", "lz4", "none"}));
+  record_->add_option("--chunk-size", chunk_size_,
+                      "Uncompressed size at which a chunk is ended, at the next publication boundary "
+                      "(default 1MiB; 4KiB to 256MiB, e.g. 4MiB)")
+      ->transform(CLI::AsSizeValue(false))
+      ->check(CLI::Range(std::uint64_t{4096}, std::uint64_t{256} << 20));
   record_->add_flag("--quiet", quiet_, "No progress line");
   record_->add_flag("--scene", scene_,
                     "Also record /scene: the scene as robotics viewers' 3D panels draw it (foxglove.SceneUpdate)");
@@ -366,7 +419,10 @@ void RecordCommands::use_region(const std::string& name,
 
 bool RecordCommands::run(int& status, const std::atomic<bool>& stop) {
   if (record_ != nullptr && *record_) {
-    status = record_live(record_path_, time_unit_, writer_wait_ms_, duration_, max_publications_, quiet_, scene_,
+    ChunkChoice chunks;
+    if (!compression_.empty()) chunks.compression = *record::mcap::parse_compression(compression_);
+    chunks.size = chunk_size_;
+    status = record_live(record_path_, time_unit_, writer_wait_ms_, duration_, max_publications_, quiet_, scene_, chunks,
                          stop);
     return true;
   }

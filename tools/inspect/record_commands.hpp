@@ -48,6 +48,8 @@ class RecordCommands {
   std::string record_path_, replay_path_, time_unit_ = "ms";
   double duration_ = 0, rate_ = 1.0, writer_wait_ms_ = 50;
   std::uint64_t max_publications_ = 0;
+  std::string compression_;          // empty: the build's default (zstd where it has it)
+  std::uint64_t chunk_size_ = 1 << 20;
   bool loop_ = false, force_ = false, quiet_ = false, scene_ = false;
 };
 

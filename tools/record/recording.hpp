@@ -57,6 +57,11 @@ class SceneChannel;
 
 class RecordingWriter {
  public:
+  // How chunks are written (set before open): compressed with zstd by default
+  // where the build has it, ended at a publication boundary once this large.
+  mcap::Compression compression = mcap::default_compression();
+  std::size_t chunk_size = 1 << 20;
+
   bool open(const std::string& path, const std::string& time_unit, std::string& error);
   // After open: also write the /scene channel (see scene_channel.hpp).
   void add_scene();
@@ -92,6 +97,25 @@ using PublicationSink = std::function<bool(Publication&&, std::string& error)>;
 // its publications: a consumer acts on them only once this returns the info.
 std::optional<RecordingInfo> read_publications(const std::string& path, const PublicationSink& each,
                                                std::string& error);
+
+// What read_moment found and how much of the file it read.
+struct MomentRead {
+  std::uint64_t publications = 0;       // in the whole recording
+  std::optional<std::uint64_t> moment;  // the publication (1-based) at the moment; none: before the first
+  std::uint64_t moment_time = 0, first_time = 0;
+  std::uint64_t chunks = 0, chunks_read = 0;
+};
+enum class Seek { read, no_index, failed };
+
+// The scene at the last publication at or before `time` (the recording's end
+// without one) through the file's summary and chunk indexes: hands on the
+// publications from the last fresh start at or before that moment up to it,
+// reading only the chunks from there to the moment (and, to find the fresh
+// start, their markers on the way back). `no_index` when the file has no chunk
+// indexes or recording metadata index to seek with (then read it front to back);
+// `failed`, with `error`, when what it read is damaged.
+Seek read_moment(const std::string& path, std::optional<std::uint64_t> time, const PublicationSink& each,
+                 MomentRead& out, std::string& error);
 
 // Reads a whole recording back into memory (small files, tests); a file that is
 // not a valid recording gives an error that says what is wrong.

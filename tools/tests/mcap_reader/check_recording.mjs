@@ -1,5 +1,6 @@
 // Reads a varnel recording with the reference MCAP reader, twice: as a stream
-// (every record in file order, CRCs checked) and through the summary's indexes.
+// (every record in file order, CRCs checked) and through the summary's indexes,
+// compressed chunks (zstd, lz4) through @mcap/support's decompression handlers.
 // Fails when the two disagree, when a message does not follow its channel's
 // JSON Schema, or when the file is not valid MCAP. Prints one line per message
 // in file order, for the caller to compare with what the graph published:
@@ -9,6 +10,7 @@
 import { readFile, open } from "node:fs/promises";
 import { McapIndexedReader, McapStreamReader } from "@mcap/core";
 import { FileHandleReadable } from "@mcap/nodejs";
+import { loadDecompressHandlers } from "@mcap/support";
 
 const path = process.argv[2];
 if (!path) {
@@ -49,9 +51,10 @@ function conforms(value, schema, where) {
 }
 
 const decoder = new TextDecoder();
+const decompressHandlers = await loadDecompressHandlers();
 
 // ---- Streaming read ----
-const stream = new McapStreamReader({ validateCrcs: true });
+const stream = new McapStreamReader({ validateCrcs: true, decompressHandlers });
 stream.append(new Uint8Array(await readFile(path)));
 const schemas = new Map();
 const channels = new Map();
@@ -121,7 +124,7 @@ for (const message of streamed) {
 const handle = await open(path, "r");
 let indexed;
 try {
-  indexed = await McapIndexedReader.Initialize({ readable: new FileHandleReadable(handle) });
+  indexed = await McapIndexedReader.Initialize({ readable: new FileHandleReadable(handle), decompressHandlers });
 } catch (error) {
   fail(`the indexed reader refused the file: ${error.message}`);
 }
@@ -148,5 +151,6 @@ for (const [topic] of [...channels.values()].map((c) => [c.topic]))
   if (![...indexed.channelsById.values()].some((c) => c.topic === topic)) fail(`summary lacks channel ${topic}`);
 
 process.stdout.write(lines.join("\n") + (lines.length ? "\n" : ""));
+const compressions = [...new Set(indexed.chunkIndexes.map((c) => c.compression || "none"))].join(", ");
 console.error(`check_recording: ${path}: valid; ${streamed.length} messages on ${channels.size} channels, ` +
-              `${indexed.chunkIndexes.length} chunks`);
+              `${indexed.chunkIndexes.length} chunks (${compressions || "none"})`);
