@@ -5,8 +5,8 @@
   figures.py table RUN.json [VIS.json] --load L --commit C [--write FILE ...]
 
 Every figure is the median CPU time of the run's repetitions, every ratio divides
-two rows of that same run, and every row carries its spread: (max - min) / median
-over the repetitions. `--write` replaces what lies between the markers
+two rows of that same run, and every row carries its spread: the interquartile
+range of the repetitions over their median. `--write` replaces what lies between the markers
 "<!-- figures:begin -->" and "<!-- figures:end -->" in each file.
 """
 import argparse
@@ -46,11 +46,15 @@ def median(rows, name, field="cpu_ns"):
 
 
 def spread(rows, name, field="cpu_ns"):
-    values = [r[field] for r in rows.get(name, []) if field in r]
-    if len(values) < 2:
+    """The interquartile range over the median: how far apart the middle half of
+    the repetitions lie. (Max - min would let one repetition that another process
+    interrupted decide it.)"""
+    values = sorted(r[field] for r in rows.get(name, []) if field in r)
+    if len(values) < 4:
         return None
+    quartiles = statistics.quantiles(values, n=4, method="inclusive")
     middle = statistics.median(values)
-    return (max(values) - min(values)) / middle if middle else None
+    return (quartiles[2] - quartiles[0]) / middle if middle else None
 
 
 def human(ns):
@@ -191,8 +195,8 @@ def main():
               f"so that every pair below ran side by side in one process; medians of CPU time (wall time "
               f"where the row says so). Machine: {context.get('num_cpus', '?')} CPUs at "
               f"{context.get('mhz_per_cpu', '?')} MHz; load average before the run {args.load}. "
-              f"Ratios divide two rows of this run; a spread over 5 % means the row did not reproduce "
-              f"within 5 % across the repetitions"
+              f"Ratios divide two rows of this run; the spread is the interquartile range of a row's "
+              f"repetitions over their median, and one over 5 % means the row did not reproduce within 5 %"
               + (f" ({len(over)} rows: the machine was busy)." if over else "."))
     text = header + "\n\n" + table(rows, visibility)
     print(text)
