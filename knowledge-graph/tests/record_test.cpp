@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "reference_model.hpp"
+#include "writer_steps.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
 
+using detail::WriterSteps;
 using types::Car;
 using types::KnowledgeGraphNode;
 using types::KnowledgeGraphRelation;
@@ -51,13 +53,13 @@ std::size_t relation_slot_at(std::size_t kind, std::size_t slot) {
 void append_versions(KnowledgeGraph& graph, std::uint64_t timestamp, std::uint64_t node_kind,
                      std::uint64_t nodes, std::uint64_t relation_kind = 0,
                      std::uint64_t relations = 0) {
-  GraphIndices w = graph.working_buffer();
+  GraphIndices w = WriterSteps::working_buffer(graph);
   w.node_index_tail[node_kind] += nodes;
   w.nodes_tail += nodes;
   w.relation_index_tail[relation_kind] += relations;
   w.relations_tail += relations;
   w.update_timestamp = timestamp;
-  graph.publish(w);
+  WriterSteps::publish(graph, w);
 }
 
 KnowledgeGraphNode car(std::int32_t id) {
@@ -331,9 +333,9 @@ TEST_F(Record, WorkingBufferIsThePublishedOneOnlyInAutocommitMode) {
   graph.set_autocommit(false);
   graph.start_transaction();
   append_versions(graph, 3, 1, 5);
-  EXPECT_EQ(graph.working_buffer().node_index_tail[1], 7u);  // the batch
+  EXPECT_EQ(WriterSteps::working_buffer(graph).node_index_tail[1], 7u);  // the batch
   graph.set_autocommit(true);
-  EXPECT_EQ(graph.working_buffer().node_index_tail[1], 2u);  // the published state
+  EXPECT_EQ(WriterSteps::working_buffer(graph).node_index_tail[1], 2u);  // the published state
 }
 
 TEST_F(Record, ReturningToAutocommitDropsTheUncommittedBatch) {

@@ -1,7 +1,10 @@
 #include "moments.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
+
+#include "knowledge_graph/graph/raw_span.hpp"
 
 namespace varnel::record {
 namespace {
@@ -42,86 +45,96 @@ bool Republisher::compact(const Publication& p, std::string& error) {
   return true;
 }
 
+// A publication goes in as one raw span, through the graph's own installation:
+// its versions are checked as a mirror's are, the lookup index follows, and a
+// publication that starts afresh replaces the scene in place under the graph's
+// guard, so readers of a replayed region never see slots rewritten under them.
 bool Republisher::publish(const Publication& p, std::string& error) {
   kg::KnowledgeGraph& g = graph_;
   if (p.compacted) return compact(p, error);
+  const auto where = [&] { return "publication " + std::to_string(p.number); };
   const bool fresh = starts_afresh(p);
-  // Check the capacities before anything is written.
-  kg::GraphIndices tails = fresh ? kg::GraphIndices{} : g.snapshot().indices;
-  std::size_t new_node_values = 0, new_relation_values = 0;
-  {
-    std::unordered_map<std::uint64_t, bool> seen_nodes, seen_relations;
-    for (const auto& item : p.nodes) {
-      if (item.value.tag >= kg::kNodeKinds ||
-          ++tails.node_index_tail[item.value.tag] > kg::kNodeVersionsPerKind) {
-        error = "publication " + std::to_string(p.number) + " holds more " +
-                std::string(kg::types::node_kind_name(item.value.tag)) + " versions than a graph has slots";
-        return false;
-      }
-      if ((fresh || !node_values_.count(item.record.value_index)) &&
-          seen_nodes.emplace(item.record.value_index, true).second)
-        ++new_node_values;
-    }
-    for (const auto& item : p.relations) {
-      if (item.value.tag >= kg::kRelationKinds ||
-          ++tails.relation_index_tail[item.value.tag] > kg::kRelationVersionsPerKind) {
-        error = "publication " + std::to_string(p.number) + " holds more " +
-                std::string(kg::types::relation_kind_name(item.value.tag)) +
-                " versions than a graph has slots";
-        return false;
-      }
-      if ((fresh || !relation_values_.count(item.record.value_index)) &&
-          seen_relations.emplace(item.record.value_index, true).second)
-        ++new_relation_values;
-    }
-    if (tails.nodes_tail + new_node_values > kg::kNodeValues ||
-        tails.relations_tail + new_relation_values > kg::kRelationValues) {
-      error = "publication " + std::to_string(p.number) + " needs more payloads than a graph holds";
-      return false;
-    }
-  }
+  const kg::GraphIndices from = fresh ? kg::GraphIndices{} : g.snapshot().indices;
 
-  const bool autocommit = g.autocommit_enabled();
-  g.set_autocommit(false);
-  g.start_transaction();
-  if (fresh) {
-    g.clear();
-    node_values_.clear();
-    relation_values_.clear();
-  }
-  kg::GraphIndices w = g.working_buffer();
+  // Payloads this publication adds, by their recorded position; a fresh start
+  // forgets the earlier ones only once it is installed.
+  std::unordered_map<std::uint64_t, std::uint64_t> added_nodes, added_relations;
+  const auto position = [fresh](const std::unordered_map<std::uint64_t, std::uint64_t>& added,
+                                const std::unordered_map<std::uint64_t, std::uint64_t>& known,
+                                std::uint64_t recorded) -> std::optional<std::uint64_t> {
+    if (auto found = added.find(recorded); found != added.end()) return found->second;
+    if (fresh) return std::nullopt;
+    if (auto found = known.find(recorded); found != known.end()) return found->second;
+    return std::nullopt;
+  };
+
+  kg::SpanParts parts;
   // New payloads take fresh positions in the order their writer gave them out, so
   // a replay of a whole epoch puts every payload where it was.
   std::vector<std::pair<std::uint64_t, const kg::KnowledgeGraphNode*>> node_payloads;
-  for (const auto& item : p.nodes)
-    if (!node_values_.count(item.record.value_index)) node_payloads.emplace_back(item.record.value_index, &item.value);
+  for (const auto& item : p.nodes) {
+    if (item.value.tag >= kg::kNodeKinds) {
+      error = where() + " holds a node of kind " + std::to_string(item.value.tag) + ", beyond the vocabulary";
+      return false;
+    }
+    if (!position(added_nodes, node_values_, item.record.value_index) &&
+        added_nodes.emplace(item.record.value_index, 0).second)
+      node_payloads.emplace_back(item.record.value_index, &item.value);
+  }
   std::sort(node_payloads.begin(), node_payloads.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [recorded, value] : node_payloads)
-    if (node_values_.emplace(recorded, w.nodes_tail).second) g.node_values[w.nodes_tail++] = *value;
+  for (const auto& [recorded, value] : node_payloads) {
+    added_nodes[recorded] = from.nodes_tail + parts.node_values.size();
+    parts.node_values.push_back(*value);
+  }
   std::vector<std::pair<std::uint64_t, const kg::KnowledgeGraphRelation*>> relation_payloads;
-  for (const auto& item : p.relations)
-    if (!relation_values_.count(item.record.value_index))
+  for (const auto& item : p.relations) {
+    if (item.value.tag >= kg::kRelationKinds) {
+      error = where() + " holds a relation of kind " + std::to_string(item.value.tag) +
+              ", beyond the vocabulary";
+      return false;
+    }
+    if (!position(added_relations, relation_values_, item.record.value_index) &&
+        added_relations.emplace(item.record.value_index, 0).second)
       relation_payloads.emplace_back(item.record.value_index, &item.value);
+  }
   std::sort(relation_payloads.begin(), relation_payloads.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [recorded, value] : relation_payloads)
-    if (relation_values_.emplace(recorded, w.relations_tail).second)
-      g.relation_values[w.relations_tail++] = *value;
+  for (const auto& [recorded, value] : relation_payloads) {
+    added_relations[recorded] = from.relations_tail + parts.relation_values.size();
+    parts.relation_values.push_back(*value);
+  }
   for (const auto& item : p.nodes) {
     kg::NodeRecord record = item.record;
-    record.value_index = node_values_.at(record.value_index);
-    g.node_records[item.value.tag][w.node_index_tail[item.value.tag]++] = record;
+    record.value_index = *position(added_nodes, node_values_, record.value_index);
+    parts.node_versions[item.value.tag].push_back(record);
   }
   for (const auto& item : p.relations) {
     kg::RelationRecord record = item.record;
-    record.value_index = relation_values_.at(record.value_index);
-    g.relation_records[item.value.tag][w.relation_index_tail[item.value.tag]++] = record;
+    record.value_index = *position(added_relations, relation_values_, record.value_index);
+    parts.relation_versions[item.value.tag].push_back(record);
   }
-  w.update_timestamp = p.timestamp;
-  g.publish(w);
-  g.commit_transaction();
-  if (autocommit) g.set_autocommit(true);
+
+  const kg::GraphIndices to = kg::span_end(from, parts, p.timestamp);
+  if (auto shape = kg::span_shape_error(from, to)) {
+    error = where() + " does not fit a graph (" + *shape + ")";
+    return false;
+  }
+  const bool autocommit = g.autocommit_enabled();
+  if (!autocommit) g.set_autocommit(true);
+  const kg::InstallResult installed = kg::install_raw_span(g, from, to, kg::raw_span_bytes(parts), fresh);
+  if (!autocommit) g.set_autocommit(false);
+  if (installed.status != kg::InstallStatus::Installed) {
+    error = where() + ": the graph refused it (" + installed.reason + ")";
+    return false;
+  }
+  if (fresh) {
+    node_values_ = std::move(added_nodes);
+    relation_values_ = std::move(added_relations);
+  } else {
+    node_values_.merge(added_nodes);
+    relation_values_.merge(added_relations);
+  }
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
+#include "writer_steps.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -191,6 +192,31 @@ std::size_t raw_span_size(const GraphIndices& from, const GraphIndices& to) {
   return size;
 }
 
+GraphIndices span_end(const GraphIndices& from, const SpanParts& parts, std::uint64_t timestamp) {
+  GraphIndices to = from;
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) to.node_index_tail[k] += parts.node_versions[k].size();
+  to.nodes_tail += parts.node_values.size();
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+    to.relation_index_tail[k] += parts.relation_versions[k].size();
+  to.relations_tail += parts.relation_values.size();
+  to.update_timestamp = timestamp;
+  return to;
+}
+
+std::vector<std::byte> raw_span_bytes(const SpanParts& parts) {
+  std::vector<std::byte> bytes;
+  const auto append = [&bytes](const auto& items) {
+    const std::size_t size = items.size() * sizeof(items[0]);
+    bytes.resize(bytes.size() + size);
+    if (size != 0) std::memcpy(bytes.data() + bytes.size() - size, items.data(), size);
+  };
+  for (const auto& versions : parts.node_versions) append(versions);
+  append(parts.node_values);
+  for (const auto& versions : parts.relation_versions) append(versions);
+  append(parts.relation_values);
+  return bytes;
+}
+
 bool appends_only(const Snapshot& before, const Snapshot& now) {
   if (before.compaction_stalled || now.compaction_stalled) return false;
   if (before.clear_epoch != now.clear_epoch || (now.clear_epoch & 1u)) return false;
@@ -251,7 +277,7 @@ InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
     detail::begin_slot_reuse(graph);
     detail::index_cleared(graph);
   }
-  GraphIndices working = graph.working_buffer();
+  GraphIndices working = detail::WriterSteps::working_buffer(graph);
   if (afresh) {
     // The index starts empty; the steps below fill it up to `to`.
     working = from;
@@ -261,13 +287,13 @@ InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
   write_span(graph, from, to, bytes);
   if (afresh) {
     detail::index_expect_buffer_write(graph);
-    graph.publish(to);  // the flip settles the clear epoch
+    detail::WriterSteps::publish(graph, to);  // the flip settles the clear epoch
     // The other buffer still holds the tails from before, over rewritten slots.
     detail::index_expect_buffer_write(graph);
     overwrite_inactive(graph, to);
     detail::end_slot_reuse(graph);
   } else {
-    graph.publish(to);
+    detail::WriterSteps::publish(graph, to);
   }
   return {InstallStatus::Installed, {}};
 }

@@ -22,6 +22,7 @@
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
+#include "writer_steps.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -171,7 +172,7 @@ void clear_entries(RelationList& list, Index relation) {
 
 // The working buffer, with the lookup index proven current for it.
 GraphIndices begin_write(KnowledgeGraph& graph, const Index* new_node = nullptr) {
-  GraphIndices w = graph.working_buffer();
+  GraphIndices w = detail::WriterSteps::working_buffer(graph);
   detail::index_begin_write(graph, w, new_node);
   return w;
 }
@@ -181,7 +182,7 @@ void publish_at(KnowledgeGraph& graph, GraphIndices& w, const detail::AppendedKi
                 std::uint64_t timestamp) {
   detail::index_appended(graph, w, kinds);
   w.update_timestamp = timestamp;
-  graph.publish(w);
+  detail::WriterSteps::publish(graph, w);
 }
 
 // What removing one relation appends: its `Removed` version and a version of

@@ -211,6 +211,10 @@ struct RelationItem {
   Index index() const { return Index(value.type_index(), record.instance_id); }
 };
 
+namespace detail {
+struct WriterSteps;
+}  // namespace detail
+
 namespace iterators {
 struct NodeIterator;
 struct RelationIterator;
@@ -261,20 +265,10 @@ struct KnowledgeGraph {
   // true drops an open batch.
   void set_autocommit(bool value);
 
-  // ---- Bookkeeping steps shared by the writers ----
+  // ---- Bookkeeping ----
   bool autocommit_enabled() const;
   // Which buffer is published; a damaged word other than 0 or 1 reads as its low bit.
   std::uint64_t active_buffer() const;
-  // A private copy of the buffer that a write starts from. In transaction mode
-  // with no open batch it opens one first, as start_transaction does.
-  GraphIndices working_buffer();
-  // Called by a write after its checks, before its first slot write: in a batch
-  // that cleared, publishes the empty graph first when appending at `working`'s
-  // tails would rewrite slots below the published tails.
-  void protect_published_slots(const GraphIndices& working);
-  // Stores `working` (its timestamp already set) into the inactive buffer and,
-  // in autocommit mode, flips `active_indices`.
-  void publish(const GraphIndices& working);
 
   // ---- Writes ----
   WriteResult<Index> add_node(std::uint64_t timestamp, std::uint64_t instance_id,
@@ -367,6 +361,19 @@ struct KnowledgeGraph {
   std::vector<RelationItem> get_all_relations(const interval_algebra::Interval& interval) const;
   iterators::RelationIterator relations_iter(const interval_algebra::Interval& interval,
                                              std::uint64_t kind) const;
+
+ private:
+  // The writer's steps, kept to the graph's own writes (detail::WriterSteps opens
+  // them to the graph's sources): the working buffer a write starts from (in
+  // transaction mode with no open batch, opening one as start_transaction does);
+  // in a batch that cleared, publishing the empty graph first when appending at
+  // `working`'s tails would rewrite slots below the published tails; storing
+  // `working` (its timestamp set) into the inactive buffer and, in autocommit
+  // mode, flipping `active_indices`.
+  GraphIndices working_buffer();
+  void protect_published_slots(const GraphIndices& working);
+  void publish(const GraphIndices& working);
+  friend struct detail::WriterSteps;
 };
 
 // Diagnostic text forms.

@@ -72,6 +72,22 @@ std::optional<std::string> relation_version_error(const RelationRecord& record,
 std::optional<std::string> raw_span_error(const GraphIndices& from, const GraphIndices& to,
                                           std::span<const std::byte> bytes, bool afresh);
 
+// A span assembled from its parts, for writers of versions that come from
+// elsewhere (a replay of a recording): per kind the versions to append in order,
+// and the payloads to append in order. Versions name their payloads by position
+// in the graph that installs the span (appended payloads follow its payload tail).
+struct SpanParts {
+  std::array<std::vector<NodeRecord>, kNodeKinds> node_versions;
+  std::vector<KnowledgeGraphNode> node_values;
+  std::array<std::vector<RelationRecord>, kRelationKinds> relation_versions;
+  std::vector<KnowledgeGraphRelation> relation_values;
+};
+// `from` advanced by the parts, with `timestamp` as its update timestamp. Not
+// checked against the capacities: span_shape_error(from, result) says.
+GraphIndices span_end(const GraphIndices& from, const SpanParts& parts, std::uint64_t timestamp);
+// The span's bytes, laid out as above.
+std::vector<std::byte> raw_span_bytes(const SpanParts& parts);
+
 enum class InstallStatus {
   Installed,     // published: the graph's tails and update timestamp are `to`'s
   BaseMismatch,  // an appending span whose `from` is not the graph's published state
