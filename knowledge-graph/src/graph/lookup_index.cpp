@@ -34,7 +34,6 @@ VARNEL_NO_SANITIZE_THREAD std::optional<std::uint64_t> scan_latest_relation_slot
 
 // ---- Attachments ----
 
-std::size_t lookup_index_offset() { return (sizeof(KnowledgeGraph) + 63) / 64 * 64; }
 std::size_t lookup_index_size() { return sizeof(IndexBytes); }
 
 bool attach_lookup_index(const KnowledgeGraph& graph, void* bytes) {

@@ -30,9 +30,6 @@ RecorderLink* link_of(const KnowledgeGraph& graph) {
 
 }  // namespace
 
-std::size_t recorder_link_offset() {
-  return (lookup_index_offset() + lookup_index_size() + 63) / 64 * 64;
-}
 std::size_t recorder_link_size() { return sizeof(RecorderLink); }
 
 bool attach_recorder_link(const KnowledgeGraph& graph, RecorderLink* link) {

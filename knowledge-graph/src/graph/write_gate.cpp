@@ -47,10 +47,6 @@ std::atomic_ref<std::uint64_t> seat_word(WriterSeat& seat) {
 
 }  // namespace
 
-std::size_t writer_seat_offset() {
-  return (recorder_link_offset() + recorder_link_size() + 63) / 64 * 64;
-}
-
 bool gate_writes(const KnowledgeGraph& graph, std::size_t view_size, WriterAliveProbe probe,
                  const void* context) {
   ungate_writes(graph);

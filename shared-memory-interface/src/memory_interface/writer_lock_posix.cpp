@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <string>
 
+#include "posix_objects.hpp"
 #include "writer_lock.hpp"
 
 namespace shared_memory_interface::memory_interface::detail {
@@ -56,25 +57,12 @@ bool is_unlinked(int fd) {
   return ::fstat(fd, &status) != 0 || status.st_nlink == 0;
 }
 
-// A FIFO planted under the name would block a plain open; a link is never followed.
-constexpr int kSafeOpen = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-
-struct Trust {
-  Refusal refusal = Refusal::None;
-  std::uint32_t error = 0;
-  std::uint64_t detail = 0;
-};
-
-// The lock object must be what our own writers make: this user's, mode 600, a
-// plain shm object. Another user's object could be locked, unlinked or replaced
-// by that user at will, so nothing its locks say is believed.
-Trust check_lock_object(int fd) {
+// The lock object must be what our own writers make (check_own_object): another
+// user's object could be locked, unlinked or replaced by that user at will, so
+// nothing its locks say is believed.
+ObjectCheck check_lock_object(int fd) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0) return {Refusal::Platform, static_cast<std::uint32_t>(errno), 0};
-  if (!S_ISREG(status.st_mode)) return {Refusal::NotARegion, EINVAL, 0};
-  if (status.st_uid != ::geteuid()) return {Refusal::ForeignOwner, EPERM, status.st_uid};
-  if ((status.st_mode & 077) != 0) return {Refusal::OpenToOthers, EACCES, status.st_mode & 0777};
-  return {};
+  return check_own_object(fd, status);
 }
 
 std::string lock_object_name(std::string_view name) {
@@ -113,9 +101,9 @@ PlatformLock take_platform_lock(std::string_view name) {
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
     const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | kSafeOpen, 0600);
     if (fd < 0) return lock_failure(static_cast<std::uint32_t>(errno), object);
-    if (const Trust trust = check_lock_object(fd); trust.refusal != Refusal::None) {
+    if (const ObjectCheck trust = check_lock_object(fd); trust.refusal != Refusal::None) {
       ::close(fd);
-      return lock_failure(trust.error, object, trust.refusal, trust.detail);
+      return lock_failure(static_cast<std::uint32_t>(trust.error), object, trust.refusal, trust.detail);
     }
     const int error = try_lock(fd);
     if (error == EWOULDBLOCK) {
@@ -158,9 +146,9 @@ WriterProbe probe_platform_lock(std::string_view name) {
       if (errno == ENOENT) return presence(WriterPresence::Absent, 0);
       return unknown(static_cast<std::uint32_t>(errno), object);
     }
-    if (const Trust trust = check_lock_object(fd); trust.refusal != Refusal::None) {
+    if (const ObjectCheck trust = check_lock_object(fd); trust.refusal != Refusal::None) {
       ::close(fd);
-      return unknown(trust.error, object, trust.refusal, trust.detail);
+      return unknown(static_cast<std::uint32_t>(trust.error), object, trust.refusal, trust.detail);
     }
     struct flock query = liveness_range(F_RDLCK);
     const bool asked = ::fcntl(fd, F_OFD_GETLK, &query) == 0;

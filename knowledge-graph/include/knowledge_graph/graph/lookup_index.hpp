@@ -27,16 +27,17 @@
 #include <optional>
 #include <vector>
 
+#include "knowledge_graph/graph/region_layout.hpp"
+
 namespace knowledge_graph::graph {
 
 struct KnowledgeGraph;
 struct Snapshot;
 struct Index;
 
-// Where the index starts behind a record mapped at the start of a region.
-std::size_t lookup_index_offset();
-// Bytes the index occupies (8-byte aligned memory, zero-filled when new).
-std::size_t lookup_index_size();
+// The index lies at lookup_index_offset() (region_layout.hpp) behind a record
+// mapped at the start of a region, in lookup_index_size() bytes (8-byte aligned
+// memory, zero-filled when new).
 
 // Makes `bytes` the lookup index of `graph` in this process (replacing any
 // earlier one). Zero-filled bytes read as an index not yet built; the writer

@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/region_layout.hpp"
 
 namespace knowledge_graph::graph {
 
@@ -81,9 +82,8 @@ constexpr std::uint64_t compaction_mark(std::uint64_t number, std::uint16_t epoc
   return ((number + 1) << 16) | epoch;
 }
 
-// Where the link starts behind a record mapped at the start of a region, and its size.
-std::size_t recorder_link_offset();
-std::size_t recorder_link_size();
+// The link lies at recorder_link_offset() (region_layout.hpp) behind a record
+// mapped at the start of a region.
 
 // Makes `link` the recorder link of `graph` in this process (the writer's side).
 bool attach_recorder_link(const KnowledgeGraph& graph, RecorderLink* link);

@@ -25,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "knowledge_graph/graph/region_layout.hpp"
+
 namespace knowledge_graph::graph {
 
 struct KnowledgeGraph;
@@ -35,8 +37,7 @@ struct WriterSeat {
 };
 static_assert(sizeof(WriterSeat) == 64);
 
-// Where the seat lies in a region whose record starts at the view's first byte.
-std::size_t writer_seat_offset();
+// The seat lies at writer_seat_offset() (region_layout.hpp).
 
 // Whether the region's writer is alive: 1 alive, 0 dead, -1 cannot tell.
 using WriterAliveProbe = int (*)(const void* context);
