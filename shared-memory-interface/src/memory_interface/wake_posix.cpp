@@ -27,16 +27,13 @@
 
 #include "posix_objects.hpp"
 #include "shared_memory_interface/memory_interface.hpp"
+#include "wake_words.hpp"
 
 namespace shared_memory_interface::memory_interface {
 namespace {
 
-struct WakeWords {
-  std::uint32_t ticket;   // moved by the writer at each wake
-  std::uint32_t waiters;  // waiters counted in
-  std::uint32_t writer;   // 1 once a writer that wakes has opened the object
-  std::uint32_t reserved[13];
-};
+using detail::full_fence;
+using detail::WakeWords;
 constexpr std::size_t kWakeSize = 4096;
 
 struct Wake {
@@ -45,18 +42,7 @@ struct Wake {
   std::uint64_t calls;
 };
 
-std::atomic_ref<std::uint32_t> word(std::uint32_t& value) { return std::atomic_ref<std::uint32_t>(value); }
-
-// A sequentially consistent fence; ThreadSanitizer does not model fences, so
-// there a read-modify-write that it does stands in for it.
-void full_fence() {
-#if defined(__SANITIZE_THREAD__)
-  static std::atomic<unsigned> barrier{0};
-  barrier.fetch_add(0, std::memory_order_seq_cst);
-#else
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-#endif
-}
+std::atomic_ref<std::uint32_t> word(std::uint32_t& value) { return detail::wake_word(value); }
 
 WakeOutcome refused(int error, Refusal refusal, const std::string& object, std::uint64_t detail = 0) {
   WakeOutcome outcome;

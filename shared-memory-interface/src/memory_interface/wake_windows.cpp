@@ -18,16 +18,13 @@
 #include <thread>
 
 #include "shared_memory_interface/memory_interface.hpp"
+#include "wake_words.hpp"
 
 namespace shared_memory_interface::memory_interface {
 namespace {
 
-struct WakeWords {
-  std::uint32_t ticket;   // unused on Windows (the semaphore keeps the units)
-  std::uint32_t waiters;
-  std::uint32_t writer;   // 1 once a writer that wakes has opened the object
-  std::uint32_t reserved[13];
-};
+using detail::full_fence;
+using detail::WakeWords;
 constexpr LONG kMaxUnits = 64;
 
 struct Wake {
@@ -37,18 +34,7 @@ struct Wake {
   std::uint64_t calls;
 };
 
-std::atomic_ref<std::uint32_t> word(std::uint32_t& value) { return std::atomic_ref<std::uint32_t>(value); }
-
-// A sequentially consistent fence; ThreadSanitizer does not model fences, so
-// there a read-modify-write that it does stands in for it.
-void full_fence() {
-#if defined(__SANITIZE_THREAD__)
-  static std::atomic<unsigned> barrier{0};
-  barrier.fetch_add(0, std::memory_order_seq_cst);
-#else
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-#endif
-}
+std::atomic_ref<std::uint32_t> word(std::uint32_t& value) { return detail::wake_word(value); }
 
 std::wstring wide_name(std::string_view name, const char* suffix) {
   const std::string object = std::string(name) + suffix;
