@@ -118,10 +118,6 @@ json end_json(const Index& node) {
   return {{"kind", std::string(types::node_kind_name(node.type_index))}, {"id", node.instance_id}};
 }
 
-std::string kind_or_number(std::string_view name, std::uint64_t kind) {
-  return name.empty() ? "kind" + std::to_string(kind) : std::string(name);
-}
-
 // Graphviz text in double quotes: backslashes and quotes escaped.
 std::string dot_quoted(const std::string& text) {
   std::string out = "\"";
@@ -175,13 +171,11 @@ std::optional<std::uint64_t> parse_relation_kind(const std::string& text) {
   return parse_kind(text, kRelationKinds, types::relation_kind_name);
 }
 
-std::string node_name(const Index& node) {
-  return kind_or_number(types::node_kind_name(node.type_index), node.type_index) + " " +
-         std::to_string(node.instance_id);
-}
+// The graph's own names, so that the inspector and the library's messages name a
+// node alike ("Car 99"; "node kind 42 99" outside the vocabulary).
+std::string node_name(const Index& node) { return knowledge_graph::graph::describe_node(node); }
 std::string relation_name(const Index& relation) {
-  return kind_or_number(types::relation_kind_name(relation.type_index), relation.type_index) + " " +
-         std::to_string(relation.instance_id);
+  return knowledge_graph::graph::describe_relation(relation);
 }
 
 std::string node_line(const NodeItem& item) {
