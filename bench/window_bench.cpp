@@ -21,18 +21,16 @@
 #include <string>
 #include <vector>
 
+#include "graph_session/graph_session.hpp"
 #include "host_library.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "scene.hpp"
 #include "scene_writer.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using varnel::demo::SceneWriter;
-
-constexpr std::uint32_t kRegionSize = 536'870'912;
 
 double elapsed_ms(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -131,10 +129,9 @@ void print(const char* what, const std::vector<double>& ms) {
 // one kind's instances; reports the longest of each and how many snapshots took
 // over 1 ms (those a compaction held up).
 [[noreturn]] void reader(int report) {
-  using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
-  KnowledgeGraphMemory region("KnowledgeGraph", kRegionSize);
-  if (!region.initialize_read_only()) _exit(2);
-  const auto& graph = *region.get_data_ref();
+  auto opened = graph_session::GraphSession::open_reader();
+  if (!opened) _exit(2);
+  const auto& graph = opened.session->graph();
   double longest_snapshot = 0, longest_query = 0;
   std::uint64_t reads = 0, slow = 0;
   for (;;) {

@@ -453,19 +453,8 @@ void load(const std::string& path, bool force, double hold) {
   varnel::inspect::Snapshot snapshot;
   std::string error;
   if (!varnel::inspect::read_snapshot_file(path, snapshot, error)) throw Failure{error + "; nothing was changed"};
-  // One writer per region: a live host keeps its scene, --force or not.
-  graph_session::Options options = session_options();
-  options.require_writer = true;
-  options.clear_on_take = false;  // the scene is replaced only once it may be
-  auto opened = graph_session::GraphSession::open_writer(options);
-  if (!opened) {
-    if (opened.refusal == shared_memory_interface::memory_interface::Refusal::None)
-      throw Failure{"a host is writing the region \"" + g_region_name +
-                    "\"; stop it first; nothing was changed"};
-    throw Failure{"cannot create or open the region for writing: " + opened.error +
-                  "; nothing was changed"};
-  }
-  const graph_session::GraphSession& session = *opened.session;
+  const auto opened = varnel::inspect::open_scene_writer(session_options());
+  const graph_session::GraphSession& session = *opened;
   kg::KnowledgeGraph& graph = session.graph();
   if (session.already_existed() && !graph.is_empty() && !force)
     throw Failure{"the region already holds a graph (a host may be writing it); stop the host, or "
@@ -576,7 +565,7 @@ int main(int argc, char** argv) {
 #ifdef VARNEL_WITH_SERVE
     if (serve_command.run(status, g_region_name, lock_wait(), file, g_stop)) return status;
 #endif
-    record_commands.use_region(g_region_name, lock_wait());
+    record_commands.use_region(session_options());
     if (record_commands.run(status, g_stop)) {
       if (!file.empty()) throw Failure{"record and replay take their own FILE; --file does not apply"};
       return status;

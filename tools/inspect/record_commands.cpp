@@ -27,18 +27,10 @@ namespace {
 namespace kg = knowledge_graph::graph;
 using Clock = std::chrono::steady_clock;
 
-// The region the commands use (the inspector's --region) and its set-up lock wait.
-std::string g_region_name = "KnowledgeGraph";
-shared_memory_interface::memory_interface::LockWait g_lock_wait;
+// The session options of the region the commands use (the inspector's --region and --wait).
+graph_session::Options g_session_options;
 
-graph_session::Options session_options() {
-  graph_session::Options options;
-  options.name = g_region_name;
-  options.wait = g_lock_wait;
-  options.holder = "varnel-inspect";
-  options.log_target = "varnel_inspect";
-  return options;
-}
+graph_session::Options session_options() { return g_session_options; }
 
 // What a first pass over a recording found (the whole file checked).
 struct Overview {
@@ -101,7 +93,7 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
   auto opened = graph_session::GraphSession::open_recorder(session_options());
   if (!opened) {
     if (opened.refusal == shared_memory_interface::memory_interface::Refusal::Missing)
-      throw RecordingFailure("no shared region \"" + g_region_name +
+      throw RecordingFailure("no shared region \"" + g_session_options.name +
                              "\" to record: is a host running? (start one with varnel-demo)");
     throw RecordingFailure("cannot record: " + opened.error);
   }
@@ -218,18 +210,8 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
   if (unit_ns == 0)
     throw RecordingFailure(path + ": unknown timestamp unit \"" + overview.info.time_unit +
                            "\"; nothing was written to the region");
-  // One writer per region: a live host keeps its scene, --force or not.
-  graph_session::Options options = session_options();
-  options.require_writer = true;
-  options.clear_on_take = false;  // the scene is replaced only once it may be
-  auto opened = graph_session::GraphSession::open_writer(options);
-  if (!opened) {
-    if (opened.refusal == shared_memory_interface::memory_interface::Refusal::None)
-      throw RecordingFailure("a host is writing the region \"" + g_region_name +
-                             "\"; stop it first; nothing was changed");
-    throw RecordingFailure("cannot create or open the region for writing: " + opened.error);
-  }
-  const graph_session::GraphSession& session = *opened.session;
+  const auto opened = open_scene_writer(session_options());
+  const graph_session::GraphSession& session = *opened;
   kg::KnowledgeGraph& graph = session.graph();
   if (session.already_existed() && !graph.is_empty() && !force)
     throw RecordingFailure("the region already holds a graph (a host may be writing it); stop the "
@@ -276,7 +258,7 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
     if (loop) sleep_until(loop_start + shortest_loop, stop);
   }
   if (!quiet) std::cerr << "\n";
-  std::cout << "replayed " << published << " publications of " << path << " into region \"" << g_region_name
+  std::cout << "replayed " << published << " publications of " << path << " into region \"" << g_session_options.name
             << "\"\n";
   return 0;
 }
@@ -411,10 +393,18 @@ void RecordCommands::add_to(CLI::App& app) {
   replay_->add_flag("--quiet", quiet_, "No progress line");
 }
 
-void RecordCommands::use_region(const std::string& name,
-                                const shared_memory_interface::memory_interface::LockWait& wait) {
-  g_region_name = name;
-  g_lock_wait = wait;
+void RecordCommands::use_region(const graph_session::Options& options) { g_session_options = options; }
+
+std::unique_ptr<graph_session::GraphSession> open_scene_writer(graph_session::Options options) {
+  options.require_writer = true;
+  options.clear_on_take = false;  // the scene is replaced only once it may be
+  auto opened = graph_session::GraphSession::open_writer(options);
+  if (opened) return std::move(opened.session);
+  if (opened.refusal == shared_memory_interface::memory_interface::Refusal::None)
+    throw RecordingFailure("a host is writing the region \"" + options.name +
+                           "\"; stop it first; nothing was changed");
+  throw RecordingFailure("cannot create or open the region for writing: " + opened.error +
+                         "; nothing was changed");
 }
 
 bool RecordCommands::run(int& status, const std::atomic<bool>& stop) {

@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
+#include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "shared_memory_interface/memory_interface.hpp"
 
@@ -33,12 +35,18 @@ std::string load_recording_moment(const std::string& path, std::optional<std::ui
 int recording_history(const std::string& path, const std::string& kind_text, std::uint64_t id,
                       bool relation);
 
+// Opens the region as its one writer for a command that replaces the scene
+// (load, replay): a live host keeps its scene, --force or not, and the graph is
+// not emptied at the take, only once the command replaces it. Throws
+// RecordingFailure naming the cause, ending in "; nothing was changed".
+std::unique_ptr<graph_session::GraphSession> open_scene_writer(graph_session::Options options);
+
 class RecordCommands {
  public:
   void add_to(CLI::App& app);
-  // The region to record or replay into (default "KnowledgeGraph").
-  void use_region(const std::string& name,
-                  const shared_memory_interface::memory_interface::LockWait& wait);
+  // The session options of the region to record or replay into (default: the
+  // region "KnowledgeGraph").
+  void use_region(const graph_session::Options& options);
   // Runs the chosen command if it is one of these; true when it was.
   bool run(int& status, const std::atomic<bool>& stop);
 

@@ -98,8 +98,11 @@ int create_temporary(const std::string& name, std::string& temporary) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[20];
     std::snprintf(suffix, sizeof suffix, ".%08x%08x", random(), random());
-    const std::filesystem::path candidate =
-        path.parent_path() / ("." + path.filename().string() + suffix + ".partial");
+    // Built by appending: GCC 12 takes `"." + std::string` for an overlapping
+    // copy (a false -Wrestrict in optimised builds).
+    std::string leaf = ".";
+    leaf.append(path.filename().string()).append(suffix).append(".partial");
+    const std::filesystem::path candidate = path.parent_path() / leaf;
     temporary = candidate.string();
     const int fd = open_exclusive(temporary);
     if (fd >= 0 || errno != EEXIST) return fd;
