@@ -78,9 +78,10 @@ class Publisher {
               << ")" << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start, next_requests = start;
-    // Hosts publish in bursts (a frame is several commits): shortly after a change
-    // the next one is likely, and a look costs a few loads. Later the region is
-    // looked at less often, which keeps an idle publisher cheap.
+    // A commit wakes the publisher. Without a signal (the platform refused it)
+    // looking is the only way, and --busy-us makes it look often shortly after a
+    // change, since hosts publish in bursts. Looking often costs a share of a
+    // core that, on a busy computer, delays the wake-ups that carry publications.
     const auto busy = std::chrono::microseconds(options_.busy_micros);
     auto last_change = start - busy;
     while (!g_stop.load()) {
