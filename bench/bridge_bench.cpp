@@ -9,9 +9,11 @@
 //           payload, the bridge's sample type and QoS) to an `echo` process.
 //           For publications of 1, 10 and 100 node versions it alternates blocks
 //           of the two: the bridge's commit -> visible in the mirror (the reader
-//           sleeping on the mirror's publication signal) against half the plain
-//           round trip (each side sleeping in Fast DDS's wait). Prints a table
-//           row per size: medians, p99s and their ratios. With LOAD, a shell
+//           sleeping on the mirror's publication signal) against a plain sample's
+//           way from before its write to the echo's take (each side sleeping in
+//           Fast DDS's wait; the monotonic clock is shared by the processes),
+//           and half its round trip as it used to be counted. Prints a table row
+//           per size: medians, p99s and the bridge's ratios to the plain one way. With LOAD, a shell
 //           command, it measures once at rest, then again while LOAD runs (in a
 //           process group of its own, ended afterwards).
 //   sustained MIRROR  the rate of versions per second the mirror keeps up with.
@@ -56,6 +58,11 @@ constexpr int kBlock = 50;    // samples of one kind and size in a row
 constexpr int kRounds = 20;   // blocks of each kind and size
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+// The monotonic clock, which every process of the computer reads alike.
+std::uint64_t steady_ns() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+}
 
 kg::KnowledgeGraphNode car(std::uint64_t salt) {
   kg::KnowledgeGraphNode value{};
@@ -199,17 +206,22 @@ struct Ping {
     }
   }
 
-  // Half a round trip of a sample of `versions` node versions, in microseconds; negative when lost.
-  double one_way(int versions) {
+  // A sample of `versions` node versions there and back: the way there as the
+  // echo measured it (from before the write to its take) and half the round trip,
+  // in microseconds; false when lost.
+  bool trip(int versions, double& one_way, double& half_round) {
     const std::size_t size = static_cast<std::size_t>(versions) * 1456;
     if (sample.bytes().size() != size) sample.bytes().assign(size, std::uint8_t{7});
     sample.number(++number);
     const auto start = Clock::now();
+    sample.observed_ns(steady_ns());
     raw.writer->write(&sample);
     do {
-      if (!raw.take(answer, std::chrono::seconds(5))) return -1;
+      if (!raw.take(answer, std::chrono::seconds(5))) return false;
     } while (answer.number() != number);
-    return micros(Clock::now() - start) / 2;
+    half_round = micros(Clock::now() - start) / 2;
+    one_way = static_cast<double>(answer.started_ns()) / 1000;
+    return true;
   }
 };
 
@@ -223,28 +235,38 @@ Figures figures(std::vector<double> samples) {
 
 // Alternates blocks of plain and bridge samples of every size; prints a row per size.
 bool measure(Regions& regions, Ping& ping, const std::string& label) {
-  constexpr std::size_t kinds = 2;
-  std::vector<double> samples[std::size(kSizes)][kinds];
+  enum { kOneWay, kHalfRound, kBridge, kKinds };
+  std::vector<double> samples[std::size(kSizes)][kKinds];
   for (int round = 0; round < kRounds; ++round) {
     for (std::size_t s = 0; s < std::size(kSizes); ++s) {
-      for (std::size_t turn = 0; turn < kinds; ++turn) {
-        const std::size_t kind = (turn + static_cast<std::size_t>(round)) % kinds;  // who goes first alternates
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool plain = (turn + round) % 2 == 0;  // who goes first alternates
         for (int r = 0; r < kBlock; ++r) {
-          const double took = kind == 0 ? ping.one_way(kSizes[s]) : regions.sample(kSizes[s]);
-          if (took < 0)
-            return std::fprintf(stderr, "%s: a %s sample of %d versions was lost\n", label.c_str(),
-                                kind == 0 ? "plain" : "bridge", kSizes[s]), false;
-          samples[s][kind].push_back(took);
+          double one_way = 0, half_round = 0;
+          if (plain) {
+            if (!ping.trip(kSizes[s], one_way, half_round))
+              return std::fprintf(stderr, "%s: a plain sample of %d versions was lost\n",
+                                  label.c_str(), kSizes[s]), false;
+            samples[s][kOneWay].push_back(one_way);
+            samples[s][kHalfRound].push_back(half_round);
+          } else {
+            const double took = regions.sample(kSizes[s]);
+            if (took < 0)
+              return std::fprintf(stderr, "%s: a bridge sample of %d versions was lost\n",
+                                  label.c_str(), kSizes[s]), false;
+            samples[s][kBridge].push_back(took);
+          }
           pause(r);
         }
       }
     }
   }
   for (std::size_t s = 0; s < std::size(kSizes); ++s) {
-    const Figures plain = figures(samples[s][0]), bridge = figures(samples[s][1]);
-    std::printf("| %s | %d | %.0f | %.0f | %.2fx | %.0f | %.0f | %.2fx |\n", label.c_str(), kSizes[s],
-                plain.median, bridge.median, bridge.median / plain.median, plain.p99, bridge.p99,
-                bridge.p99 / plain.p99);
+    const Figures plain = figures(samples[s][kOneWay]), half = figures(samples[s][kHalfRound]),
+                  bridge = figures(samples[s][kBridge]);
+    std::printf("| %s | %d | %.0f (%.0f) | %.0f | %.2fx | %.0f (%.0f) | %.0f | %.2fx |\n", label.c_str(),
+                kSizes[s], plain.median, half.median, bridge.median, bridge.median / plain.median,
+                plain.p99, half.p99, bridge.p99, bridge.p99 / plain.p99);
   }
   std::fflush(stdout);
   return true;
@@ -265,7 +287,7 @@ int run(const std::string& mirror_name, const char* load) {
   if (!regions.open(mirror_name) || !ping.open()) return 1;
   std::printf("%d samples of each kind and size, in alternating blocks of %d; microseconds\n\n",
               kBlock * kRounds, kBlock);
-  std::printf("| load | versions | plain p50 | bridge p50 | bridge/plain | plain p99 | bridge p99 | bridge/plain |\n"
+  std::printf("| load | versions | plain p50 (RTT/2) | bridge p50 | bridge/plain | plain p99 (RTT/2) | bridge p99 | bridge/plain |\n"
               "|---|---|---|---|---|---|---|---|\n");
   char label[64];
   std::snprintf(label, sizeof label, "at rest (load average %.1f)", load_average());
@@ -348,6 +370,9 @@ int echo() {
   varnel_bridge::GraphPublication sample;
   while (raw.take(sample, std::chrono::seconds(60))) {
     if (sample.number() == ~std::uint64_t{0}) return 0;
+    // The one way, on the clock both processes share, goes back in the answer.
+    const std::uint64_t now = steady_ns();
+    sample.started_ns(now > sample.observed_ns() ? now - sample.observed_ns() : 0);
     raw.writer->write(&sample);
   }
   std::fprintf(stderr, "echo: no ping and no stop for 60 s\n");
