@@ -38,12 +38,15 @@ namespace varnel::bridge {
 struct Options {
   std::string region = "KnowledgeGraph";
   std::uint32_t domain = 0;
-  // Publisher: how often it looks at the region. Right after a change it looks
-  // every `busy_poll_micros` (0: gives the processor up and looks again at once)
-  // for `busy_micros`, since publications come in bursts; then every `poll_micros`.
+  // Publisher: a commit wakes it (the region's publication signal); between
+  // commits it looks at the region every `poll_micros`, which bounds how late it
+  // sees a clear or compaction that no commit follows (they keep the last update).
+  // With `busy_micros` > 0 it looks every `busy_poll_micros` instead (0: gives
+  // the processor up and looks again at once) for that long after a change: for
+  // regions without a signal, where looking is the only way to notice a commit.
   std::uint32_t poll_micros = 200;
   std::uint32_t busy_poll_micros = 20;
-  std::uint32_t busy_micros = 20'000;
+  std::uint32_t busy_micros = 0;
   double status_seconds = 1.0;       // progress line period; 0: none
   double duration = 0;               // seconds to run; 0 until a signal
   std::string name;                  // publisher: the source's name; empty: REGION@HOST

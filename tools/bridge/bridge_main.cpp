@@ -39,11 +39,13 @@ int main(int argc, char** argv) {
                  "publish each committed publication");
   common(publish, "Region to read (default \"KnowledgeGraph\")");
   publish->add_option("--poll-us", options.poll_micros,
-                      "Microseconds between looks at the region when nothing changed")
+                      "Microseconds between looks at the region when no commit wakes it (a clear "
+                      "keeps the last update and wakes no one)")
       ->check(CLI::Range(10, 1'000'000));
   publish->add_option("--busy-us", options.busy_micros,
                       "Microseconds after a change during which it looks at the region every "
-                      "--busy-poll-us instead (publications come in bursts); 0 turns this off")
+                      "--busy-poll-us instead (for regions whose commits wake no one: publications "
+                      "come in bursts); 0, the default, turns this off")
       ->check(CLI::Range(0, 10'000'000));
   publish->add_option("--busy-poll-us", options.busy_poll_micros,
                       "Microseconds between looks shortly after a change; 0 looks again as soon as "

@@ -10,6 +10,7 @@
 
 #include "bridge.hpp"
 #include "bridge_typesPubSubTypes.h"
+#include "publication_type.hpp"
 
 namespace varnel::bridge {
 namespace dds = eprosima::fastdds::dds;
@@ -55,7 +56,7 @@ DdsLink::DdsLink(std::uint32_t domain, const std::string& name) {
   if (participant_ == nullptr)
     throw std::runtime_error("Fast DDS could not join domain " + std::to_string(domain) +
                              " (see its messages above; check the profile's transports)");
-  dds::TypeSupport publication_type(new varnel_bridge::GraphPublicationPubSubType());
+  dds::TypeSupport publication_type(new PublicationType());
   dds::TypeSupport request_type(new varnel_bridge::StateRequestPubSubType());
   publication_type.register_type(participant_);
   request_type.register_type(participant_);

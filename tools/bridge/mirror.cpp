@@ -13,8 +13,10 @@
 // so that two publishers on a domain never make it switch back and forth.
 //
 // Thread rules: samples are applied in Fast DDS's receive thread (the listener),
-// which saves a thread hand-off per publication; the main thread only repeats
-// state requests and prints progress. One mutex keeps the two apart.
+// which saves a thread hand-off per publication, while they are taken: the span
+// is installed straight from the received payload (publication_type.hpp). The
+// main thread only repeats state requests and prints progress. One mutex keeps
+// the two apart.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -33,6 +35,7 @@
 #include "bridge.hpp"
 #include "bridge_typesPubSubTypes.h"
 #include "dds_link.hpp"
+#include "publication_type.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
@@ -62,13 +65,24 @@ class Mirror : public dds::DataReaderListener {
     std::random_device entropy;
     id_ = (std::uint64_t{entropy()} << 32) ^ entropy();
     reader_ = link.publications_reader();
+    // Called inside take_next_sample, with the bytes still in Fast DDS's payload.
+    sample_.receive = [this](const Publication&, std::span<const std::byte> bytes) { apply(bytes); };
   }
 
   void on_data_available(dds::DataReader* reader) override {
     const std::lock_guard<std::mutex> lock(mutex_);
     dds::SampleInfo info;
-    while (reader->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK)
-      if (info.valid_data) apply();
+    while (reader->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK) {
+      // Whose it was cannot be told: the region stays as it is, the next good
+      // sample of the followed source shows whether a publication was missed.
+      if (info.valid_data && !sample_.malformed.empty()) {
+        ++refused_;
+        std::cerr << "varnel-bridge: refused a sample that is no publication: " << sample_.malformed
+                  << std::endl;
+      }
+    }
+    // Requests are written once the take is over, not from inside it.
+    if (ask_pending_) ask(pending_reason_);
   }
 
   int run() {
@@ -109,7 +123,7 @@ class Mirror : public dds::DataReaderListener {
   // Whether the sample comes from the followed source's newest run; picks the
   // source on the first sample when none was named.
   bool from_followed() {
-    const std::string& source = sample_.source();
+    const std::string& source = sample_.source;
     if (followed_.empty()) {
       followed_ = source;
       std::cout << "following source \"" << followed_ << "\", the first heard from" << std::endl;
@@ -117,11 +131,11 @@ class Mirror : public dds::DataReaderListener {
     if (source != followed_) {
       if (ignored_.size() < kMostLogged && ignored_.insert(source).second)
         std::cerr << "varnel-bridge: another source is on the domain: \"" << source
-                  << "\" (session " << hex(sample_.session()) << "); ignored, this mirror follows \""
+                  << "\" (session " << hex(sample_.session) << "); ignored, this mirror follows \""
                   << followed_ << "\"" << std::endl;
       return false;
     }
-    const std::pair<std::uint64_t, std::uint64_t> run{sample_.started_ns(), sample_.session()};
+    const std::pair<std::uint64_t, std::uint64_t> run{sample_.started_ns, sample_.session};
     if (run < newest_run_) {
       if (ignored_runs_.size() < kMostLogged && ignored_runs_.insert(run.second).second)
         std::cerr << "varnel-bridge: an older run of source \"" << source << "\" (session "
@@ -133,11 +147,11 @@ class Mirror : public dds::DataReaderListener {
     return true;
   }
 
-  void apply() {
+  void apply(std::span<const std::byte> bytes) {
     if (!from_followed()) return;
-    const std::uint64_t session = sample_.session(), number = sample_.number();
+    const std::uint64_t session = sample_.session, number = sample_.number;
     const bool same_session = synced_ && session == session_;
-    if (sample_.afresh()) {
+    if (sample_.afresh) {
       if (same_session && number == number_) return;  // a repeat of what we hold
     } else if (!same_session || number != number_ + 1) {
       if (same_session && number <= number_) return;  // already applied
@@ -147,10 +161,9 @@ class Mirror : public dds::DataReaderListener {
                                              " follows " + std::to_string(number_));
       return;
     }
-    const kg::GraphIndices from = kg::from_words(sample_.from());
-    const kg::GraphIndices to = kg::from_words(sample_.to());
-    const auto bytes = std::as_bytes(std::span(sample_.bytes()));
-    const kg::InstallResult result = kg::install_raw_span(graph_, from, to, bytes, sample_.afresh());
+    const kg::GraphIndices from = kg::from_words(sample_.from);
+    const kg::GraphIndices to = kg::from_words(sample_.to);
+    const kg::InstallResult result = kg::install_raw_span(graph_, from, to, bytes, sample_.afresh);
     if (result.status == kg::InstallStatus::Refused) {
       ++refused_;
       std::cerr << "varnel-bridge: refused publication " << number << " of session " << hex(session)
@@ -169,20 +182,22 @@ class Mirror : public dds::DataReaderListener {
     session_ = session;
     number_ = number;
     ++applied_;
-    afresh_ += sample_.afresh();
+    afresh_ += sample_.afresh;
     const std::uint64_t now = wall_ns();
-    lag_ns_ = now > sample_.observed_ns() ? now - sample_.observed_ns() : 0;
+    lag_ns_ = now > sample_.observed_ns ? now - sample_.observed_ns : 0;
     max_lag_ns_ = std::max(max_lag_ns_, lag_ns_);
   }
 
   void lose_place(const std::string& reason) {
     if (synced_) std::cerr << "varnel-bridge: lost its place: " << reason << std::endl;
     synced_ = false;
-    ask(reason);
+    pending_reason_ = reason;
+    ask_pending_ = true;
   }
 
   void ask(const std::string& reason) {
     pending_reason_ = reason;
+    ask_pending_ = false;
     varnel_bridge::StateRequest request;
     request.mirror(id_);
     request.session(synced_ ? session_ : 0);
@@ -215,13 +230,14 @@ class Mirror : public dds::DataReaderListener {
   std::set<std::string> ignored_;               // other sources, logged once each
   std::set<std::uint64_t> ignored_runs_;        // older runs of the followed source, logged once
   std::uint64_t id_ = 0;
-  varnel_bridge::GraphPublication sample_;
+  Publication sample_;
   bool synced_ = false;
   std::uint64_t session_ = 0, number_ = 0;
   std::uint64_t applied_ = 0, afresh_ = 0, refused_ = 0;
   std::uint64_t lag_ns_ = 0, max_lag_ns_ = 0;
   std::uint64_t applied_before_ = 0;  // applied_ at the previous status line
   std::string pending_reason_ = "starting";
+  bool ask_pending_ = false;  // lost its place while taking: ask once the take is over
   std::chrono::steady_clock::time_point last_request_{};
 };
 

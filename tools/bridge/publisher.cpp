@@ -28,6 +28,7 @@
 #include "bridge.hpp"
 #include "bridge_typesPubSubTypes.h"
 #include "dds_link.hpp"
+#include "publication_type.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/publication_signal.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
@@ -77,9 +78,10 @@ class Publisher {
               << ")" << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start, next_requests = start;
-    // Hosts publish in bursts (a frame is several commits): shortly after a change
-    // the next one is likely, and a look costs a few loads. Later the region is
-    // looked at less often, which keeps an idle publisher cheap.
+    // A commit wakes the publisher. Without a signal (the platform refused it)
+    // looking is the only way, and --busy-us makes it look often shortly after a
+    // change, since hosts publish in bursts. Looking often costs a share of a
+    // core that, on a busy computer, delays the wake-ups that carry publications.
     const auto busy = std::chrono::microseconds(options_.busy_micros);
     auto last_change = start - busy;
     while (!g_stop.load()) {
@@ -165,25 +167,28 @@ class Publisher {
 
   bool send(const kg::Snapshot& now, const kg::GraphIndices& from, bool afresh,
             std::uint64_t number) {
-    sample_.source(name_);
-    sample_.session(session_);
-    sample_.started_ns(started_ns_);
-    sample_.number(number);
-    sample_.afresh(afresh);
-    sample_.from(kg::to_words(from));
-    sample_.to(kg::to_words(now.indices));
-    sample_.bytes().resize(kg::raw_span_size(from, now.indices));
-    // A clear or compaction under the copy: the caller looks again.
-    if (!kg::copy_raw_span(graph_, from, now, std::as_writable_bytes(std::span(sample_.bytes()))))
-      return false;
-    sample_.observed_ns(wall_ns());
-    if (!writer_->write(&sample_)) {
+    sample_.source = name_;
+    sample_.session = session_;
+    sample_.started_ns = started_ns_;
+    sample_.number = number;
+    sample_.afresh = afresh;
+    sample_.from = kg::to_words(from);
+    sample_.to = kg::to_words(now.indices);
+    sample_.observed_ns = wall_ns();
+    // The span goes from the region straight into the payload, in write().
+    sample_.fill_size = kg::raw_span_size(from, now.indices);
+    sample_.fill = [&](std::span<std::byte> out) { return kg::copy_raw_span(graph_, from, now, out); };
+    const bool written = writer_->write(&sample_);
+    sample_.fill = nullptr;
+    // A clear or compaction under the copy: nothing was sent, the caller looks again.
+    if (sample_.fill_failed) return false;
+    if (!written) {
       std::cerr << "varnel-bridge: DDS refused to send publication " << number
                 << "; the mirrors will see a gap and ask for the whole state" << std::endl;
     }
     ++sent_;
     afresh_ += afresh;
-    bytes_ += sample_.bytes().size();
+    bytes_ += sample_.fill_size;
     return true;
   }
 
@@ -200,7 +205,7 @@ class Publisher {
   const std::uint64_t session_;
   const std::string name_;
   const std::uint64_t started_ns_;
-  varnel_bridge::GraphPublication sample_;
+  Publication sample_;
   kg::Snapshot last_{};
   bool started_ = false;
   bool state_requested_ = false;

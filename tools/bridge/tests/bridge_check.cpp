@@ -1,4 +1,4 @@
-// The bridge test's helper, one program with four commands:
+// The bridge test's helper, one program with five commands:
 //   follow   writes a source region in bursts (adds, relations, removals, batches,
 //            clears, compactions; --appends-only: adds and relations alone) and
 //            after each burst, with the source still, waits until every mirror
@@ -10,10 +10,14 @@
 //   compare  waits until every mirror equals the source as it is now (still);
 //   hostile  joins the DDS domain, learns the publisher's session from its
 //            stream and sends corrupt samples (wrong sizes, out-of-range kinds,
-//            tails beyond capacity, a bad marker).
+//            tails beyond capacity, a bad marker);
+//   wire     without DDS: the hand-written publication type support writes the
+//            bytes the generated one writes, each reads the other's (either byte
+//            order), and every truncated sample is read as malformed.
 // Exit 0 when everything held; otherwise says which mirror differed and where.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -25,8 +29,12 @@
 #include <fastdds/dds/core/status/PublicationMatchedStatus.hpp>
 #include <fastdds/dds/subscriber/SampleInfo.hpp>
 
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
+
 #include "bridge_typesPubSubTypes.h"
 #include "dds_link.hpp"
+#include "publication_type.hpp"
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
@@ -235,7 +243,7 @@ int hostile(std::uint32_t domain, int readers) {
   dds::DataWriter* writer = link.publications_writer();
   dds::DataWriter* requests = link.requests_writer();
   // The source is still: ask for the whole state to learn the session and number.
-  varnel_bridge::GraphPublication real;
+  varnel::bridge::Publication real;
   dds::SampleInfo info;
   const auto until = Clock::now() + std::chrono::seconds(20);
   bool got = false;
@@ -263,22 +271,23 @@ int hostile(std::uint32_t domain, int readers) {
               << " mirrors matched the hostile writer\n";
     return 1;
   }
-  const kg::GraphIndices base = kg::from_words(real.to());
+  const kg::GraphIndices base = kg::from_words(real.to);
   // Every sample claims the next publication: the mirrors, back at `real` after
   // each refusal, take each for their next step.
-  const std::uint64_t number = real.number() + 1;
+  const std::uint64_t number = real.number + 1;
   const auto send = [&](const char* what, bool afresh, kg::GraphIndices to,
                         std::vector<std::uint8_t> bytes) {
-    varnel_bridge::GraphPublication sample;
-    sample.source(real.source());
-    sample.session(real.session());
-    sample.started_ns(real.started_ns());
-    sample.number(number);
-    sample.afresh(afresh);
-    sample.from(kg::to_words(afresh ? kg::GraphIndices{} : base));
-    sample.to(kg::to_words(to));
-    sample.observed_ns(varnel::bridge::wall_ns());
-    sample.bytes(std::move(bytes));
+    varnel::bridge::Publication sample;
+    sample.source = real.source;
+    sample.session = real.session;
+    sample.started_ns = real.started_ns;
+    sample.number = number;
+    sample.afresh = afresh;
+    sample.from = kg::to_words(afresh ? kg::GraphIndices{} : base);
+    sample.to = kg::to_words(to);
+    sample.observed_ns = varnel::bridge::wall_ns();
+    const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
+    sample.bytes.assign(data, data + bytes.size());
     writer->write(&sample);
     std::cout << "bridge_check: sent a hostile sample: " << what << std::endl;
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -312,6 +321,126 @@ int hostile(std::uint32_t domain, int readers) {
   return 0;
 }
 
+// ---- wire ----
+
+using varnel::bridge::Publication;
+using eprosima::fastrtps::rtps::SerializedPayload_t;
+
+varnel_bridge::GraphPublication generated_of(const Publication& sample) {
+  varnel_bridge::GraphPublication out;
+  out.source(sample.source);
+  out.session(sample.session);
+  out.started_ns(sample.started_ns);
+  out.number(sample.number);
+  out.afresh(sample.afresh);
+  out.from(sample.from);
+  out.to(sample.to);
+  out.observed_ns(sample.observed_ns);
+  for (std::byte b : sample.bytes) out.bytes().push_back(static_cast<std::uint8_t>(b));
+  return out;
+}
+
+bool same(const Publication& a, const Publication& b) {
+  return a.source == b.source && a.session == b.session && a.started_ns == b.started_ns &&
+         a.number == b.number && a.afresh == b.afresh && a.from == b.from && a.to == b.to &&
+         a.observed_ns == b.observed_ns && a.bytes == b.bytes;
+}
+
+int wire() {
+  varnel::bridge::PublicationType ours;
+  varnel_bridge::GraphPublicationPubSubType theirs;
+  std::mt19937_64 random(5);
+  int failures = 0, checked = 0;
+  const auto fail = [&](const std::string& what) {
+    std::cerr << "bridge_check: wire: " << what << "\n";
+    ++failures;
+  };
+  for (std::size_t name = 0; name < 10; ++name) {
+    for (std::size_t count : {0, 1, 7, 1456, 70000}) {
+      Publication sample;
+      sample.source = std::string(name, 'n');
+      sample.session = random();
+      sample.started_ns = random();
+      sample.number = random();
+      sample.afresh = (name + count) % 2 == 1;
+      for (auto& word : sample.from) word = random();
+      for (auto& word : sample.to) word = random();
+      sample.observed_ns = random();
+      for (std::size_t i = 0; i < count; ++i) sample.bytes.push_back(static_cast<std::byte>(random()));
+      const std::string what = "name of " + std::to_string(name) + ", " + std::to_string(count) + " bytes";
+      varnel_bridge::GraphPublication generated = generated_of(sample);
+      const std::uint32_t size = ours.getSerializedSizeProvider(&sample)();
+      if (size != theirs.getSerializedSizeProvider(&generated)()) fail(what + ": sizes differ");
+      SerializedPayload_t mine(size), reference(size);  // zeroed
+      if (!ours.serialize(&sample, &mine) || !theirs.serialize(&generated, &reference)) {
+        fail(what + ": not serialized");
+        continue;
+      }
+      if (mine.length != reference.length || std::memcmp(mine.data, reference.data, mine.length) != 0)
+        fail(what + ": other bytes than the generated type support's");
+      // Filled straight into the payload: the same bytes; a failed fill sends nothing.
+      Publication filled = sample;
+      filled.bytes.clear();
+      filled.fill_size = count;
+      filled.fill = [&](std::span<std::byte> out) {
+        std::copy(sample.bytes.begin(), sample.bytes.end(), out.begin());
+        return true;
+      };
+      SerializedPayload_t direct(size);
+      if (!ours.serialize(&filled, &direct) || direct.length != mine.length ||
+          std::memcmp(direct.data, mine.data, mine.length) != 0)
+        fail(what + ": filled in place, other bytes");
+      filled.fill = [](std::span<std::byte>) { return false; };
+      if (ours.serialize(&filled, &direct) || !filled.fill_failed) fail(what + ": a failed fill was sent");
+      // Each reads the other's.
+      Publication read;
+      if (!ours.deserialize(&reference, &read) || !read.malformed.empty() || !same(read, sample))
+        fail(what + ": the generated type support's bytes read otherwise");
+      Publication received;
+      std::vector<std::byte> handed;
+      received.receive = [&](const Publication&, std::span<const std::byte> bytes) {
+        handed.assign(bytes.begin(), bytes.end());
+      };
+      ours.deserialize(&reference, &received);
+      received.bytes = handed;
+      if (!same(received, sample)) fail(what + ": the bytes handed over in place differ");
+      varnel_bridge::GraphPublication back;
+      if (!theirs.deserialize(&mine, &back) || !(back == generated))
+        fail(what + ": the generated type support reads these bytes otherwise");
+      // Big-endian, as a peer of that byte order writes it.
+      SerializedPayload_t big(size);
+      eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(big.data), big.max_size);
+      eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::BIG_ENDIANNESS,
+                                 eprosima::fastcdr::Cdr::DDS_CDR);
+      cdr.serialize_encapsulation();
+      generated.serialize(cdr);
+      big.length = static_cast<std::uint32_t>(cdr.getSerializedDataLength());
+      Publication swapped;
+      if (!ours.deserialize(&big, &swapped) || !same(swapped, sample))
+        fail(what + ": big-endian bytes read otherwise");
+      // Cut anywhere: malformed, never read past the end.
+      if (count < 10) {
+        for (std::uint32_t cut = 0; cut < mine.length; ++cut) {
+          SerializedPayload_t part(cut == 0 ? 1 : cut);
+          std::memcpy(part.data, mine.data, cut);
+          part.length = cut;
+          Publication torn;
+          bool handed_on = false;
+          torn.receive = [&](const Publication&, std::span<const std::byte>) { handed_on = true; };
+          ours.deserialize(&part, &torn);
+          if (torn.malformed.empty() || handed_on)
+            fail(what + ": cut to " + std::to_string(cut) + " bytes, read as whole");
+        }
+      }
+      ++checked;
+    }
+  }
+  if (failures != 0) return 1;
+  std::cout << "bridge_check: wire: " << checked
+            << " samples written and read alike by both type supports, truncations refused\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -342,11 +471,13 @@ int main(int argc, char** argv) {
   hostile_command->add_option("--domain", domain, "DDS domain");
   int readers = 2;
   hostile_command->add_option("--mirrors", readers, "Mirrors that must receive the samples");
+  auto* wire_command = app.add_subcommand("wire", "Compare the publication type supports, without DDS");
   CLI11_PARSE(app, argc, argv);
   try {
     if (follow_command->parsed()) return follow(source, mirrors, seconds, seed, timeout, appends_only);
     if (watch_command->parsed()) return watch(source, mirrors, seconds);
     if (compare_command->parsed()) return compare(source, mirrors, timeout);
+    if (wire_command->parsed()) return wire();
     return hostile(domain, readers);
   } catch (const std::exception& error) {
     std::cerr << "bridge_check: " << error.what() << "\n";
