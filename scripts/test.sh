@@ -133,7 +133,7 @@ run_sumo() {
 # mirrors, in a network namespace with only lo up and a /dev/shm of its own.
 run_dds() {
   [ -d build/linux ] || cmake --preset linux >/dev/null
-  cmake --build --preset linux -j "$jobs" --target varnel-bridge bridge_check varnel-demo \
+  cmake --build --preset linux -j "$jobs" --target varnel-bridge bridge_check varnel-demo varnel-inspect \
     varnel_interface || return 1
   local namespaces="unshare -n -m"
   [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
