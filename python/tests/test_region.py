@@ -469,7 +469,7 @@ def test_a_recording_behind_the_region_answers_as_if_it_had_kept_everything(regi
                         if car == 3 and 1200 <= t < 1800:
                             continue
                         g.add_car_node(t, car, carSpeed=float(t + car))
-                    g.add_ison_relation(t, 1, (NodeKind.Car, 1 + t // 100 % 3), (NodeKind.Lane, 7))
+                    g.add_ison_relation(t, 1, (NodeKind.Car, 1 + t // 100 % 2), (NodeKind.Lane, 7))
                     if t == 1100:
                         g.remove_node(t, (NodeKind.Car, 3))
                 if t % 1000 == 0:

@@ -935,7 +935,9 @@ TEST_F(RegionFixture, TheRecordingBehindTheRegionAnswersWhatItsWindowDropped) {
       const kg::NodeIndex car(kg::NodeKind(1), id);
       const auto got = view.node_at(car, t), want = full.node_at(car, t);
       ASSERT_EQ(got.has_value(), want.has_value()) << id;
-      if (got) EXPECT_EQ(seen(*got), seen(*want));
+      if (got) {
+        EXPECT_EQ(seen(*got), seen(*want));
+      }
     }
   }
   // One instance over the whole drive, whatever the window kept.
