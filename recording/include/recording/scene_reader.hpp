@@ -8,8 +8,9 @@
 //
 // The horizon. A region that compacted with keep_since K (the history window)
 // answers every read as of t >= K exactly and reads as of t < K only with what
-// it kept. The region itself does not keep K; the recording does: it marks each
-// of the host's compactions with its keep_since. A view's horizon is the
+// it kept. The region's record does not keep K (its recorder link holds the
+// last one, and only while a recorder is attached, for that recorder); the
+// recording does: it marks each of the host's compactions with its keep_since. A view's horizon is the
 // keep_since of the last compaction the recording holds since the fresh start
 // (recording start, clear, gap) on which the region's current publication
 // builds, or 0 when it holds none: "older than the region's oldest version"
