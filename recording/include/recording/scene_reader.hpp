@@ -41,7 +41,12 @@
 // a gap) is not in the recording: the horizon then only counts the ones
 // recorded since, so record from the host's start for old reads to be exact.
 // The recording must be complete (closed by its recorder). Each moment rebuilt
-// is a private graph: its memory follows the versions it holds.
+// is a private graph: its memory follows the versions it holds. The first read
+// of a moment replays the publications since the fresh start before it (only
+// their chunks are read, but all of them): its time follows the length of the
+// drive up to it (the middle of 5,000 publications of 24 cars: about 0.7 s on
+// a loaded 2-core machine); later reads of that moment cost what a private
+// graph's do.
 #pragma once
 
 #include <chrono>
