@@ -406,8 +406,8 @@ class SceneView:
         """
 
 class Recording:
-    """A recording made by `varnel-inspect record`, read a publication at a time."""
-    def __init__(self, path: str) -> None: ...
+    """A recording made by `varnel-inspect record`, read a chunk at a time."""
+    def __init__(self, path: str | os.PathLike[str]) -> None: ...
     def at(self, *, t: int | None = None) -> Graph:
         """A private Graph holding the scene as its writer held it right after the last
         publication stamped at or before t (the end without t)."""
@@ -444,7 +444,9 @@ class Graph:
     @staticmethod
     def open() -> Graph: ...
     @staticmethod
-    def attach() -> Graph: ...
+    def attach(*, recording: str | os.PathLike[str] | Recording | None = None) -> Graph:
+        """The live region read-only. recording= is a second source: reads as of t older
+        than the region's horizon (its last compaction's keep_since) are answered from it."""
     @staticmethod
     def new_boxed() -> Graph: ...
     @staticmethod

@@ -4,7 +4,8 @@ installed tree: C hosts built with pkg-config and run, C++ readers built with
 find_package(varnel) and run while a demo host writes, Python blocks run (hosts
 before the demo, readers while it runs), XML parsed. A block whose info string
 says "fragment" (```cmake fragment) is a piece of something larger and is only
-listed.
+listed; a C++ block that says "compile" (```cpp compile) is built, not run (it
+needs a file the run does not have).
 
     scripts/readme_blocks.py --prefix STAGE --site lib/python3/dist-packages --work DIR
 """
@@ -79,10 +80,12 @@ def main():
                 cmake.write("cmake_minimum_required(VERSION 3.25)\nproject(block CXX)\n"
                             "set(CMAKE_CXX_STANDARD 20)\nfind_package(varnel REQUIRED)\n"
                             "add_executable(block block.cpp)\n"
-                            "target_link_libraries(block PRIVATE varnel::session varnel::graph)\n")
+                            "target_link_libraries(block PRIVATE varnel::session varnel::graph "
+                            "varnel::recording)\n")
             run(["cmake", "-S", name, "-B", name + "/build", f"-DCMAKE_PREFIX_PATH={prefix}"], what)
             run(["cmake", "--build", name + "/build"], what)
-            later.append((what, [os.path.join(name, "build", "block")], None))
+            if "compile" not in flags:
+                later.append((what, [os.path.join(name, "build", "block")], None))
         elif language == "python":
             with open(name + ".py", "w") as source:
                 source.write(code)

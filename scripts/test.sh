@@ -59,7 +59,8 @@ run_python() {
 # ---- release: the build a packager makes, plain CMake without a preset (warnings
 # are reported, not errors), installed into a staging prefix. Hosts then build
 # against the installed tree through find_package and pkg-config, the planning
-# example (examples/planning) reads the demo host, and the installed Python
+# example (examples/planning) reads the demo host, the recording example
+# (examples/recording) reads a drive of it recorded meanwhile, and the installed Python
 # module is imported from elsewhere and tested.
 run_release() {
   local dir=build/release stage="$PWD/build/release/stage"
@@ -77,13 +78,26 @@ run_release() {
   rm -rf "$example"
   cmake -S examples/planning -B "$example" -DCMAKE_PREFIX_PATH="$stage" >/dev/null &&
     cmake --build "$example" >/dev/null || { echo "the planning example does not build"; return 1; }
+  # The recording example, built against the installed tree, reads a drive the
+  # installed inspector records from the same demo run.
+  local drive="$PWD/$dir/recording_example"
+  rm -rf "$drive"
+  cmake -S examples/recording -B "$drive" -DCMAKE_PREFIX_PATH="$stage" >/dev/null &&
+    cmake --build "$drive" >/dev/null || { echo "the recording example does not build"; return 1; }
   "$stage/bin/varnel-demo" --duration 3 --rate 10 --cars 12 --seed 1 >/dev/null &
   local demo=$!
+  (sleep 1 && "$stage/bin/varnel-inspect" record "$drive/drive.mcap" --duration 1 --quiet) &
+  local recorder=$!
   "$example/planning_consumer" --duration 5 >"$example/output.txt" || { kill "$demo"; wait "$demo"; return 1; }
   wait "$demo" || return 1
   grep -q "host alive | ego on lane" "$example/output.txt" && grep -q "HOST GONE" "$example/output.txt" ||
     { echo "the planning example did not read the demo:"; cat "$example/output.txt"; return 1; }
   tail -n 3 "$example/output.txt"
+  wait "$recorder" || { echo "the installed inspector did not record the demo"; return 1; }
+  "$drive/drive_reader" "$drive/drive.mcap" >"$drive/output.txt" &&
+    grep -q "cars, .* on a lane" "$drive/output.txt" ||
+    { echo "the recording example did not read the drive:"; cat "$drive/output.txt"; return 1; }
+  cat "$drive/output.txt"
   # Under /usr/local, Debian's python3 searches the folder the module went to.
   local site
   site=$(cd "$stage" && echo lib/python3*/dist-packages)

@@ -26,10 +26,8 @@
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "shared_memory_interface/memory_interface.hpp"
 #include "snapshot_file.hpp"
-#if defined(VARNEL_PYTHON_RECORDINGS)
-#include "moments.hpp"
-#include "recording.hpp"
-#endif
+#include "recording/recording.hpp"
+#include "recording/scene_reader.hpp"
 
 namespace varnel_python {
 namespace {
@@ -130,15 +128,26 @@ class View {
  public:
   View(std::shared_ptr<Mapping> mapping, const KnowledgeGraph& g)
       : mapping_(std::move(mapping)), view_(g) {}
+  // A region's view with its recording behind it (Graph.attach(recording=...)).
+  View(std::shared_ptr<Mapping> mapping, recording::SceneView second)
+      : mapping_(std::move(mapping)), view_(second.live()), second_(std::move(second)) {}
 
   const graph::SceneView& get() const {
     if (mapping_->graph == nullptr) raise_released();
     return view_;
   }
+  // What answers reads as of t: the region's view, or (for t before the
+  // region's horizon) the recording behind it.
+  template <class Read> auto as_of(std::optional<std::uint64_t> t, Read read) const {
+    const graph::SceneView& live = get();
+    if (second_ && t) return read(*second_);
+    return read(live);
+  }
 
  private:
   std::shared_ptr<Mapping> mapping_;
   graph::SceneView view_;
+  std::optional<recording::SceneView> second_;
 };
 
 class Graph {
@@ -150,11 +159,12 @@ class Graph {
     return g;
   }
 
-  static std::unique_ptr<Graph> attach() {
+  static std::unique_ptr<Graph> attach(std::shared_ptr<const recording::Recording> second = nullptr) {
     auto g = std::make_unique<Graph>();
     g->mapping_->session = open_session(true);
     g->mapping_->graph = &g->mapping_->session->graph();
     g->mapping_->read_only = true;
+    if (second) g->second_ = std::make_shared<recording::SceneReader>(*g->mapping_->graph, std::move(second));
     return g;
   }
 
@@ -191,6 +201,7 @@ class Graph {
   // transaction mode for the next writer.
   void release() {
     if (in_transaction_ && !closed()) end_batch(false);
+    second_.reset();
     mapping_->release();
     in_transaction_ = false;
   }
@@ -332,7 +343,8 @@ class Graph {
   }
 
   View view() const {
-    View made(mapping_, reader());
+    const KnowledgeGraph& g = reader();
+    View made = second_ ? View(mapping_, second_->view()) : View(mapping_, g);
     seen_ = made.get().last_update();
     return made;
   }
@@ -393,6 +405,7 @@ class Graph {
   std::shared_ptr<Mapping> mapping_ = std::make_shared<Mapping>();
   bool in_transaction_ = false;
   mutable std::optional<std::uint64_t> seen_;  // the last update of the latest view() or wait()
+  std::shared_ptr<recording::SceneReader> second_;  // the recording behind an attached region
 };
 
 struct Transaction {
@@ -441,13 +454,24 @@ std::string path_arg(py::handle path) {
   return text.cast<std::string>();
 }
 
+// A Recording, or the path of one, as a second source (defined with Recording).
+std::shared_ptr<const recording::Recording> recording_arg(py::handle second);
+
 void bind_lifecycle(py::class_<Graph>& c) {
   c.def_static("open", &Graph::open,
                "Set up the shared region \"KnowledgeGraph\" as a host does: create it (zero-filled) "
                "or open it, switch autocommit on and clear the graph. Raises RegionError.")
-      .def_static("attach", &Graph::attach,
+      .def_static("attach", [](py::handle second) {
+        return Graph::attach(second.is_none() ? nullptr : recording_arg(second));
+      }, py::kw_only(), py::arg("recording") = py::none(),
                   "Map the live region read-only, as a reader: nothing is reset, writes raise "
-                  "ReadOnlyError. Raises RegionError when no host has set the region up.")
+                  "ReadOnlyError. Raises RegionError when no host has set the region up. "
+                  "recording= (a path or a Recording of this region's drive) is a second source: "
+                  "reads as of t older than the region's horizon (the keep_since of its last "
+                  "compaction, as the recording tells it) are answered from the recording, as if the "
+                  "region had kept everything. view() raises SnapshotFileError when the recording "
+                  "does not hold the region's history (another scene, or it ended before the region's "
+                  "last update); such a read that the recording does not cover raises it too.")
       .def_static("new_boxed", &Graph::new_boxed, "A private, empty graph in this process's memory.")
       .def_static("load", [](py::handle path) { return Graph::load(path_arg(path)); }, py::arg("path"),
                   "A private graph holding the published state saved in a snapshot file (as "
@@ -808,17 +832,19 @@ void bind_view(py::module_& m) {
         return s.relations(static_cast<graph::RelationKind>(relation_kind_arg(kind)));
       }, py::arg("kind") = py::none())
       .def("nodes_as_of", [](const View& v, py::handle kind, std::uint64_t t) {
-        const SceneView& s = v.get();
-        if (kind.is_none()) return s.all_nodes_as_of(t);
-        return s.nodes_as_of(static_cast<graph::NodeKind>(node_kind_arg(kind)), t);
+        return v.as_of(t, [&](const auto& s) {
+          if (kind.is_none()) return s.all_nodes_as_of(t);
+          return s.nodes_as_of(static_cast<graph::NodeKind>(node_kind_arg(kind)), t);
+        });
       }, py::arg("kind") = py::none(), py::kw_only(), py::arg("t"),
       "The state at t: per instance its latest version stamped <= t, if Valid. An instance "
       "written before t and not touched since is part of it. The kind comes first, as in C++ "
       "(None: every kind); t is keyword-only: nodes_as_of(NodeKind.Lane, t=5000).")
       .def("relations_as_of", [](const View& v, py::handle kind, std::uint64_t t) {
-        const SceneView& s = v.get();
-        if (kind.is_none()) return s.all_relations_as_of(t);
-        return s.relations_as_of(static_cast<graph::RelationKind>(relation_kind_arg(kind)), t);
+        return v.as_of(t, [&](const auto& s) {
+          if (kind.is_none()) return s.all_relations_as_of(t);
+          return s.relations_as_of(static_cast<graph::RelationKind>(relation_kind_arg(kind)), t);
+        });
       }, py::arg("kind") = py::none(), py::kw_only(), py::arg("t"),
       "As nodes_as_of: relations_as_of(RelationKind.isOn, t=5000).")
       .def("nodes_in", [](const View& v, const Interval& window, py::handle kind) {
@@ -836,12 +862,12 @@ void bind_view(py::module_& m) {
       .def("node", [](const View& v, py::handle index) { return v.get().node(node_arg(index)); },
            py::arg("node"), "The node's latest version if Valid, else None.")
       .def("node_at", [](const View& v, py::handle index, std::uint64_t t) {
-        return v.get().node_at(node_arg(index), t);
+        return v.as_of(t, [&](const auto& s) { return s.node_at(node_arg(index), t); });
       }, py::arg("node"), py::arg("t"), "The node as of t, or None.")
       .def("relation", [](const View& v, py::handle index) { return v.get().relation(relation_arg(index)); },
            py::arg("relation"))
       .def("relation_at", [](const View& v, py::handle index, std::uint64_t t) {
-        return v.get().relation_at(relation_arg(index), t);
+        return v.as_of(t, [&](const auto& s) { return s.relation_at(relation_arg(index), t); });
       }, py::arg("relation"), py::arg("t"))
       .def("history", [](const View& v, py::handle index) { return v.get().history(node_arg(index)); },
            py::arg("node"), "Every version of one node, oldest first, Removed ones included.")
@@ -849,19 +875,21 @@ void bind_view(py::module_& m) {
         return v.get().history(relation_arg(index));
       }, py::arg("relation"), "Every version of one relation, oldest first, Removed ones included.")
       .def("outgoing", [](const View& v, py::handle node, py::handle kind, std::optional<std::uint64_t> t) {
-        return neighbours_list(v.get().outgoing(
-            node_arg(node), static_cast<graph::RelationKind>(relation_kind_arg(kind)), t));
+        return neighbours_list(v.as_of(t, [&](const auto& s) {
+          return s.outgoing(node_arg(node), static_cast<graph::RelationKind>(relation_kind_arg(kind)), t);
+        }));
       }, py::arg("node"), py::arg("kind"), py::arg("t") = py::none(),
       "(RelationItem, NodeItem) pairs: the relations of `kind` leaving the node and the node at "
       "their other end, all Valid as of t (default: current).")
       .def("incoming", [](const View& v, py::handle node, py::handle kind, std::optional<std::uint64_t> t) {
-        return neighbours_list(v.get().incoming(
-            node_arg(node), static_cast<graph::RelationKind>(relation_kind_arg(kind)), t));
+        return neighbours_list(v.as_of(t, [&](const auto& s) {
+          return s.incoming(node_arg(node), static_cast<graph::RelationKind>(relation_kind_arg(kind)), t);
+        }));
       }, py::arg("node"), py::arg("kind"), py::arg("t") = py::none(),
       "(RelationItem, NodeItem) pairs: the relations of `kind` reaching the node and the node "
       "they come from.")
       .def("relations_between", [](const View& v, py::handle from, py::handle to, std::optional<std::uint64_t> t) {
-        return v.get().relations_between(node_arg(from), node_arg(to), t);
+        return v.as_of(t, [&](const auto& s) { return s.relations_between(node_arg(from), node_arg(to), t); });
       }, py::arg("from_node"), py::arg("to_node"), py::arg("t") = py::none(),
       "Relations of any kind from one node to the other, Valid as of t (default: current).")
       .def("counts", [](const View& v) { return counts_dict(v.get().counts()); },
@@ -920,91 +948,65 @@ void bind_view_shortcuts(py::class_<Graph>& c) {
            "it; release() from another thread ends it with ValueError.");
 }
 
-#if defined(VARNEL_PYTHON_RECORDINGS)
-// A recording file (varnel-inspect record), read a publication at a time: the
-// scene as its writer held it at any moment, and one instance's versions over
-// the whole drive, whatever the region's history window kept.
+// A recording file (varnel-inspect record), read through the C++ recording
+// module: the scene as its writer held it at any moment, and one instance's
+// versions over the whole drive, whatever the region's history window kept.
 class Recording {
  public:
-  explicit Recording(std::string path) : path_(std::move(path)) {
-    namespace record = varnel::record;
-    std::string error;
-    std::uint64_t base = 0;
-    const auto info = record::read_publications(path_, [&](record::Publication&& p, std::string&) {
-      if (record::starts_afresh(p)) base = moments_.size();
-      moments_.push_back({p.timestamp, base});
-      return true;
-    }, error);
-    if (!info) raise(module_types().snapshot_file_error, path_ + ": " + error);
-    info_ = *info;
-  }
+  explicit Recording(const std::string& path) : file_(open(path)) {}
 
-  // A private graph holding the scene right after the last publication stamped
-  // at or before `at` (the end without it): the publications since the fresh
-  // start before it put in again, compactions done where the writer did them.
-  std::unique_ptr<Graph> at(std::optional<std::uint64_t> at) const {
-    std::optional<std::size_t> moment;
-    for (std::size_t i = 0; i < moments_.size(); ++i)
-      if (!at || moments_[i].timestamp <= *at) moment = i;
-    if (!moment)
-      throw py::value_error("the recording " + path_ + " begins after " + std::to_string(*at) +
-                            " (its first publication is stamped " +
-                            std::to_string(moments_.empty() ? 0 : moments_.front().timestamp) + ")");
+  std::unique_ptr<Graph> at(std::optional<std::uint64_t> t) const {
+    if (t && !file_->moment_at(*t))
+      throw py::value_error("the recording " + file_->path() + " begins after " + std::to_string(*t) +
+                            " (its first publication is stamped " + std::to_string(file_->first_time()) + ")");
     auto g = Graph::new_boxed();
-    varnel::record::Republisher republisher(g->writer());
-    const std::size_t first = moments_[*moment].base;
-    std::size_t index = 0;
-    std::string failure, ignored;
-    varnel::record::read_publications(path_, [&](varnel::record::Publication&& p, std::string&) {
-      const std::size_t i = index++;
-      if (i > *moment) return false;
-      return i < first || republisher.publish(p, failure);
-    }, ignored);
-    if (!failure.empty()) raise(module_types().snapshot_file_error, path_ + ": " + failure);
+    file_->install_at(t, g->writer());
     return g;
   }
 
-  // Every recorded version of one node (or relation), in the order written.
   py::list history(py::handle kind, std::uint64_t id, bool relation) const {
-    const std::uint64_t k = relation ? relation_kind_arg(kind) : node_kind_arg(kind);
     py::list out;
-    std::string error;
-    const auto read = varnel::record::read_publications(path_, [&](varnel::record::Publication&& p, std::string&) {
-      if (relation) {
-        for (const auto& item : p.relations)
-          if (item.value.tag == k && item.record.instance_id == id) out.append(py::cast(item));
-      } else {
-        for (const auto& item : p.nodes)
-          if (item.value.tag == k && item.record.instance_id == id) out.append(py::cast(item));
-      }
-      return true;
-    }, error);
-    if (!read) raise(module_types().snapshot_file_error, path_ + ": " + error);
+    if (relation) {
+      const graph::RelationIndex index(static_cast<graph::RelationKind>(relation_kind_arg(kind)), id);
+      for (const auto& item : file_->history(index)) out.append(py::cast(item));
+    } else {
+      const graph::NodeIndex index(static_cast<graph::NodeKind>(node_kind_arg(kind)), id);
+      for (const auto& item : file_->history(index)) out.append(py::cast(item));
+    }
     return out;
   }
 
-  const std::string& path() const { return path_; }
-  std::size_t publications() const { return moments_.size(); }
-  std::uint64_t first_time() const { return moments_.empty() ? 0 : moments_.front().timestamp; }
-  std::uint64_t last_time() const { return moments_.empty() ? 0 : moments_.back().timestamp; }
-  const varnel::record::RecordingInfo& info() const { return info_; }
+  const recording::Recording& file() const { return *file_; }
+  std::shared_ptr<const recording::Recording> shared() const { return file_; }
 
  private:
-  struct Moment {
-    std::uint64_t timestamp;
-    std::size_t base;  // the fresh start it builds on
-  };
-  std::string path_;
-  std::vector<Moment> moments_;
-  varnel::record::RecordingInfo info_;
+  // RecordingError reaches Python as SnapshotFileError (see bind_recording).
+  static std::shared_ptr<const recording::Recording> open(const std::string& path) {
+    return std::make_shared<const recording::Recording>(path);
+  }
+  std::shared_ptr<const recording::Recording> file_;
 };
 
+std::shared_ptr<const recording::Recording> recording_arg(py::handle second) {
+  if (py::isinstance<Recording>(second)) return second.cast<const Recording&>().shared();
+  return Recording(path_arg(second)).shared();
+}
+
 void bind_recording(py::module_& m) {
+  // A second source's errors (Graph.attach(recording=...)) come from view() and
+  // the reads as of old times.
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const recording::RecordingError& e) {
+      PyErr_SetString(module_types().snapshot_file_error.ptr(), e.what());
+    }
+  });
   py::class_<Recording>(m, "Recording",
-                        "A recording made by `varnel-inspect record`, read a publication at a time "
-                        "(memory bounded by one publication, not the file). The whole file is checked "
-                        "when it is opened; SnapshotFileError names what is wrong.")
-      .def(py::init<std::string>(), py::arg("path"))
+                        "A recording made by `varnel-inspect record`, read a chunk at a time "
+                        "(memory bounded by the chunks a read touches, not the file). The whole file is "
+                        "checked when it is opened; SnapshotFileError names what is wrong.")
+      .def(py::init([](py::handle path) { return Recording(path_arg(path)); }), py::arg("path"))
       .def("at", &Recording::at, py::kw_only(), py::arg("t") = py::none(),
            "A private Graph holding the scene as its writer held it right after the last publication "
            "stamped at or before t (the end without t): every read of it, as of any time since the "
@@ -1020,20 +1022,20 @@ void bind_recording(py::module_& m) {
       .def("relation_history",
            [](const Recording& r, py::handle kind, std::uint64_t id) { return r.history(kind, id, true); },
            py::arg("kind"), py::arg("instance_id"), "The same for a relation.")
-      .def_property_readonly("path", &Recording::path)
-      .def_property_readonly("publications", &Recording::publications)
-      .def_property_readonly("first_time", &Recording::first_time)
-      .def_property_readonly("last_time", &Recording::last_time)
-      .def_property_readonly("versions", [](const Recording& r) { return r.info().versions; })
-      .def_property_readonly("gaps", [](const Recording& r) { return r.info().gaps; })
-      .def_property_readonly("time_unit", [](const Recording& r) { return r.info().time_unit; })
-      .def("__len__", &Recording::publications)
+      .def_property_readonly("path", [](const Recording& r) { return r.file().path(); })
+      .def_property_readonly("publications", [](const Recording& r) { return r.file().publications(); })
+      .def_property_readonly("first_time", [](const Recording& r) { return r.file().first_time(); })
+      .def_property_readonly("last_time", [](const Recording& r) { return r.file().last_time(); })
+      .def_property_readonly("versions", [](const Recording& r) { return r.file().versions(); })
+      .def_property_readonly("gaps", [](const Recording& r) { return r.file().gaps(); })
+      .def_property_readonly("time_unit", [](const Recording& r) { return r.file().time_unit(); })
+      .def("__len__", [](const Recording& r) { return r.file().publications(); })
       .def("__repr__", [](const Recording& r) {
-        return "<varnel.Recording " + r.path() + ": " + std::to_string(r.publications()) +
-               " publications, " + std::to_string(r.first_time()) + " to " + std::to_string(r.last_time()) + ">";
+        const recording::Recording& f = r.file();
+        return "<varnel.Recording " + f.path() + ": " + std::to_string(f.publications()) +
+               " publications, " + std::to_string(f.first_time()) + " to " + std::to_string(f.last_time()) + ">";
       });
 }
-#endif
 
 }  // namespace
 
@@ -1052,9 +1054,7 @@ void bind_graph(py::module_& m) {
   bind_kind_writes(c);
   bind_reads(c);
   bind_view_shortcuts(c);
-#if defined(VARNEL_PYTHON_RECORDINGS)
   bind_recording(m);
-#endif
   m.attr("REGION_NAME") = graph_session::kRegionName;
   m.attr("REGION_SIZE") = graph_session::kRegionSize;
 }

@@ -18,6 +18,7 @@
 #include "moments.hpp"
 #include "recorder.hpp"
 #include "recording.hpp"
+#include "recording_writer.hpp"
 #include "render.hpp"
 #include "snapshot_file.hpp"
 

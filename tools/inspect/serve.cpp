@@ -23,6 +23,7 @@
 #include "moments.hpp"
 #include "record_commands.hpp"
 #include "recording.hpp"
+#include "recording_writer.hpp"
 #include "scene_update.hpp"
 #include "serve_page.hpp"
 #include "snapshot_file.hpp"

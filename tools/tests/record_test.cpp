@@ -3,7 +3,8 @@
 // follows it from another process; the recording must hold exactly what the
 // writer published (its own log), read by our reader and, when installed, by the
 // reference MCAP reader; replaying it and recording again gives the same; reading
-// it at a moment gives what the live graph answered then.
+// it at a moment gives what the live graph answered then; read behind the
+// region as a second source, it answers what the region's window dropped.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -31,6 +32,9 @@
 #include "moments.hpp"
 #include "recorder.hpp"
 #include "recording.hpp"
+#include "recording_writer.hpp"
+#include "recording/recording.hpp"
+#include "recording/scene_reader.hpp"
 #include "render.hpp"
 #include "shared_memory_interface/shared_memory.hpp"
 
@@ -867,6 +871,115 @@ TEST(RecordingSeek, ReadsOnlyTheChunksFromTheMomentsFreshStart) {
   }
 }
 
+// ---- The installed read side: recording::Recording and the second source ----
+
+// A version as a reader sees it, without its payload position (a compaction and
+// a rebuild both renumber those).
+template <class Item> std::string seen(Item item) {
+  item.record.value_index = 0;
+  return describe(item);
+}
+template <class Item> std::vector<std::string> seen(const std::vector<Item>& items) {
+  std::vector<std::string> out;
+  for (const auto& item : items) out.push_back(seen(item));
+  return out;
+}
+
+// The region compacts to a short window while varnel-inspect records it from
+// another process; a never-compacted graph takes the same writes. Through the
+// recording as a second source, reads as of any time, before and after the
+// region's horizon, answer as the never-compacted graph does.
+TEST_F(RegionFixture, TheRecordingBehindTheRegionAnswersWhatItsWindowDropped) {
+  const std::string file = temp("second-source.mcap");
+  const pid_t recorder = start_recorder(file);
+  auto reference = kg::KnowledgeGraph::new_boxed();
+  std::mt19937_64 rng(11);
+  constexpr std::uint64_t kKinds[] = {1, 4, 8};
+  std::uint64_t keep_since = 0;
+  for (std::uint64_t t = 1; t <= 1200; ++t) {
+    const std::uint64_t kind = kKinds[rng() % 3], id = rng() % 8;
+    const unsigned op = rng() % 10;
+    kg::KnowledgeGraphNode node;
+    node.tag = kind;
+    for (std::size_t i = 0; i < types::node_record_size(kind); ++i) node.payload[i] = static_cast<unsigned char>(rng());
+    kg::KnowledgeGraphRelation relation;
+    relation.tag = 1 + rng() % 5;
+    const std::uint64_t relation_id = rng() % 12;
+    const kg::Index to(kKinds[rng() % 3], rng() % 8);
+    for (kg::KnowledgeGraph* g : {graph_, reference.get()}) {
+      if (op < 6) g->add_node(t, id, node);
+      else if (op < 9) g->add_relation(t, relation_id, relation, kg::Index(kind, id), to);
+      else g->remove_node(t, kg::Index(kind, id));
+    }
+    if (t % 100 == 0) {  // a window of 40
+      keep_since = t - 40;
+      ASSERT_TRUE(graph_->compact(keep_since).stored());
+    }
+  }
+  ASSERT_EQ(stop_recorder(recorder, file), 0) << slurp(file + ".out.err");
+
+  const auto drive = std::make_shared<const ::recording::Recording>(file);
+  EXPECT_EQ(drive->gaps(), 0u);
+  ::recording::SceneReader reader(*graph_, drive);
+  const ::recording::SceneView view = reader.view();
+  EXPECT_EQ(view.horizon(), keep_since);
+  const kg::SceneView region(*graph_), full(*reference);
+  // The window dropped something: the region alone answers otherwise before the horizon.
+  EXPECT_NE(seen(region.all_nodes_as_of(500)), seen(full.all_nodes_as_of(500)));
+  for (const std::uint64_t t : std::vector<std::uint64_t>{0, 1, 250, 500, 1099, keep_since - 1, keep_since, 1180, 1200}) {
+    SCOPED_TRACE("as of " + std::to_string(t));
+    EXPECT_EQ(seen(view.all_nodes_as_of(t)), seen(full.all_nodes_as_of(t)));
+    EXPECT_EQ(seen(view.all_relations_as_of(t)), seen(full.all_relations_as_of(t)));
+    EXPECT_EQ(seen(view.relations_as_of(kg::RelationKind(2), t)), seen(full.relations_as_of(kg::RelationKind(2), t)));
+    for (std::uint64_t id = 0; id < 8; ++id) {
+      const kg::NodeIndex car(kg::NodeKind(1), id);
+      const auto got = view.node_at(car, t), want = full.node_at(car, t);
+      ASSERT_EQ(got.has_value(), want.has_value()) << id;
+      if (got) {
+        EXPECT_EQ(seen(*got), seen(*want));
+      }
+    }
+  }
+  // One instance over the whole drive, whatever the window kept.
+  const kg::NodeIndex car(kg::NodeKind(1), 3);
+  EXPECT_EQ(seen(drive->history(car)), seen(full.history(car)));
+  EXPECT_EQ(seen(drive->at(600).view().all_nodes_as_of(600)), seen(full.all_nodes_as_of(600)));
+
+  // A region that went on after the recording ended, or that holds another
+  // scene, is refused rather than answered wrongly.
+  graph_->add_node(1300, 1, kg::KnowledgeGraphNode{});
+  EXPECT_THROW(
+      {
+        try {
+          reader.view();
+        } catch (const ::recording::RecordingError& e) {
+          EXPECT_NE(std::string(e.what()).find("ends at"), std::string::npos) << e.what();
+          throw;
+        }
+      },
+      ::recording::RecordingError);
+  graph_->clear();
+  kg::KnowledgeGraphNode lane;
+  lane.tag = 4;
+  graph_->add_node(700, 1, lane);
+  EXPECT_THROW(reader.view(), ::recording::RecordingError);
+}
+
+TEST(RecordingFile, ErrorsNameTheFileAndWhatIsWrong) {
+  const std::string missing = temp("missing.mcap");
+  const std::string text = temp("text.mcap");
+  std::ofstream(text) << "not a recording";
+  for (const auto& [file, what] : {std::pair{missing, "cannot"}, std::pair{text, "MCAP"}}) {
+    try {
+      ::recording::Recording drive(file);
+      ADD_FAILURE() << file << " opened";
+    } catch (const ::recording::RecordingError& e) {
+      EXPECT_NE(std::string(e.what()).find(file), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+    }
+  }
+}
+
 // Recordings in each compression, read by the reference reader (zstd and lz4
 // through @mcap/support's decompression handlers), stream and index agreeing.
 TEST(RecordingReader, TheReferenceReaderReadsEveryCompression) {
@@ -992,6 +1105,18 @@ TEST(RecordingReader, MemoryStaysBoundedByAChunkNotTheFile) {
     if (compression == Compression::none) {
       EXPECT_LT(peak, size / 2);
     }
+
+    // The installed reader: opened (a few words per publication kept) and a
+    // moment rebuilt through the chunk index; the rebuilt graph's own memory is
+    // the graph's, not the file's.
+    g_peak_bytes = g_allocated_bytes.load();
+    const long opening = g_peak_bytes;
+    const ::recording::Recording drive(file);
+    EXPECT_EQ(drive.publications(), 40'000u);
+    EXPECT_EQ(drive.at(10'000).view().nodes(kg::NodeKind::Car).size(), 50u);
+    const long rebuilt = g_peak_bytes - opening;
+    EXPECT_LT(rebuilt, 8'000'000L) << "opening and a moment took " << rebuilt << " bytes at their peak for a file of "
+                                   << size << " (" << compression_name(compression) << ")";
   }
 }
 

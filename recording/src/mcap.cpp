@@ -22,8 +22,6 @@
 #include <lz4frame.h>
 #endif
 
-#include "snapshot_file.hpp"
-
 namespace varnel::record::mcap {
 namespace {
 
@@ -917,22 +915,29 @@ bool Writer::open(const std::string& path, const std::string& library, std::stri
             " chunks (it was built without that library, as the Windows build is): use --compression none";
     return false;
   }
-  // Never through a link planted at the name.
-  const int fd = inspect::open_output_file(path, error);
-  if (fd < 0) return false;
+  if (!open_output) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+      error = "cannot create " + path + ": " + std::strerror(errno);
+      return false;
+    }
+  } else {
+    const int fd = open_output(path, error);
+    if (fd < 0) return false;
 #ifdef _WIN32
-  file_ = ::_fdopen(fd, "wb");
+    file_ = ::_fdopen(fd, "wb");
 #else
-  file_ = ::fdopen(fd, "wb");
+    file_ = ::fdopen(fd, "wb");
 #endif
-  if (file_ == nullptr) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
+    if (file_ == nullptr) {
+      error = "cannot create " + path + ": " + std::strerror(errno);
 #ifdef _WIN32
-    ::_close(fd);
+      ::_close(fd);
 #else
-    ::close(fd);
+      ::close(fd);
 #endif
-    return false;
+      return false;
+    }
   }
   path_ = path;
   write(std::string(kMagic, 8));

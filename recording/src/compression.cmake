@@ -6,6 +6,7 @@ option(VARNEL_WITH_COMPRESSION "Read and write zstd and lz4 compressed MCAP chun
 
 function(varnel_record_compression target)
   if(CMAKE_CROSSCOMPILING OR WIN32 OR NOT VARNEL_WITH_COMPRESSION)
+    set(VARNEL_RECORDING_COMPRESSION OFF CACHE INTERNAL "Recordings read zstd and lz4 chunks")
     return()
   endif()
   find_path(VARNEL_ZSTD_INCLUDE_DIR zstd.h)
@@ -18,5 +19,9 @@ function(varnel_record_compression target)
   endif()
   target_include_directories(${target} PRIVATE ${VARNEL_ZSTD_INCLUDE_DIR} ${VARNEL_LZ4_INCLUDE_DIR})
   target_compile_definitions(${target} PRIVATE VARNEL_HAVE_ZSTD VARNEL_HAVE_LZ4)
-  target_link_libraries(${target} PRIVATE ${VARNEL_ZSTD_LIBRARY} ${VARNEL_LZ4_LIBRARY})
+  # Installed, the library names varnel::compression, which the package config
+  # makes from the zstd and lz4 it finds on the consumer's machine.
+  target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:${VARNEL_ZSTD_LIBRARY}>
+                        $<BUILD_INTERFACE:${VARNEL_LZ4_LIBRARY}> $<INSTALL_INTERFACE:varnel::compression>)
+  set(VARNEL_RECORDING_COMPRESSION ON CACHE INTERNAL "Recordings read zstd and lz4 chunks")
 endfunction()

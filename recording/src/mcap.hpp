@@ -223,6 +223,10 @@ class Writer {
   bool is_open() const { return file_ != nullptr; }
 
   WriterOptions options;
+  // Opens the file for writing: a descriptor, or -1 with `error` saying why. The
+  // tools give theirs, which never writes through a link planted at the name;
+  // without one, open() uses std::fopen.
+  std::function<int(const std::string& path, std::string& error)> open_output;
   // A chunk is ended by the caller (flush_chunk) once it holds this much, and by
   // the writer itself at four times this much.
   std::size_t chunk_size = 1 << 20;
