@@ -81,11 +81,26 @@ struct Attachment {
   std::atomic<IndexBytes*> index{nullptr};
   bool writer_ready = false;  // the writer proved the index current (writer's thread only)
   bool writer_stale = false;  // a lookup found another writer's versions: rebuild
-  // The bookkeeping buffer this writer's last write left inactive, as the write
-  // found it proven (writer's thread only). While the buffer still holds these
-  // bytes, nobody wrote it since, and its proof stands without walking every kind.
-  GraphIndices vouched{};
+  // The tails of the bookkeeping buffer this writer's last write left inactive,
+  // as the write found them proven (writer's thread only). While the buffer
+  // still holds these tails, nobody wrote them since, and its proof stands
+  // without walking every kind. Only the tails matter to that proof.
+  GraphIndices vouched{};  // the words up to relations_tail are kept
   std::uint64_t vouched_buffer = 2;  // 2: none
+  // The write under way found the other buffer as vouched: the vouched tails
+  // then move only in the kinds the last write appended to (masks below).
+  bool vouched_held = false;
+  std::uint32_t appended_nodes = 0;      // kinds the last write appended to
+  std::uint32_t appended_relations = 0;
+  // The node version this writer stamped last, as stamped. While its slot holds
+  // the same words under the same salt, its stamp still checks, so proving it
+  // again needs no fingerprint.
+  struct {
+    std::uint64_t salt = 0;
+    std::uint64_t kind = kNodeKinds;  // none
+    std::uint64_t slot = 0;
+    std::uint64_t words[4]{};  // instance id, timestamp, value index, last word
+  } last_stamped;
 };
 inline detail::AttachmentTable<Attachment> attachments;
 
