@@ -15,8 +15,10 @@ using namespace index_layout;
 
 namespace {
 
-// One pass over a table for the kinds [first, last): the entries of the proven
-// generation, each followed down to the snapshot's tail as a lookup would.
+// One pass over the entries a table's generation took, for the kinds
+// [first, last): each followed down to the snapshot's tail as a lookup would.
+// Every entry of a version below the snapshot's tails was counted before that
+// version was published.
 template <class Side>
 void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t first,
                       std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
@@ -43,9 +45,14 @@ void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std
   if (!generation) return;
 
   const std::uint64_t salt = word(index->header.salt).load(std::memory_order_relaxed);
-  const Entry* table = Side::table(*index);
-  for (std::size_t at = 0; at < kTableEntries; ++at) {
-    Entry& entry = const_cast<Entry&>(table[at]);
+  Entry* table = Side::table(*index);
+  const std::uint16_t* taken = Side::taken(*index);
+  const std::size_t used = std::min<std::size_t>(
+      word(Side::entries(index->header)).load(std::memory_order_acquire), kTableEntries);
+  for (std::size_t i = 0; i < used; ++i) {
+    const std::size_t at =
+        word(const_cast<std::uint16_t&>(taken[i])).load(std::memory_order_relaxed) % kTableEntries;
+    Entry& entry = table[at];
     const std::uint64_t meta = word(entry.meta).load(std::memory_order_acquire);
     if (meta >> 32 != *generation || (meta & 0xFFFFFF) == 0) continue;
     const std::uint64_t kind = (meta >> 24) & 0xFF;

@@ -73,7 +73,15 @@ bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generati
   if (found.entry == nullptr) return false;
   stamp<Side>(record, index.header.salt, kind, slot, found.slot);
   if (!found.slot) {
-    if (++Side::entries(index.header) > kTableLimit) return false;
+    std::uint16_t& entries = Side::entries(index.header);
+    const std::uint16_t used = entries;
+    if (used >= kTableLimit) {
+      word(entries).store(static_cast<std::uint16_t>(used + 1), std::memory_order_relaxed);
+      return false;
+    }
+    word(Side::taken(index)[used])
+        .store(static_cast<std::uint16_t>(found.entry - Side::table(index)), std::memory_order_relaxed);
+    word(entries).store(static_cast<std::uint16_t>(used + 1), std::memory_order_release);
     word(found.entry->instance_id).store(id, std::memory_order_relaxed);
   }
   word(found.entry->meta).store(make_meta(generation, kind, slot), std::memory_order_release);
@@ -201,8 +209,8 @@ std::uint32_t start_generation(IndexBytes& index) {
     odd = 1;
     store_generation(header, odd);
   }
-  header.node_entries = 0;
-  header.relation_entries = 0;
+  word(header.node_entries).store(0, std::memory_order_relaxed);
+  word(header.relation_entries).store(0, std::memory_order_relaxed);
   word(header.salt).store(new_salt(header.salt), std::memory_order_relaxed);
   return odd + 1;
 }

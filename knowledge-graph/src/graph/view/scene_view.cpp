@@ -198,18 +198,18 @@ std::optional<std::uint64_t> as_of_time(const Interval& window) {
 // Whether following instances back from their latest slots is worth trying for
 // a state as of a time: where the kind is in time order, the versions after it
 // (what the links cost at most) must be fewer than half those up to it (what
-// the walk costs), and a view that has not yet taken the current state (one
-// pass over the index's table) needs a long walk to pay for it.
-bool links_pay(const detail::SlotWindow& slots, bool have_latest) {
+// the walk costs). A view that has not yet taken the current state takes it
+// for this: the index's entries, which cost what the scene holds.
+bool links_pay(const detail::SlotWindow& slots) {
   const std::uint64_t walk = (slots.end - slots.begin) + (slots.tail - slots.rest);
-  if (walk < (have_latest ? 64u : 4096u)) return false;
+  if (walk < 64u) return false;
   if (slots.rest == slots.tail) return slots.tail - slots.end < walk / 2;
   return true;  // out of order: the links give up when they would cost more
 }
 
 // The slots a walk of every kind would visit for a state as of a time: when the
-// kinds together pay for one pass over the index's tables, the all-kinds reads
-// take the current state first, so that each kind's links may be followed.
+// kinds together make a long walk, the all-kinds reads take the current state
+// first, so that each kind's links may be followed.
 template <std::uint64_t Kinds, class WindowOf>
 std::uint64_t walk_of_all_kinds(WindowOf window_of) {
   std::uint64_t walk = 0;
@@ -220,7 +220,7 @@ std::uint64_t walk_of_all_kinds(WindowOf window_of) {
   return walk;
 }
 
-constexpr std::uint64_t kWalkThatPaysForTheTables = 4096;
+constexpr std::uint64_t kWalkThatPaysForTheEntries = 256;
 
 }  // namespace
 
@@ -233,7 +233,7 @@ const std::map<std::uint64_t, std::uint64_t>& SceneView::node_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().nodes[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
+    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k)) &&
         node_slots_as_of(*graph_, snapshot_, k, *t, latest().nodes[k], room))
       return room;
   }
@@ -243,7 +243,7 @@ const std::map<std::uint64_t, std::uint64_t>& SceneView::relation_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().relations[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
+    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k)) &&
         relation_slots_as_of(*graph_, snapshot_, k, *t, latest().relations[k], room))
       return room;
   }
@@ -299,7 +299,7 @@ std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
   if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
       walk_of_all_kinds<kNodeKinds>([&](std::uint64_t k) {
         return detail::node_slot_window(*graph_, snapshot_, window, k);
-      }) >= kWalkThatPaysForTheTables)
+      }) >= kWalkThatPaysForTheEntries)
     (void)latest();
   return checked(all_kinds<NodeItem, kNodeKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
@@ -314,7 +314,7 @@ std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) co
   if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
       walk_of_all_kinds<kRelationKinds>([&](std::uint64_t k) {
         return detail::relation_slot_window(*graph_, snapshot_, window, k);
-      }) >= kWalkThatPaysForTheTables)
+      }) >= kWalkThatPaysForTheEntries)
     (void)latest();
   return checked(all_kinds<RelationItem, kRelationKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
