@@ -223,6 +223,8 @@ VARNEL_NO_SANITIZE_THREAD bool slots_as_of(const KnowledgeGraph& graph, const Sn
   for (const auto& [id, slot] : latest) {
     if (slot >= tail) return false;
     if (stamp(slot) <= t) {
+      // Removed by t: nothing as of t (and the view returns only what is valid).
+      if (detail::racy_byte(records[slot].marker) != Marker::Valid) continue;
       out.emplace_hint(out.end(), id, slot);
     } else {
       pending.emplace_back(id, slot);

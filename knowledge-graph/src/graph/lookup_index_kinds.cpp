@@ -19,9 +19,12 @@ namespace {
 // [first, last): each followed down to the snapshot's tail as a lookup would.
 // Every entry of a version below the snapshot's tails was counted before that
 // version was published.
+// With `removed_by`, instances whose latest version is a removal stamped at or
+// before it are left out.
 template <class Side>
 void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t first,
-                      std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
+                      std::uint64_t last, std::optional<std::vector<LatestSlot>>* out,
+                      std::optional<std::uint64_t> removed_by = std::nullopt) {
   last = std::min(last, Side::kKinds);
   for (std::uint64_t kind = first; kind < last; ++kind) out[kind - first].reset();
   IndexBytes* index = index_of(graph);
@@ -60,6 +63,12 @@ void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std
     const std::uint64_t id = word(entry.instance_id).load(std::memory_order_relaxed);
     const Answer answer = walk_down<Side>(graph, salt, kind, id, (meta & 0xFFFFFF) - 1, tail[kind]);
     if (answer.outcome == Outcome::Found) {
+      if (removed_by) {
+        const typename Side::Record& record = Side::slots(graph, kind)[answer.slot];
+        if (detail::racy_word(record.timestamp) <= *removed_by &&
+            detail::racy_byte(record.marker) != Marker::Valid)
+          continue;
+      }
       out[kind - first]->push_back({id, answer.slot});
     } else if (answer.outcome == Outcome::Unknown) {
       wanted[kind] = false;
@@ -100,6 +109,19 @@ void latest_relation_slots(const KnowledgeGraph& graph, const Snapshot& snapshot
                            std::uint64_t first_kind, std::uint64_t last_kind,
                            std::optional<std::vector<LatestSlot>>* out) {
   enumerate_latest<RelationSide>(graph, snapshot, first_kind, last_kind, out);
+}
+
+void latest_node_slots_since(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t t,
+                             std::uint64_t first_kind, std::uint64_t last_kind,
+                             std::optional<std::vector<LatestSlot>>* out) {
+  enumerate_latest<NodeSide>(graph, snapshot, first_kind, last_kind, out, t);
+}
+
+void latest_relation_slots_since(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                 std::uint64_t t, std::uint64_t first_kind,
+                                 std::uint64_t last_kind,
+                                 std::optional<std::vector<LatestSlot>>* out) {
+  enumerate_latest<RelationSide>(graph, snapshot, first_kind, last_kind, out, t);
 }
 
 std::uint64_t node_ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,

@@ -207,20 +207,44 @@ bool links_pay(const detail::SlotWindow& slots) {
   return true;  // out of order: the links give up when they would cost more
 }
 
-// The slots a walk of every kind would visit for a state as of a time: when the
-// kinds together make a long walk, the all-kinds reads take the current state
-// first, so that each kind's links may be followed.
-template <std::uint64_t Kinds, class WindowOf>
-std::uint64_t walk_of_all_kinds(WindowOf window_of) {
-  std::uint64_t walk = 0;
-  for (std::uint64_t k = 0; k < Kinds; ++k) {
-    const detail::SlotWindow slots = window_of(k);
-    walk += (slots.end - slots.begin) + (slots.tail - slots.rest);
-  }
-  return walk;
+// Per instance of one kind its latest slot, leaving out those removed by t;
+// nothing when the index cannot prove the kind.
+std::optional<std::map<std::uint64_t, std::uint64_t>> node_base_since(const KnowledgeGraph& graph,
+                                                                      const Snapshot& taken,
+                                                                      std::uint64_t k,
+                                                                      std::uint64_t t) {
+  std::optional<std::vector<LatestSlot>> found;
+  latest_node_slots_since(graph, taken, t, k, k + 1, &found);
+  if (!found) return std::nullopt;
+  std::map<std::uint64_t, std::uint64_t> base;
+  adopt_latest(*found, base);
+  return base;
+}
+std::optional<std::map<std::uint64_t, std::uint64_t>> relation_base_since(
+    const KnowledgeGraph& graph, const Snapshot& taken, std::uint64_t k, std::uint64_t t) {
+  std::optional<std::vector<LatestSlot>> found;
+  latest_relation_slots_since(graph, taken, t, k, k + 1, &found);
+  if (!found) return std::nullopt;
+  std::map<std::uint64_t, std::uint64_t> base;
+  adopt_latest(*found, base);
+  return base;
 }
 
-constexpr std::uint64_t kWalkThatPaysForTheEntries = 256;
+// Per kind a base for states as of t (as node_base_since), all kinds in one
+// pass over the index's entries.
+template <std::uint64_t Kinds, class Enumerate>
+std::array<std::optional<std::map<std::uint64_t, std::uint64_t>>, Kinds> bases_since(
+    Enumerate enumerate) {
+  std::array<std::optional<std::vector<LatestSlot>>, Kinds> found;
+  enumerate(found.data());
+  std::array<std::optional<std::map<std::uint64_t, std::uint64_t>>, Kinds> bases;
+  for (std::uint64_t k = 0; k < Kinds; ++k) {
+    if (!found[k]) continue;
+    bases[k].emplace();
+    adopt_latest(*found[k], *bases[k]);
+  }
+  return bases;
+}
 
 }  // namespace
 
@@ -229,13 +253,20 @@ constexpr std::uint64_t kWalkThatPaysForTheEntries = 256;
 // As of a time, each instance is followed back from its latest slot where the
 // lookup index proves the way and that costs less (links_pay); else the slots
 // stamped up to it are walked.
+// A view without the current state (a fresh one) starts each instance from the
+// index's entries without those removed by t (since_t), so that it costs the
+// instances of the scene then, not every instance the graph ever had.
 const std::map<std::uint64_t, std::uint64_t>& SceneView::node_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().nodes[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k)) &&
-        node_slots_as_of(*graph_, snapshot_, k, *t, latest().nodes[k], room))
-      return room;
+    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k))) {
+      if (latest_ != nullptr) {
+        if (node_slots_as_of(*graph_, snapshot_, k, *t, latest_->nodes[k], room)) return room;
+      } else if (const auto base = node_base_since(*graph_, snapshot_, k, *t)) {
+        if (node_slots_as_of(*graph_, snapshot_, k, *t, *base, room)) return room;
+      }
+    }
   }
   return room = node_slots_in(*graph_, snapshot_, k, window);
 }
@@ -243,9 +274,14 @@ const std::map<std::uint64_t, std::uint64_t>& SceneView::relation_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().relations[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k)) &&
-        relation_slots_as_of(*graph_, snapshot_, k, *t, latest().relations[k], room))
-      return room;
+    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k))) {
+      if (latest_ != nullptr) {
+        if (relation_slots_as_of(*graph_, snapshot_, k, *t, latest_->relations[k], room))
+          return room;
+      } else if (const auto base = relation_base_since(*graph_, snapshot_, k, *t)) {
+        if (relation_slots_as_of(*graph_, snapshot_, k, *t, *base, room)) return room;
+      }
+    }
   }
   return room = relation_slots_in(*graph_, snapshot_, k, window);
 }
@@ -294,35 +330,58 @@ std::vector<Item> all_kinds(SlotsOf slots_of, Append append) {
 
 }  // namespace
 
-// They check once at the end: one overtaken kind empties the lot.
+// They check once at the end: one overtaken kind empties the lot. A fresh view
+// as of a time takes every kind's base in one pass (see node_slots_of).
 std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
-  if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
-      walk_of_all_kinds<kNodeKinds>([&](std::uint64_t k) {
-        return detail::node_slot_window(*graph_, snapshot_, window, k);
-      }) >= kWalkThatPaysForTheEntries)
-    (void)latest();
+  const auto append = [&](std::uint64_t k, const SlotsById& slots, std::vector<NodeItem>& items) {
+    append_valid_nodes(*graph_, k, slots, items);
+  };
+  const auto t = as_of_time(window);
+  if (latest_ != nullptr || !t || !has_lookup_index(*graph_)) {
+    return checked(all_kinds<NodeItem, kNodeKinds>(
+        [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+          return node_slots_of(k, window, room);
+        },
+        append));
+  }
+  const auto bases = bases_since<kNodeKinds>([&](std::optional<std::vector<LatestSlot>>* out) {
+    latest_node_slots_since(*graph_, snapshot_, *t, 0, kNodeKinds, out);
+  });
   return checked(all_kinds<NodeItem, kNodeKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
-        return node_slots_of(k, window, room);
+        if (bases[k] && links_pay(detail::node_slot_window(*graph_, snapshot_, window, k)) &&
+            node_slots_as_of(*graph_, snapshot_, k, *t, *bases[k], room))
+          return room;
+        return room = node_slots_in(*graph_, snapshot_, k, window);
       },
-      [&](std::uint64_t k, const SlotsById& slots, std::vector<NodeItem>& items) {
-        append_valid_nodes(*graph_, k, slots, items);
-      }));
+      append));
 }
 
 std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
-  if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
-      walk_of_all_kinds<kRelationKinds>([&](std::uint64_t k) {
-        return detail::relation_slot_window(*graph_, snapshot_, window, k);
-      }) >= kWalkThatPaysForTheEntries)
-    (void)latest();
+  const auto append = [&](std::uint64_t k, const SlotsById& slots,
+                          std::vector<RelationItem>& items) {
+    append_valid_relations(*graph_, k, slots, items);
+  };
+  const auto t = as_of_time(window);
+  if (latest_ != nullptr || !t || !has_lookup_index(*graph_)) {
+    return checked(all_kinds<RelationItem, kRelationKinds>(
+        [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+          return relation_slots_of(k, window, room);
+        },
+        append));
+  }
+  const auto bases =
+      bases_since<kRelationKinds>([&](std::optional<std::vector<LatestSlot>>* out) {
+        latest_relation_slots_since(*graph_, snapshot_, *t, 0, kRelationKinds, out);
+      });
   return checked(all_kinds<RelationItem, kRelationKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
-        return relation_slots_of(k, window, room);
+        if (bases[k] && links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k)) &&
+            relation_slots_as_of(*graph_, snapshot_, k, *t, *bases[k], room))
+          return room;
+        return room = relation_slots_in(*graph_, snapshot_, k, window);
       },
-      [&](std::uint64_t k, const SlotsById& slots, std::vector<RelationItem>& items) {
-        append_valid_relations(*graph_, k, slots, items);
-      }));
+      append));
 }
 
 // Current: the window over all time. As of t: the window [0, t], i.e. per
