@@ -230,6 +230,20 @@ std::optional<std::map<std::uint64_t, std::uint64_t>> relation_base_since(
   return base;
 }
 
+// The slots a walk of every kind would visit for a state as of a time: a short
+// one costs less than the pass over the index's entries that a base takes.
+template <std::uint64_t Kinds, class WindowOf>
+std::uint64_t walk_of_all_kinds(WindowOf window_of) {
+  std::uint64_t walk = 0;
+  for (std::uint64_t k = 0; k < Kinds; ++k) {
+    const detail::SlotWindow slots = window_of(k);
+    walk += (slots.end - slots.begin) + (slots.tail - slots.rest);
+  }
+  return walk;
+}
+
+constexpr std::uint64_t kShortWalk = 256;
+
 // Per kind a base for states as of t (as node_base_since), all kinds in one
 // pass over the index's entries.
 template <std::uint64_t Kinds, class Enumerate>
@@ -337,7 +351,10 @@ std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
     append_valid_nodes(*graph_, k, slots, items);
   };
   const auto t = as_of_time(window);
-  if (latest_ != nullptr || !t || !has_lookup_index(*graph_)) {
+  if (latest_ != nullptr || !t || !has_lookup_index(*graph_) ||
+      walk_of_all_kinds<kNodeKinds>([&](std::uint64_t k) {
+        return detail::node_slot_window(*graph_, snapshot_, window, k);
+      }) < kShortWalk) {
     return checked(all_kinds<NodeItem, kNodeKinds>(
         [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
           return node_slots_of(k, window, room);
@@ -363,7 +380,10 @@ std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) co
     append_valid_relations(*graph_, k, slots, items);
   };
   const auto t = as_of_time(window);
-  if (latest_ != nullptr || !t || !has_lookup_index(*graph_)) {
+  if (latest_ != nullptr || !t || !has_lookup_index(*graph_) ||
+      walk_of_all_kinds<kRelationKinds>([&](std::uint64_t k) {
+        return detail::relation_slot_window(*graph_, snapshot_, window, k);
+      }) < kShortWalk) {
     return checked(all_kinds<RelationItem, kRelationKinds>(
         [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
           return relation_slots_of(k, window, room);
