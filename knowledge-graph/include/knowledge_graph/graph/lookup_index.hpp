@@ -124,6 +124,14 @@ bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
                           std::uint64_t kind, std::uint64_t t,
                           const std::map<std::uint64_t, std::uint64_t>& latest,
                           std::map<std::uint64_t, std::uint64_t>& out);
+// The same from `latest` as instances and slots in ascending instance id.
+struct LatestSlot;
+bool node_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t kind,
+                      std::uint64_t t, const std::vector<LatestSlot>& latest,
+                      std::map<std::uint64_t, std::uint64_t>& out);
+bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                          std::uint64_t kind, std::uint64_t t, const std::vector<LatestSlot>& latest,
+                          std::map<std::uint64_t, std::uint64_t>& out);
 
 // The plain backward scans, kept callable to check the index against.
 std::optional<std::uint64_t> scan_latest_node_slot(const KnowledgeGraph& graph, std::uint64_t kind,

@@ -207,27 +207,27 @@ bool links_pay(const detail::SlotWindow& slots) {
   return true;  // out of order: the links give up when they would cost more
 }
 
-// Per instance of one kind its latest slot, leaving out those removed by t;
-// nothing when the index cannot prove the kind.
-std::optional<std::map<std::uint64_t, std::uint64_t>> node_base_since(const KnowledgeGraph& graph,
-                                                                      const Snapshot& taken,
-                                                                      std::uint64_t k,
-                                                                      std::uint64_t t) {
+// Per instance of one kind its latest slot in ascending instance id, leaving out
+// those removed by t; nothing when the index cannot prove the kind.
+void by_instance(std::vector<LatestSlot>& found) {
+  std::sort(found.begin(), found.end(),
+            [](const LatestSlot& a, const LatestSlot& b) { return a.instance_id < b.instance_id; });
+}
+std::optional<std::vector<LatestSlot>> node_base_since(const KnowledgeGraph& graph,
+                                                       const Snapshot& taken, std::uint64_t k,
+                                                       std::uint64_t t) {
   std::optional<std::vector<LatestSlot>> found;
   latest_node_slots_since(graph, taken, t, k, k + 1, &found);
-  if (!found) return std::nullopt;
-  std::map<std::uint64_t, std::uint64_t> base;
-  adopt_latest(*found, base);
-  return base;
+  if (found) by_instance(*found);
+  return found;
 }
-std::optional<std::map<std::uint64_t, std::uint64_t>> relation_base_since(
-    const KnowledgeGraph& graph, const Snapshot& taken, std::uint64_t k, std::uint64_t t) {
+std::optional<std::vector<LatestSlot>> relation_base_since(const KnowledgeGraph& graph,
+                                                           const Snapshot& taken, std::uint64_t k,
+                                                           std::uint64_t t) {
   std::optional<std::vector<LatestSlot>> found;
   latest_relation_slots_since(graph, taken, t, k, k + 1, &found);
-  if (!found) return std::nullopt;
-  std::map<std::uint64_t, std::uint64_t> base;
-  adopt_latest(*found, base);
-  return base;
+  if (found) by_instance(*found);
+  return found;
 }
 
 // The slots a walk of every kind would visit for a state as of a time: a short
@@ -247,17 +247,12 @@ constexpr std::uint64_t kShortWalk = 256;
 // Per kind a base for states as of t (as node_base_since), all kinds in one
 // pass over the index's entries.
 template <std::uint64_t Kinds, class Enumerate>
-std::array<std::optional<std::map<std::uint64_t, std::uint64_t>>, Kinds> bases_since(
-    Enumerate enumerate) {
+std::array<std::optional<std::vector<LatestSlot>>, Kinds> bases_since(Enumerate enumerate) {
   std::array<std::optional<std::vector<LatestSlot>>, Kinds> found;
   enumerate(found.data());
-  std::array<std::optional<std::map<std::uint64_t, std::uint64_t>>, Kinds> bases;
-  for (std::uint64_t k = 0; k < Kinds; ++k) {
-    if (!found[k]) continue;
-    bases[k].emplace();
-    adopt_latest(*found[k], *bases[k]);
-  }
-  return bases;
+  for (auto& kind : found)
+    if (kind) by_instance(*kind);
+  return found;
 }
 
 }  // namespace
