@@ -21,7 +21,7 @@ cmake --build --preset linux --target varnel_bench >/dev/null
 out=build/bench
 mkdir -p "$out"
 core="${VARNEL_BENCH_CORE:-1}"
-filter='^BM_(AddNode|AddNodeFloor|AddNodeRecorded|LookupHitNearTail|LookupHitSlot0FullKind|NodesOfTypeFullKind|NodesOfTypeNewestPercent|AllNodes|IteratorWalkFullKind|RemoveNode80Relations|AddRelationDeep|ReaderSnapshot|LmdbPutVersion|LmdbAppendVersion|LmdbKindRange|LmdbGetLatest)(/|$)'
+filter='^BM_(AddNode|AddNodeFloor|LookupHitNearTail|LookupHitSlot0FullKind|NodesOfTypeFullKind|NodesOfTypeNewestPercent|AllNodes|IteratorWalkFullKind|RemoveNode80Relations|AddRelationDeep|ReaderSnapshot|LmdbPutVersion|LmdbAppendVersion|LmdbKindRange|LmdbGetLatest)(/|$)'
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "load average before the run: $load; pinned to core $core"
 repetitions=0
@@ -35,6 +35,11 @@ done
 taskset -c 0,1 build/linux/bench/varnel_bench \
   --benchmark_filter='^BM_(VisibilityAcrossProcesses|CommitToReaderAcrossProcesses)' \
   --benchmark_out="$out/visibility.json" --benchmark_out_format=json >/dev/null
+# The writer with a recorder attached: writer and recorder on a core each (the
+# benchmark pins them), both sides of the comparison interleaved in one run.
+taskset -c 0,1 build/linux/bench/varnel_bench --benchmark_filter='^BM_AddNodeRecorded(/|$)' \
+  --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true \
+  --benchmark_min_time=0.2 --benchmark_out="$out/recorded.json" --benchmark_out_format=json >/dev/null
 echo
-python3 bench/figures.py table "$out/table.json" "$out/visibility.json" --load "$load" \
+python3 bench/figures.py table "$out/table.json" "$out/visibility.json" --recorded "$out/recorded.json" --load "$load" \
   --commit "$(git rev-parse --short HEAD)" --repetitions "$repetitions" "${write[@]}"

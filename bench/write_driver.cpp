@@ -4,16 +4,20 @@
 //           deep:     10,000 cars and 9,900 lanes, then add_relation car i -> lane i
 //           remove_relation: 3,000 joined pairs, then every relation removed
 //           transactions: 180 batches of 50 add_node and 50 add_relation
+//           recorded: add_node as above with a recorder link whose recorder
+//                     never reads (the writer's side of the link alone)
 //   INDEXED 1 keeps the lookup index, 0 detaches it (the scans)
 // e.g. valgrind --tool=callgrind
 //        --toggle-collect='knowledge_graph::graph::KnowledgeGraph::add_node*'
 //        build/linux/bench/varnel_write_driver add_node 1
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 
 namespace {
 
@@ -86,14 +90,21 @@ unsigned transactions(KnowledgeGraph& g) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s add_node|deep|remove_relation|transactions 0|1\n", argv[0]);
+    std::fprintf(stderr, "usage: %s add_node|recorded|deep|remove_relation|transactions 0|1\n", argv[0]);
     return 2;
   }
   auto g = KnowledgeGraph::new_boxed();
   if (argv[2][0] != '1') detach_lookup_index(*g);
   const std::string mode = argv[1];
   unsigned stored = 0;
-  if (mode == "deep") {
+  if (mode == "recorded") {
+    auto* link = static_cast<RecorderLink*>(std::calloc(1, sizeof(RecorderLink)));
+    link->recorder = 1;  // attached, never reading: the writer logs every publication
+    attach_recorder_link(*g, link);
+    stored = add_nodes(*g);
+    detach_recorder_link(*g);
+    std::free(link);
+  } else if (mode == "deep") {
     stored = deep_relations(*g);
   } else if (mode == "remove_relation") {
     stored = remove_relations(*g);

@@ -176,10 +176,19 @@ std::optional<std::optional<std::uint64_t>> slot_as_of(const KnowledgeGraph& gra
   return std::optional<std::uint64_t>(answer.slot);
 }
 
-template <class Side>
+// An instance and its latest slot, from either form of `latest`.
+std::pair<std::uint64_t, std::uint64_t> id_and_slot(
+    const std::pair<const std::uint64_t, std::uint64_t>& entry) {
+  return {entry.first, entry.second};
+}
+std::pair<std::uint64_t, std::uint64_t> id_and_slot(const LatestSlot& entry) {
+  return {entry.instance_id, entry.slot};
+}
+
+template <class Side, class Latest>
 VARNEL_NO_SANITIZE_THREAD bool slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
                                            std::uint64_t kind, std::uint64_t t,
-                                           const std::map<std::uint64_t, std::uint64_t>& latest,
+                                           const Latest& latest,
                                            std::map<std::uint64_t, std::uint64_t>& out) {
   out.clear();
   if (kind >= Side::kKinds) return true;
@@ -219,9 +228,12 @@ VARNEL_NO_SANITIZE_THREAD bool slots_as_of(const KnowledgeGraph& graph, const Sn
 
   // Instances whose latest version is stamped up to t answer at once.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pending;  // (id, latest slot), ascending
-  for (const auto& [id, slot] : latest) {
+  for (const auto& entry : latest) {
+    const auto [id, slot] = id_and_slot(entry);
     if (slot >= tail) return false;
     if (stamp(slot) <= t) {
+      // Removed by t: nothing as of t (and the view returns only what is valid).
+      if (detail::racy_byte(records[slot].marker) != Marker::Valid) continue;
       out.emplace_hint(out.end(), id, slot);
     } else {
       pending.emplace_back(id, slot);
@@ -282,9 +294,21 @@ bool node_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot, std
   return slots_as_of<NodeSide>(graph, snapshot, kind, t, latest, out);
 }
 
+bool node_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t kind,
+                      std::uint64_t t, const std::vector<LatestSlot>& latest,
+                      std::map<std::uint64_t, std::uint64_t>& out) {
+  return slots_as_of<NodeSide>(graph, snapshot, kind, t, latest, out);
+}
+
 bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
                           std::uint64_t kind, std::uint64_t t,
                           const std::map<std::uint64_t, std::uint64_t>& latest,
+                          std::map<std::uint64_t, std::uint64_t>& out) {
+  return slots_as_of<RelationSide>(graph, snapshot, kind, t, latest, out);
+}
+
+bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                          std::uint64_t kind, std::uint64_t t, const std::vector<LatestSlot>& latest,
                           std::map<std::uint64_t, std::uint64_t>& out) {
   return slots_as_of<RelationSide>(graph, snapshot, kind, t, latest, out);
 }

@@ -15,11 +15,16 @@ using namespace index_layout;
 
 namespace {
 
-// One pass over a table for the kinds [first, last): the entries of the proven
-// generation, each followed down to the snapshot's tail as a lookup would.
+// One pass over the entries a table's generation took, for the kinds
+// [first, last): each followed down to the snapshot's tail as a lookup would.
+// Every entry of a version below the snapshot's tails was counted before that
+// version was published.
+// With `removed_by`, instances whose latest version is a removal stamped at or
+// before it are left out.
 template <class Side>
 void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t first,
-                      std::uint64_t last, std::optional<std::vector<LatestSlot>>* out) {
+                      std::uint64_t last, std::optional<std::vector<LatestSlot>>* out,
+                      std::optional<std::uint64_t> removed_by = std::nullopt) {
   last = std::min(last, Side::kKinds);
   for (std::uint64_t kind = first; kind < last; ++kind) out[kind - first].reset();
   IndexBytes* index = index_of(graph);
@@ -43,9 +48,14 @@ void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std
   if (!generation) return;
 
   const std::uint64_t salt = word(index->header.salt).load(std::memory_order_relaxed);
-  const Entry* table = Side::table(*index);
-  for (std::size_t at = 0; at < kTableEntries; ++at) {
-    Entry& entry = const_cast<Entry&>(table[at]);
+  Entry* table = Side::table(*index);
+  const std::uint16_t* taken = Side::taken(*index);
+  const std::size_t used = std::min<std::size_t>(
+      word(Side::entries(index->header)).load(std::memory_order_acquire), kTableEntries);
+  for (std::size_t i = 0; i < used; ++i) {
+    const std::size_t at =
+        word(const_cast<std::uint16_t&>(taken[i])).load(std::memory_order_relaxed) % kTableEntries;
+    Entry& entry = table[at];
     const std::uint64_t meta = word(entry.meta).load(std::memory_order_acquire);
     if (meta >> 32 != *generation || (meta & 0xFFFFFF) == 0) continue;
     const std::uint64_t kind = (meta >> 24) & 0xFF;
@@ -53,6 +63,12 @@ void enumerate_latest(const KnowledgeGraph& graph, const Snapshot& snapshot, std
     const std::uint64_t id = word(entry.instance_id).load(std::memory_order_relaxed);
     const Answer answer = walk_down<Side>(graph, salt, kind, id, (meta & 0xFFFFFF) - 1, tail[kind]);
     if (answer.outcome == Outcome::Found) {
+      if (removed_by) {
+        const typename Side::Record& record = Side::slots(graph, kind)[answer.slot];
+        if (detail::racy_word(record.timestamp) <= *removed_by &&
+            detail::racy_byte(record.marker) != Marker::Valid)
+          continue;
+      }
       out[kind - first]->push_back({id, answer.slot});
     } else if (answer.outcome == Outcome::Unknown) {
       wanted[kind] = false;
@@ -93,6 +109,19 @@ void latest_relation_slots(const KnowledgeGraph& graph, const Snapshot& snapshot
                            std::uint64_t first_kind, std::uint64_t last_kind,
                            std::optional<std::vector<LatestSlot>>* out) {
   enumerate_latest<RelationSide>(graph, snapshot, first_kind, last_kind, out);
+}
+
+void latest_node_slots_since(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t t,
+                             std::uint64_t first_kind, std::uint64_t last_kind,
+                             std::optional<std::vector<LatestSlot>>* out) {
+  enumerate_latest<NodeSide>(graph, snapshot, first_kind, last_kind, out, t);
+}
+
+void latest_relation_slots_since(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                 std::uint64_t t, std::uint64_t first_kind,
+                                 std::uint64_t last_kind,
+                                 std::optional<std::vector<LatestSlot>>* out) {
+  enumerate_latest<RelationSide>(graph, snapshot, first_kind, last_kind, out, t);
 }
 
 std::uint64_t node_ordered_prefix(const KnowledgeGraph& graph, const Snapshot& snapshot,

@@ -25,7 +25,7 @@ namespace knowledge_graph::graph::index_layout {
 
 static_assert(std::endian::native == std::endian::little, "the padding word is read little-endian");
 
-constexpr std::uint64_t kMagic = 0x3258444E4C4E5256ull;  // "VRNLNDX2"
+constexpr std::uint64_t kMagic = 0x3358444E4C4E5256ull;  // "VRNLNDX3"
 constexpr std::size_t kTableEntries = 1u << 15;           // per table (nodes, relations)
 constexpr std::uint32_t kTableLimit = 28000;              // beyond this the index goes out of use
 constexpr unsigned kMaxChainSteps = 64;
@@ -64,11 +64,21 @@ struct KindOrder {
 };
 // ==== end of write order ====
 
+// ==== Entries in the order they were taken, per table ====
+// The first `*_entries` (header) positions are the entries of the generation,
+// so that reading every instance of a kind costs the instances, not a pass over
+// the whole table. The writer writes a position before it counts it.
+struct TakenEntries {
+  std::uint16_t nodes[kTableEntries];
+  std::uint16_t relations[kTableEntries];
+};
+
 struct IndexBytes {
   Header header;
   Entry nodes[kTableEntries];
   Entry relations[kTableEntries];
   KindOrder order;  // behind the tables: an index laid out before it reads as zero here
+  TakenEntries taken;
 };
 static_assert(sizeof(IndexBytes) % 8 == 0);
 static_assert(kTableLimit < 0xFFFF, "the entry counts are 16 bits");
@@ -81,11 +91,26 @@ struct Attachment {
   std::atomic<IndexBytes*> index{nullptr};
   bool writer_ready = false;  // the writer proved the index current (writer's thread only)
   bool writer_stale = false;  // a lookup found another writer's versions: rebuild
-  // The bookkeeping buffer this writer's last write left inactive, as the write
-  // found it proven (writer's thread only). While the buffer still holds these
-  // bytes, nobody wrote it since, and its proof stands without walking every kind.
-  GraphIndices vouched{};
+  // The tails of the bookkeeping buffer this writer's last write left inactive,
+  // as the write found them proven (writer's thread only). While the buffer
+  // still holds these tails, nobody wrote them since, and its proof stands
+  // without walking every kind. Only the tails matter to that proof.
+  GraphIndices vouched{};  // the words up to relations_tail are kept
   std::uint64_t vouched_buffer = 2;  // 2: none
+  // The write under way found the other buffer as vouched: the vouched tails
+  // then move only in the kinds the last write appended to (masks below).
+  bool vouched_held = false;
+  std::uint32_t appended_nodes = 0;      // kinds the last write appended to
+  std::uint32_t appended_relations = 0;
+  // The node version this writer stamped last, as stamped. While its slot holds
+  // the same words under the same salt, its stamp still checks, so proving it
+  // again needs no fingerprint.
+  struct {
+    std::uint64_t salt = 0;
+    std::uint64_t kind = kNodeKinds;  // none
+    std::uint64_t slot = 0;
+    std::uint64_t words[4]{};  // instance id, timestamp, value index, last word
+  } last_stamped;
 };
 inline detail::AttachmentTable<Attachment> attachments;
 
@@ -108,6 +133,7 @@ struct NodeSide {
   using Record = NodeRecord;
   static Entry* table(IndexBytes& index) { return index.nodes; }
   static std::uint16_t& entries(Header& header) { return header.node_entries; }
+  static std::uint16_t* taken(IndexBytes& index) { return index.taken.nodes; }
   static std::uint64_t* tails(Header& header) { return header.node_tail; }
   static std::uint64_t* disorder(KindOrder& order) { return order.node_disorder; }
   static std::uint64_t* last_timestamp(KindOrder& order) { return order.node_last; }
@@ -129,6 +155,7 @@ struct RelationSide {
   using Record = RelationRecord;
   static Entry* table(IndexBytes& index) { return index.relations; }
   static std::uint16_t& entries(Header& header) { return header.relation_entries; }
+  static std::uint16_t* taken(IndexBytes& index) { return index.taken.relations; }
   static std::uint64_t* tails(Header& header) { return header.relation_tail; }
   static std::uint64_t* disorder(KindOrder& order) { return order.relation_disorder; }
   static std::uint64_t* last_timestamp(KindOrder& order) { return order.relation_last; }

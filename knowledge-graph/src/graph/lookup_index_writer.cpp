@@ -73,7 +73,15 @@ bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generati
   if (found.entry == nullptr) return false;
   stamp<Side>(record, index.header.salt, kind, slot, found.slot);
   if (!found.slot) {
-    if (++Side::entries(index.header) > kTableLimit) return false;
+    std::uint16_t& entries = Side::entries(index.header);
+    const std::uint16_t used = entries;
+    if (used >= kTableLimit) {
+      word(entries).store(static_cast<std::uint16_t>(used + 1), std::memory_order_relaxed);
+      return false;
+    }
+    word(Side::taken(index)[used])
+        .store(static_cast<std::uint16_t>(found.entry - Side::table(index)), std::memory_order_relaxed);
+    word(entries).store(static_cast<std::uint16_t>(used + 1), std::memory_order_release);
     word(found.entry->instance_id).store(id, std::memory_order_relaxed);
   }
   word(found.entry->meta).store(make_meta(generation, kind, slot), std::memory_order_release);
@@ -83,14 +91,17 @@ bool index_slot(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generati
 // Indexes the versions of one kind between what the index reflects and
 // `working`'s tail. Starting from the index's own tail makes a repeated kind
 // harmless.
+// `stamped`, when given, is set to the last slot stamped (left as it is when none).
 template <class Side>
 bool index_kind(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generation,
-                std::uint64_t kind, const GraphIndices& working) {
+                std::uint64_t kind, const GraphIndices& working,
+                std::uint64_t* stamped = nullptr) {
   if (kind >= Side::kKinds) return true;
   std::uint64_t& indexed = Side::tails(index.header)[kind];
   const std::uint64_t end = std::min(Side::tails(working)[kind], Side::kCapacity);
   for (std::uint64_t slot = indexed; slot < end; ++slot) {
     if (!index_slot<Side>(graph, index, generation, kind, slot)) return false;
+    if (stamped != nullptr) *stamped = slot;
   }
   if (indexed != end) word(indexed).store(end, std::memory_order_relaxed);
   return true;
@@ -111,10 +122,66 @@ bool index_range(KnowledgeGraph& graph, IndexBytes& index, std::uint32_t generat
 }
 
 bool tails_match(const Header& header, const GraphIndices& working) {
-  return std::equal(working.node_index_tail.begin(), working.node_index_tail.end(),
-                    header.node_tail) &&
-         std::equal(working.relation_index_tail.begin(), working.relation_index_tail.end(),
-                    header.relation_tail);
+  return std::memcmp(working.node_index_tail.data(), header.node_tail, sizeof header.node_tail) == 0 &&
+         std::memcmp(working.relation_index_tail.data(), header.relation_tail,
+                     sizeof header.relation_tail) == 0;
+}
+
+// The words of a buffer that its proof reads, with nodes_tail between them:
+// one compare covers them.
+constexpr std::size_t kVouchedBytes = offsetof(GraphIndices, relations_tail);
+
+// Whether `buffer` still holds the tails this writer vouched for.
+bool holds_vouched(const Attachment& attached, const GraphIndices& buffer) {
+  return std::memcmp(&buffer, &attached.vouched, kVouchedBytes) == 0;
+}
+
+// Vouches for `buffer`'s tails, which the write about to publish leaves inactive.
+// When the write found the other buffer as vouched, `buffer` differs from it
+// only in the kinds the previous write appended to (both were proven against
+// the index's tails, which moved only there), so only those words are copied.
+void vouch_for(Attachment& attached, const GraphIndices& buffer, std::uint64_t index_of_buffer) {
+  if (attached.vouched_held) {
+    for (std::uint32_t kinds = attached.appended_nodes; kinds != 0; kinds &= kinds - 1) {
+      const auto k = static_cast<std::uint64_t>(std::countr_zero(kinds));
+      attached.vouched.node_index_tail[k] = buffer.node_index_tail[k];
+    }
+    for (std::uint32_t kinds = attached.appended_relations; kinds != 0; kinds &= kinds - 1) {
+      const auto k = static_cast<std::uint64_t>(std::countr_zero(kinds));
+      attached.vouched.relation_index_tail[k] = buffer.relation_index_tail[k];
+    }
+    attached.vouched.nodes_tail = buffer.nodes_tail;
+  } else {
+    std::memcpy(&attached.vouched, &buffer, kVouchedBytes);
+  }
+  attached.vouched_held = false;
+  attached.appended_nodes = 0;
+  attached.appended_relations = 0;
+  attached.vouched_buffer = index_of_buffer;
+}
+
+// Remembers the node version just stamped at `slot`, as it reads now.
+void remember_stamp(Attachment& attached, const KnowledgeGraph& graph, std::uint64_t salt,
+                    std::uint64_t kind, std::uint64_t slot) {
+  const NodeRecord& record = graph.node_records[kind][slot];
+  attached.last_stamped.salt = salt;
+  attached.last_stamped.kind = kind;
+  attached.last_stamped.slot = slot;
+  attached.last_stamped.words[0] = record.instance_id;
+  attached.last_stamped.words[1] = record.timestamp;
+  attached.last_stamped.words[2] = record.value_index;
+  attached.last_stamped.words[3] = read_last_word(record);
+}
+
+// Whether the node version at `slot` is the one remembered, word for word: then
+// the fingerprint it was stamped with still checks.
+bool is_remembered_stamp(const Attachment& attached, const KnowledgeGraph& graph,
+                         std::uint64_t salt, std::uint64_t kind, std::uint64_t slot) {
+  const auto& last = attached.last_stamped;
+  if (last.kind != kind || last.slot != slot || last.salt != salt) return false;
+  const NodeRecord& record = graph.node_records[kind][slot];
+  return ((record.instance_id ^ last.words[0]) | (record.timestamp ^ last.words[1]) |
+          (record.value_index ^ last.words[2]) | (read_last_word(record) ^ last.words[3])) == 0;
 }
 
 // A salt unlike the last one and unlike those of other processes' indexes, so
@@ -142,8 +209,8 @@ std::uint32_t start_generation(IndexBytes& index) {
     odd = 1;
     store_generation(header, odd);
   }
-  header.node_entries = 0;
-  header.relation_entries = 0;
+  word(header.node_entries).store(0, std::memory_order_relaxed);
+  word(header.relation_entries).store(0, std::memory_order_relaxed);
   word(header.salt).store(new_salt(header.salt), std::memory_order_relaxed);
   return odd + 1;
 }
@@ -208,10 +275,10 @@ std::optional<std::uint64_t> writer_lookup(const KnowledgeGraph& graph, const Gr
 
 namespace detail {
 
-void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
-                       const Index* new_node) {
+IndexWrite index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
+                             const Index* new_node) {
   Attachment* attached = attachment_of(graph);
-  if (attached == nullptr) return;
+  if (attached == nullptr) return {};
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
   if (new_node != nullptr) prefetch_entry(index.nodes, new_node->type_index, new_node->instance_id);
   Header& header = index.header;
@@ -219,32 +286,41 @@ void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
   const std::uint64_t active = graph.active_buffer();
   const bool from_active = graph.autocommit_enabled();
   const GraphIndices& other = graph.indices[1 - active];
-  const auto other_proven = [&] {
-    if (attached->vouched_buffer == 1 - active &&
-        std::memcmp(&other, &attached->vouched, sizeof other) == 0)
-      return true;
-    return other_buffer_proven(graph, header.salt, other, working);
-  };
+  const bool vouched = from_active && attached->vouched_buffer == 1 - active &&
+                       holds_vouched(*attached, other);
   const bool current = header.magic == kMagic && !(header.generation & 1u) &&
                        header.sequence == load_sequence(graph) && tails_match(header, working) &&
-                       !attached->writer_stale && (!from_active || other_proven());
+                       !attached->writer_stale &&
+                       (!from_active || vouched || other_buffer_proven(graph, header.salt, other, working));
   attached->vouched_buffer = 2;
+  attached->vouched_held = current && vouched;
   attached->writer_stale = false;
   attached->writer_ready = current || rebuild(graph, index, working);
   if (attached->writer_ready) refresh_clear_epoch(graph, header);
+  return {attached};
 }
 
 void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
                     const AppendedKinds& kinds) {
-  Attachment* attached = attachment_of(graph);
+  index_appended(graph, working, kinds, {attachment_of(graph)});
+}
+
+void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const AppendedKinds& kinds,
+                    IndexWrite write) {
+  auto* attached = static_cast<Attachment*>(write.attachment);
   if (attached == nullptr || !attached->writer_ready) return;
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
+  const std::uint64_t salt = index.header.salt;
   // The versions this write appends go on top of what the index holds for their
   // kinds; if another writer rewrote one of those kinds, rebuild instead.
   const auto proven = [&](auto side, std::uint64_t kind) {
     using Side = decltype(side);
-    return kind >= Side::kKinds ||
-           last_slot_proven<Side>(graph, index.header.salt, kind, Side::tails(index.header)[kind]);
+    if (kind >= Side::kKinds) return true;
+    const std::uint64_t tail = Side::tails(index.header)[kind];
+    if constexpr (std::is_same_v<Side, NodeSide>) {
+      if (tail != 0 && is_remembered_stamp(*attached, graph, salt, kind, tail - 1)) return true;
+    }
+    return last_slot_proven<Side>(graph, salt, kind, tail);
   };
   if (!proven(NodeSide{}, kinds.node_kinds[0]) || !proven(NodeSide{}, kinds.node_kinds[1]) ||
       !proven(RelationSide{}, kinds.relation_kind)) {
@@ -253,12 +329,23 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
     return;
   }
   const std::uint32_t generation = index.header.generation;
-  if (!index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[0], working) ||
-      !index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[1], working) ||
-      !index_kind<RelationSide>(graph, index, generation, kinds.relation_kind, working)) {
+  std::uint64_t stamped[2] = {kNodeVersionsPerKind, kNodeVersionsPerKind};
+  // (Kinds out of range are skipped here: most writes name one node kind.)
+  if ((kinds.node_kinds[0] < kNodeKinds &&
+       !index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[0], working, &stamped[0])) ||
+      (kinds.node_kinds[1] < kNodeKinds &&
+       !index_kind<NodeSide>(graph, index, generation, kinds.node_kinds[1], working, &stamped[1])) ||
+      (kinds.relation_kind < kRelationKinds &&
+       !index_kind<RelationSide>(graph, index, generation, kinds.relation_kind, working))) {
     store_generation(index.header, generation | 1u);  // table full: out of use
     attached->writer_ready = false;
     return;
+  }
+  // The next write to the kind proves this version again before appending on top.
+  if (stamped[1] < kNodeVersionsPerKind) {
+    remember_stamp(*attached, graph, salt, kinds.node_kinds[1], stamped[1]);
+  } else if (stamped[0] < kNodeVersionsPerKind) {
+    remember_stamp(*attached, graph, salt, kinds.node_kinds[0], stamped[0]);
   }
   expect_buffer_write(graph, index.header);
   if (graph.autocommit_enabled()) {
@@ -266,8 +353,11 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working,
     // tails the index matched at the write's start, and the write proved the
     // last slot of each kind it appends to.
     const std::uint64_t active = graph.active_buffer();
-    attached->vouched = graph.indices[active];
-    attached->vouched_buffer = active;
+    if (attached->vouched_buffer != active) vouch_for(*attached, graph.indices[active], active);
+    if (kinds.node_kinds[0] < kNodeKinds) attached->appended_nodes |= 1u << kinds.node_kinds[0];
+    if (kinds.node_kinds[1] < kNodeKinds) attached->appended_nodes |= 1u << kinds.node_kinds[1];
+    if (kinds.relation_kind < kRelationKinds)
+      attached->appended_relations |= 1u << kinds.relation_kind;
   }
 }
 
@@ -305,6 +395,7 @@ void index_cleared(KnowledgeGraph& graph) {
   finish_generation(graph, index.header, generation);
   attached->writer_ready = true;
   attached->vouched_buffer = 2;
+  attached->vouched_held = false;
 }
 
 std::optional<std::uint64_t> writer_latest_node_slot(const KnowledgeGraph& graph,

@@ -14,8 +14,13 @@ namespace knowledge_graph::graph::detail {
 // dropped batch, a misframed transaction, another writer's publications).
 // `new_node`, when given, is the node the write will append: its table entry is
 // fetched into the cache while the write fills the version.
-void index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
-                       const Index* new_node = nullptr);
+// Returns what index_appended needs to skip finding the attachment again
+// (null: none attached).
+struct IndexWrite {
+  void* attachment = nullptr;
+};
+IndexWrite index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
+                             const Index* new_node = nullptr);
 // The kinds one write appends to: at most two node kinds and one relation kind;
 // out-of-range kinds stand for none. A kind left out leaves the index's tail
 // behind the working one, so lookups in it scan until the next write rebuilds.
@@ -26,6 +31,9 @@ struct AppendedKinds {
 
 // Before publishing: indexes the versions appended in `kinds` up to `working`'s tails.
 void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const AppendedKinds& kinds);
+// The same for the write that index_begin_write returned `write` for.
+void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const AppendedKinds& kinds,
+                    IndexWrite write);
 // After a flip of `active_indices`: the clear epoch readers now see.
 void index_published(KnowledgeGraph& graph);
 // Before a bookkeeping copy that appends nothing (start_transaction).

@@ -170,17 +170,19 @@ void clear_entries(RelationList& list, Index relation) {
   }
 }
 
-// The working buffer, with the lookup index proven current for it.
-GraphIndices begin_write(KnowledgeGraph& graph, const Index* new_node = nullptr) {
+// The working buffer, with the lookup index proven current for it; `index`
+// receives what publish_at passes on to the index.
+GraphIndices begin_write(KnowledgeGraph& graph, detail::IndexWrite& index,
+                         const Index* new_node = nullptr) {
   GraphIndices w = detail::WriterSteps::working_buffer(graph);
-  detail::index_begin_write(graph, w, new_node);
+  index = detail::index_begin_write(graph, w, new_node);
   return w;
 }
 
 // Indexes the versions appended in `kinds`, then publishes.
-void publish_at(KnowledgeGraph& graph, GraphIndices& w, const detail::AppendedKinds& kinds,
-                std::uint64_t timestamp) {
-  detail::index_appended(graph, w, kinds);
+void publish_at(KnowledgeGraph& graph, GraphIndices& w, detail::IndexWrite index,
+                const detail::AppendedKinds& kinds, std::uint64_t timestamp) {
+  detail::index_appended(graph, w, kinds, index);
   w.update_timestamp = timestamp;
   detail::WriterSteps::publish(graph, w);
 }
@@ -268,7 +270,8 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   if (!writes_admitted(*this)) return refused_add(WriteStatus::NotWriter);
   if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
   const Index node(kind, instance_id);
-  GraphIndices w = begin_write(*this, &node);
+  detail::IndexWrite index;
+  GraphIndices w = begin_write(*this, index, &node);
   Demand demand;
   demand.node_values = 1;
   demand.add_node_versions(kind, 1);
@@ -283,7 +286,7 @@ WriteResult<Index> KnowledgeGraph::add_node(std::uint64_t timestamp, std::uint64
   version.value_index = position;
   version.instance_id = instance_id;
   version.marker = Marker::Valid;
-  publish_at(*this, w, {.node_kinds = {kind, kNodeKinds}}, timestamp);
+  publish_at(*this, w, index, {.node_kinds = {kind, kNodeKinds}}, timestamp);
   return {node, WriteStatus::Stored};
 }
 
@@ -293,7 +296,8 @@ WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uin
   if (!writes_admitted(*this)) return refused_add(WriteStatus::NotWriter);
   if (!node_kind_in_range(kind)) return refused_add(WriteStatus::KindOutOfRange);
   const Index node(kind, instance_id);
-  GraphIndices w = begin_write(*this, &node);
+  detail::IndexWrite index;
+  GraphIndices w = begin_write(*this, index, &node);
   const NodeRecord* latest = latest_node(*this, w, node);
   if (latest == nullptr) return refused_add(WriteStatus::NotFound);
   Demand demand;
@@ -307,14 +311,15 @@ WriteResult<Index> KnowledgeGraph::update_node(std::uint64_t timestamp, std::uin
   NodeRecord& version = append_node_copy(*this, w, kind, *latest, timestamp);  // both lists kept
   version.value_index = position;
   version.marker = Marker::Valid;
-  publish_at(*this, w, {.node_kinds = {kind, kNodeKinds}}, timestamp);
+  publish_at(*this, w, index, {.node_kinds = {kind, kNodeKinds}}, timestamp);
   return {node, WriteStatus::Stored};
 }
 
 WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index node) {
   if (!writes_admitted(*this)) return refused_remove(WriteStatus::NotWriter);
   if (!node_kind_in_range(node.type_index)) return refused_remove(WriteStatus::KindOutOfRange);
-  GraphIndices w = begin_write(*this);
+  detail::IndexWrite index;
+  GraphIndices w = begin_write(*this, index);
   const NodeRecord* latest = latest_node(*this, w, node);
   if (latest == nullptr) return refused_remove(WriteStatus::NotFound);
 
@@ -331,7 +336,7 @@ WriteResult<bool> KnowledgeGraph::remove_node(std::uint64_t timestamp, Index nod
 
   NodeRecord& removed = append_node_copy(*this, w, node.type_index, *latest, timestamp);
   removed.marker = Marker::Removed;
-  publish_at(*this, w, {.node_kinds = {node.type_index, kNodeKinds}}, timestamp);
+  publish_at(*this, w, index, {.node_kinds = {node.type_index, kNodeKinds}}, timestamp);
   for (std::size_t i = 0; i < relations.size; ++i) remove_relation(timestamp, relations.items[i]);
   return {true, WriteStatus::Stored};
 }
@@ -344,7 +349,8 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   if (!node_kind_in_range(from.type_index) || !node_kind_in_range(to.type_index) ||
       !relation_kind_in_range(relation.type_index))
     return refused_add(WriteStatus::KindOutOfRange);
-  GraphIndices w = begin_write(*this);
+  detail::IndexWrite index;
+  GraphIndices w = begin_write(*this, index);
   const NodeRecord* from_latest = latest_node(*this, w, from);
   const NodeRecord* to_latest = latest_node(*this, w, to);
   if (from_latest == nullptr || to_latest == nullptr) return refused_add(WriteStatus::NodeMissing);
@@ -380,7 +386,7 @@ WriteResult<Index> KnowledgeGraph::add_relation(std::uint64_t timestamp, std::ui
   version.to = to;
   version.marker = Marker::Valid;
   append_relation_version(*this, w, relation.type_index, version);
-  publish_at(*this, w, {{from.type_index, to.type_index}, relation.type_index}, timestamp);
+  publish_at(*this, w, index, {{from.type_index, to.type_index}, relation.type_index}, timestamp);
   return {relation, WriteStatus::Stored};
 }
 
@@ -388,7 +394,8 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
   if (!writes_admitted(*this)) return refused_remove(WriteStatus::NotWriter);
   if (!relation_kind_in_range(relation.type_index))
     return refused_remove(WriteStatus::KindOutOfRange);
-  GraphIndices w = begin_write(*this);
+  detail::IndexWrite index;
+  GraphIndices w = begin_write(*this, index);
   const RelationRemoval removal = plan_removal(*this, w, relation);
   if (removal.latest == nullptr) return refused_remove(WriteStatus::NotFound);
   Demand demand;
@@ -399,7 +406,7 @@ WriteResult<bool> KnowledgeGraph::remove_relation(std::uint64_t timestamp, Index
 
   apply_removal(*this, w, removal, relation, timestamp);
   const Index from = removal.latest->from, to = removal.latest->to;
-  publish_at(*this, w, {{from.type_index, to.type_index}, relation.type_index}, timestamp);
+  publish_at(*this, w, index, {{from.type_index, to.type_index}, relation.type_index}, timestamp);
   return {true, WriteStatus::Stored};
 }
 

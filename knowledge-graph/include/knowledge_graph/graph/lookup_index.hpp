@@ -110,8 +110,9 @@ std::optional<std::optional<std::uint64_t>> relation_slot_as_of(const KnowledgeG
                                                                 Index relation, std::uint64_t t);
 
 // The same for every instance of `kind`, from `latest` (instance id -> latest slot
-// below the snapshot's tail, ascending; every instance of the kind) into `out`
-// (instance id -> slot as of t; instances with none left out). An instance whose
+// below the snapshot's tail, ascending; every instance of the kind, or all but
+// those removed at or before t) into `out` (instance id -> slot as of t;
+// instances with none, and those removed at or before t, left out). An instance whose
 // latest version is stamped after t is looked for first just below the run of
 // slots stamped up to t, where the writer kept the kind in time order (a busy
 // instance has its version there), else down its links. False, with `out` in
@@ -123,6 +124,14 @@ bool node_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot, std
 bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
                           std::uint64_t kind, std::uint64_t t,
                           const std::map<std::uint64_t, std::uint64_t>& latest,
+                          std::map<std::uint64_t, std::uint64_t>& out);
+// The same from `latest` as instances and slots in ascending instance id.
+struct LatestSlot;
+bool node_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t kind,
+                      std::uint64_t t, const std::vector<LatestSlot>& latest,
+                      std::map<std::uint64_t, std::uint64_t>& out);
+bool relation_slots_as_of(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                          std::uint64_t kind, std::uint64_t t, const std::vector<LatestSlot>& latest,
                           std::map<std::uint64_t, std::uint64_t>& out);
 
 // The plain backward scans, kept callable to check the index against.
@@ -151,6 +160,16 @@ void latest_node_slots(const KnowledgeGraph& graph, const Snapshot& snapshot,
 void latest_relation_slots(const KnowledgeGraph& graph, const Snapshot& snapshot,
                            std::uint64_t first_kind, std::uint64_t last_kind,
                            std::optional<std::vector<LatestSlot>>* out);
+// The same, leaving out every instance whose latest version is a removal stamped
+// at or before `t`: what a state as of t (or later) needs, at a cost of the
+// instances the graph holds then rather than all it ever had.
+void latest_node_slots_since(const KnowledgeGraph& graph, const Snapshot& snapshot, std::uint64_t t,
+                             std::uint64_t first_kind, std::uint64_t last_kind,
+                             std::optional<std::vector<LatestSlot>>* out);
+void latest_relation_slots_since(const KnowledgeGraph& graph, const Snapshot& snapshot,
+                                 std::uint64_t t, std::uint64_t first_kind,
+                                 std::uint64_t last_kind,
+                                 std::optional<std::vector<LatestSlot>>* out);
 
 // How many slots of `kind`, from slot 0 up, are proven to carry non-decreasing
 // timestamps below `snapshot`'s tail (the writer's order, kept beside the index);

@@ -198,18 +198,40 @@ std::optional<std::uint64_t> as_of_time(const Interval& window) {
 // Whether following instances back from their latest slots is worth trying for
 // a state as of a time: where the kind is in time order, the versions after it
 // (what the links cost at most) must be fewer than half those up to it (what
-// the walk costs), and a view that has not yet taken the current state (one
-// pass over the index's table) needs a long walk to pay for it.
-bool links_pay(const detail::SlotWindow& slots, bool have_latest) {
+// the walk costs). A view that has not yet taken the current state takes it
+// for this: the index's entries, which cost what the scene holds.
+bool links_pay(const detail::SlotWindow& slots) {
   const std::uint64_t walk = (slots.end - slots.begin) + (slots.tail - slots.rest);
-  if (walk < (have_latest ? 64u : 4096u)) return false;
+  if (walk < 64u) return false;
   if (slots.rest == slots.tail) return slots.tail - slots.end < walk / 2;
   return true;  // out of order: the links give up when they would cost more
 }
 
-// The slots a walk of every kind would visit for a state as of a time: when the
-// kinds together pay for one pass over the index's tables, the all-kinds reads
-// take the current state first, so that each kind's links may be followed.
+// Per instance of one kind its latest slot in ascending instance id, leaving out
+// those removed by t; nothing when the index cannot prove the kind.
+void by_instance(std::vector<LatestSlot>& found) {
+  std::sort(found.begin(), found.end(),
+            [](const LatestSlot& a, const LatestSlot& b) { return a.instance_id < b.instance_id; });
+}
+std::optional<std::vector<LatestSlot>> node_base_since(const KnowledgeGraph& graph,
+                                                       const Snapshot& taken, std::uint64_t k,
+                                                       std::uint64_t t) {
+  std::optional<std::vector<LatestSlot>> found;
+  latest_node_slots_since(graph, taken, t, k, k + 1, &found);
+  if (found) by_instance(*found);
+  return found;
+}
+std::optional<std::vector<LatestSlot>> relation_base_since(const KnowledgeGraph& graph,
+                                                           const Snapshot& taken, std::uint64_t k,
+                                                           std::uint64_t t) {
+  std::optional<std::vector<LatestSlot>> found;
+  latest_relation_slots_since(graph, taken, t, k, k + 1, &found);
+  if (found) by_instance(*found);
+  return found;
+}
+
+// The slots a walk of every kind would visit for a state as of a time: a short
+// one costs less than the pass over the index's entries that a base takes.
 template <std::uint64_t Kinds, class WindowOf>
 std::uint64_t walk_of_all_kinds(WindowOf window_of) {
   std::uint64_t walk = 0;
@@ -220,7 +242,18 @@ std::uint64_t walk_of_all_kinds(WindowOf window_of) {
   return walk;
 }
 
-constexpr std::uint64_t kWalkThatPaysForTheTables = 4096;
+constexpr std::uint64_t kShortWalk = 256;
+
+// Per kind a base for states as of t (as node_base_since), all kinds in one
+// pass over the index's entries.
+template <std::uint64_t Kinds, class Enumerate>
+std::array<std::optional<std::vector<LatestSlot>>, Kinds> bases_since(Enumerate enumerate) {
+  std::array<std::optional<std::vector<LatestSlot>>, Kinds> found;
+  enumerate(found.data());
+  for (auto& kind : found)
+    if (kind) by_instance(*kind);
+  return found;
+}
 
 }  // namespace
 
@@ -229,13 +262,20 @@ constexpr std::uint64_t kWalkThatPaysForTheTables = 4096;
 // As of a time, each instance is followed back from its latest slot where the
 // lookup index proves the way and that costs less (links_pay); else the slots
 // stamped up to it are walked.
+// A view without the current state (a fresh one) starts each instance from the
+// index's entries without those removed by t (since_t), so that it costs the
+// instances of the scene then, not every instance the graph ever had.
 const std::map<std::uint64_t, std::uint64_t>& SceneView::node_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().nodes[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
-        node_slots_as_of(*graph_, snapshot_, k, *t, latest().nodes[k], room))
-      return room;
+    if (links_pay(detail::node_slot_window(*graph_, snapshot_, window, k))) {
+      if (latest_ != nullptr) {
+        if (node_slots_as_of(*graph_, snapshot_, k, *t, latest_->nodes[k], room)) return room;
+      } else if (const auto base = node_base_since(*graph_, snapshot_, k, *t)) {
+        if (node_slots_as_of(*graph_, snapshot_, k, *t, *base, room)) return room;
+      }
+    }
   }
   return room = node_slots_in(*graph_, snapshot_, k, window);
 }
@@ -243,9 +283,14 @@ const std::map<std::uint64_t, std::uint64_t>& SceneView::relation_slots_of(
     std::uint64_t k, const Interval& window, std::map<std::uint64_t, std::uint64_t>& room) const {
   if (detail::covers_all(window)) return latest().relations[k];
   if (const auto t = as_of_time(window); t && has_lookup_index(*graph_)) {
-    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k), latest_ != nullptr) &&
-        relation_slots_as_of(*graph_, snapshot_, k, *t, latest().relations[k], room))
-      return room;
+    if (links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k))) {
+      if (latest_ != nullptr) {
+        if (relation_slots_as_of(*graph_, snapshot_, k, *t, latest_->relations[k], room))
+          return room;
+      } else if (const auto base = relation_base_since(*graph_, snapshot_, k, *t)) {
+        if (relation_slots_as_of(*graph_, snapshot_, k, *t, *base, room)) return room;
+      }
+    }
   }
   return room = relation_slots_in(*graph_, snapshot_, k, window);
 }
@@ -294,35 +339,64 @@ std::vector<Item> all_kinds(SlotsOf slots_of, Append append) {
 
 }  // namespace
 
-// They check once at the end: one overtaken kind empties the lot.
+// They check once at the end: one overtaken kind empties the lot. A fresh view
+// as of a time takes every kind's base in one pass (see node_slots_of).
 std::vector<NodeItem> SceneView::all_nodes_in(const Interval& window) const {
-  if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
+  const auto append = [&](std::uint64_t k, const SlotsById& slots, std::vector<NodeItem>& items) {
+    append_valid_nodes(*graph_, k, slots, items);
+  };
+  const auto t = as_of_time(window);
+  if (latest_ != nullptr || !t || !has_lookup_index(*graph_) ||
       walk_of_all_kinds<kNodeKinds>([&](std::uint64_t k) {
         return detail::node_slot_window(*graph_, snapshot_, window, k);
-      }) >= kWalkThatPaysForTheTables)
-    (void)latest();
+      }) < kShortWalk) {
+    return checked(all_kinds<NodeItem, kNodeKinds>(
+        [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+          return node_slots_of(k, window, room);
+        },
+        append));
+  }
+  const auto bases = bases_since<kNodeKinds>([&](std::optional<std::vector<LatestSlot>>* out) {
+    latest_node_slots_since(*graph_, snapshot_, *t, 0, kNodeKinds, out);
+  });
   return checked(all_kinds<NodeItem, kNodeKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
-        return node_slots_of(k, window, room);
+        if (bases[k] && links_pay(detail::node_slot_window(*graph_, snapshot_, window, k)) &&
+            node_slots_as_of(*graph_, snapshot_, k, *t, *bases[k], room))
+          return room;
+        return room = node_slots_in(*graph_, snapshot_, k, window);
       },
-      [&](std::uint64_t k, const SlotsById& slots, std::vector<NodeItem>& items) {
-        append_valid_nodes(*graph_, k, slots, items);
-      }));
+      append));
 }
 
 std::vector<RelationItem> SceneView::all_relations_in(const Interval& window) const {
-  if (latest_ == nullptr && as_of_time(window) && has_lookup_index(*graph_) &&
+  const auto append = [&](std::uint64_t k, const SlotsById& slots,
+                          std::vector<RelationItem>& items) {
+    append_valid_relations(*graph_, k, slots, items);
+  };
+  const auto t = as_of_time(window);
+  if (latest_ != nullptr || !t || !has_lookup_index(*graph_) ||
       walk_of_all_kinds<kRelationKinds>([&](std::uint64_t k) {
         return detail::relation_slot_window(*graph_, snapshot_, window, k);
-      }) >= kWalkThatPaysForTheTables)
-    (void)latest();
+      }) < kShortWalk) {
+    return checked(all_kinds<RelationItem, kRelationKinds>(
+        [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
+          return relation_slots_of(k, window, room);
+        },
+        append));
+  }
+  const auto bases =
+      bases_since<kRelationKinds>([&](std::optional<std::vector<LatestSlot>>* out) {
+        latest_relation_slots_since(*graph_, snapshot_, *t, 0, kRelationKinds, out);
+      });
   return checked(all_kinds<RelationItem, kRelationKinds>(
       [&](std::uint64_t k, SlotsById& room) -> const SlotsById& {
-        return relation_slots_of(k, window, room);
+        if (bases[k] && links_pay(detail::relation_slot_window(*graph_, snapshot_, window, k)) &&
+            relation_slots_as_of(*graph_, snapshot_, k, *t, *bases[k], room))
+          return room;
+        return room = relation_slots_in(*graph_, snapshot_, k, window);
       },
-      [&](std::uint64_t k, const SlotsById& slots, std::vector<RelationItem>& items) {
-        append_valid_relations(*graph_, k, slots, items);
-      }));
+      append));
 }
 
 // Current: the window over all time. As of t: the window [0, t], i.e. per
