@@ -33,7 +33,6 @@
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
 #if defined(VARNEL_BENCH_RECORDER)
 #include "recorder.hpp"
@@ -565,20 +564,20 @@ std::int64_t now_ns() {
 }
 
 void BM_VisibilityAcrossProcesses(benchmark::State& state) {
-  const std::string name = "varnel-bench-" + std::to_string(getpid());
-  auto* region = shared_memory_interface::initialize_shared_memory(name, 536'870'912u);
-  if (region == nullptr) return state.SkipWithError("no region");
-  KnowledgeGraph& g = *region->get_data_ref();
-  g.initialize();
-  g.clear();
+  graph_session::Options options;
+  options.name = "varnel-bench-" + std::to_string(getpid());
+  auto writer = graph_session::GraphSession::open_writer(options);
+  if (!writer || writer.session->role() != graph_session::Role::Writer)
+    return state.SkipWithError("no region");
+  KnowledgeGraph& g = writer.session->graph();
   void* shared = mmap(nullptr, sizeof(PingPong), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   auto* pp = new (shared) PingPong{};
   constexpr std::uint64_t kRounds = 20000;
   const pid_t child = fork();
   if (child == 0) {
-    shared_memory_interface::shared_memory::KnowledgeGraphMemory reader(name, 536'870'912u);
-    if (!reader.initialize_read_only()) _exit(1);
-    const KnowledgeGraph& r = *reader.get_data_ref();
+    auto reader = graph_session::GraphSession::open_reader(options);
+    if (!reader) _exit(1);
+    const KnowledgeGraph& r = reader.session->graph();
     pp->ready.store(true);
     for (std::uint64_t expected = 1; expected <= kRounds; ++expected) {
       while (r.last_update() < expected) {
@@ -609,7 +608,6 @@ void BM_VisibilityAcrossProcesses(benchmark::State& state) {
   state.counters["median_ns"] = latencies[latencies.size() / 2];
   state.counters["p99_ns"] = latencies[latencies.size() * 99 / 100];
   munmap(shared, sizeof(PingPong));
-  shared_memory_interface::release_shared_memory(region);
 }
 BENCHMARK(BM_VisibilityAcrossProcesses)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -18,7 +18,7 @@
 //               on a fresh view and on the reader's next view (which carries
 //               the current state along)
 //   history     SceneView::history of car 1 (through the lookup index)
-// The reader attaches the region's lookup index as a consumer does.
+// The reader opens a reader session, which attaches the region's lookup index.
 //
 // It maps the real region "KnowledgeGraph": run it alone, or in a private /dev/shm.
 #include <time.h>
@@ -29,11 +29,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "knowledge_graph/graph/lookup_index.hpp"
+#include "graph_session/graph_session.hpp"
 #include "knowledge_graph/graph/scene_view.hpp"
 #include "scene.hpp"
 #include "scene_writer.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
 #include "varnel_interface.h"
 
 namespace {
@@ -50,7 +49,6 @@ struct Clock {
   }
 };
 
-constexpr std::uint32_t kRegionSize = 536'870'912;
 constexpr int kReads = 51;
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -86,13 +84,12 @@ int main() {
   api.set_autocommit(1, handle);
   api.reset_knowledge_graph(handle);
   api.set_autocommit(0, handle);
-  shared_memory_interface::shared_memory::KnowledgeGraphMemory region("KnowledgeGraph", kRegionSize);
-  if (!region.initialize_read_only() || !region.holds_record()) {
-    std::fprintf(stderr, "varnel_view_bench: cannot map the region to read\n");
+  auto opened = graph_session::GraphSession::open_reader();
+  if (!opened) {
+    std::fprintf(stderr, "varnel_view_bench: cannot open the region to read: %s\n", opened.error.c_str());
     return 1;
   }
-  const kg::KnowledgeGraph& graph = *region.get_data_ref();
-  const kg::RegionLookupIndex index(graph, region.view_size());
+  const kg::KnowledgeGraph& graph = opened.session->graph();
 
   varnel::demo::Scene scene(1, 24);
   varnel::demo::SceneWriter writer(api, handle, {varnel::demo::WritePattern::Update, false});
