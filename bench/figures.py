@@ -194,7 +194,8 @@ def main():
     date = datetime.date.today().isoformat()
     header = (f"Measured by `bench/run.sh` on {date} at commit {args.commit}: `varnel_bench` "
               f"(RelWithDebInfo) pinned to one core, {args.repetitions} repetitions interleaved at random "
-              f"so that every pair below ran side by side in one process; medians of CPU time (wall time "
+              f"so that every pair below ran side by side in one process (the rows across processes, and "
+              f"the writer with a recorder attached, on two cores); medians of CPU time (wall time "
               f"where the row says so). Machine: {context.get('num_cpus', '?')} CPUs at "
               f"{context.get('mhz_per_cpu', '?')} MHz; load average before the run {args.load}. "
               f"Ratios divide two rows of this run; the spread is the interquartile range of a row's "
