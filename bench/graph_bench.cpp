@@ -201,7 +201,8 @@ void BM_AddNodeRecorded(benchmark::State& state) {
     recorder.start(sink);
     follower = std::thread([&, sink] {
       while (!stop.load(std::memory_order_relaxed))
-        if (recorder.poll(sink) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (recorder.poll(sink, varnel::record::LiveRecorder::kFollowTrail) == 0)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
       while (recorder.poll(sink) != 0) {
       }
     });

@@ -134,7 +134,8 @@ int record_live(const std::string& path, const std::string& unit, double wait_ms
     recorder.start(sink);
     while (!finish) {
       if (max_publications != 0 && taken >= max_publications) break;
-      if (recorder.poll(sink) == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (recorder.poll(sink, record::LiveRecorder::kFollowTrail) == 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     // Whatever the writer published up to now still goes in.
     if (max_publications == 0)

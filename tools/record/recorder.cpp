@@ -184,7 +184,7 @@ bool LiveRecorder::catch_up(const std::function<void(const Publication&)>& sink,
   return true;
 }
 
-std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& sink) {
+std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& sink, std::uint64_t trail) {
   if (word(link_.recorder).load() != token_) {
     // The writer found us silent and went on: register again and mark the gap.
     std::uint64_t expected = 0;
@@ -215,7 +215,18 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
     return 0;
   }
   quiet_since_ = std::chrono::steady_clock::now();
-  while (next_ < head && handed < kPollBudget) {
+  std::uint64_t until = head;
+  if (trail != 0) {
+    // A writer waiting for us (before it reuses slots) publishes nothing, so the
+    // log stands still and the next call takes everything.
+    const bool moving = head != seen_head_;
+    seen_head_ = head;
+    if (moving) {
+      if (head - next_ <= trail) return 0;
+      until = head - trail;
+    }
+  }
+  while (next_ < until && handed < kPollBudget) {
     kg::PublicationEntry entry{};
     bool whole = head - next_ <= kg::kPublicationLogEntries;
     if (whole) {

@@ -35,7 +35,15 @@ class LiveRecorder {
   // Records the scene as it stands (the first publication handed on).
   void start(const std::function<void(const Publication&)>& sink);
   // Hands on every publication logged since the last call; returns how many.
-  std::size_t poll(const std::function<void(const Publication&)>& sink);
+  // With `trail` above 0, a recorder that follows a busy writer keeps that many
+  // publications behind it while the writer goes on (none handed: 0), and takes
+  // the rest once the log stands still between two calls: it then reads lines
+  // the writer has left, not the ones it is writing, and costs the writer far
+  // less. A loop that drains the log at the end calls it without a trail.
+  std::size_t poll(const std::function<void(const Publication&)>& sink, std::uint64_t trail = 0);
+
+  // The trail the inspector's recorder keeps (see poll).
+  static constexpr std::uint64_t kFollowTrail = 64;
   void detach();
 
   std::uint64_t gaps() const { return gaps_; }
@@ -59,6 +67,7 @@ class LiveRecorder {
   std::thread heart_;
 
   std::uint64_t next_ = 0;  // the next log entry to read
+  std::uint64_t seen_head_ = 0;  // the log's head at the last trailing poll
   std::uint64_t seen_gaps_ = 0;
   knowledge_graph::graph::GraphIndices tails_{};
   std::uint16_t epoch_ = 0;
