@@ -123,6 +123,11 @@ class SnapshotFileError(VarnelError, OSError):
     """A snapshot file could not be read (missing, damaged or foreign; the
     message says which check failed) or written."""
 
+class RecordingError(SnapshotFileError):
+    """A recording could not be read (missing, damaged, not MCAP), does not
+    cover the time asked for, or does not hold the history of the region it
+    stands behind (a second source); the message names the file and what is wrong."""
+
 class DamagedRecordError(VarnelError, ValueError):
     """A stored version holds a byte no writer stores: `.marker` of a damaged
     version raises it; `value` is the byte, and repr() shows Unknown(N)."""

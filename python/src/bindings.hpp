@@ -22,7 +22,7 @@ namespace types = knowledge_graph::graph::types;
 struct ModuleTypes {
   py::object node_kind, relation_kind, marker, write_status, interval_type, interval_relation;
   py::object varnel_error, write_refused, not_found_error, capacity_error, read_only_error,
-      region_error, damaged_record_error, snapshot_file_error;
+      region_error, damaged_record_error, snapshot_file_error, recording_error;
 };
 ModuleTypes& module_types();
 

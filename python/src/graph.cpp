@@ -469,7 +469,7 @@ void bind_lifecycle(py::class_<Graph>& c) {
                   "recording= (a path or a Recording of this region's drive) is a second source: "
                   "reads as of t older than the region's horizon (the keep_since of its last "
                   "compaction, as the recording tells it) are answered from the recording, as if the "
-                  "region had kept everything. view() raises SnapshotFileError when the recording "
+                  "region had kept everything. view() raises RecordingError when the recording "
                   "does not hold the region's history (another scene, or it ended before the region's "
                   "last update); such a read that the recording does not cover raises it too.")
       .def_static("new_boxed", &Graph::new_boxed, "A private, empty graph in this process's memory.")
@@ -980,7 +980,7 @@ class Recording {
   std::shared_ptr<const recording::Recording> shared() const { return file_; }
 
  private:
-  // RecordingError reaches Python as SnapshotFileError (see bind_recording).
+  // RecordingError reaches Python as varnel.RecordingError (see bind_recording).
   static std::shared_ptr<const recording::Recording> open(const std::string& path) {
     return std::make_shared<const recording::Recording>(path);
   }
@@ -999,13 +999,13 @@ void bind_recording(py::module_& m) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const recording::RecordingError& e) {
-      PyErr_SetString(module_types().snapshot_file_error.ptr(), e.what());
+      PyErr_SetString(module_types().recording_error.ptr(), e.what());
     }
   });
   py::class_<Recording>(m, "Recording",
                         "A recording made by `varnel-inspect record`, read a chunk at a time "
                         "(memory bounded by the chunks a read touches, not the file). The whole file is "
-                        "checked when it is opened; SnapshotFileError names what is wrong.")
+                        "checked when it is opened; RecordingError names what is wrong.")
       .def(py::init([](py::handle path) { return Recording(path_arg(path)); }), py::arg("path"))
       .def("at", &Recording::at, py::kw_only(), py::arg("t") = py::none(),
            "A private Graph holding the scene as its writer held it right after the last publication "

@@ -120,6 +120,11 @@ void bind_errors(py::module_& m) {
       m, "SnapshotFileError", py::make_tuple(t.varnel_error, os_error),
       "A snapshot file could not be read (missing, damaged or foreign; the message says which "
       "check failed) or written.");
+  t.recording_error = make_error(
+      m, "RecordingError", py::make_tuple(t.snapshot_file_error),
+      "A recording could not be read (missing, damaged, not MCAP), does not cover the time "
+      "asked for, or does not hold the history of the region it stands behind (a second "
+      "source); the message names the file and what is wrong.");
   const py::object value_error = py::module_::import("builtins").attr("ValueError");
   t.damaged_record_error = make_error(
       m, "DamagedRecordError", py::make_tuple(t.varnel_error, value_error),

@@ -490,5 +490,5 @@ def test_a_recording_behind_the_region_answers_as_if_it_had_kept_everything(regi
                     assert seen([got] if got else []) == seen([want] if want else []), (t, car)
             # The host went on after the recording ended: the recording cannot vouch for it.
             region.add_car_node(3100, 1, carSpeed=1.0)
-            with pytest.raises(varnel.SnapshotFileError, match="ends at 3000"):
+            with pytest.raises(varnel.RecordingError, match="ends at 3000"):
                 reader.view()

@@ -12,7 +12,7 @@ namespace kg = knowledge_graph::graph;
 using varnel::record::Publication;
 
 std::string named(const std::string& path, const std::string& error) {
-  return error.rfind(path, 0) == 0 ? error : path + ": " + error;
+  return error.find(path) != std::string::npos ? error : path + ": " + error;
 }
 
 }  // namespace
