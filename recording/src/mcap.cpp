@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+#include "regular_file.hpp"
+
 #ifdef VARNEL_HAVE_ZSTD
 #include <zstd.h>
 #endif
@@ -490,11 +492,8 @@ struct FileSource : SourceBase {
 };
 
 bool open_source(const std::string& path, FileSource& source, std::string& error) {
-  source.file = std::fopen(path.c_str(), "rb");
-  if (source.file == nullptr) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  source.file = open_regular_file(path, error);
+  if (source.file == nullptr) return false;
 #ifdef _WIN32
   const bool found = ::_fseeki64(source.file, 0, SEEK_END) == 0;
   const auto end = found ? ::_ftelli64(source.file) : -1;

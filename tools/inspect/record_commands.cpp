@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "graph_session/graph_session.hpp"
+#include "regular_file.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "moments.hpp"
@@ -268,10 +269,10 @@ int replay(const std::string& path, double rate, bool loop, bool force, bool qui
 }  // namespace
 
 bool is_recording_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::string error;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(record::open_regular_file(path, error), &std::fclose);
   char magic[5] = {};
-  in.read(magic, 5);
-  return in.gcount() == 5 && std::memcmp(magic, "\x89MCAP", 5) == 0;
+  return in && std::fread(magic, 1, 5, in.get()) == 5 && std::memcmp(magic, "\x89MCAP", 5) == 0;
 }
 
 std::string load_recording_moment(const std::string& path, std::optional<std::uint64_t> time,

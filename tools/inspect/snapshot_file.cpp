@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <span>
 
@@ -20,6 +21,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "regular_file.hpp"
 
 namespace varnel::inspect {
 namespace {
@@ -182,26 +185,22 @@ bool parse_snapshot(const unsigned char* data, std::size_t size, const std::stri
 }
 
 bool read_snapshot_file(const std::string& path, Snapshot& snapshot, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path + " for reading";
-    return false;
-  }
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(record::open_regular_file(path, error), &std::fclose);
+  if (!in) return false;
   const auto refuse = [&](const std::string& why) {
     error = path + ": " + why;
     return false;
   };
   kg::SnapshotHeader header{};
-  if (!in.read(reinterpret_cast<char*>(&header), sizeof(header)))
+  if (std::fread(&header, sizeof header, 1, in.get()) != 1)
     return refuse("not a varnel snapshot file (no \"VARNELKG\" header)");
-  in.seekg(0, std::ios::end);
-  const std::streamoff end = in.tellg();
-  if (end < 0) return refuse("read error");
+  std::error_code size_error;
+  const std::uintmax_t end = std::filesystem::file_size(path, size_error);
+  if (size_error) return refuse("read error");
   // The header is checked against the file's size before the payload is allocated.
   if (auto problem = kg::snapshot_header_error(header, static_cast<std::uint64_t>(end))) return refuse(*problem);
   std::vector<std::byte> payload(header.payload_size);
-  in.seekg(sizeof(header));
-  if (!in.read(reinterpret_cast<char*>(payload.data()), static_cast<std::streamsize>(payload.size())))
+  if (!payload.empty() && std::fread(payload.data(), 1, payload.size(), in.get()) != payload.size())
     return refuse("read error");
   std::string problem;
   auto image = kg::parse_snapshot_payload(header, payload, problem);

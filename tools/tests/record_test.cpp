@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -679,6 +680,21 @@ TEST_F(RegionFixture, ReplayRefusesADamagedRecordingAndLeavesTheRegionAlone) {
       << slurp(damaged + ".out.err");
   const auto after = graph_->snapshot();
   EXPECT_EQ(before.publication_sequence, after.publication_sequence);
+
+  // A FIFO planted where a recording or snapshot is read never holds a reader
+  // up: replay, load and reads with --file refuse it at once.
+  const std::string fifo = temp("planted-fifo.mcap");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{VARNEL_INSPECT, "replay", fifo, "--force"},
+        std::vector<std::string>{VARNEL_INSPECT, "load", fifo, "--force"},
+        std::vector<std::string>{VARNEL_INSPECT, "--file", fifo, "stats"}}) {
+    const pid_t reader = spawn(args, fifo + ".out");
+    EXPECT_EQ(wait_exit(reader), 2) << args[1] << args[2];
+    EXPECT_NE(slurp(fifo + ".out.err").find("not a regular file"), std::string::npos)
+        << args[1] << ": " << slurp(fifo + ".out.err");
+  }
+  EXPECT_EQ(graph_->snapshot().publication_sequence, after.publication_sequence);
 }
 
 // A link planted at the recording's name is never followed: the recorder refuses

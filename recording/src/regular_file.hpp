@@ -1,0 +1,16 @@
+// Opening a file to read that another user may have planted something else at:
+// a FIFO under the name would block the open (and every read) until someone
+// writes into it, and a device never ends. Only a regular file is read.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace varnel::record {
+
+// The file at `path` opened for binary reading, or null with `error` saying why
+// ("cannot open PATH: reason", or that PATH is not a regular file). Never blocks
+// on what lies at the name. The caller closes it (std::fclose).
+std::FILE* open_regular_file(const std::string& path, std::string& error);
+
+}  // namespace varnel::record
