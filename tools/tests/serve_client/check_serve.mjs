@@ -32,7 +32,7 @@ function follow() {
   const client = new FoxgloveClient({ ws: new WebSocket(url, [FoxgloveClient.SUPPORTED_SUBPROTOCOL]) });
   const state = {
     client, serverInfo: null, channels: new Map(), subs: new Map(), statuses: [],
-    scene: new Map(), graph: new Map(), pendingScene: null, pendingGraph: null,
+    scene: new Map(), graph: new Map(), sceneAt: null, graphAt: null,
     counts: { scene: 0, graph: 0, stats: 0, compared: 0, cars: 0, deleted: 0, removed: 0, lanes: 0 },
     lastStats: null, times: [], clock: [], closed: false,
   };
@@ -53,27 +53,31 @@ function follow() {
       state.counts.scene++;
       if (!validScene(message))
         fail("a /scene message does not validate: " + ajv.errorsText(validScene.errors).slice(0, 400));
-      state.pendingScene = { timestamp, message };
+      applyScene(state, message);
+      state.sceneAt = timestamp;
     } else if (topic === "/graph") {
       state.counts.graph++;
-      state.pendingGraph = { timestamp, message };
+      applyGraph(state, message, timestamp);
+      state.graphAt = { timestamp, message };
     } else if (topic === "/stats") {
       state.counts.stats++;
       state.lastStats = message;
     } else {
       fail("a message on an unknown subscription " + subscriptionId);
     }
-    if (state.pendingScene && state.pendingGraph && state.pendingScene.timestamp === state.pendingGraph.timestamp) {
-      apply(state, state.pendingGraph.message, state.pendingScene.message, state.pendingScene.timestamp);
-      state.pendingScene = state.pendingGraph = null;
+    // A viewer applies every message as it comes; a slow one may get a channel's
+    // publications coalesced into a whole scene later. The two pictures are
+    // compared whenever both channels stand at the same publication.
+    if (state.graphAt && state.sceneAt === state.graphAt.timestamp) {
+      compare(state, state.graphAt.message);
+      state.graphAt = null;
     }
   });
   return state;
 }
 
-// The graph's versions of a publication into a model; the scene update into the
-// entity map; then every car entity must stand where the graph has the car.
-function apply(state, graph, scene, timestamp) {
+// The graph's versions of a publication into a model.
+function applyGraph(state, graph, timestamp) {
   if (!graph.start && state.times.length && timestamp < state.times[state.times.length - 1])
     fail(`publication ${graph.publication}: its time goes back without a fresh start`);
   state.times.push(timestamp);
@@ -85,6 +89,10 @@ function apply(state, graph, scene, timestamp) {
       if (state.graph.delete(key) && v.kind === "Car") state.counts.removed++;
     } else state.graph.set(key, v);
   }
+}
+
+// A scene update into the entity map.
+function applyScene(state, scene) {
   for (const d of scene.deletions) {
     if (d.type === 1) state.scene.clear();
     else {
@@ -93,6 +101,10 @@ function apply(state, graph, scene, timestamp) {
     }
   }
   for (const e of scene.entities) state.scene.set(e.id, e);
+}
+
+// Every car entity must stand where the graph has the car.
+function compare(state, graph) {
   const carsInGraph = [...state.graph.values()].filter((v) => v.kind === "Car");
   const carEntities = [...state.scene.keys()].filter((id) => id.startsWith("car/"));
   if (carEntities.length !== carsInGraph.length)
