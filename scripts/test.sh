@@ -134,6 +134,20 @@ run_mcap() {
   ctest --preset linux -R '^(record_test|mcap_conformance_test)$' --output-on-failure
 }
 
+# isolated SECONDS SHM_SIZE COMMAND...: runs COMMAND in a network namespace of its
+# own with only lo up (nothing it opens is reachable from elsewhere, nothing it
+# sends leaves the machine) and a /dev/shm of its own, for at most SECONDS: then
+# it and everything it started are ended, so a stuck process fails the run
+# instead of holding it.
+isolated() {
+  local seconds="$1" size="$2" namespaces="unshare -n -m"
+  shift 2
+  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
+  timeout -k 20 "$seconds" $namespaces sh -c \
+    'ip link set lo up && mount -t tmpfs -o "size=$0" tmpfs /dev/shm && exec "$@"' "$size" "$@" ||
+    { local status=$?; ((status != 124 && status != 137)) || echo "ended after $seconds s: $*"; return $status; }
+}
+
 # ---- sumo: varnel-sumo against SUMO's own state. SUMO's TraCI server listens on
 # every interface it has, so the run gets a network namespace of its own with
 # only the loopback interface up, and a /dev/shm of its own ("KnowledgeGraph" is
@@ -141,10 +155,8 @@ run_mcap() {
 run_sumo() {
   [ -d build/linux ] || cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs" --target varnel || return 1
-  local namespaces="unshare -n -m"
-  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
-  $namespaces sh -c 'ip link set lo up && mount -t tmpfs tmpfs /dev/shm &&
-    PYTHONPATH="$PWD/build/linux/python" SUMO_HOME=/usr/share/sumo /usr/bin/python3 -m pytest -q tools/sumo/tests'
+  isolated 600 2g env PYTHONPATH="$PWD/build/linux/python" SUMO_HOME=/usr/share/sumo \
+    /usr/bin/python3 -m pytest -q tools/sumo/tests
 }
 
 # ---- dds: varnel-bridge over loopback UDP (no multicast), a publisher and two
@@ -153,10 +165,7 @@ run_dds() {
   [ -d build/linux ] || cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs" --target varnel-bridge bridge_check varnel-demo varnel-inspect \
     varnel_interface || return 1
-  local namespaces="unshare -n -m"
-  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
-  $namespaces sh -c 'ip link set lo up && mount -t tmpfs -o size=12g tmpfs /dev/shm &&
-    tools/bridge/tests/bridge_test.sh build/linux'
+  isolated 600 12g tools/bridge/tests/bridge_test.sh build/linux
 }
 
 # ---- serve: varnel-inspect serve against the demo host, read by the robotics
@@ -168,10 +177,7 @@ run_serve() {
   (cd tools/tests/serve_client && npm ci --no-audit --no-fund --loglevel=error) || return 1
   [ -d build/linux ] || cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs" --target varnel-inspect varnel-demo varnel_interface || return 1
-  local namespaces="unshare -n -m"
-  [ "$(id -u)" -eq 0 ] || namespaces="unshare -r -n -m"
-  $namespaces sh -c 'ip link set lo up && mount -t tmpfs -o size=2g tmpfs /dev/shm &&
-    tools/tests/serve_client/serve_test.sh build/linux'
+  isolated 600 2g tools/tests/serve_client/serve_test.sh build/linux
 }
 
 # ---- fuzz: each libFuzzer target for a bounded time; any finding fails the run.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "knowledge_graph/graph/raw_span.hpp"
@@ -69,51 +70,39 @@ bool Republisher::publish(const Publication& p, std::string& error) {
   };
 
   kg::SpanParts parts;
-  // New payloads take fresh positions in the order their writer gave them out, so
-  // a replay of a whole epoch puts every payload where it was.
-  std::vector<std::pair<std::uint64_t, const kg::KnowledgeGraphNode*>> node_payloads;
-  for (const auto& item : p.nodes) {
-    if (item.value.tag >= kg::kNodeKinds) {
-      error = where() + " holds a node of kind " + std::to_string(item.value.tag) + ", beyond the vocabulary";
-      return false;
+  // One side (nodes, then relations): new payloads take fresh positions in the
+  // order their writer gave them out, so a replay of a whole epoch puts every
+  // payload where it was; then each version points at its payload's position.
+  const auto side = [&](const auto& items, const auto& known, auto& added, std::uint64_t tail,
+                        auto& values, auto& versions, std::size_t kinds, const char* kind) {
+    using Value = typename std::decay_t<decltype(values)>::value_type;
+    std::vector<std::pair<std::uint64_t, const Value*>> payloads;
+    for (const auto& item : items) {
+      if (item.value.tag >= kinds) {
+        error = where() + " holds a " + kind + " of kind " + std::to_string(item.value.tag) +
+                ", beyond the vocabulary";
+        return false;
+      }
+      if (!position(added, known, item.record.value_index) && added.emplace(item.record.value_index, 0).second)
+        payloads.emplace_back(item.record.value_index, &item.value);
     }
-    if (!position(added_nodes, node_values_, item.record.value_index) &&
-        added_nodes.emplace(item.record.value_index, 0).second)
-      node_payloads.emplace_back(item.record.value_index, &item.value);
-  }
-  std::sort(node_payloads.begin(), node_payloads.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [recorded, value] : node_payloads) {
-    added_nodes[recorded] = from.nodes_tail + parts.node_values.size();
-    parts.node_values.push_back(*value);
-  }
-  std::vector<std::pair<std::uint64_t, const kg::KnowledgeGraphRelation*>> relation_payloads;
-  for (const auto& item : p.relations) {
-    if (item.value.tag >= kg::kRelationKinds) {
-      error = where() + " holds a relation of kind " + std::to_string(item.value.tag) +
-              ", beyond the vocabulary";
-      return false;
+    std::sort(payloads.begin(), payloads.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [recorded, value] : payloads) {
+      added[recorded] = tail + values.size();
+      values.push_back(*value);
     }
-    if (!position(added_relations, relation_values_, item.record.value_index) &&
-        added_relations.emplace(item.record.value_index, 0).second)
-      relation_payloads.emplace_back(item.record.value_index, &item.value);
-  }
-  std::sort(relation_payloads.begin(), relation_payloads.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [recorded, value] : relation_payloads) {
-    added_relations[recorded] = from.relations_tail + parts.relation_values.size();
-    parts.relation_values.push_back(*value);
-  }
-  for (const auto& item : p.nodes) {
-    kg::NodeRecord record = item.record;
-    record.value_index = *position(added_nodes, node_values_, record.value_index);
-    parts.node_versions[item.value.tag].push_back(record);
-  }
-  for (const auto& item : p.relations) {
-    kg::RelationRecord record = item.record;
-    record.value_index = *position(added_relations, relation_values_, record.value_index);
-    parts.relation_versions[item.value.tag].push_back(record);
-  }
+    for (const auto& item : items) {
+      auto record = item.record;
+      record.value_index = *position(added, known, record.value_index);
+      versions[item.value.tag].push_back(record);
+    }
+    return true;
+  };
+  if (!side(p.nodes, node_values_, added_nodes, from.nodes_tail, parts.node_values, parts.node_versions,
+            kg::kNodeKinds, "node") ||
+      !side(p.relations, relation_values_, added_relations, from.relations_tail, parts.relation_values,
+            parts.relation_versions, kg::kRelationKinds, "relation"))
+    return false;
 
   const kg::GraphIndices to = kg::span_end(from, parts, p.timestamp);
   if (auto shape = kg::span_shape_error(from, to)) {

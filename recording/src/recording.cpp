@@ -223,14 +223,18 @@ struct Decoder {
     // graph, so only what a version itself names is checked here: what a graph
     // (and every mirror of it) would refuse is refused before it is published.
     constexpr std::uint64_t kAnyPosition = ~std::uint64_t{0};
-    if (role->second.what == Role::node) {
-      NodeItem item{};
+    // What nodes and relations have alike; false for a bad payload.
+    const auto fill = [&](auto& item) {
       item.value.tag = role->second.kind;
       item.record.timestamp = timestamp;
       item.record.instance_id = id;
       item.record.value_index = value_index;
       item.record.marker = *marker;
-      if (!unhex(payload, item.value.payload, sizeof item.value.payload)) return bad("a bad payload");
+      return unhex(payload, item.value.payload, sizeof item.value.payload);
+    };
+    if (role->second.what == Role::node) {
+      NodeItem item{};
+      if (!fill(item)) return bad("a bad payload");
       if (!list_of(message.value("outgoing", json()), item.record.outgoing) ||
           !list_of(message.value("incoming", json()), item.record.incoming))
         return bad("bad outgoing or incoming lists");
@@ -238,12 +242,7 @@ struct Decoder {
       current.nodes.push_back(item);
     } else {
       RelationItem item{};
-      item.value.tag = role->second.kind;
-      item.record.timestamp = timestamp;
-      item.record.instance_id = id;
-      item.record.value_index = value_index;
-      item.record.marker = *marker;
-      if (!unhex(payload, item.value.payload, sizeof item.value.payload)) return bad("a bad payload");
+      if (!fill(item)) return bad("a bad payload");
       if (!index_of(message.value("from", json()), item.record.from) ||
           !index_of(message.value("to", json()), item.record.to))
         return bad("bad from or to");

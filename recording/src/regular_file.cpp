@@ -3,7 +3,11 @@
 #include <cerrno>
 #include <cstring>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +44,17 @@ std::FILE* open_regular_file(const std::string& path, std::string& error) {
   }
   return file;
 #endif
+}
+
+std::optional<std::uint64_t> open_file_size(std::FILE* file) {
+#ifdef _WIN32
+  struct _stat64 status {};
+  if (_fstat64(_fileno(file), &status) != 0 || status.st_size < 0) return std::nullopt;
+#else
+  struct stat status {};
+  if (::fstat(::fileno(file), &status) != 0 || status.st_size < 0) return std::nullopt;
+#endif
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 }  // namespace varnel::record

@@ -3,7 +3,9 @@
 // writes into it, and a device never ends. Only a regular file is read.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace varnel::record {
@@ -12,5 +14,9 @@ namespace varnel::record {
 // ("cannot open PATH: reason", or that PATH is not a regular file). Never blocks
 // on what lies at the name. The caller closes it (std::fclose).
 std::FILE* open_regular_file(const std::string& path, std::string& error);
+
+// The size of the open file in bytes, or nothing when it cannot be told. Asked of
+// the file itself, not of its name, which may point elsewhere by now.
+std::optional<std::uint64_t> open_file_size(std::FILE* file);
 
 }  // namespace varnel::record

@@ -16,12 +16,16 @@
 // which saves a thread hand-off per publication, while they are taken: the span
 // is installed straight from the received payload (publication_type.hpp). The
 // main thread only repeats state requests and prints progress. One mutex keeps
-// the two apart.
+// the two apart. Fast DDS calls the listener with its own reader lock held, so
+// this mirror never calls into Fast DDS while it holds its mutex from the main
+// thread: the main thread takes no samples once the listener is set, and state
+// requests are written with the mutex released.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <span>
@@ -70,19 +74,23 @@ class Mirror : public dds::DataReaderListener {
   }
 
   void on_data_available(dds::DataReader* reader) override {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    dds::SampleInfo info;
-    while (reader->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK) {
-      // Whose it was cannot be told: the region stays as it is, the next good
-      // sample of the followed source shows whether a publication was missed.
-      if (info.valid_data && !sample_.malformed.empty()) {
-        ++refused_;
-        std::cerr << "varnel-bridge: refused a sample that is no publication: " << sample_.malformed
-                  << std::endl;
+    std::optional<varnel_bridge::StateRequest> request;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      dds::SampleInfo info;
+      while (reader->take_next_sample(&sample_, &info) == ReturnCode_t::RETCODE_OK) {
+        // Whose it was cannot be told: the region stays as it is, the next good
+        // sample of the followed source shows whether a publication was missed.
+        if (info.valid_data && !sample_.malformed.empty()) {
+          ++refused_;
+          std::cerr << "varnel-bridge: refused a sample that is no publication: " << sample_.malformed
+                    << std::endl;
+        }
       }
+      // Requests are written once the take is over, not from inside it.
+      if (ask_pending_) request = next_request(pending_reason_);
     }
-    // Requests are written once the take is over, not from inside it.
-    if (ask_pending_) ask(pending_reason_);
+    if (request) requests_->write(&*request);
   }
 
   int run() {
@@ -93,25 +101,28 @@ class Mirror : public dds::DataReaderListener {
               << std::endl;
     const auto start = std::chrono::steady_clock::now();
     auto next_status = start;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      ask("starting");
-    }
-    reader_->set_listener(this);
-    // Samples that came before the listener was set.
+    // Samples that came before the listener is set, taken while no listener can
+    // run. One arriving in between is taken with the answer to the first request,
+    // which is written only now.
     on_data_available(reader_);
+    reader_->set_listener(this);
+    write_request("starting");
     while (!g_stop.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       const auto now = std::chrono::steady_clock::now();
       if (options_.duration > 0 && now - start > std::chrono::duration<double>(options_.duration))
         break;
-      const std::lock_guard<std::mutex> lock(mutex_);
-      if (!synced_ && now - last_request_ > kRequestEvery) ask(pending_reason_);
-      if (options_.status_seconds > 0 && now >= next_status) {
-        status();
-        next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                std::chrono::duration<double>(options_.status_seconds));
+      std::optional<varnel_bridge::StateRequest> request;
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!synced_ && now - last_request_ > kRequestEvery) request = next_request(pending_reason_);
+        if (options_.status_seconds > 0 && now >= next_status) {
+          status();
+          next_status = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(options_.status_seconds));
+        }
       }
+      if (request) requests_->write(&*request);
     }
     reader_->set_listener(nullptr);
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -195,7 +206,9 @@ class Mirror : public dds::DataReaderListener {
     ask_pending_ = true;
   }
 
-  void ask(const std::string& reason) {
+  // The request for the whole state, made under mutex_ and written by the caller
+  // once it has released it.
+  varnel_bridge::StateRequest next_request(const std::string& reason) {
     pending_reason_ = reason;
     ask_pending_ = false;
     varnel_bridge::StateRequest request;
@@ -203,8 +216,17 @@ class Mirror : public dds::DataReaderListener {
     request.session(synced_ ? session_ : 0);
     request.source(followed_);
     request.reason(reason);
-    requests_->write(&request);
     last_request_ = std::chrono::steady_clock::now();
+    return request;
+  }
+
+  void write_request(const std::string& reason) {
+    std::optional<varnel_bridge::StateRequest> request;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      request = next_request(reason);
+    }
+    requests_->write(&*request);
   }
 
   void status() {

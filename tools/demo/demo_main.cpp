@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "graph_session/graph_session.hpp"
 #include "host_library.hpp"
 #include "scene.hpp"
 #include "scene_writer.hpp"
@@ -20,6 +21,21 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 extern "C" void on_signal(int) { g_stop = true; }
+
+// Why the library could not set the region up. It logs the reason, but this host
+// installs no logger, so the region's objects are examined again here, read-only,
+// to name the one at fault.
+std::string why_no_region() {
+  namespace mi = shared_memory_interface::memory_interface;
+  const auto reader = graph_session::GraphSession::open_reader();
+  if (!reader.session && reader.refusal != mi::Refusal::Missing) return reader.error;
+  const mi::WriterProbe probe = mi::probe_writer(graph_session::kRegionName);
+  if (probe.refusal != mi::Refusal::None)
+    return "its writer lock: " + mi::describe_writer_probe(graph_session::kRegionName, probe);
+  return "out of shared memory, a smaller region of that name, or one of its objects (on Linux "
+         "/dev/shm/KnowledgeGraph, .lock, .writer) owned by another user, open to others or not a "
+         "shared memory object; remove those objects or run as their owner";
+}
 
 struct Options {
   double rate = 10.0;
@@ -66,11 +82,8 @@ int run(const Options& options) {
   const varnel::demo::VarnelApi& api = library->api();
   KnowledgeGraphHandle* handle = api.initialize_knowledge_graph();
   if (handle == nullptr) {
-    std::fprintf(stderr,
-                 "varnel-demo: the region \"KnowledgeGraph\" cannot be set up: out of shared "
-                 "memory, a smaller region of that name, or one of its objects (on Linux "
-                 "/dev/shm/KnowledgeGraph, .lock, .writer) owned by another user, open to others "
-                 "or not a shared memory object; remove those objects or run as their owner\n");
+    std::fprintf(stderr, "varnel-demo: the region \"KnowledgeGraph\" cannot be set up: %s\n",
+                 why_no_region().c_str());
     return 3;
   }
   std::printf("varnel-demo: region \"KnowledgeGraph\" ready; %d cars, %.1f ticks/s, seed %llu, "

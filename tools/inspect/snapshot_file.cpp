@@ -194,11 +194,10 @@ bool read_snapshot_file(const std::string& path, Snapshot& snapshot, std::string
   kg::SnapshotHeader header{};
   if (std::fread(&header, sizeof header, 1, in.get()) != 1)
     return refuse("not a varnel snapshot file (no \"VARNELKG\" header)");
-  std::error_code size_error;
-  const std::uintmax_t end = std::filesystem::file_size(path, size_error);
-  if (size_error) return refuse("read error");
+  const std::optional<std::uint64_t> end = record::open_file_size(in.get());
+  if (!end) return refuse("read error");
   // The header is checked against the file's size before the payload is allocated.
-  if (auto problem = kg::snapshot_header_error(header, static_cast<std::uint64_t>(end))) return refuse(*problem);
+  if (auto problem = kg::snapshot_header_error(header, *end)) return refuse(*problem);
   std::vector<std::byte> payload(header.payload_size);
   if (!payload.empty() && std::fread(payload.data(), 1, payload.size(), in.get()) != payload.size())
     return refuse("read error");

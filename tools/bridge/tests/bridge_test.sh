@@ -40,22 +40,19 @@ export FASTRTPS_DEFAULT_PROFILES_FILE="$here/loopback.xml"
 
 "$check" wire || exit 1
 
-pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done; wait 2>/dev/null; }
+source "$here/../../../scripts/background.sh"
+trap stop_background EXIT
 kill9() { kill -9 "$1"; wait "$1" 2>/dev/null; }  # quietly: the shell would report the kill
-trap cleanup EXIT
 fail() { echo "bridge_test: FAILED: $*" >&2; for f in "$logs"/*.log; do echo "--- $f"; tail -n 15 "$f"; done >&2; exit 1; }
 
 start_mirror() {  # NAME [OPTION...] -> pid in $mirror_pid
   local name="$1"; shift
   "$bridge" mirror --region "bridge-mirror-$name" "$@" >>"$logs/mirror-$name.log" 2>&1 &
   mirror_pid=$!
-  pids+=("$mirror_pid")
 }
 start_publisher() {
   "$bridge" publish >>"$logs/publisher.log" 2>&1 &
   publisher_pid=$!
-  pids+=("$publisher_pid")
 }
 
 start_mirror a; mirror_a=$mirror_pid
@@ -69,7 +66,7 @@ sleep 5
 kill9 "$mirror_a"; sleep 2; start_mirror a --source "KnowledgeGraph@$(uname -n)"; mirror_a=$mirror_pid
 # A second source on the domain, followed by name by mirror C only.
 "$bridge" publish --region bridge-source-2 --name second >>"$logs/publisher-2.log" 2>&1 &
-publisher_2=$!; pids+=("$publisher_2")
+publisher_2=$!
 start_mirror c --source second; mirror_c=$mirror_pid
 "$check" follow --source bridge-source-2 --mirror bridge-mirror-c --appends-only --seconds 12 \
   --timeout 30 >"$logs/follow-2.log" 2>&1 &

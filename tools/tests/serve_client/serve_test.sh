@@ -12,16 +12,14 @@ out="${2:-$build/serve_test}"
 here="$(cd "$(dirname "$0")" && pwd)"
 tools="$build/tools"
 mkdir -p "$out"
-pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true; }
-trap cleanup EXIT
+source "$here/../../../scripts/background.sh"
+trap stop_background EXIT
 
 # start_serve LOG ARGS...: starts the server on a free port; sets $port.
 start_serve() {
   local log="$1"
   shift
   "$tools/varnel-inspect" serve --port 0 "$@" >"$log" 2>&1 &
-  pids+=($!)
   for _ in $(seq 100); do grep -q "http://" "$log" && break; sleep 0.1; done
   port=$(sed -n 's|.*http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$log")
   [ -n "$port" ] || { echo "the server did not start:"; cat "$log"; return 1; }
@@ -30,7 +28,6 @@ start_serve() {
 echo "-- live: the viewers' client, hostile clients and the page, while the demo runs"
 "$tools/varnel-demo" --duration 30 --rate 10 --cars 24 --seed 1 >"$out/demo.log" 2>&1 &
 demo=$!
-pids+=($demo)
 sleep 1
 start_serve "$out/serve.log" --max-clients 16
 (cd "$here" && VARNEL_SERVE_MAX_CLIENTS=16 VARNEL_EXPECT_REMOVALS=1 VARNEL_EXPECT_REALTIME=1 node check_serve.mjs "ws://127.0.0.1:$port/" 10)

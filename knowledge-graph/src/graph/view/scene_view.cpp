@@ -207,27 +207,30 @@ bool links_pay(const detail::SlotWindow& slots) {
   return true;  // out of order: the links give up when they would cost more
 }
 
-// Per instance of one kind its latest slot in ascending instance id, leaving out
-// those removed by t; nothing when the index cannot prove the kind.
 void by_instance(std::vector<LatestSlot>& found) {
   std::sort(found.begin(), found.end(),
             [](const LatestSlot& a, const LatestSlot& b) { return a.instance_id < b.instance_id; });
 }
+
+// Per instance of one kind its latest slot in ascending instance id, leaving out
+// those removed by t; nothing when the index cannot prove the kind.
+template <class LatestSince>
+std::optional<std::vector<LatestSlot>> base_since(LatestSince latest_since, const KnowledgeGraph& graph,
+                                                  const Snapshot& taken, std::uint64_t k, std::uint64_t t) {
+  std::optional<std::vector<LatestSlot>> found;
+  latest_since(graph, taken, t, k, k + 1, &found);
+  if (found) by_instance(*found);
+  return found;
+}
 std::optional<std::vector<LatestSlot>> node_base_since(const KnowledgeGraph& graph,
                                                        const Snapshot& taken, std::uint64_t k,
                                                        std::uint64_t t) {
-  std::optional<std::vector<LatestSlot>> found;
-  latest_node_slots_since(graph, taken, t, k, k + 1, &found);
-  if (found) by_instance(*found);
-  return found;
+  return base_since(latest_node_slots_since, graph, taken, k, t);
 }
 std::optional<std::vector<LatestSlot>> relation_base_since(const KnowledgeGraph& graph,
                                                            const Snapshot& taken, std::uint64_t k,
                                                            std::uint64_t t) {
-  std::optional<std::vector<LatestSlot>> found;
-  latest_relation_slots_since(graph, taken, t, k, k + 1, &found);
-  if (found) by_instance(*found);
-  return found;
+  return base_since(latest_relation_slots_since, graph, taken, k, t);
 }
 
 // The slots a walk of every kind would visit for a state as of a time: a short
