@@ -175,6 +175,10 @@ void pin_to(std::thread::native_handle_type thread, int cpu) {
 // publication out and acknowledges it, polling as `varnel-inspect record` does.
 // Given two cores, the writer and the recorder each get one, as two processes
 // would on an idle machine; the writer's CPU time is what the row compares.
+// recorder:2 is the control: no recorder, but a thread on the other core that reads
+// through memory of its own as fast as it can, so that what such a neighbour costs
+// the writer on this machine (shared caches and memory bandwidth) is told apart
+// from what the recorder's reads of the writer's own lines cost it.
 void BM_AddNodeRecorded(benchmark::State& state) {
   const auto cores = two_cores();
   cpu_set_t was;
@@ -192,7 +196,18 @@ void BM_AddNodeRecorded(benchmark::State& state) {
   std::atomic<std::uint64_t> recorded{0};
   varnel::record::LiveRecorder recorder(g, *link);
   std::thread follower;
-  if (state.range(0) != 0) {
+  if (state.range(0) == 2) {
+    follower = std::thread([&] {
+      // Its own 64 MB, read through as the recorder reads the versions: no line
+      // the writer touches, the same kind of traffic to memory.
+      std::vector<std::uint64_t> own(std::size_t{8} << 20, 1);
+      std::uint64_t sum = 0;
+      while (!stop.load(std::memory_order_relaxed))
+        for (std::size_t i = 0; i < own.size() && !stop.load(std::memory_order_relaxed); i += 8) sum += own[i];
+      benchmark::DoNotOptimize(sum);
+    });
+    if (pinned) pin_to(follower.native_handle(), cores->second);
+  } else if (state.range(0) != 0) {
     std::string error;
     if (!recorder.attach(kRecorderDefaultWaitMicros, error)) state.SkipWithError(error.c_str());
     auto sink = [&](const varnel::record::Publication& p) {
@@ -218,7 +233,7 @@ void BM_AddNodeRecorded(benchmark::State& state) {
   state.counters["cores"] = pinned ? 2 : 1;
   if (pinned) pthread_setaffinity_np(pthread_self(), sizeof was, &was);
 }
-BENCHMARK(BM_AddNodeRecorded)->ArgName("recorder")->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_AddNodeRecorded)->ArgName("recorder")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 #endif
 
 // Both nodes' latest versions are the last two slots of their kinds.

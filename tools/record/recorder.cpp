@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <vector>
 #include <random>
 
 #if defined(_WIN32)
@@ -30,6 +31,7 @@ bool same_tails(const kg::GraphIndices& a, const kg::GraphIndices& b) {
 constexpr auto kTakeOverAfter = std::chrono::milliseconds(300);
 // Entries handed on per poll, so that the caller can look at its stop flag.
 constexpr std::size_t kPollBudget = 4096;
+constexpr std::size_t kGapCheck = 256;  // publications copied between two reads of the gap count
 // A published state that changed this long ago without a log entry: the writer
 // does not log.
 constexpr auto kUnloggedAfter = std::chrono::milliseconds(250);
@@ -222,11 +224,30 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
     const bool moving = head != seen_head_;
     seen_head_ = head;
     if (moving) {
-      if (head - next_ <= trail) return 0;
+      if (head - next_ <= trail + kFollowBatch) return 0;
       until = head - trail;
     }
   }
-  while (next_ < until && handed < kPollBudget) {
+  // Publications copied but not yet handed on. The writer's gap count sits on the
+  // line it stores to at every publication, so it is read once per kGapCheck of
+  // them (and before anything else is handed on, and before the acknowledgement),
+  // not once per publication. A gap found may have reused slots under any of the
+  // copies since the last read: they go with it, and the recording restarts.
+  std::vector<Publication> copied;
+  const auto hand_copied = [&] {
+    if (copied.empty()) return true;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (word(link_.gaps).load(std::memory_order_acquire) != seen_gaps_) {
+      ++gaps_;
+      restart(sink, true);
+      return false;
+    }
+    for (const Publication& p : copied) sink(p);
+    handed += copied.size();
+    copied.clear();
+    return true;
+  };
+  while (next_ < until && handed + copied.size() < kPollBudget) {
     kg::PublicationEntry entry{};
     bool whole = head - next_ <= kg::kPublicationLogEntries;
     if (whole) {
@@ -238,36 +259,33 @@ std::size_t LiveRecorder::poll(const std::function<void(const Publication&)>& si
     }
     Publication p;
     if (!whole) {
-      if (!catch_up(sink, p)) return handed + 1;
-    } else {
-      const auto ahead = static_cast<std::int32_t>(entry.publication_sequence - sequence_);
-      if (ahead < 0 || (ahead == 0 && same_tails(entry.indices, tails_) && entry.clear_epoch == epoch_)) {
-        ++next_;  // already in what was recorded
-        continue;
-      }
-      p.timestamp = entry.indices.update_timestamp;
-      kg::GraphIndices base = tails_;
-      if (entry.clear_epoch != epoch_ && compaction_of(next_, entry, p)) {
-        base = entry.indices;  // the kept versions were recorded before
-      } else if (entry.clear_epoch != epoch_) {
-        base = kg::GraphIndices{};
-        p.cleared = true;
-      }
-      copy_versions(base, entry.indices, p);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (word(link_.gaps).load(std::memory_order_acquire) != seen_gaps_) {
-        ++gaps_;
-        restart(sink, true);
-        return handed + 1;
-      }
-      tails_ = entry.indices;
-      epoch_ = entry.clear_epoch;
-      sequence_ = entry.publication_sequence;
-      ++next_;
+      if (!hand_copied() || !catch_up(sink, p)) return handed + 1;
+      sink(p);
+      ++handed;
+      continue;
     }
-    sink(p);
-    ++handed;
+    const auto ahead = static_cast<std::int32_t>(entry.publication_sequence - sequence_);
+    if (ahead < 0 || (ahead == 0 && same_tails(entry.indices, tails_) && entry.clear_epoch == epoch_)) {
+      ++next_;  // already in what was recorded
+      continue;
+    }
+    p.timestamp = entry.indices.update_timestamp;
+    kg::GraphIndices base = tails_;
+    if (entry.clear_epoch != epoch_ && compaction_of(next_, entry, p)) {
+      base = entry.indices;  // the kept versions were recorded before
+    } else if (entry.clear_epoch != epoch_) {
+      base = kg::GraphIndices{};
+      p.cleared = true;
+    }
+    copy_versions(base, entry.indices, p);
+    tails_ = entry.indices;
+    epoch_ = entry.clear_epoch;
+    sequence_ = entry.publication_sequence;
+    ++next_;
+    copied.push_back(std::move(p));
+    if (copied.size() >= kGapCheck && !hand_copied()) return handed + 1;
   }
+  if (!hand_copied()) return handed + 1;
   word(link_.acknowledged).store(next_ + 1, std::memory_order_release);
   return handed;
 }
