@@ -1,6 +1,7 @@
 // Raw spans: a copy kept current span by span equals its source after every
-// publication, through clears and compactions (sent afresh); malformed spans are
-// refused before anything changes; lookups on the copy find what the source's find;
+// publication, through clears and compactions (sent afresh, or as the source's
+// compaction mark plus the span after it); malformed spans and marks are refused
+// before anything changes; lookups on the copy find what the source's find;
 // readers of a copy never see an empty graph while a whole state replaces another.
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "reference_model.hpp"
 
 namespace knowledge_graph::graph {
@@ -21,23 +23,30 @@ using reference::node_of_kind;
 using reference::relation_of_kind;
 
 // Follows `source` as the bridge does: a span of appends when the source only
-// appended since the last one, else the whole record afresh.
+// appended since the last one; with the source's recorder link, a compaction of
+// the last state as its mark plus the span after it; else the whole record afresh.
 struct Follower {
   KnowledgeGraph& source;
   KnowledgeGraph& copy;
+  const RecorderLink* link = nullptr;
   Snapshot last{};
   bool started = false;
-  int afresh = 0;
+  int afresh = 0, marks = 0;
 
   void follow() {
     const Snapshot now = source.snapshot();
     const bool append = started && appends_only(last, now);
-    const GraphIndices from = append ? last.indices : GraphIndices{};
+    const std::optional<CompactionMark> mark =
+        started && !append && link != nullptr ? compaction_between(*link, last, now) : std::nullopt;
+    const GraphIndices from = append ? last.indices : mark ? mark->to : GraphIndices{};
     std::vector<std::byte> bytes;
     ASSERT_TRUE(copy_raw_span(source, from, now, bytes));
-    const InstallResult result = install_raw_span(copy, from, now.indices, bytes, !append);
+    const InstallResult result =
+        mark ? install_compaction(copy, last.indices, now.indices, mark->keep_since, bytes)
+             : install_raw_span(copy, from, now.indices, bytes, !append && !mark);
     ASSERT_EQ(result.status, InstallStatus::Installed) << result.reason;
-    afresh += !append;
+    afresh += !append && !mark;
+    marks += mark.has_value();
     last = now;
     started = true;
     const auto difference = records_differ(source, now.indices, copy, copy.snapshot().indices);
@@ -45,10 +54,18 @@ struct Follower {
   }
 };
 
-TEST(RawSpan, CopyEqualsSourceAfterEveryPublicationThroughClearsAndCompactions) {
+class RawSpanFollow : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RawSpanFollow, CopyEqualsSourceAfterEveryPublicationThroughClearsAndCompactions) {
   auto source = KnowledgeGraph::new_boxed();
   auto copy = KnowledgeGraph::new_boxed();
-  Follower follower{*source, *copy};
+  // With the link, compactions of the last state seen travel as their marks.
+  static RecorderLink link{};
+  const bool marks = GetParam();
+  if (marks) {
+    ASSERT_TRUE(attach_recorder_link(*source, &link));
+  }
+  Follower follower{*source, *copy, marks ? &link : nullptr};
   std::mt19937_64 random(21);
   std::uint64_t time = 1;
   for (int step = 0; step < 3000; ++step) {
@@ -80,7 +97,11 @@ TEST(RawSpan, CopyEqualsSourceAfterEveryPublicationThroughClearsAndCompactions) 
     if (::testing::Test::HasFatalFailure()) return;
   }
   follower.follow();
-  EXPECT_GT(follower.afresh, 10);
+  if (marks) detach_recorder_link(*source);
+  EXPECT_GT(follower.afresh, marks ? 5 : 10);
+  if (marks) {
+    EXPECT_GT(follower.marks, 5);
+  }
   EXPECT_GT(source->node_count(), 0u);
   // Reads on the copy answer as on the source.
   for (std::uint64_t kind = 1; kind < kNodeKinds; ++kind) {
@@ -94,6 +115,9 @@ TEST(RawSpan, CopyEqualsSourceAfterEveryPublicationThroughClearsAndCompactions) 
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Compactions, RawSpanFollow, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "AsMarks" : "Afresh"; });
 
 TEST(RawSpan, MalformedSpansAreRefusedAndChangeNothing) {
   auto source = KnowledgeGraph::new_boxed();
@@ -141,6 +165,16 @@ TEST(RawSpan, MalformedSpansAreRefusedAndChangeNothing) {
   std::vector<std::byte> bad_list = span;
   bad_list[offsetof(NodeRecord, outgoing)] = std::byte{17};
   refused(bad_list, later.indices, "relation kind 17 in a list");
+
+  // A compaction's mark is checked before anything moves: one that drops nothing
+  // here, and one that names a state the compaction does not give.
+  const auto mark_refused = [&](std::uint64_t keep_since, const char* what) {
+    EXPECT_EQ(install_compaction(*copy, now.indices, now.indices, keep_since, {}).status, InstallStatus::Refused)
+        << what;
+    EXPECT_EQ(0, std::memcmp(saved.data(), copy.get(), saved.size())) << what;
+  };
+  mark_refused(0, "keeps everything");
+  mark_refused(8, "drops the first versions but names the whole state");
 
   // A span from another state than the copy's is not applied.
   GraphIndices other = now.indices;

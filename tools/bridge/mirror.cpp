@@ -174,7 +174,12 @@ class Mirror : public dds::DataReaderListener {
     }
     const kg::GraphIndices from = kg::from_words(sample_.from);
     const kg::GraphIndices to = kg::from_words(sample_.to);
-    const kg::InstallResult result = kg::install_raw_span(graph_, from, to, bytes, sample_.afresh);
+    // A compaction's mark: this mirror compacts its own copy and appends the span
+    // that followed it, checked first to fit.
+    const kg::InstallResult result =
+        !sample_.compacted ? kg::install_raw_span(graph_, from, to, bytes, sample_.afresh)
+        : sample_.afresh ? kg::InstallResult{kg::InstallStatus::Refused, "a compaction's mark that is a whole state"}
+                         : kg::install_compaction(graph_, from, to, sample_.keep_since, bytes);
     if (result.status == kg::InstallStatus::Refused) {
       ++refused_;
       std::cerr << "varnel-bridge: refused publication " << number << " of session " << hex(session)
@@ -194,6 +199,7 @@ class Mirror : public dds::DataReaderListener {
     number_ = number;
     ++applied_;
     afresh_ += sample_.afresh;
+    compactions_ += sample_.compacted;
     const std::uint64_t now = wall_ns();
     lag_ns_ = now > sample_.observed_ns ? now - sample_.observed_ns : 0;
     max_lag_ns_ = std::max(max_lag_ns_, lag_ns_);
@@ -230,7 +236,8 @@ class Mirror : public dds::DataReaderListener {
   }
 
   void status() {
-    std::cout << "applied " << applied_ << " publications (" << afresh_ << " whole states), "
+    std::cout << "applied " << applied_ << " publications (" << afresh_ << " whole states, "
+              << compactions_ << " compactions as marks), "
               << (synced_ ? "at publication " + std::to_string(number_) : std::string("waiting for the whole state"))
               << ", lag " << lag_ns_ / 1000 << " us at the last one";
     // The most since the previous line, over the publications applied in between.
@@ -255,7 +262,7 @@ class Mirror : public dds::DataReaderListener {
   Publication sample_;
   bool synced_ = false;
   std::uint64_t session_ = 0, number_ = 0;
-  std::uint64_t applied_ = 0, afresh_ = 0, refused_ = 0;
+  std::uint64_t applied_ = 0, afresh_ = 0, compactions_ = 0, refused_ = 0;
   std::uint64_t lag_ns_ = 0, max_lag_ns_ = 0;
   std::uint64_t applied_before_ = 0;  // applied_ at the previous status line
   std::string pending_reason_ = "starting";

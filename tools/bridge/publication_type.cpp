@@ -22,7 +22,7 @@ constexpr std::size_t align(std::size_t at, std::size_t to) { return (at + to - 
 // Offsets of the fields after the source's name, which comes first and is the
 // only part of the header whose size varies.
 struct Layout {
-  std::size_t session, afresh, from, to, observed, length, bytes;
+  std::size_t session, afresh, from, to, observed, compacted, keep_since, length, bytes;
 };
 
 Layout layout(std::size_t source_size) {
@@ -32,7 +32,9 @@ Layout layout(std::size_t source_size) {
   at.from = align(at.afresh + 1, 8);
   at.to = at.from + kPublicationWords * 8;
   at.observed = at.to + kPublicationWords * 8;
-  at.length = at.observed + 8;                 // 8-aligned, so 4-aligned too
+  at.compacted = at.observed + 8;
+  at.keep_since = align(at.compacted + 1, 8);
+  at.length = at.keep_since + 8;               // 8-aligned, so 4-aligned too
   at.bytes = at.length + 4;
   return at;
 }
@@ -103,7 +105,13 @@ bool read_header(CdrReader& in, Publication& sample, std::size_t& bytes_at, std:
   sample.afresh = *in.at(at) != 0;
   at += 1;
   if (!in.words(at, sample.from) || !in.words(at, sample.to) || !in.u64(at, sample.observed_ns) ||
-      !in.u32(at, count)) {
+      !in.has(at, 1)) {
+    malformed = "the sample ends inside its header";
+    return false;
+  }
+  sample.compacted = *in.at(at) != 0;
+  at += 1;
+  if (!in.u64(at, sample.keep_since) || !in.u32(at, count)) {
     malformed = "the sample ends inside its header";
     return false;
   }
@@ -153,6 +161,8 @@ bool PublicationType::serialize(void* data, SerializedPayload_t* payload) {
   std::memcpy(cdr + at.from, sample.from.data(), kPublicationWords * 8);
   std::memcpy(cdr + at.to, sample.to.data(), kPublicationWords * 8);
   put(cdr, at.observed, sample.observed_ns);
+  cdr[at.compacted] = sample.compacted ? 1 : 0;
+  put(cdr, at.keep_since, sample.keep_since);
   put(cdr, at.length, static_cast<std::uint32_t>(count));
   const std::span<std::byte> bytes(reinterpret_cast<std::byte*>(cdr + at.bytes), count);
   if (sample.fill) {

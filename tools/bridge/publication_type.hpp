@@ -37,6 +37,11 @@ struct Publication {
   std::array<std::uint64_t, kPublicationWords> from{};  // bookkeeping words the bytes start at
   std::array<std::uint64_t, kPublicationWords> to{};    // bookkeeping words to publish
   std::uint64_t observed_ns = 0;  // publisher's clock when it saw the publication
+  // A compaction of the state at `from` that keeps what compact(keep_since) keeps
+  // (the mirror compacts its own copy); the bytes are the span appended after it,
+  // up to `to`.
+  bool compacted = false;
+  std::uint64_t keep_since = 0;
 
   // The raw span. Writing: when `fill` is set, `fill_size` bytes are written by it
   // straight into the payload, and `bytes` is not used; a `fill` that returns

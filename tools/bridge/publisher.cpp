@@ -1,7 +1,10 @@
 // The publisher: follows the region as a plain reader (a read-only mapping; the
 // host is neither told nor waited for) and sends every publication it observes.
-// Publications that follow one another by appends go as spans; anything else
-// (a clear, a compaction, a restarted host) as the whole record. Several
+// Publications that follow one another by appends go as spans; a compaction of
+// the state it sent last, with nothing written since, as its mark (what it keeps
+// since when: the mirror compacts its copy, checked against the state it names);
+// anything else (a clear, a compaction it saw too late, a restarted host) as the
+// whole record. Several
 // publications between two looks go as one sample: the mirror then skips the
 // states in between, never shows a state the source did not publish.
 //
@@ -10,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <span>
 #include <thread>
@@ -32,6 +36,7 @@
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/publication_signal.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
+#include "knowledge_graph/graph/recorder_link.hpp"
 #include "graph_session/graph_session.hpp"
 
 namespace varnel::bridge {
@@ -66,8 +71,9 @@ bool same_state(const kg::Snapshot& a, const kg::Snapshot& b) {
 
 class Publisher {
  public:
-  Publisher(const Options& options, const kg::KnowledgeGraph& graph, DdsLink& link)
-      : options_(options), graph_(graph), writer_(link.publications_writer()),
+  Publisher(const Options& options, const kg::KnowledgeGraph& graph, const kg::RecorderLink* compactions,
+            DdsLink& link)
+      : options_(options), graph_(graph), compactions_(compactions), writer_(link.publications_writer()),
         requests_(link.requests_reader()), session_(new_session()),
         name_(options.name.empty() ? default_name(options.region) : options.name),
         started_ns_(wall_ns()) {}
@@ -148,8 +154,12 @@ class Publisher {
     const bool changed = !started_ || !same_state(last_, now);
     if (changed) {
       const bool append = started_ && kg::appends_only(last_, now);
-      if (!send(now, append ? last_.indices : kg::GraphIndices{}, !append, number_ + 1))
+      const std::optional<kg::CompactionMark> compaction = append ? std::nullopt : compaction_of_last(now);
+      if (compaction) {
+        if (!send_compaction(now, *compaction, number_ + 1)) return false;
+      } else if (!send(now, append ? last_.indices : kg::GraphIndices{}, !append, number_ + 1)) {
         return false;
+      }
       ++number_;
       last_ = now;
       started_ = true;
@@ -165,8 +175,35 @@ class Publisher {
     return false;
   }
 
+  // The last compaction, when it made `now` of the state sent last.
+  std::optional<kg::CompactionMark> compaction_of_last(const kg::Snapshot& now) const {
+    if (!started_ || compactions_ == nullptr) return std::nullopt;
+    return kg::compaction_between(*compactions_, last_, now);
+  }
+
+  // The mark, and the span appended since the state it published.
+  bool send_compaction(const kg::Snapshot& now, const kg::CompactionMark& mark, std::uint64_t number) {
+    sample_.compacted = true;
+    sample_.keep_since = mark.keep_since;
+    sample_.fill_size = kg::raw_span_size(mark.to, now.indices);
+    sample_.fill = [&](std::span<std::byte> out) { return kg::copy_raw_span(graph_, mark.to, now, out); };
+    const bool sent = send_sample(now, last_.indices, false, number);
+    sample_.compacted = false;
+    sample_.keep_since = 0;
+    if (sent) ++compactions_sent_;
+    return sent;
+  }
+
   bool send(const kg::Snapshot& now, const kg::GraphIndices& from, bool afresh,
             std::uint64_t number) {
+    // The span goes from the region straight into the payload, in write().
+    sample_.fill_size = kg::raw_span_size(from, now.indices);
+    sample_.fill = [&](std::span<std::byte> out) { return kg::copy_raw_span(graph_, from, now, out); };
+    return send_sample(now, from, afresh, number);
+  }
+
+  bool send_sample(const kg::Snapshot& now, const kg::GraphIndices& from, bool afresh,
+                   std::uint64_t number) {
     sample_.source = name_;
     sample_.session = session_;
     sample_.started_ns = started_ns_;
@@ -175,9 +212,6 @@ class Publisher {
     sample_.from = kg::to_words(from);
     sample_.to = kg::to_words(now.indices);
     sample_.observed_ns = wall_ns();
-    // The span goes from the region straight into the payload, in write().
-    sample_.fill_size = kg::raw_span_size(from, now.indices);
-    sample_.fill = [&](std::span<std::byte> out) { return kg::copy_raw_span(graph_, from, now, out); };
     const bool written = writer_->write(&sample_);
     sample_.fill = nullptr;
     // A clear or compaction under the copy: nothing was sent, the caller looks again.
@@ -193,13 +227,15 @@ class Publisher {
   }
 
   void status() {
-    std::cout << "published " << sent_ << " samples (" << afresh_ << " whole states), "
+    std::cout << "published " << sent_ << " samples (" << afresh_ << " whole states, "
+              << compactions_sent_ << " compactions as marks), "
               << bytes_ / 1024 << " KiB, publication " << number_ << ", last update "
               << last_.indices.update_timestamp << std::endl;
   }
 
   const Options& options_;
   const kg::KnowledgeGraph& graph_;
+  const kg::RecorderLink* compactions_;  // null: the region has no link; compactions go whole
   dds::DataWriter* writer_;
   dds::DataReader* requests_;
   const std::uint64_t session_;
@@ -211,7 +247,7 @@ class Publisher {
   bool state_requested_ = false;
   bool stalled_ = false;
   std::uint64_t number_ = 0;
-  std::uint64_t sent_ = 0, afresh_ = 0, bytes_ = 0;
+  std::uint64_t sent_ = 0, afresh_ = 0, bytes_ = 0, compactions_sent_ = 0;
 };
 
 }  // namespace
@@ -238,7 +274,10 @@ int run_publisher(const Options& options) {
   prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
   DdsLink link(options.domain, "varnel-bridge publish " + options.region);
-  Publisher publisher(options, opened.session->graph(), link);
+  // The region's recorder link carries the writer's compaction marks.
+  const kg::RecorderLink* compactions =
+      kg::region_recorder_link(&opened.session->graph(), opened.session->view_size());
+  Publisher publisher(options, opened.session->graph(), compactions, link);
   return publisher.run();
 }
 

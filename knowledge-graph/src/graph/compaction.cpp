@@ -11,15 +11,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
 #include "knowledge_graph/graph/recorder_link.hpp"
 #include "knowledge_graph/graph/write_gate.hpp"
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
+#include "writer_steps.hpp"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
@@ -262,31 +265,37 @@ bool KnowledgeGraph::compaction_stalled() const {
 
 // ---- compact ----
 
-WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
-  if (!writes_admitted(*this)) return {0, WriteStatus::NotWriter};
-  if (!autocommit_enabled()) return {0, WriteStatus::InsideBatch};
-  GraphIndices w = working_buffer();
+namespace {
+
+// The working state a compaction starts from: tails past an array's end (a record
+// some earlier build filled over) stand for a full array.
+GraphIndices compaction_base(KnowledgeGraph& graph) {
+  GraphIndices w = detail::WriterSteps::working_buffer(graph);
   for (auto& tail : w.node_index_tail) tail = std::min(tail, kNodeVersionsPerKind);
   for (auto& tail : w.relation_index_tail) tail = std::min(tail, kRelationVersionsPerKind);
   w.nodes_tail = std::min(w.nodes_tail, kNodeValues);
   w.relations_tail = std::min(w.relations_tail, kRelationValues);
+  return w;
+}
 
-  Plan plan;
+// What compact(keep_since) keeps of `w`, from reads only; whether it drops anything.
+bool plan_compaction(const KnowledgeGraph& graph, const GraphIndices& w, std::uint64_t keep_since,
+                     Plan& plan, std::uint64_t& kept_versions) {
   LatestTable latest;
   std::vector<std::uint8_t> keep;
   bool drops = false;
-  std::uint64_t kept_versions = 0;
+  kept_versions = 0;
   const NodeRecord* node_kinds[kNodeKinds];
   for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
-    node_kinds[k] = node_records[k];
-    plan_kind(node_records[k], w.node_index_tail[k], keep_since, latest, keep, plan.node_slots[k]);
+    node_kinds[k] = graph.node_records[k];
+    plan_kind(graph.node_records[k], w.node_index_tail[k], keep_since, latest, keep, plan.node_slots[k]);
     drops |= plan.node_slots[k].size() != w.node_index_tail[k];
     kept_versions += plan.node_slots[k].size();
   }
   const RelationRecord* relation_kinds[kRelationKinds];
   for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
-    relation_kinds[k] = relation_records[k];
-    plan_kind(relation_records[k], w.relation_index_tail[k], keep_since, latest, keep,
+    relation_kinds[k] = graph.relation_records[k];
+    plan_kind(graph.relation_records[k], w.relation_index_tail[k], keep_since, latest, keep,
               plan.relation_slots[k]);
     drops |= plan.relation_slots[k].size() != w.relation_index_tail[k];
     kept_versions += plan.relation_slots[k].size();
@@ -295,34 +304,78 @@ WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
       plan_values(node_kinds, plan.node_slots, kNodeKinds, w.nodes_tail, plan.node_value_to);
   plan.relation_values = plan_values(relation_kinds, plan.relation_slots, kRelationKinds,
                                      w.relations_tail, plan.relation_value_to);
-  drops |= plan.node_values != w.nodes_tail || plan.relation_values != w.relations_tail;
-  if (!drops) return {kept_versions, WriteStatus::Stored};
+  return drops || plan.node_values != w.nodes_tail || plan.relation_values != w.relations_tail;
+}
 
-  detail::recorder_before_reuse(*this);  // an attached recorder first takes what it still needs
-  detail::begin_slot_reuse(*this);
-  detail::index_cleared(*this);  // its slots are about to change
-  move_values(node_values, plan.node_value_to);
-  move_values(relation_values, plan.relation_value_to);
-  for (std::uint64_t k = 0; k < kNodeKinds; ++k) {
-    move_versions(node_records[k], plan.node_slots[k], plan.node_value_to);
-    w.node_index_tail[k] = plan.node_slots[k].size();
-  }
-  for (std::uint64_t k = 0; k < kRelationKinds; ++k) {
-    move_versions(relation_records[k], plan.relation_slots[k], plan.relation_value_to);
-    w.relation_index_tail[k] = plan.relation_slots[k].size();
-  }
-  w.nodes_tail = plan.node_values;
-  w.relations_tail = plan.relation_values;
+// The state the plan leaves.
+GraphIndices planned_state(const GraphIndices& w, const Plan& plan) {
+  GraphIndices after = w;
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k) after.node_index_tail[k] = plan.node_slots[k].size();
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+    after.relation_index_tail[k] = plan.relation_slots[k].size();
+  after.nodes_tail = plan.node_values;
+  after.relations_tail = plan.relation_values;
+  return after;
+}
+
+void apply_compaction(KnowledgeGraph& graph, GraphIndices& w, const Plan& plan, std::uint64_t keep_since) {
+  const GraphIndices from = w;
+  detail::recorder_before_reuse(graph);  // an attached recorder first takes what it still needs
+  detail::begin_slot_reuse(graph);
+  detail::index_cleared(graph);  // its slots are about to change
+  move_values(graph.node_values, plan.node_value_to);
+  move_values(graph.relation_values, plan.relation_value_to);
+  for (std::uint64_t k = 0; k < kNodeKinds; ++k)
+    move_versions(graph.node_records[k], plan.node_slots[k], plan.node_value_to);
+  for (std::uint64_t k = 0; k < kRelationKinds; ++k)
+    move_versions(graph.relation_records[k], plan.relation_slots[k], plan.relation_value_to);
+  w = planned_state(w, plan);
   // The index links versions through their padding: relink the moved ones now,
   // while readers wait, rather than at the next write under their eyes.
-  detail::index_begin_write(*this, w);
-  detail::index_expect_buffer_write(*this);
-  detail::recorder_compacting(*this, keep_since);  // a recorder keeps a mark, not copies
-  publish(w);  // the flip settles the clear epoch
-  detail::index_expect_buffer_write(*this);
-  overwrite_inactive(*this, w);
-  detail::end_slot_reuse(*this);
+  detail::index_begin_write(graph, w);
+  detail::index_expect_buffer_write(graph);
+  detail::recorder_compacting(graph, keep_since, from, w);  // a recorder keeps a mark, not copies
+  detail::WriterSteps::publish(graph, w);  // the flip settles the clear epoch
+  detail::index_expect_buffer_write(graph);
+  overwrite_inactive(graph, w);
+  detail::end_slot_reuse(graph);
+}
+
+}  // namespace
+
+WriteResult<std::uint64_t> KnowledgeGraph::compact(std::uint64_t keep_since) {
+  if (!writes_admitted(*this)) return {0, WriteStatus::NotWriter};
+  if (!autocommit_enabled()) return {0, WriteStatus::InsideBatch};
+  GraphIndices w = compaction_base(*this);
+  Plan plan;
+  std::uint64_t kept_versions = 0;
+  if (plan_compaction(*this, w, keep_since, plan, kept_versions)) apply_compaction(*this, w, plan, keep_since);
   return {kept_versions, WriteStatus::Stored};
+}
+
+InstallResult install_compaction(KnowledgeGraph& graph, const GraphIndices& from, const GraphIndices& to,
+                                 std::uint64_t keep_since, std::span<const std::byte> appended) {
+  if (!writes_admitted(graph))
+    return {InstallStatus::Refused, "this process is not the region's writer"};
+  if (!graph.autocommit_enabled()) return {InstallStatus::BaseMismatch, "the graph is inside a batch"};
+  GraphIndices w = compaction_base(graph);
+  if (std::memcmp(&w, &from, sizeof w) != 0)
+    return {InstallStatus::BaseMismatch, "the graph does not hold the state the compaction starts from"};
+  Plan plan;
+  std::uint64_t kept_versions = 0;
+  if (!plan_compaction(graph, w, keep_since, plan, kept_versions))
+    return {InstallStatus::Refused, "a compaction keeping what was written since " + std::to_string(keep_since) +
+                                        " drops nothing here"};
+  // The span must fit the compacted state exactly, checked before anything moves.
+  const GraphIndices compacted = planned_state(w, plan);
+  const bool appends = std::memcmp(&compacted, &to, sizeof to) != 0;
+  if (appends || !appended.empty())
+    if (auto error = raw_span_error(compacted, to, appended, false))
+      return {InstallStatus::Refused, "after a compaction keeping what was written since " +
+                                          std::to_string(keep_since) + ": " + *error};
+  apply_compaction(graph, w, plan, keep_since);
+  if (!appends) return {InstallStatus::Installed, {}};
+  return install_raw_span(graph, compacted, to, appended, false);
 }
 
 }  // namespace knowledge_graph::graph

@@ -4,9 +4,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "knowledge_graph/graph/lookup_index.hpp"
+#include "knowledge_graph/graph/raw_span.hpp"
 #include "attachments.hpp"
 #include "racy_copy.hpp"
 
@@ -50,6 +52,32 @@ bool attach_region_recorder_link(const KnowledgeGraph& graph, std::size_t view_s
 
 void detach_recorder_link(const KnowledgeGraph& graph) { attachments.detach(graph); }
 
+std::optional<CompactionMark> last_compaction(const RecorderLink& link) {
+  const std::uint64_t mark = word(link.compaction_entry).load(std::memory_order_acquire);
+  if (mark == 0) return std::nullopt;
+  CompactionMark found;
+  found.keep_since = word(link.compaction_keep_since).load(std::memory_order_relaxed);
+  found.from = detail::racy_copy(link.compaction_from);
+  found.to = detail::racy_copy(link.compaction_to);
+  found.epoch = static_cast<std::uint16_t>(mark & 0xFFFFu);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (word(link.compaction_entry).load(std::memory_order_relaxed) != mark) return std::nullopt;
+  return found;
+}
+
+std::optional<CompactionMark> compaction_between(const RecorderLink& link, const Snapshot& before,
+                                                 const Snapshot& now) {
+  std::optional<CompactionMark> mark = last_compaction(link);
+  if (!mark || mark->epoch != now.clear_epoch ||
+      static_cast<std::uint16_t>(before.clear_epoch + 2u) != now.clear_epoch ||
+      std::memcmp(&mark->from, &before.indices, sizeof(GraphIndices)) != 0)
+    return std::nullopt;
+  Snapshot compacted = now;
+  compacted.indices = mark->to;
+  if (!appends_only(compacted, now)) return std::nullopt;
+  return mark;
+}
+
 namespace detail {
 
 void recorder_published(const KnowledgeGraph& graph, const GraphIndices& published) {
@@ -74,13 +102,18 @@ void recorder_published(const KnowledgeGraph& graph, const GraphIndices& publish
 #endif
 }
 
-void recorder_compacting(const KnowledgeGraph& graph, std::uint64_t keep_since) {
+void recorder_compacting(const KnowledgeGraph& graph, std::uint64_t keep_since, const GraphIndices& from,
+                         const GraphIndices& to) {
+  // Written with or without a recorder: the bridge's publisher, a plain reader,
+  // sends a compaction as its mark when it saw the state just before it.
   RecorderLink* link = link_of(graph);
-  if (link == nullptr || word(link->recorder).load(std::memory_order_seq_cst) == 0) return;
+  if (link == nullptr) return;
   const std::uint64_t number = word(link->published).load(std::memory_order_relaxed);
   word(link->compaction_entry).store(0, std::memory_order_relaxed);
   guard_fence(std::memory_order_release);
   word(link->compaction_keep_since).store(keep_since, std::memory_order_relaxed);
+  link->compaction_from = from;  // read by racy_copy under the mark
+  link->compaction_to = to;
   // The epoch the publication settles (the compaction made it odd) goes with the
   // number, so a mark whose publication was never logged matches no later entry.
   const auto settled = static_cast<std::uint16_t>(word(graph.clear_epoch).load(std::memory_order_relaxed) | 1u) + 1u;

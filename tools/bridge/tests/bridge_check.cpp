@@ -38,27 +38,29 @@
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/lookup_index.hpp"
 #include "knowledge_graph/graph/raw_span.hpp"
-#include "shared_memory_interface/shared_memory.hpp"
+#include "graph_session/graph_session.hpp"
 
 namespace {
 
 namespace kg = knowledge_graph::graph;
 namespace dds = eprosima::fastdds::dds;
-using shared_memory_interface::shared_memory::KnowledgeGraphMemory;
+using graph_session::GraphSession;
 using Clock = std::chrono::steady_clock;
-constexpr std::uint32_t kRegionSize = 536'870'912;
 
-std::unique_ptr<KnowledgeGraphMemory> open_read_only(const std::string& name, double wait_seconds) {
-  auto region = std::make_unique<KnowledgeGraphMemory>(name, kRegionSize);
+std::unique_ptr<GraphSession> open_read_only(const std::string& name, double wait_seconds) {
+  graph_session::Options options;
+  options.name = name;
+  options.log_target = "bridge_check";
   const auto until = Clock::now() + std::chrono::duration<double>(wait_seconds);
-  while (!region->initialize_read_only()) {
+  for (;;) {
+    auto opened = GraphSession::open_reader(options);
+    if (opened) return std::move(opened.session);
     if (Clock::now() > until) {
-      std::cerr << "bridge_check: no region \"" << name << "\": " << region->failure_text() << "\n";
+      std::cerr << "bridge_check: no region \"" << name << "\": " << opened.error << "\n";
       return nullptr;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return region;
 }
 
 // Waits until `mirror` publishes exactly what `source` publishes (the source
@@ -99,16 +101,19 @@ kg::KnowledgeGraphRelation relation_of_kind(std::uint64_t kind, std::uint64_t sa
 
 int follow(const std::string& source_name, const std::vector<std::string>& mirrors, double seconds,
            std::uint64_t seed, double round_timeout, bool appends_only) {
-  KnowledgeGraphMemory source(source_name, kRegionSize);
-  if (!source.initialize() || !source.holds_record()) {
-    std::cerr << "bridge_check: cannot open the source: " << source.failure_text() << "\n";
+  graph_session::Options options;
+  options.name = source_name;
+  options.require_writer = true;
+  options.log_target = "bridge_check";
+  auto opened = GraphSession::open_writer(options);
+  if (!opened) {
+    std::cerr << "bridge_check: cannot write the source: " << opened.error << "\n";
     return 1;
   }
-  kg::KnowledgeGraph& graph = *source.get_data_ref();
-  const kg::RegionLookupIndex index(graph, source.view_size());
+  kg::KnowledgeGraph& graph = opened.session->graph();
   graph.set_autocommit(true);
   graph.clear();
-  std::vector<std::unique_ptr<KnowledgeGraphMemory>> views;
+  std::vector<std::unique_ptr<GraphSession>> views;
   for (const auto& name : mirrors) {
     views.push_back(open_read_only(name, 30));
     if (!views.back()) return 1;
@@ -155,7 +160,7 @@ int follow(const std::string& source_name, const std::vector<std::string>& mirro
     }
     ++rounds;
     for (std::size_t m = 0; m < views.size(); ++m) {
-      const std::string difference = wait_equal(graph, *views[m]->get_data_ref(), round_timeout);
+      const std::string difference = wait_equal(graph, views[m]->graph(), round_timeout);
       if (!difference.empty()) {
         std::cerr << "bridge_check: round " << rounds << ", mirror \"" << mirrors[m]
                   << "\": " << difference << "\n";
@@ -183,7 +188,7 @@ bool empty_graph(const kg::GraphIndices& state) {
 int watch(const std::string& source_name, const std::vector<std::string>& mirrors, double seconds) {
   auto source = open_read_only(source_name, 5);
   if (!source) return 1;
-  std::vector<std::unique_ptr<KnowledgeGraphMemory>> views;
+  std::vector<std::unique_ptr<GraphSession>> views;
   for (const auto& name : mirrors) {
     views.push_back(open_read_only(name, 5));
     if (!views.back()) return 1;
@@ -193,9 +198,9 @@ int watch(const std::string& source_name, const std::vector<std::string>& mirror
   std::uint64_t source_empty = 0;
   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
   while (Clock::now() < end) {
-    if (empty_graph(source->get_data_ref()->snapshot().indices)) ++source_empty;
+    if (empty_graph(source->graph().snapshot().indices)) ++source_empty;
     for (std::size_t m = 0; m < views.size(); ++m) {
-      const bool is_empty = empty_graph(views[m]->get_data_ref()->snapshot().indices);
+      const bool is_empty = empty_graph(views[m]->graph().snapshot().indices);
       filled[m] = filled[m] || !is_empty;
       if (!filled[m] || source_empty != 0) continue;
       ++counted[m];
@@ -225,13 +230,13 @@ int compare(const std::string& source_name, const std::vector<std::string>& mirr
     auto mirror = open_read_only(name, 5);
     if (!mirror) return 1;
     const std::string difference =
-        wait_equal(*source->get_data_ref(), *mirror->get_data_ref(), timeout);
+        wait_equal(source->graph(), mirror->graph(), timeout);
     if (!difference.empty()) {
       std::cerr << "bridge_check: mirror \"" << name << "\": " << difference << "\n";
       ++failures;
     } else {
       std::cout << "bridge_check: mirror \"" << name << "\" equals the source ("
-                << kg::to_string(source->get_data_ref()->snapshot().indices) << ")\n";
+                << kg::to_string(source->graph().snapshot().indices) << ")\n";
     }
   }
   return failures == 0 ? 0 : 1;
@@ -276,7 +281,7 @@ int hostile(std::uint32_t domain, int readers) {
   // each refusal, take each for their next step.
   const std::uint64_t number = real.number + 1;
   const auto send = [&](const char* what, bool afresh, kg::GraphIndices to,
-                        std::vector<std::uint8_t> bytes) {
+                        std::vector<std::uint8_t> bytes, bool compacted = false) {
     varnel::bridge::Publication sample;
     sample.source = real.source;
     sample.session = real.session;
@@ -286,6 +291,8 @@ int hostile(std::uint32_t domain, int readers) {
     sample.from = kg::to_words(afresh ? kg::GraphIndices{} : base);
     sample.to = kg::to_words(to);
     sample.observed_ns = varnel::bridge::wall_ns();
+    sample.compacted = compacted;
+    sample.keep_since = base.update_timestamp;
     const auto* data = reinterpret_cast<const std::byte*>(bytes.data());
     sample.bytes.assign(data, data + bytes.size());
     writer->write(&sample);
@@ -318,6 +325,9 @@ int hostile(std::uint32_t domain, int readers) {
   bad_marker[offsetof(kg::NodeRecord, marker)] = 9;
   reinterpret_cast<kg::NodeRecord*>(bad_marker.data())->value_index = 0;
   send("a whole state with marker 9", true, fresh, bad_marker);
+  // A compaction's mark naming a state that compaction does not give (nothing
+  // dropped): refused before anything moves.
+  send("a compaction's mark that names another state", false, base, {}, true);
   return 0;
 }
 
@@ -336,6 +346,8 @@ varnel_bridge::GraphPublication generated_of(const Publication& sample) {
   out.from(sample.from);
   out.to(sample.to);
   out.observed_ns(sample.observed_ns);
+  out.compacted(sample.compacted);
+  out.keep_since(sample.keep_since);
   for (std::byte b : sample.bytes) out.bytes().push_back(static_cast<std::uint8_t>(b));
   return out;
 }
@@ -343,7 +355,8 @@ varnel_bridge::GraphPublication generated_of(const Publication& sample) {
 bool same(const Publication& a, const Publication& b) {
   return a.source == b.source && a.session == b.session && a.started_ns == b.started_ns &&
          a.number == b.number && a.afresh == b.afresh && a.from == b.from && a.to == b.to &&
-         a.observed_ns == b.observed_ns && a.bytes == b.bytes;
+         a.observed_ns == b.observed_ns && a.compacted == b.compacted && a.keep_since == b.keep_since &&
+         a.bytes == b.bytes;
 }
 
 int wire() {
@@ -366,6 +379,8 @@ int wire() {
       for (auto& word : sample.from) word = random();
       for (auto& word : sample.to) word = random();
       sample.observed_ns = random();
+      sample.compacted = (name + count) % 3 == 1;
+      sample.keep_since = random();
       for (std::size_t i = 0; i < count; ++i) sample.bytes.push_back(static_cast<std::byte>(random()));
       const std::string what = "name of " + std::to_string(name) + ", " + std::to_string(count) + " bytes";
       varnel_bridge::GraphPublication generated = generated_of(sample);

@@ -111,6 +111,17 @@ InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
                                const GraphIndices& to, std::span<const std::byte> bytes,
                                bool afresh);
 
+// Writer (autocommit on, no open batch): a compaction that another graph made of
+// the same state, done again here, then the span `appended` that graph appended
+// after it, up to `to` (empty when the compaction gave `to` itself). The graph
+// must hold `from` (tails and update timestamp: BaseMismatch otherwise); the
+// compaction must drop something, and the span must be one that install_raw_span
+// takes onto the compacted state (Refused otherwise); all this is checked before
+// anything moves, so a refused one leaves the graph as it was. Then it compacts
+// and appends with the normal protocol: two publications, as the source's were.
+InstallResult install_compaction(KnowledgeGraph& graph, const GraphIndices& from, const GraphIndices& to,
+                                 std::uint64_t keep_since, std::span<const std::byte> appended);
+
 // The first difference between what two graphs publish in the given snapshots:
 // tails, update timestamp, every version below the tails (padding aside) and every
 // payload below the payload tails. Nothing when they are equal.

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "knowledge_graph/graph/knowledge_graph.hpp"
 #include "knowledge_graph/graph/region_layout.hpp"
@@ -28,7 +29,7 @@
 namespace knowledge_graph::graph {
 
 inline constexpr std::size_t kPublicationLogEntries = 16384;
-inline constexpr std::uint64_t kRecorderLinkMagic = 0x314B4E4C43455256ull;  // "VRECLNK1"
+inline constexpr std::uint64_t kRecorderLinkMagic = 0x324B4E4C43455256ull;  // "VRECLNK2"
 inline constexpr std::uint64_t kRecorderDefaultWaitMicros = 50'000;
 inline constexpr std::uint64_t kRecorderMaxWaitMicros = 2'000'000;
 
@@ -59,14 +60,21 @@ struct RecorderLink {
   std::uint64_t published;  // publications logged; entry n lives at n % kPublicationLogEntries
   std::uint64_t gaps;       // reuses that went ahead without the acknowledgement
   std::uint64_t detached;   // recorders detached for a still heartbeat
-  // The last compaction logged: compaction_mark() of its entry (0: none yet) and
-  // its keep_since. A recorder that finds the mark on the entry it reads records the
-  // compaction as that mark instead of copying the versions it kept, which it
-  // recorded before; the number is stored after keep_since (release), and read
-  // again after it, so that a later compaction's mark is never taken for this one.
+  // The last compaction: compaction_mark() of its entry (0: none yet, or one being
+  // marked) and its keep_since, written whether or not a recorder is attached. A
+  // recorder that finds the mark on the entry it reads records the compaction as
+  // that mark instead of copying the versions it kept, which it recorded before;
+  // the mark is stored after the other words (release), and read again after
+  // them, so that a later compaction's words are never taken for this one.
   std::uint64_t compaction_keep_since;
   std::uint64_t compaction_entry;
+  // The state the compaction started from and the state it published: a reader
+  // that saw the first (in the clear epoch before) knows what the compaction made
+  // of it (last_compaction).
   std::uint64_t reserved2[3];
+  GraphIndices compaction_from;
+  GraphIndices compaction_to;
+  std::uint64_t reserved3[4];
   PublicationEntry log[kPublicationLogEntries];
 };
 
@@ -75,12 +83,33 @@ static_assert(sizeof(PublicationEntry) == 320 && offsetof(PublicationEntry, indi
 static_assert(offsetof(RecorderLink, heartbeat) == 64 && offsetof(RecorderLink, published) == 128 &&
               offsetof(RecorderLink, compaction_keep_since) == 152 &&
               offsetof(RecorderLink, compaction_entry) == 160 &&
-              offsetof(RecorderLink, log) == 192 && sizeof(RecorderLink) % 64 == 0);
+              offsetof(RecorderLink, compaction_from) == 192 &&
+              offsetof(RecorderLink, compaction_to) == 496 &&
+              offsetof(RecorderLink, log) == 832 && sizeof(RecorderLink) % 64 == 0);
 
 // The value of `compaction_entry` for log entry `number` publishing clear epoch `epoch`.
 constexpr std::uint64_t compaction_mark(std::uint64_t number, std::uint16_t epoch) {
   return ((number + 1) << 16) | epoch;
 }
+
+// The last compaction of the link's writer, as a reader finds it: its keep_since,
+// the clear epoch its publication settled, the state it started from and the
+// state it published. Nothing when there was none, while one is being marked, or
+// when the words changed under the read. Any thread, any process; lock-free.
+struct CompactionMark {
+  std::uint64_t keep_since = 0;
+  std::uint16_t epoch = 0;
+  GraphIndices from{};
+  GraphIndices to{};
+};
+std::optional<CompactionMark> last_compaction(const RecorderLink& link);
+// The last compaction, when it is what made `now` of `before` (two snapshots of the
+// link's graph): it compacted exactly `before` (equal tails in one clear epoch
+// are equal states), nothing else emptied slots in between, and `now` follows the
+// state it published by appends only. Then `before`, the mark and the span from
+// its `to` to `now` rebuild `now` (install_compaction).
+std::optional<CompactionMark> compaction_between(const RecorderLink& link, const Snapshot& before,
+                                                 const Snapshot& now);
 
 // The link lies at recorder_link_offset() (region_layout.hpp) behind a record
 // mapped at the start of a region.
@@ -98,9 +127,10 @@ namespace detail {
 void recorder_published(const KnowledgeGraph& graph, const GraphIndices& published);
 // Before published slots may be rewritten: waits (bounded) for the recorder.
 void recorder_before_reuse(const KnowledgeGraph& graph);
-// Before a compaction's publication: marks the entry it is about to log as that
-// compaction (the versions it keeps were all logged before it).
-void recorder_compacting(const KnowledgeGraph& graph, std::uint64_t keep_since);
+// Before a compaction's publication of `to`, made of `from`: marks the entry it is
+// about to log as that compaction (the versions it keeps were all logged before it).
+void recorder_compacting(const KnowledgeGraph& graph, std::uint64_t keep_since, const GraphIndices& from,
+                         const GraphIndices& to);
 }  // namespace detail
 
 // attach_region_recorder_link for the attachment's lifetime, on a writer's

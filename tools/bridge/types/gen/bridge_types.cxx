@@ -36,29 +36,35 @@ using namespace eprosima::fastcdr::exception;
 
 varnel_bridge::GraphPublication::GraphPublication()
 {
-    // m_source com.eprosima.idl.parser.typecode.StringTypeCode@18bf3d14
+    // m_source com.eprosima.idl.parser.typecode.StringTypeCode@12c8a2c0
     m_source ="";
-    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@4fb64261
+    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@7e0e6aa2
     m_session = 0;
-    // m_started_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@42607a4f
+    // m_started_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@365185bd
     m_started_ns = 0;
-    // m_number com.eprosima.idl.parser.typecode.PrimitiveTypeCode@782663d3
+    // m_number com.eprosima.idl.parser.typecode.PrimitiveTypeCode@18bf3d14
     m_number = 0;
-    // m_afresh com.eprosima.idl.parser.typecode.PrimitiveTypeCode@1990a65e
+    // m_afresh com.eprosima.idl.parser.typecode.PrimitiveTypeCode@4fb64261
     m_afresh = false;
-    // m_from com.eprosima.idl.parser.typecode.ArrayTypeCode@64485a47
+    // m_from com.eprosima.idl.parser.typecode.ArrayTypeCode@1990a65e
     memset(&m_from, 0, (38) * 8);
-    // m_to com.eprosima.idl.parser.typecode.ArrayTypeCode@25bbf683
+    // m_to com.eprosima.idl.parser.typecode.ArrayTypeCode@64485a47
     memset(&m_to, 0, (38) * 8);
-    // m_observed_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@544a2ea6
+    // m_observed_ns com.eprosima.idl.parser.typecode.PrimitiveTypeCode@25bbf683
     m_observed_ns = 0;
-    // m_bytes com.eprosima.idl.parser.typecode.SequenceTypeCode@2e3fc542
+    // m_compacted com.eprosima.idl.parser.typecode.PrimitiveTypeCode@6ec8211c
+    m_compacted = false;
+    // m_keep_since com.eprosima.idl.parser.typecode.PrimitiveTypeCode@7276c8cd
+    m_keep_since = 0;
+    // m_bytes com.eprosima.idl.parser.typecode.SequenceTypeCode@150c158
 
 
 }
 
 varnel_bridge::GraphPublication::~GraphPublication()
 {
+
+
 
 
 
@@ -80,6 +86,8 @@ varnel_bridge::GraphPublication::GraphPublication(
     m_from = x.m_from;
     m_to = x.m_to;
     m_observed_ns = x.m_observed_ns;
+    m_compacted = x.m_compacted;
+    m_keep_since = x.m_keep_since;
     m_bytes = x.m_bytes;
 }
 
@@ -94,6 +102,8 @@ varnel_bridge::GraphPublication::GraphPublication(
     m_from = std::move(x.m_from);
     m_to = std::move(x.m_to);
     m_observed_ns = x.m_observed_ns;
+    m_compacted = x.m_compacted;
+    m_keep_since = x.m_keep_since;
     m_bytes = std::move(x.m_bytes);
 }
 
@@ -109,6 +119,8 @@ varnel_bridge::GraphPublication& varnel_bridge::GraphPublication::operator =(
     m_from = x.m_from;
     m_to = x.m_to;
     m_observed_ns = x.m_observed_ns;
+    m_compacted = x.m_compacted;
+    m_keep_since = x.m_keep_since;
     m_bytes = x.m_bytes;
 
     return *this;
@@ -126,6 +138,8 @@ varnel_bridge::GraphPublication& varnel_bridge::GraphPublication::operator =(
     m_from = std::move(x.m_from);
     m_to = std::move(x.m_to);
     m_observed_ns = x.m_observed_ns;
+    m_compacted = x.m_compacted;
+    m_keep_since = x.m_keep_since;
     m_bytes = std::move(x.m_bytes);
 
     return *this;
@@ -135,7 +149,7 @@ bool varnel_bridge::GraphPublication::operator ==(
         const GraphPublication& x) const
 {
 
-    return (m_source == x.m_source && m_session == x.m_session && m_started_ns == x.m_started_ns && m_number == x.m_number && m_afresh == x.m_afresh && m_from == x.m_from && m_to == x.m_to && m_observed_ns == x.m_observed_ns && m_bytes == x.m_bytes);
+    return (m_source == x.m_source && m_session == x.m_session && m_started_ns == x.m_started_ns && m_number == x.m_number && m_afresh == x.m_afresh && m_from == x.m_from && m_to == x.m_to && m_observed_ns == x.m_observed_ns && m_compacted == x.m_compacted && m_keep_since == x.m_keep_since && m_bytes == x.m_bytes);
 }
 
 bool varnel_bridge::GraphPublication::operator !=(
@@ -168,6 +182,12 @@ size_t varnel_bridge::GraphPublication::getMaxCdrSerializedSize(
 
 
     current_alignment += ((38) * 8) + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
+
+
+    current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
+
+
+    current_alignment += 1 + eprosima::fastcdr::Cdr::alignment(current_alignment, 1);
 
 
     current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
@@ -218,6 +238,12 @@ size_t varnel_bridge::GraphPublication::getCdrSerializedSize(
     current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
 
 
+    current_alignment += 1 + eprosima::fastcdr::Cdr::alignment(current_alignment, 1);
+
+
+    current_alignment += 8 + eprosima::fastcdr::Cdr::alignment(current_alignment, 8);
+
+
     current_alignment += 4 + eprosima::fastcdr::Cdr::alignment(current_alignment, 4);
 
     if (data.bytes().size() > 0)
@@ -245,6 +271,8 @@ void varnel_bridge::GraphPublication::serialize(
     scdr << m_to;
 
     scdr << m_observed_ns;
+    scdr << m_compacted;
+    scdr << m_keep_since;
     scdr << m_bytes;
 
 }
@@ -263,6 +291,8 @@ void varnel_bridge::GraphPublication::deserialize(
     dcdr >> m_to;
 
     dcdr >> m_observed_ns;
+    dcdr >> m_compacted;
+    dcdr >> m_keep_since;
     dcdr >> m_bytes;
 }
 
@@ -518,6 +548,62 @@ uint64_t& varnel_bridge::GraphPublication::observed_ns()
 }
 
 /*!
+ * @brief This function sets a value in member compacted
+ * @param _compacted New value for member compacted
+ */
+void varnel_bridge::GraphPublication::compacted(
+        bool _compacted)
+{
+    m_compacted = _compacted;
+}
+
+/*!
+ * @brief This function returns the value of member compacted
+ * @return Value of member compacted
+ */
+bool varnel_bridge::GraphPublication::compacted() const
+{
+    return m_compacted;
+}
+
+/*!
+ * @brief This function returns a reference to member compacted
+ * @return Reference to member compacted
+ */
+bool& varnel_bridge::GraphPublication::compacted()
+{
+    return m_compacted;
+}
+
+/*!
+ * @brief This function sets a value in member keep_since
+ * @param _keep_since New value for member keep_since
+ */
+void varnel_bridge::GraphPublication::keep_since(
+        uint64_t _keep_since)
+{
+    m_keep_since = _keep_since;
+}
+
+/*!
+ * @brief This function returns the value of member keep_since
+ * @return Value of member keep_since
+ */
+uint64_t varnel_bridge::GraphPublication::keep_since() const
+{
+    return m_keep_since;
+}
+
+/*!
+ * @brief This function returns a reference to member keep_since
+ * @return Reference to member keep_since
+ */
+uint64_t& varnel_bridge::GraphPublication::keep_since()
+{
+    return m_keep_since;
+}
+
+/*!
  * @brief This function copies the value in member bytes
  * @param _bytes New value to be copied in member bytes
  */
@@ -574,18 +660,18 @@ void varnel_bridge::GraphPublication::serializeKey(
         eprosima::fastcdr::Cdr& scdr) const
 {
     (void) scdr;
-             
+               
 }
 
 varnel_bridge::StateRequest::StateRequest()
 {
-    // m_mirror com.eprosima.idl.parser.typecode.PrimitiveTypeCode@17211155
+    // m_mirror com.eprosima.idl.parser.typecode.PrimitiveTypeCode@7a36aefa
     m_mirror = 0;
-    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@b3d7190
+    // m_session com.eprosima.idl.parser.typecode.PrimitiveTypeCode@17211155
     m_session = 0;
-    // m_source com.eprosima.idl.parser.typecode.StringTypeCode@5fdba6f9
+    // m_source com.eprosima.idl.parser.typecode.StringTypeCode@b3d7190
     m_source ="";
-    // m_reason com.eprosima.idl.parser.typecode.StringTypeCode@10d59286
+    // m_reason com.eprosima.idl.parser.typecode.StringTypeCode@5fdba6f9
     m_reason ="";
 
 }

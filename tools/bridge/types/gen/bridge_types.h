@@ -295,6 +295,44 @@ namespace varnel_bridge {
         eProsima_user_DllExport uint64_t& observed_ns();
 
         /*!
+         * @brief This function sets a value in member compacted
+         * @param _compacted New value for member compacted
+         */
+        eProsima_user_DllExport void compacted(
+                bool _compacted);
+
+        /*!
+         * @brief This function returns the value of member compacted
+         * @return Value of member compacted
+         */
+        eProsima_user_DllExport bool compacted() const;
+
+        /*!
+         * @brief This function returns a reference to member compacted
+         * @return Reference to member compacted
+         */
+        eProsima_user_DllExport bool& compacted();
+
+        /*!
+         * @brief This function sets a value in member keep_since
+         * @param _keep_since New value for member keep_since
+         */
+        eProsima_user_DllExport void keep_since(
+                uint64_t _keep_since);
+
+        /*!
+         * @brief This function returns the value of member keep_since
+         * @return Value of member keep_since
+         */
+        eProsima_user_DllExport uint64_t keep_since() const;
+
+        /*!
+         * @brief This function returns a reference to member keep_since
+         * @return Reference to member keep_since
+         */
+        eProsima_user_DllExport uint64_t& keep_since();
+
+        /*!
          * @brief This function copies the value in member bytes
          * @param _bytes New value to be copied in member bytes
          */
@@ -387,6 +425,8 @@ namespace varnel_bridge {
         std::array<uint64_t, 38> m_from;
         std::array<uint64_t, 38> m_to;
         uint64_t m_observed_ns;
+        bool m_compacted;
+        uint64_t m_keep_since;
         std::vector<uint8_t> m_bytes;
     };
     /*!
