@@ -60,7 +60,7 @@ std::optional<CompactionMark> last_compaction(const RecorderLink& link) {
   found.from = detail::racy_copy(link.compaction_from);
   found.to = detail::racy_copy(link.compaction_to);
   found.epoch = static_cast<std::uint16_t>(mark & 0xFFFFu);
-  std::atomic_thread_fence(std::memory_order_acquire);
+  detail::guard_fence(std::memory_order_acquire);
   if (word(link.compaction_entry).load(std::memory_order_relaxed) != mark) return std::nullopt;
   return found;
 }
