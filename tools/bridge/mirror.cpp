@@ -106,7 +106,12 @@ class Mirror : public dds::DataReaderListener {
     // which is written only now.
     on_data_available(reader_);
     reader_->set_listener(this);
-    write_request("starting");
+    std::optional<varnel_bridge::StateRequest> first;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      first = next_request("starting");
+    }
+    requests_->write(&*first);
     while (!g_stop.load()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       const auto now = std::chrono::steady_clock::now();
@@ -224,15 +229,6 @@ class Mirror : public dds::DataReaderListener {
     request.reason(reason);
     last_request_ = std::chrono::steady_clock::now();
     return request;
-  }
-
-  void write_request(const std::string& reason) {
-    std::optional<varnel_bridge::StateRequest> request;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      request = next_request(reason);
-    }
-    requests_->write(&*request);
   }
 
   void status() {

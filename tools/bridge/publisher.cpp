@@ -1,10 +1,10 @@
 // The publisher: follows the region as a plain reader (a read-only mapping; the
 // host is neither told nor waited for) and sends every publication it observes.
 // Publications that follow one another by appends go as spans; a compaction of
-// the state it sent last, with nothing written since, as its mark (what it keeps
-// since when: the mirror compacts its copy, checked against the state it names);
-// anything else (a clear, a compaction it saw too late, a restarted host) as the
-// whole record. Several
+// the state it sent last as its mark (what it keeps since when: the mirror
+// compacts its own copy) with the span appended after it; anything else (a
+// clear, a compaction of a state it did not send, a restarted host) as the whole
+// record. Several
 // publications between two looks go as one sample: the mirror then skips the
 // states in between, never shows a state the source did not publish.
 //
