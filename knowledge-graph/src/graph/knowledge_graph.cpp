@@ -176,9 +176,12 @@ static void begin_clear_epoch(const KnowledgeGraph& graph) {
 }
 
 // After a flip. Also settles an epoch left odd by a writer that died mid-clear.
-static void settle_clear_epoch(const KnowledgeGraph& graph) {
+// Whether it settled one: only then does the epoch readers see change.
+static bool settle_clear_epoch(const KnowledgeGraph& graph) {
   const std::uint16_t epoch = load_clear_epoch(graph);
-  if (epoch & 1u) store_clear_epoch(graph, static_cast<std::uint16_t>(epoch + 1));
+  if (!(epoch & 1u)) return false;
+  store_clear_epoch(graph, static_cast<std::uint16_t>(epoch + 1));
+  return true;
 }
 
 GraphIndices KnowledgeGraph::working_buffer() {
@@ -205,8 +208,7 @@ static void begin_buffer_write(KnowledgeGraph& graph) {
 // to odd before, and this settles it before any slot is reused.
 static void flip_to(KnowledgeGraph& graph, std::uint64_t buffer) {
   shared_word(graph.active_indices).exchange(buffer, std::memory_order_seq_cst);
-  settle_clear_epoch(graph);
-  detail::index_published(graph);
+  if (settle_clear_epoch(graph)) detail::index_published(graph);
   detail::recorder_published(graph, graph.indices[buffer]);
   detail::signal_published(graph);
 }

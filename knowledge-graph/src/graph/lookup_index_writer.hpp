@@ -34,7 +34,8 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const Ap
 // The same for the write that index_begin_write returned `write` for.
 void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const AppendedKinds& kinds,
                     IndexWrite write);
-// After a flip of `active_indices`: the clear epoch readers now see.
+// After a flip of `active_indices` that settled a clear epoch: the epoch readers
+// now see. (Only such a flip moves it; the writer's next write refreshes it too.)
 void index_published(KnowledgeGraph& graph);
 // Before a bookkeeping copy that appends nothing (start_transaction).
 void index_expect_buffer_write(KnowledgeGraph& graph);
