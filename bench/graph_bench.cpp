@@ -234,6 +234,87 @@ void BM_AddNodeRecorded(benchmark::State& state) {
   if (pinned) pthread_setaffinity_np(pthread_self(), sizeof was, &was);
 }
 BENCHMARK(BM_AddNodeRecorded)->ArgName("recorder")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
+
+// The same as users run it: the writer on a region of its own (a graph session),
+// the recorder in another process (a recorder session, polling as `varnel-inspect
+// record` does), each pinned to a core of its own. recorder:0 is the same writer
+// with no recorder attached. The CPU time is the writer process's alone.
+void BM_AddNodeRecordedAcrossProcesses(benchmark::State& state) {
+  const auto cores = two_cores();
+  cpu_set_t was;
+  CPU_ZERO(&was);
+  const bool pinned = cores && pthread_getaffinity_np(pthread_self(), sizeof was, &was) == 0;
+  if (pinned) pin_to(pthread_self(), cores->first);
+  // One region for every repetition, its pages touched once before any timing
+  // (a fresh region's first pass through its arrays is page faults).
+  static graph_session::Options options;
+  static auto writer = [] {
+    options.name = "varnel-bench-recorded-" + std::to_string(getpid());
+    auto opened = graph_session::GraphSession::open_writer(options);
+    if (opened && opened.session->role() == graph_session::Role::Writer) {
+      KnowledgeGraph& g = opened.session->graph();
+      g.set_autocommit(true);
+      for (std::uint64_t t = 1; g.add_node(t, t, node_of_kind(kCar)).stored(); ++t) {
+      }
+    }
+    return opened;
+  }();
+  if (!writer || writer.session->role() != graph_session::Role::Writer)
+    return state.SkipWithError("no region");
+  KnowledgeGraph& g = writer.session->graph();
+  g.set_autocommit(true);
+  g.clear();
+  struct Shared {
+    std::atomic<int> state;  // 0 starting, 1 recording, 2 stop, -1 failed
+    std::atomic<std::uint64_t> recorded, gaps;
+  };
+  void* bytes = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  auto* shared = new (bytes) Shared{};
+  pid_t child = -1;
+  if (state.range(0) != 0) {
+    child = fork();
+    if (child == 0) {
+      if (pinned) pin_to(pthread_self(), cores->second);
+      auto opened = graph_session::GraphSession::open_recorder(options);
+      RecorderLink* link = opened ? region_recorder_link(&opened.session->graph(), opened.session->view_size())
+                                  : nullptr;
+      if (link == nullptr) {
+        shared->state.store(-1);
+        _exit(1);
+      }
+      varnel::record::LiveRecorder recorder(opened.session->graph(), *link);
+      std::string error;
+      if (!recorder.attach(kRecorderDefaultWaitMicros, error)) {
+        shared->state.store(-1);
+        _exit(1);
+      }
+      auto sink = [&](const varnel::record::Publication& p) {
+        shared->recorded.fetch_add(p.nodes.size() + p.relations.size(), std::memory_order_relaxed);
+      };
+      recorder.start(sink);
+      shared->state.store(1);
+      while (shared->state.load(std::memory_order_relaxed) == 1)
+        if (recorder.poll(sink, varnel::record::LiveRecorder::kFollowTrail) == 0)
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+      while (recorder.poll(sink) != 0) {
+      }
+      shared->gaps.store(recorder.gaps());
+      recorder.detach();
+      _exit(0);
+    }
+    while (shared->state.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (shared->state.load() < 0) state.SkipWithError("the recorder process could not attach");
+  }
+  if (shared->state.load() >= 0) add_nodes(state, g);
+  shared->state.store(2);
+  if (child > 0) waitpid(child, nullptr, 0);
+  state.counters["gaps"] = static_cast<double>(shared->gaps.load());
+  state.counters["recorded"] = static_cast<double>(shared->recorded.load());
+  state.counters["cores"] = pinned ? 2 : 1;
+  munmap(bytes, sizeof(Shared));
+  if (pinned) pthread_setaffinity_np(pthread_self(), sizeof was, &was);
+}
+BENCHMARK(BM_AddNodeRecordedAcrossProcesses)->ArgName("recorder")->Arg(0)->Arg(1)->UseRealTime();
 #endif
 
 // Both nodes' latest versions are the last two slots of their kinds.

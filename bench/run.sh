@@ -35,9 +35,10 @@ done
 taskset -c 0,1 build/linux/bench/varnel_bench \
   --benchmark_filter='^BM_(VisibilityAcrossProcesses|CommitToReaderAcrossProcesses)' \
   --benchmark_out="$out/visibility.json" --benchmark_out_format=json >/dev/null
-# The writer with a recorder attached: writer and recorder on a core each (the
-# benchmark pins them), both sides of the comparison interleaved in one run.
-taskset -c 0,1 build/linux/bench/varnel_bench --benchmark_filter='^BM_AddNodeRecorded(/|$)' \
+# The writer with a recorder attached, in another process and as a thread of its
+# own: writer and recorder on a core each (the benchmark pins them), both sides of
+# each comparison interleaved in one run.
+taskset -c 0,1 build/linux/bench/varnel_bench --benchmark_filter='^BM_AddNodeRecorded(AcrossProcesses)?(/|$)' \
   --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true \
   --benchmark_min_time=0.2 --benchmark_out="$out/recorded.json" --benchmark_out_format=json >/dev/null
 echo
