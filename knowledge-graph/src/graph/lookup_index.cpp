@@ -41,7 +41,7 @@ bool attach_lookup_index(const KnowledgeGraph& graph, void* bytes) {
     attached.index.store(static_cast<IndexBytes*>(bytes), std::memory_order_release);
     attached.writer_ready = false;
     attached.writer_stale = false;
-    attached.vouched_buffer = 2;
+    attached.published_active = 2;
   }) != nullptr;
 }
 

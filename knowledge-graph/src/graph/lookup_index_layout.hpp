@@ -91,17 +91,14 @@ struct Attachment {
   std::atomic<IndexBytes*> index{nullptr};
   bool writer_ready = false;  // the writer proved the index current (writer's thread only)
   bool writer_stale = false;  // a lookup found another writer's versions: rebuild
-  // The tails of the bookkeeping buffer this writer's last write left inactive,
-  // as the write found them proven (writer's thread only). While the buffer
-  // still holds these tails, nobody wrote them since, and its proof stands
-  // without walking every kind. Only the tails matter to that proof.
-  GraphIndices vouched{};  // the words up to relations_tail are kept
-  std::uint64_t vouched_buffer = 2;  // 2: none
-  // The write under way found the other buffer as vouched: the vouched tails
-  // then move only in the kinds the last write appended to (masks below).
-  bool vouched_held = false;
-  std::uint32_t appended_nodes = 0;      // kinds the last write appended to
-  std::uint32_t appended_relations = 0;
+  // Both bookkeeping buffers as this writer's last publication left them, and
+  // the one it made active (writer's thread only; 2: none held). While the
+  // record holds exactly these bytes nobody wrote either buffer since: the
+  // active one is the state the index reflects, and the other the state before
+  // it, which lags only in the kinds that publication appended to, each on top of
+  // the version it proved at the kind's tail. So neither needs proving again.
+  GraphIndices published[2]{};
+  std::uint64_t published_active = 2;
   // The node version this writer stamped last, as stamped. While its slot holds
   // the same words under the same salt, its stamp still checks, so proving it
   // again needs no fingerprint.

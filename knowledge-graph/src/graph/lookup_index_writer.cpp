@@ -127,37 +127,20 @@ bool tails_match(const Header& header, const GraphIndices& working) {
                      sizeof header.relation_tail) == 0;
 }
 
-// The words of a buffer that its proof reads, with nodes_tail between them:
-// one compare covers them.
-constexpr std::size_t kVouchedBytes = offsetof(GraphIndices, relations_tail);
-
-// Whether `buffer` still holds the tails this writer vouched for.
-bool holds_vouched(const Attachment& attached, const GraphIndices& buffer) {
-  return std::memcmp(&buffer, &attached.vouched, kVouchedBytes) == 0;
+// Whether the record's two bookkeeping buffers are, byte for byte, those this
+// writer's last publication left, with the same one active.
+bool holds_published(const Attachment& attached, const KnowledgeGraph& graph, std::uint64_t active) {
+  static_assert(sizeof attached.published == sizeof graph.indices);
+  return attached.published_active == active &&
+         std::memcmp(graph.indices, attached.published, sizeof attached.published) == 0;
 }
 
-// Vouches for `buffer`'s tails, which the write about to publish leaves inactive.
-// When the write found the other buffer as vouched, `buffer` differs from it
-// only in the kinds the previous write appended to (both were proven against
-// the index's tails, which moved only there), so only those words are copied.
-void vouch_for(Attachment& attached, const GraphIndices& buffer, std::uint64_t index_of_buffer) {
-  if (attached.vouched_held) {
-    for (std::uint32_t kinds = attached.appended_nodes; kinds != 0; kinds &= kinds - 1) {
-      const auto k = static_cast<std::uint64_t>(std::countr_zero(kinds));
-      attached.vouched.node_index_tail[k] = buffer.node_index_tail[k];
-    }
-    for (std::uint32_t kinds = attached.appended_relations; kinds != 0; kinds &= kinds - 1) {
-      const auto k = static_cast<std::uint64_t>(std::countr_zero(kinds));
-      attached.vouched.relation_index_tail[k] = buffer.relation_index_tail[k];
-    }
-    attached.vouched.nodes_tail = buffer.nodes_tail;
-  } else {
-    std::memcpy(&attached.vouched, &buffer, kVouchedBytes);
-  }
-  attached.vouched_held = false;
-  attached.appended_nodes = 0;
-  attached.appended_relations = 0;
-  attached.vouched_buffer = index_of_buffer;
+// Keeps the buffers the publication about to come leaves: `working` active, and
+// inactive the one active now, as the write's start found it held or proved it.
+void keep_published(Attachment& attached, const KnowledgeGraph& graph, const GraphIndices& working) {
+  const std::uint64_t active = graph.active_buffer();
+  attached.published[1 - active] = working;
+  attached.published_active = 1 - active;
 }
 
 // Remembers the node version just stamped at `slot`, as it reads now.
@@ -282,18 +265,18 @@ IndexWrite index_begin_write(KnowledgeGraph& graph, const GraphIndices& working,
   IndexBytes& index = *attached->index.load(std::memory_order_relaxed);
   if (new_node != nullptr) prefetch_entry(index.nodes, new_node->type_index, new_node->instance_id);
   Header& header = index.header;
-  // Publishing will overwrite the other buffer: judge its evidence first.
+  // Publishing will overwrite the other buffer: judge its evidence first. Both
+  // buffers as this writer left them prove it, and the working tails, at once.
   const std::uint64_t active = graph.active_buffer();
   const bool from_active = graph.autocommit_enabled();
-  const GraphIndices& other = graph.indices[1 - active];
-  const bool vouched = from_active && attached->vouched_buffer == 1 - active &&
-                       holds_vouched(*attached, other);
+  const bool held = from_active && holds_published(*attached, graph, active);
   const bool current = header.magic == kMagic && !(header.generation & 1u) &&
-                       header.sequence == load_sequence(graph) && tails_match(header, working) &&
-                       !attached->writer_stale &&
-                       (!from_active || vouched || other_buffer_proven(graph, header.salt, other, working));
-  attached->vouched_buffer = 2;
-  attached->vouched_held = current && vouched;
+                       header.sequence == load_sequence(graph) && !attached->writer_stale &&
+                       (held || (tails_match(header, working) &&
+                                 (!from_active || other_buffer_proven(graph, header.salt,
+                                                                      graph.indices[1 - active], working))));
+  if (from_active && !held) attached->published[active] = working;
+  attached->published_active = 2;  // until the write is indexed
   attached->writer_stale = false;
   attached->writer_ready = current || rebuild(graph, index, working);
   if (attached->writer_ready) refresh_clear_epoch(graph, header);
@@ -348,23 +331,15 @@ void index_appended(KnowledgeGraph& graph, const GraphIndices& working, const Ap
     remember_stamp(*attached, graph, salt, kinds.node_kinds[0], stamped[0]);
   }
   expect_buffer_write(graph, index.header);
-  if (graph.autocommit_enabled()) {
-    // The active buffer, which this write's publication leaves inactive, held the
-    // tails the index matched at the write's start, and the write proved the
-    // last slot of each kind it appends to.
-    const std::uint64_t active = graph.active_buffer();
-    if (attached->vouched_buffer != active) vouch_for(*attached, graph.indices[active], active);
-    if (kinds.node_kinds[0] < kNodeKinds) attached->appended_nodes |= 1u << kinds.node_kinds[0];
-    if (kinds.node_kinds[1] < kNodeKinds) attached->appended_nodes |= 1u << kinds.node_kinds[1];
-    if (kinds.relation_kind < kRelationKinds)
-      attached->appended_relations |= 1u << kinds.relation_kind;
-  }
+  // The publication that follows publishes `working` as it stands.
+  if (graph.autocommit_enabled()) keep_published(*attached, graph, working);
 }
 
 void index_expect_buffer_write(KnowledgeGraph& graph) {
   Attachment* attached = attachment_of(graph);
   if (attached == nullptr) return;
   Header& header = attached->index.load(std::memory_order_relaxed)->header;
+  attached->published_active = 2;  // a buffer write of another kind follows
   // The copy is about to erase another writer's unpublished batch: if that batch
   // rewrote published slots, the index goes out of use until the next write rebuilds it.
   const std::uint64_t active = graph.active_buffer();
@@ -394,8 +369,7 @@ void index_cleared(KnowledgeGraph& graph) {
     word(tail).store(0, std::memory_order_relaxed);
   finish_generation(graph, index.header, generation);
   attached->writer_ready = true;
-  attached->vouched_buffer = 2;
-  attached->vouched_held = false;
+  attached->published_active = 2;
 }
 
 std::optional<std::uint64_t> writer_latest_node_slot(const KnowledgeGraph& graph,

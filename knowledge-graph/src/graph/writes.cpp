@@ -182,8 +182,8 @@ GraphIndices begin_write(KnowledgeGraph& graph, detail::IndexWrite& index,
 // Indexes the versions appended in `kinds`, then publishes.
 void publish_at(KnowledgeGraph& graph, GraphIndices& w, detail::IndexWrite index,
                 const detail::AppendedKinds& kinds, std::uint64_t timestamp) {
-  detail::index_appended(graph, w, kinds, index);
   w.update_timestamp = timestamp;
+  detail::index_appended(graph, w, kinds, index);
   detail::WriterSteps::publish(graph, w);
 }
 
