@@ -10,7 +10,7 @@
 #       WINDOW_SECONDS: simulated seconds with --window 5 (default 3600)
 # Opens sockets: run it inside a network namespace of its own, and with a
 # private /dev/shm if another process may hold "KnowledgeGraph", e.g.
-#   /work/notes/isolated.sh unshare -n sh -c "ip link set lo up && bench/sumo_bench.sh"
+#   unshare -rnm sh -c 'ip link set lo up && mount -t tmpfs tmpfs /dev/shm && bench/sumo_bench.sh'
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build/sumo-bench
