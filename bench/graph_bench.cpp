@@ -170,6 +170,24 @@ void pin_to(std::thread::native_handle_type thread, int cpu) {
   pthread_setaffinity_np(thread, sizeof set, &set);
 }
 
+// The calling thread on the first of two cores while this lives (its affinity
+// put back after); the other side of a benchmark goes on `cores->second`.
+struct CorePair {
+  std::optional<std::pair<int, int>> cores = two_cores();
+  cpu_set_t was;
+  bool pinned = false;
+  CorePair() {
+    CPU_ZERO(&was);
+    pinned = cores && pthread_getaffinity_np(pthread_self(), sizeof was, &was) == 0;
+    if (pinned) pin_to(pthread_self(), cores->first);
+  }
+  ~CorePair() {
+    if (pinned) pthread_setaffinity_np(pthread_self(), sizeof was, &was);
+  }
+  CorePair(const CorePair&) = delete;
+  CorePair& operator=(const CorePair&) = delete;
+};
+
 // add_node on an indexed graph with a recorder link: none attached (the writer's
 // hook costs a load or two), or a recorder on another thread that copies every
 // publication out and acknowledges it, polling as `varnel-inspect record` does.
@@ -180,11 +198,7 @@ void pin_to(std::thread::native_handle_type thread, int cpu) {
 // the writer on this machine (shared caches and memory bandwidth) is told apart
 // from what the recorder's reads of the writer's own lines cost it.
 void BM_AddNodeRecorded(benchmark::State& state) {
-  const auto cores = two_cores();
-  cpu_set_t was;
-  CPU_ZERO(&was);
-  const bool pinned = cores && pthread_getaffinity_np(pthread_self(), sizeof was, &was) == 0;
-  if (pinned) pin_to(pthread_self(), cores->first);
+  const CorePair pair;
   static KnowledgeGraph::Boxed boxed = KnowledgeGraph::new_boxed();
   static auto* link = static_cast<RecorderLink*>(std::aligned_alloc(64, sizeof(RecorderLink)));
   std::memset(static_cast<void*>(link), 0, sizeof(RecorderLink));
@@ -206,7 +220,7 @@ void BM_AddNodeRecorded(benchmark::State& state) {
         for (std::size_t i = 0; i < own.size() && !stop.load(std::memory_order_relaxed); i += 8) sum += own[i];
       benchmark::DoNotOptimize(sum);
     });
-    if (pinned) pin_to(follower.native_handle(), cores->second);
+    if (pair.pinned) pin_to(follower.native_handle(), pair.cores->second);
   } else if (state.range(0) != 0) {
     std::string error;
     if (!recorder.attach(kRecorderDefaultWaitMicros, error)) state.SkipWithError(error.c_str());
@@ -221,7 +235,7 @@ void BM_AddNodeRecorded(benchmark::State& state) {
       while (recorder.poll(sink) != 0) {
       }
     });
-    if (pinned) pin_to(follower.native_handle(), cores->second);
+    if (pair.pinned) pin_to(follower.native_handle(), pair.cores->second);
   }
   add_nodes(state, g);
   stop = true;
@@ -230,8 +244,7 @@ void BM_AddNodeRecorded(benchmark::State& state) {
   detach_recorder_link(g);
   state.counters["gaps"] = static_cast<double>(recorder.gaps());
   state.counters["recorded"] = static_cast<double>(recorded.load());
-  state.counters["cores"] = pinned ? 2 : 1;
-  if (pinned) pthread_setaffinity_np(pthread_self(), sizeof was, &was);
+  state.counters["cores"] = pair.pinned ? 2 : 1;
 }
 BENCHMARK(BM_AddNodeRecorded)->ArgName("recorder")->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 
@@ -240,11 +253,7 @@ BENCHMARK(BM_AddNodeRecorded)->ArgName("recorder")->Arg(0)->Arg(1)->Arg(2)->UseR
 // record` does), each pinned to a core of its own. recorder:0 is the same writer
 // with no recorder attached. The CPU time is the writer process's alone.
 void BM_AddNodeRecordedAcrossProcesses(benchmark::State& state) {
-  const auto cores = two_cores();
-  cpu_set_t was;
-  CPU_ZERO(&was);
-  const bool pinned = cores && pthread_getaffinity_np(pthread_self(), sizeof was, &was) == 0;
-  if (pinned) pin_to(pthread_self(), cores->first);
+  const CorePair pair;
   // One region for every repetition, its pages touched once before any timing
   // (a fresh region's first pass through its arrays is page faults).
   static graph_session::Options options;
@@ -274,7 +283,7 @@ void BM_AddNodeRecordedAcrossProcesses(benchmark::State& state) {
   if (state.range(0) != 0) {
     child = fork();
     if (child == 0) {
-      if (pinned) pin_to(pthread_self(), cores->second);
+      if (pair.pinned) pin_to(pthread_self(), pair.cores->second);
       auto opened = graph_session::GraphSession::open_recorder(options);
       RecorderLink* link = opened ? region_recorder_link(&opened.session->graph(), opened.session->view_size())
                                   : nullptr;
@@ -310,9 +319,8 @@ void BM_AddNodeRecordedAcrossProcesses(benchmark::State& state) {
   if (child > 0) waitpid(child, nullptr, 0);
   state.counters["gaps"] = static_cast<double>(shared->gaps.load());
   state.counters["recorded"] = static_cast<double>(shared->recorded.load());
-  state.counters["cores"] = pinned ? 2 : 1;
+  state.counters["cores"] = pair.pinned ? 2 : 1;
   munmap(bytes, sizeof(Shared));
-  if (pinned) pthread_setaffinity_np(pthread_self(), sizeof was, &was);
 }
 BENCHMARK(BM_AddNodeRecordedAcrossProcesses)->ArgName("recorder")->Arg(0)->Arg(1)->UseRealTime();
 #endif
