@@ -12,6 +12,9 @@
 #   loop compiling knowledge-graph/src/graph/knowledge_graph.cpp with g++ -O2
 #   under nice BRIDGE_BENCH_NICE (default 10); BRIDGE_BENCH_LOAD_JOBS=0: at rest only.
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+esac
 cd "$(dirname "$0")/.."
 sustained=0
 if [ "${1:-}" = "--sustained" ]; then sustained=1; shift; fi

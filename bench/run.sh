@@ -4,23 +4,36 @@
 # their repetitions interleaved at random (each comparison pair side by side in
 # one process), and runs again with more repetitions while any row's spread is
 # 5 % or more (three rounds at most; the table is the round with the fewest rows
-# that did not settle, and says which those are). The cross-process benchmarks (a write seen by a spinning reader, a
-# commit waking a sleeping one) need two cores and run apart, once.
+# that did not settle, and says which those are). The benchmarks across
+# processes (a write seen by a spinning reader, a commit waking a sleeping one)
+# and the writer with a recorder need two cores and run apart; with one
+# processor their rows are left out.
 #
 #   bench/run.sh            print the table
 #   bench/run.sh --write    also put it into README.md and bench/RESULTS.md
-#   VARNEL_BENCH_CORE=0     the core to pin to (default 1)
+#   VARNEL_BENCH_CORE=N     the core to pin to (default: the second this
+#                           process may use, or its only one)
 #
 # It maps regions of its own and an LMDB in /dev/shm; run it on a quiet machine.
+# It takes about ten minutes.
 set -euo pipefail
-cd "$(dirname "$0")/.."
 write=()
-[ "${1:-}" = "--write" ] && write=(--write README.md bench/RESULTS.md)
+case "${1:-}" in
+  "") ;;
+  --write) write=(--write README.md bench/RESULTS.md) ;;
+  -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  *) echo "bench/run.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
+esac
+cd "$(dirname "$0")/.."
+# The processors this process may run on, in order.
+read -r -a cpus <<<"$(python3 -c 'import os; print(*sorted(os.sched_getaffinity(0)))')"
+pair=""
+[ "${#cpus[@]}" -ge 2 ] && pair="${cpus[0]},${cpus[1]}"
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target varnel_bench >/dev/null
 out=build/bench
 mkdir -p "$out"
-core="${VARNEL_BENCH_CORE:-1}"
+core="${VARNEL_BENCH_CORE:-${cpus[1]:-${cpus[0]}}}"
 filter='^BM_(AddNode|AddNodeFloor|LookupHitNearTail|LookupHitSlot0FullKind|NodesOfTypeFullKind|NodesOfTypeNewestPercent|AllNodes|IteratorWalkFullKind|RemoveNode80Relations|AddRelationDeep|ReaderSnapshot|LmdbPutVersion|LmdbAppendVersion|LmdbKindRange|LmdbGetLatest)(/|$)'
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "load average before the run: $load; pinned to core $core"
@@ -43,24 +56,31 @@ for round in 5 9 15; do
 done
 cp "$best" "$out/table.json"
 echo "the table: the round of $repetitions repetitions ($best_over rows over 5 %)"
-taskset -c 0,1 build/linux/bench/varnel_bench \
-  --benchmark_filter='^BM_(VisibilityAcrossProcesses|CommitToReaderAcrossProcesses)' \
-  --benchmark_out="$out/visibility.json" --benchmark_out_format=json >/dev/null
-# The writer with a recorder attached, in another process and as a thread of its
-# own: writer and recorder on a core each (the benchmark pins them), both sides of
-# each comparison interleaved in one run.
-recorded_best=""; recorded_over=""
-for round in 9 15; do
-  taskset -c 0,1 build/linux/bench/varnel_bench --benchmark_filter='^BM_AddNodeRecorded(AcrossProcesses)?(/|$)' \
-    --benchmark_repetitions="$round" --benchmark_enable_random_interleaving=true \
-    --benchmark_min_time=0.2 --benchmark_out="$out/recorded-$round.json" --benchmark_out_format=json >/dev/null
-  over=$(unsettled "$out/recorded-$round.json")
-  if [ -z "$recorded_best" ] || [ "$over" -lt "$recorded_over" ]; then
-    recorded_best="$out/recorded-$round.json"; recorded_over=$over
-  fi
-  [ "$over" -eq 0 ] && break
-done
-cp "$recorded_best" "$out/recorded.json"
+two_cores=()
+if [ -n "$pair" ]; then
+  taskset -c "$pair" build/linux/bench/varnel_bench \
+    --benchmark_filter='^BM_(VisibilityAcrossProcesses|CommitToReaderAcrossProcesses)' \
+    --benchmark_out="$out/visibility.json" --benchmark_out_format=json >/dev/null
+  # The writer with a recorder attached, in another process and as a thread of
+  # its own: writer and recorder on a core each (the benchmark pins them), both
+  # sides of each comparison interleaved in one run.
+  recorded_best=""; recorded_over=""
+  for round in 9 15; do
+    taskset -c "$pair" build/linux/bench/varnel_bench \
+      --benchmark_filter='^BM_AddNodeRecorded(AcrossProcesses)?(/|$)' \
+      --benchmark_repetitions="$round" --benchmark_enable_random_interleaving=true \
+      --benchmark_min_time=0.2 --benchmark_out="$out/recorded-$round.json" --benchmark_out_format=json >/dev/null
+    over=$(unsettled "$out/recorded-$round.json")
+    if [ -z "$recorded_best" ] || [ "$over" -lt "$recorded_over" ]; then
+      recorded_best="$out/recorded-$round.json"; recorded_over=$over
+    fi
+    [ "$over" -eq 0 ] && break
+  done
+  cp "$recorded_best" "$out/recorded.json"
+  two_cores=("$out/visibility.json" --recorded "$out/recorded.json")
+else
+  echo "one processor: the rows across processes and with a recorder are left out"
+fi
 echo
-python3 bench/figures.py table "$out/table.json" "$out/visibility.json" --recorded "$out/recorded.json" --load "$load" \
+python3 bench/figures.py table "$out/table.json" "${two_cores[@]}" --load "$load" \
   --commit "$(git rev-parse --short HEAD)" --repetitions "$repetitions" "${write[@]}"

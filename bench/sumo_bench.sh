@@ -12,6 +12,13 @@
 # private /dev/shm if another process may hold "KnowledgeGraph", e.g.
 #   unshare -rnm sh -c 'ip link set lo up && mount -t tmpfs tmpfs /dev/shm && bench/sumo_bench.sh'
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  ''|*[!0-9]*) [ -z "${1:-}" ] || { echo "bench/sumo_bench.sh: SECONDS must be a whole number (see --help)" >&2; exit 2; } ;;
+esac
+case "${2:-}" in
+  *[!0-9]*) echo "bench/sumo_bench.sh: WINDOW_SECONDS must be a whole number (see --help)" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 out=build/sumo-bench
 mkdir -p "$out"
