@@ -167,14 +167,6 @@ void move_versions(Record* slots, const std::vector<std::uint32_t>& kept,
   }
 }
 
-// Writes `buffer` into the inactive bookkeeping buffer as a seqlock step, so that
-// a commit without a batch behind it cannot bring back the tails from before.
-void overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer) {
-  auto sequence = shared_word(graph.publication_sequence);
-  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  detail::guard_fence(std::memory_order_release);
-  graph.indices[1 - graph.active_buffer()] = buffer;
-}
 
 }  // namespace
 
@@ -336,8 +328,7 @@ void apply_compaction(KnowledgeGraph& graph, GraphIndices& w, const Plan& plan, 
   detail::index_expect_buffer_write(graph);
   detail::recorder_compacting(graph, keep_since, from, w);  // a recorder keeps a mark, not copies
   detail::WriterSteps::publish(graph, w);  // the flip settles the clear epoch
-  detail::index_expect_buffer_write(graph);
-  overwrite_inactive(graph, w);
+  detail::overwrite_inactive(graph, w);
   detail::end_slot_reuse(graph);
 }
 

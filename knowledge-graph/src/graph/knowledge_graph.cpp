@@ -18,6 +18,7 @@
 #include "lookup_index_writer.hpp"
 #include "racy_copy.hpp"
 #include "slot_reuse.hpp"
+#include "writer_steps.hpp"
 
 namespace knowledge_graph::graph {
 namespace {
@@ -211,6 +212,12 @@ static void flip_to(KnowledgeGraph& graph, std::uint64_t buffer) {
   if (settle_clear_epoch(graph)) detail::index_published(graph);
   detail::recorder_published(graph, graph.indices[buffer]);
   detail::signal_published(graph);
+}
+
+void detail::overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer) {
+  detail::index_expect_buffer_write(graph);
+  begin_buffer_write(graph);
+  graph.indices[1 - graph.active_buffer()] = buffer;
 }
 
 void KnowledgeGraph::publish(const GraphIndices& working) {

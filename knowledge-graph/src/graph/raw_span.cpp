@@ -128,14 +128,6 @@ void write_span(KnowledgeGraph& graph, const GraphIndices& from, const GraphIndi
   }
 }
 
-// Writes `buffer` into the inactive bookkeeping buffer as a seqlock step (as a
-// compaction does), so that no later buffer write can bring back the old tails.
-void overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer) {
-  std::atomic_ref<std::uint32_t> sequence(graph.publication_sequence);
-  sequence.store(sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  detail::guard_fence(std::memory_order_release);
-  graph.indices[1 - graph.active_buffer()] = buffer;
-}
 
 }  // namespace
 
@@ -288,9 +280,7 @@ InstallResult install_raw_span(KnowledgeGraph& graph, const GraphIndices& from,
   if (afresh) {
     detail::index_expect_buffer_write(graph);
     detail::WriterSteps::publish(graph, to);  // the flip settles the clear epoch
-    // The other buffer still holds the tails from before, over rewritten slots.
-    detail::index_expect_buffer_write(graph);
-    overwrite_inactive(graph, to);
+    detail::overwrite_inactive(graph, to);
     detail::end_slot_reuse(graph);
   } else {
     detail::WriterSteps::publish(graph, to);

@@ -16,4 +16,10 @@ struct WriterSteps {
   static void publish(KnowledgeGraph& graph, const GraphIndices& working) { graph.publish(working); }
 };
 
+// After a publication that moved slots (a compaction, a span installed afresh),
+// whose other buffer still holds the tails from before over rewritten slots:
+// writes `buffer` over that one as a seqlock step, so that no later buffer write
+// (a commit without a batch behind it) brings those tails back.
+void overwrite_inactive(KnowledgeGraph& graph, const GraphIndices& buffer);
+
 }  // namespace knowledge_graph::graph::detail
