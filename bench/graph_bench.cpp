@@ -6,6 +6,7 @@
 #include <lmdb.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <sys/wait.h>
@@ -311,7 +312,17 @@ void BM_AddNodeRecordedAcrossProcesses(benchmark::State& state) {
       recorder.detach();
       _exit(0);
     }
-    while (shared->state.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Until the recorder is attached, or its process failed, ended or never began.
+    for (int waited = 0; child > 0 && shared->state.load() == 0; ++waited) {
+      if (waited == 10000 || waitpid(child, nullptr, WNOHANG) == child) {
+        if (waited == 10000) kill(child, SIGKILL), waitpid(child, nullptr, 0);
+        child = -1;
+        shared->state.store(-1);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (child < 0) shared->state.store(-1);
     if (shared->state.load() < 0) state.SkipWithError("the recorder process could not attach");
   }
   if (shared->state.load() >= 0) add_nodes(state, g);
