@@ -470,7 +470,8 @@ void bind_lifecycle(py::class_<Graph>& c) {
                   "reads as of t older than the region's horizon (the keep_since of its last "
                   "compaction, as the recording tells it) are answered from the recording, as if the "
                   "region had kept everything. view() raises RecordingError when the recording "
-                  "does not hold the region's history (another scene, or it ended before the region's "
+                  "does not hold the region's history (another scene, another drive with the same "
+                  "counts, or it ended before the region's "
                   "last update); such a read that the recording does not cover raises it too.")
       .def_static("new_boxed", &Graph::new_boxed, "A private, empty graph in this process's memory.")
       .def_static("load", [](py::handle path) { return Graph::load(path_arg(path)); }, py::arg("path"),

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "moments.hpp"
+#include "newest_versions.hpp"
 #include "recording.hpp"
 
 namespace recording {
@@ -21,18 +22,32 @@ Recording::Recording(std::string path) : path_(std::move(path)) {
   std::string error;
   std::size_t base = 0;
   std::uint64_t keep_since = 0, versions = 0;
+  std::uint32_t newest = 0;
   const auto info = varnel::record::read_publications(path_, [&](Publication&& p, std::string&) {
     if (varnel::record::starts_afresh(p)) {
       base = moments_.size();
       keep_since = 0;
       versions = 0;
+      newest = 0;
     }
     if (p.compacted) {
       keep_since = p.keep_since;
       versions = p.kept_versions;
     }
     versions += p.nodes.size() + p.relations.size();
-    moments_.push_back({p.timestamp, base, keep_since, versions});
+    // Node versions come before relation versions, each kind's in slot order.
+    if (!p.relations.empty()) {
+      newest = newest::pack(kg::kNodeKinds + p.relations.back().value.type_index(),
+                            newest::digest(p.relations.back().record, p.relations.back().value));
+    } else if (!p.nodes.empty()) {
+      newest = newest::pack(p.nodes.back().value.type_index(),
+                            newest::digest(p.nodes.back().record, p.nodes.back().value));
+    }
+    moments_.push_back({.timestamp = p.timestamp,
+                        .keep_since = keep_since,
+                        .versions = versions,
+                        .base = static_cast<std::uint32_t>(base),
+                        .newest = newest});
     return true;
   }, error);
   if (!info) throw RecordingError(named(path_, error));

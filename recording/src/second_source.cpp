@@ -5,6 +5,8 @@
 
 #include "recording/scene_reader.hpp"
 
+#include "newest_versions.hpp"
+
 namespace recording {
 
 // The last moment rebuilt, with the view that reads it.
@@ -38,6 +40,32 @@ std::uint64_t versions_of(const kg::GraphIndices& indices) {
   return total;
 }
 
+// The name of the kind whose newest version in `region` (below `snapshot`'s
+// tails) is not the one `moment` names; nothing when it is, or when the region
+// holds no version of that kind (a compaction may have dropped them all).
+std::optional<std::string> newest_differs(const kg::KnowledgeGraph& region, const kg::Snapshot& snapshot,
+                                          const Recording::Moment& moment) {
+  if (moment.newest == 0) return std::nullopt;
+  const std::uint64_t kind = (moment.newest >> 26) - 1;
+  if (kind < kg::kNodeKinds) {
+    const std::uint64_t tail = std::min(snapshot.indices.node_index_tail[kind], kg::kNodeVersionsPerKind);
+    if (tail == 0) return std::nullopt;
+    const kg::NodeRecord record = region.node_records[kind][tail - 1];
+    kg::KnowledgeGraphNode value{};
+    if (record.value_index < kg::kNodeValues) value = region.node_values[record.value_index];
+    if (newest::pack(kind, newest::digest(record, value)) == moment.newest) return std::nullopt;
+    return std::string(kg::types::node_kind_name(kind));
+  }
+  const std::uint64_t k = kind - kg::kNodeKinds;
+  const std::uint64_t tail = std::min(snapshot.indices.relation_index_tail[k], kg::kRelationVersionsPerKind);
+  if (tail == 0) return std::nullopt;
+  const kg::RelationRecord record = region.relation_records[k][tail - 1];
+  kg::KnowledgeGraphRelation value{};
+  if (record.value_index < kg::kRelationValues) value = region.relation_values[record.value_index];
+  if (newest::pack(kind, newest::digest(record, value)) == moment.newest) return std::nullopt;
+  return std::string(kg::types::relation_kind_name(k));
+}
+
 }  // namespace
 
 std::uint64_t SceneReader::horizon_of(const Recording& recording, const kg::Snapshot& region) {
@@ -62,16 +90,29 @@ std::uint64_t SceneReader::horizon_of(const Recording& recording, const kg::Snap
 }
 
 SceneReader::SceneReader(const kg::KnowledgeGraph& region, std::shared_ptr<const Recording> recording)
-    : live_(region), recording_(std::move(recording)), cache_(std::make_shared<MomentCache>()) {
+    : region_(region), live_(region), recording_(std::move(recording)), cache_(std::make_shared<MomentCache>()) {
   if (!recording_) throw RecordingError("a second source needs a recording");
 }
 
 SceneReader::~SceneReader() = default;
 
 SceneView SceneReader::view() {
-  kg::SceneView live = live_.view();
-  const std::uint64_t horizon = horizon_of(*recording_, live.snapshot());
-  return SceneView(std::move(live), horizon, recording_, cache_);
+  for (int attempt = 0;; ++attempt) {
+    kg::SceneView live = live_.view();
+    const kg::Snapshot& snapshot = live.snapshot();
+    const std::uint64_t horizon = horizon_of(*recording_, snapshot);
+    // The same counts are not the same drive: the last version the recording's
+    // publication appended must be the region's newest of its kind too.
+    const Recording::Moment& moment = recording_->moments()[*recording_->moment_at(snapshot.indices.update_timestamp)];
+    const std::optional<std::string> differs = newest_differs(region_, snapshot, moment);
+    // A clear or compaction under the reads: they read nothing certain; again.
+    if (region_.cleared_since(snapshot) && attempt < 16) continue;
+    if (differs)
+      throw RecordingError("the recording " + recording_->path() + " holds another " + *differs + " as newest at " +
+                           std::to_string(snapshot.indices.update_timestamp) +
+                           " than the region: it is of another drive with the same counts");
+    return SceneView(std::move(live), horizon, recording_, cache_);
+  }
 }
 
 const kg::SceneView& SceneView::source(std::uint64_t t) const {

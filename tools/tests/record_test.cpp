@@ -909,6 +909,8 @@ TEST_F(RegionFixture, TheRecordingBehindTheRegionAnswersWhatItsWindowDropped) {
   const std::string file = temp("second-source.mcap");
   const pid_t recorder = start_recorder(file);
   auto reference = kg::KnowledgeGraph::new_boxed();
+  // Another drive with the same counts: the same writes and windows, one payload byte apart.
+  auto twin = kg::KnowledgeGraph::new_boxed();
   std::mt19937_64 rng(11);
   constexpr std::uint64_t kKinds[] = {1, 4, 8};
   std::uint64_t keep_since = 0;
@@ -922,7 +924,8 @@ TEST_F(RegionFixture, TheRecordingBehindTheRegionAnswersWhatItsWindowDropped) {
     relation.tag = 1 + rng() % 5;
     const std::uint64_t relation_id = rng() % 12;
     const kg::Index to(kKinds[rng() % 3], rng() % 8);
-    for (kg::KnowledgeGraph* g : {graph_, reference.get()}) {
+    for (kg::KnowledgeGraph* g : {graph_, reference.get(), twin.get()}) {
+      if (g == twin.get()) node.payload[0] ^= 1;
       if (op < 6) g->add_node(t, id, node);
       else if (op < 9) g->add_relation(t, relation_id, relation, kg::Index(kind, id), to);
       else g->remove_node(t, kg::Index(kind, id));
@@ -930,6 +933,7 @@ TEST_F(RegionFixture, TheRecordingBehindTheRegionAnswersWhatItsWindowDropped) {
     if (t % 100 == 0) {  // a window of 40
       keep_since = t - 40;
       ASSERT_TRUE(graph_->compact(keep_since).stored());
+      ASSERT_TRUE(twin->compact(keep_since).stored());
     }
   }
   ASSERT_EQ(stop_recorder(recorder, file), 0) << slurp(file + ".out.err");
@@ -961,8 +965,21 @@ TEST_F(RegionFixture, TheRecordingBehindTheRegionAnswersWhatItsWindowDropped) {
   EXPECT_EQ(seen(drive->history(car)), seen(full.history(car)));
   EXPECT_EQ(seen(drive->at(600).view().all_nodes_as_of(600)), seen(full.all_nodes_as_of(600)));
 
-  // A region that went on after the recording ended, or that holds another
-  // scene, is refused rather than answered wrongly.
+  // A region that went on after the recording ended, that holds another scene,
+  // or another drive with the same counts, is refused rather than answered wrongly.
+  ASSERT_EQ(twin->snapshot().indices.node_index_tail, graph_->snapshot().indices.node_index_tail);
+  ASSERT_EQ(twin->snapshot().indices.relation_index_tail, graph_->snapshot().indices.relation_index_tail);
+  ::recording::SceneReader other(*twin, drive);
+  EXPECT_THROW(
+      {
+        try {
+          other.view();
+        } catch (const ::recording::RecordingError& e) {
+          EXPECT_NE(std::string(e.what()).find("another drive"), std::string::npos) << e.what();
+          throw;
+        }
+      },
+      ::recording::RecordingError);
   graph_->add_node(1300, 1, kg::KnowledgeGraphNode{});
   EXPECT_THROW(
       {

@@ -102,10 +102,16 @@ class Recording {
   // needs it to tell whether the recording holds that region's history.
   struct Moment {
     std::uint64_t timestamp = 0;
-    std::size_t base = 0;          // the fresh start it builds on (a publication index)
     std::uint64_t keep_since = 0;  // of the last compaction since that fresh start; 0: none
     std::uint64_t versions = 0;    // the versions the host's graph held right after it
+    std::uint32_t base = 0;        // the fresh start it builds on (a publication index)
+    // The last version it appended (or the one before it, when it appended
+    // none), the newest of its kind: (kind + 1) << 26 | a 26-bit digest of the
+    // version, kinds counted node kinds first, then relation kinds; 0: none. A
+    // drive with the same counts as another still differs here.
+    std::uint32_t newest = 0;
   };
+  static_assert(sizeof(Moment) == 32, "a moment per publication: kept small");
   const std::vector<Moment>& moments() const { return moments_; }
   // The last publication stamped at or before t (an index into moments()); none
   // when every publication comes later.

@@ -21,8 +21,10 @@
 //
 // The match. Before it trusts the recording, a view checks that the recording
 // holds the region's history: the last publication stamped at or before the
-// region's last update must leave as many versions as the region holds. A
-// recording of another scene, one that ended before the region's last update
+// region's last update must leave as many versions as the region holds, and
+// the last version it appended must be the region's newest of its kind
+// (identity, time, marker, payload). A recording of another scene or of
+// another drive with the same counts, one that ended before the region's last update
 // (the region may have compacted since), or a region cleared or compacted
 // after the recording ended gives RecordingError from view(), not a wrong
 // answer. A read as of t < horizon that the recording does not cover (t before
@@ -123,6 +125,7 @@ class SceneReader {
   static std::uint64_t horizon_of(const Recording& recording, const kg::Snapshot& region);
 
  private:
+  const kg::KnowledgeGraph& region_;
   kg::SceneReader live_;
   std::shared_ptr<const Recording> recording_;
   std::shared_ptr<MomentCache> cache_;
