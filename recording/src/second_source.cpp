@@ -2,6 +2,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "recording/scene_reader.hpp"
 
@@ -47,22 +48,26 @@ std::optional<std::string> newest_differs(const kg::KnowledgeGraph& region, cons
                                           const Recording::Moment& moment) {
   if (moment.newest == 0) return std::nullopt;
   const std::uint64_t kind = (moment.newest >> 26) - 1;
+  // The newest version below `tail` in `records`, with its payload from `values`.
+  const auto differs = [&](const auto* records, const auto* values, std::uint64_t tail,
+                           std::uint64_t value_slots) {
+    if (tail == 0) return false;
+    const auto record = records[tail - 1];
+    std::remove_cvref_t<decltype(values[0])> value{};
+    if (record.value_index < value_slots) value = values[record.value_index];
+    return newest::pack(kind, newest::digest(record, value)) != moment.newest;
+  };
+  const kg::GraphIndices& tails = snapshot.indices;
   if (kind < kg::kNodeKinds) {
-    const std::uint64_t tail = std::min(snapshot.indices.node_index_tail[kind], kg::kNodeVersionsPerKind);
-    if (tail == 0) return std::nullopt;
-    const kg::NodeRecord record = region.node_records[kind][tail - 1];
-    kg::KnowledgeGraphNode value{};
-    if (record.value_index < kg::kNodeValues) value = region.node_values[record.value_index];
-    if (newest::pack(kind, newest::digest(record, value)) == moment.newest) return std::nullopt;
+    if (!differs(region.node_records[kind], region.node_values,
+                 std::min(tails.node_index_tail[kind], kg::kNodeVersionsPerKind), kg::kNodeValues))
+      return std::nullopt;
     return std::string(kg::types::node_kind_name(kind));
   }
   const std::uint64_t k = kind - kg::kNodeKinds;
-  const std::uint64_t tail = std::min(snapshot.indices.relation_index_tail[k], kg::kRelationVersionsPerKind);
-  if (tail == 0) return std::nullopt;
-  const kg::RelationRecord record = region.relation_records[k][tail - 1];
-  kg::KnowledgeGraphRelation value{};
-  if (record.value_index < kg::kRelationValues) value = region.relation_values[record.value_index];
-  if (newest::pack(kind, newest::digest(record, value)) == moment.newest) return std::nullopt;
+  if (!differs(region.relation_records[k], region.relation_values,
+               std::min(tails.relation_index_tail[k], kg::kRelationVersionsPerKind), kg::kRelationValues))
+    return std::nullopt;
   return std::string(kg::types::relation_kind_name(k));
 }
 
