@@ -51,6 +51,8 @@ Recording::Recording(std::string path) : path_(std::move(path)) {
     return true;
   }, error);
   if (!info) throw RecordingError(named(path_, error));
+  ordered_ = std::is_sorted(moments_.begin(), moments_.end(),
+                            [](const Moment& a, const Moment& b) { return a.timestamp < b.timestamp; });
   versions_ = info->versions;
   gaps_ = info->gaps;
   time_unit_ = info->time_unit;
@@ -59,9 +61,7 @@ Recording::Recording(std::string path) : path_(std::move(path)) {
 std::optional<std::size_t> Recording::moment_at(std::uint64_t t) const {
   // Timestamps run forward where the host's clock did; the last one at or before
   // t is found from the end otherwise.
-  const bool ordered = std::is_sorted(moments_.begin(), moments_.end(),
-                                      [](const Moment& a, const Moment& b) { return a.timestamp < b.timestamp; });
-  if (ordered) {
+  if (ordered_) {
     auto after = std::upper_bound(moments_.begin(), moments_.end(), t,
                                   [](std::uint64_t time, const Moment& m) { return time < m.timestamp; });
     if (after == moments_.begin()) return std::nullopt;

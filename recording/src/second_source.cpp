@@ -73,7 +73,9 @@ std::optional<std::string> newest_differs(const kg::KnowledgeGraph& region, cons
 
 }  // namespace
 
-std::uint64_t SceneReader::horizon_of(const Recording& recording, const kg::Snapshot& region) {
+// The moment the region's publication `region` is in the recording (the last
+// publication at or before its last update, holding as many versions).
+static std::size_t matching_moment(const Recording& recording, const kg::Snapshot& region) {
   const std::uint64_t last = region.indices.update_timestamp;
   const std::string& path = recording.path();
   if (recording.publications() == 0) throw RecordingError("the recording " + path + " holds no publication");
@@ -91,7 +93,11 @@ std::uint64_t SceneReader::horizon_of(const Recording& recording, const kg::Snap
     throw RecordingError("the recording " + path + " holds " + std::to_string(m.versions) + " versions at " +
                          std::to_string(last) + " where the region holds " + std::to_string(held) +
                          ": it is of another scene, or the region was cleared or compacted after it");
-  return m.keep_since;
+  return *moment;
+}
+
+std::uint64_t SceneReader::horizon_of(const Recording& recording, const kg::Snapshot& region) {
+  return recording.moments()[matching_moment(recording, region)].keep_since;
 }
 
 SceneReader::SceneReader(const kg::KnowledgeGraph& region, std::shared_ptr<const Recording> recording)
@@ -105,10 +111,10 @@ SceneView SceneReader::view() {
   for (int attempt = 0;; ++attempt) {
     kg::SceneView live = live_.view();
     const kg::Snapshot& snapshot = live.snapshot();
-    const std::uint64_t horizon = horizon_of(*recording_, snapshot);
+    const std::size_t at = matching_moment(*recording_, snapshot);
     // The same counts are not the same drive: the last version the recording's
     // publication appended must be the region's newest of its kind too.
-    const Recording::Moment& moment = recording_->moments()[*recording_->moment_at(snapshot.indices.update_timestamp)];
+    const Recording::Moment& moment = recording_->moments()[at];
     const std::optional<std::string> differs = newest_differs(region_, snapshot, moment);
     // A clear or compaction under the reads: they read nothing certain; again.
     if (region_.cleared_since(snapshot) && attempt < 16) continue;
@@ -116,7 +122,7 @@ SceneView SceneReader::view() {
       throw RecordingError("the recording " + recording_->path() + " holds another " + *differs + " as newest at " +
                            std::to_string(snapshot.indices.update_timestamp) +
                            " than the region: it is of another drive with the same counts");
-    return SceneView(std::move(live), horizon, recording_, cache_);
+    return SceneView(std::move(live), moment.keep_since, recording_, cache_);
   }
 }
 

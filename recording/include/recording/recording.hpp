@@ -121,6 +121,7 @@ class Recording {
   void install(std::size_t moment, knowledge_graph::graph::KnowledgeGraph& graph) const;
   std::string path_;
   std::vector<Moment> moments_;
+  bool ordered_ = true;  // the moments' timestamps rise (found once, at open)
   std::uint64_t versions_ = 0, gaps_ = 0;
   std::string time_unit_ = "ms";
 };
